@@ -1,0 +1,220 @@
+/*
+ * zqsnmp.h - the platform's SNMP and event library.
+ *
+ * Requests to SNMP agents (SNMPv1 Get/GetNext over UDP), SNMPv1 traps sent to a
+ * trap daemon, and event sessions with this instance's trap daemon (trapd).
+ * The records below are zq's own; the library converts them to and from its
+ * transport internally.
+ *
+ * Configuration (below $ZQ_ROOT, default /var/opt/zq):
+ *   conf/snmp.conf   PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]
+ *                    first matching pattern wins, then a line "*", then the defaults
+ *                    community public, timeout 0.8 s, retries 3, port 161.
+ *   conf/hosts       hosts(5) lines, consulted before the system resolver.
+ *   conf/zq.conf     trap_port, event_port of this instance.
+ *
+ * OWNERSHIP RULES
+ *   - Every pointer member of a ZqPdu and a ZqVarBind (community, enterprise,
+ *     trap_id, names, values) is allocated with ZqsnmpMalloc and belongs to the
+ *     record; ZqsnmpFreePdu frees the PDU with everything it holds.  A caller that
+ *     stores an array into a PDU (enterprise, community) hands it over: the PDU
+ *     owns it afterwards and frees it.  Replace a member only after freeing the
+ *     old one with ZqsnmpFree.
+ *   - ZqsnmpAddNullVarBind / ZqsnmpAddTypedVarBind copy the name and the value;
+ *     the caller's buffers stay the caller's.  An INTEGER (type 2) value is read
+ *     as a full 32-bit int whatever length the caller passes (callers pass 1).
+ *   - ZqsnmpBlockingSend of a GetRequest / GetNextRequest:
+ *       response returned      -> the request was consumed (freed by the library);
+ *                                  the response is the caller's (ZqsnmpFreePdu).
+ *       null, ZqsnmpErrno == 6 -> no response; the library has freed the request.
+ *       null, other error      -> the request is still the caller's; ZqsnmpErrno
+ *                                  is nonzero.
+ *   - ZqsnmpBlockingSend of a Trap PDU (164):
+ *       null                   -> sent; the library consumed (freed) the PDU.
+ *       non-null               -> not sent: the returned pointer IS the request,
+ *                                  still the caller's, ZqsnmpErrno set.  Free it once.
+ *   - ZqsnmpEventSend: >= 0 sent, the library owns (has freed) the PDU; negative:
+ *     the PDU is still the caller's.  The address record stays the caller's.
+ *   - PDUs delivered to a callback by ZqsnmpRead belong to the callback, which
+ *     frees them with ZqsnmpFreePdu (null for reasons other than 167).
+ *   - ZqsnmpFixPdu returns a new PDU (the caller's) or null; its argument is
+ *     untouched.
+ *   - ZqsnmpFreePdu(NULL) and ZqsnmpClose(NULL) do nothing.
+ *
+ * ERROR NUMBERS (ZqsnmpErrno, text from ZqsnmpErrString)
+ *   0 no error, 6 no response, 22 unknown host, 23 no socket, 1-49 library
+ *   errors (ZQSNMP_E_*), 50 and above: a system call failed with errno = n - 50.
+ *   Every call sets ZqsnmpErrno: 0 on success.
+ *
+ * Not thread-safe: one thread per process uses the library, as every program of
+ * the system does.
+ */
+#ifndef ZQSNMP_H
+#define ZQSNMP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/select.h>
+#include "zqoid.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* PDU types (SNMPv1 tags). */
+#define ZQSNMP_GET_REQ       160
+#define ZQSNMP_GETNEXT_REQ   161
+#define ZQSNMP_RESPONSE      162
+#define ZQSNMP_SET_REQ       163
+#define ZQSNMP_TRAP          164
+
+/* ASN.1 / SMI value types. */
+#define ZQ_ASN_INTEGER       2
+#define ZQ_ASN_OCTET_STR     4
+#define ZQ_ASN_NULL          5
+#define ZQ_ASN_OBJECT_ID     6
+#define ZQ_ASN_IPADDRESS     0x40
+#define ZQ_ASN_COUNTER       0x41
+#define ZQ_ASN_GAUGE         0x42
+#define ZQ_ASN_TIMETICKS     0x43
+#define ZQ_ASN_OPAQUE        0x44
+#define ZQ_ASN_COUNTER64     0x46
+
+/* RFC 1157 error status values carried by a response. */
+#define ZQ_ERR_NOERROR       0
+#define ZQ_ERR_TOOBIG        1
+#define ZQ_ERR_NOSUCHNAME    2
+#define ZQ_ERR_BADVALUE      3
+#define ZQ_ERR_READONLY      4
+#define ZQ_ERR_GENERR        5
+
+/* Library error numbers (ZqsnmpErrno). */
+#define ZQSNMP_E_OK          0
+#define ZQSNMP_E_GENERR      1   /* generic library error */
+#define ZQSNMP_E_BADARG      2   /* null or invalid argument */
+#define ZQSNMP_E_NOMEM       3   /* out of memory */
+#define ZQSNMP_E_BADPDUTYPE  4   /* PDU type not supported by the call */
+#define ZQSNMP_E_ENCODE      5   /* the PDU cannot be encoded */
+#define ZQSNMP_E_TIMEOUT     6   /* no response within the time-out and retries */
+#define ZQSNMP_E_BADTYPE     7   /* value type not supported */
+#define ZQSNMP_E_BADLENGTH   8   /* value or OID length out of range */
+#define ZQSNMP_E_DECODE      9   /* a received message cannot be decoded */
+#define ZQSNMP_E_NOTRAPD     10  /* the trap daemon of this instance is not reachable */
+#define ZQSNMP_E_BADFILTER   11  /* event filter is not ".*" or ".OID.*" */
+#define ZQSNMP_E_CLOSED      12  /* the session is closed or dead */
+#define ZQSNMP_E_SENDFAIL    13  /* the message could not be sent */
+#define ZQSNMP_E_NOTLOCAL    14  /* an event session needs a local host */
+#define ZQSNMP_E_BADSESSION  15  /* the call does not apply to this kind of session */
+#define ZQSNMP_E_FIX         16  /* the PDU cannot be fixed */
+#define ZQSNMP_E_CONFIG      17  /* the instance configuration cannot be read */
+#define ZQSNMP_E_BADHOST     22  /* the host name cannot be resolved */
+#define ZQSNMP_E_NOSOCKET    23  /* no socket can be opened for the session */
+#define ZQSNMP_E_SYSBASE     50  /* 50 + errno: a system call failed */
+
+/* Callback reasons. */
+#define ZQSNMP_REASON_ERROR      6    /* an unreadable record arrived; pdu is null */
+#define ZQSNMP_REASON_LOST       57   /* the connection with trapd is lost; the session is dead */
+#define ZQSNMP_REASON_TRAP       167  /* a trap or event arrived; the callback owns the pdu */
+
+/* Session flags word: deliver every event in SNMPv1 form (also the default). */
+#define ZQSNMP_FLAG_V1_FORM      8
+
+typedef struct ZqVarBind {
+    struct ZqVarBind *next_variable;
+    ZqOid           *name;         /* owned */
+    size_t           name_length;  /* sub-identifiers */
+    unsigned char    type;         /* ZQ_ASN_* */
+    union {
+        int32_t       *integer;    /* INTEGER, Counter32, Gauge32, TimeTicks (one 32-bit value) */
+        unsigned char *string;     /* OCTET STRING, IpAddress (4 bytes), Opaque; NUL-terminated extra byte */
+        ZqOid         *objid;      /* OBJECT IDENTIFIER */
+        uint64_t      *counter64;  /* Counter64 */
+        void          *raw;
+    } val;                         /* owned; null for NULL values */
+    size_t           val_len;      /* bytes for strings, sub-identifiers for OIDs, 4 for integers */
+} ZqVarBind;
+
+typedef struct ZqPdu {
+    int              command;          /* ZQSNMP_* PDU type */
+    int              version;          /* 0 SNMPv1, 1 SNMPv2c (as received) */
+    int32_t          reqid;
+    int32_t          errstat;          /* RFC 1157 error status of a response */
+    int32_t          errindex;
+    unsigned char   *community;        /* owned; not necessarily NUL-terminated */
+    size_t           community_len;
+    ZqOid           *enterprise;       /* owned (traps) */
+    size_t           enterprise_length;
+    unsigned char    agent_addr[4];    /* IPv4 address, network order; zero = not set */
+    int32_t          trap_type;        /* generic trap 0-6 */
+    int32_t          specific_type;    /* specific trap */
+    uint32_t         time;             /* time stamp, hundredths of a second; 0 = not set */
+    ZqVarBind       *variables;        /* bindings, in order */
+    ZqOid           *trap_id;          /* owned; delivered traps: the trap identifier */
+    size_t           trap_id_length;
+} ZqPdu;
+
+struct ZqSession;
+typedef void (*ZqsnmpCallback)(int reason, struct ZqSession *session, ZqPdu *pdu, void *data);
+
+typedef struct ZqSession {
+    int              sock_fd;   /* descriptor to select on (-1 when dead) */
+    unsigned int     flags;     /* ZQSNMP_FLAG_* */
+    struct ZqSessionImpl *impl; /* the library's own */
+} ZqSession;
+
+/* The destination record of ZqsnmpEventSend (16 bytes, a struct sockaddr_in image). */
+typedef struct ZqEventAddr {
+    uint16_t      family;   /* 2 */
+    uint16_t      port;     /* 162, stored without byte-order conversion */
+    unsigned char addr[4];  /* IPv4 address, network order */
+    unsigned char zero[8];
+} ZqEventAddr;
+
+/* The last error number of the calling process. */
+extern int ZqsnmpErrno;
+/* Static text of an error number (library numbers below 50, system errors from 50). */
+const char *ZqsnmpErrString(int code);
+
+void *ZqsnmpMalloc(size_t size);   /* zero-filled; null (errno 3) when size is 0 or memory is short */
+void  ZqsnmpFree(void *ptr);
+
+/* Request session with an agent.  community null: the configured one.  retries -1
+ * and timeout -1 (milliseconds): the configured values.  remote_port 0xFFFF: the
+ * configured port (a host written "name:port" sets it too).  local_port 0xFFFF or 0:
+ * any.  Callback and data are kept but unused: requests are blocking. */
+ZqSession *ZqsnmpOpen(const char *community, const char *host, int retries, int timeout,
+                      unsigned int remote_port, unsigned int local_port,
+                      ZqsnmpCallback callback, void *data);
+/* 0 on success, -1 on failure.  Null does nothing (returns 0). */
+int        ZqsnmpClose(ZqSession *session);
+
+ZqPdu     *ZqsnmpCreatePdu(int type);  /* 160, 161, 162, 163, 164 */
+void       ZqsnmpFreePdu(ZqPdu *pdu);
+ZqVarBind *ZqsnmpAddNullVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_length);
+ZqVarBind *ZqsnmpAddTypedVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_length,
+                                 int type, const void *value, size_t length);
+ZqPdu     *ZqsnmpBlockingSend(ZqSession *session, ZqPdu *pdu);
+/* A copy of a noSuchName response as a new request of `command` without the failed
+ * binding; null when the response is not noSuchName or nothing would remain. */
+ZqPdu     *ZqsnmpFixPdu(const ZqPdu *response, int command);
+
+/* Event session with the local trap daemon.  host must be local ("127.0.0.1",
+ * "localhost" or null).  name null: a send-only session (no callback, no filter).
+ * filter: ".*" or ".1.3.6...*" (a dotted prefix followed by ".*"); null with a
+ * name means ".*". */
+ZqSession *ZqsnmpEventOpen(const char *host, const char *name, ZqsnmpCallback callback,
+                           void *data, const char *filter);
+ZqSession *ZqsnmpTrapOpen(ZqsnmpCallback callback, void *data);
+/* Reads every event session whose descriptor is in the set and calls its callback
+ * once per record received.  Returns the number of callbacks made, -1 on bad args. */
+int        ZqsnmpRead(fd_set *readset);
+/* Hands an event (a Trap PDU) to the trap daemon, which treats it as a trap received
+ * from the network.  address may be null; its agent address is used when the PDU
+ * has none. */
+int        ZqsnmpEventSend(ZqSession *session, ZqPdu *pdu, const void *address, int flags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZQSNMP_H */

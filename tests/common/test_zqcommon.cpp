@@ -1,0 +1,92 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "testsupport.h"
+#include "zqcommon.h"
+#include "zqoid.h"
+
+TEST(Wildcard, MatchesLikeShellStarsCaseInsensitive) {
+    EXPECT_TRUE(zq::wildcard_match("*", ""));
+    EXPECT_TRUE(zq::wildcard_match("srv*", "SRV12"));
+    EXPECT_TRUE(zq::wildcard_match("127.0.*.1", "127.0.5.1"));
+    EXPECT_TRUE(zq::wildcard_match("*a*b*", "xxaxxbxx"));
+    EXPECT_FALSE(zq::wildcard_match("srv*", "desk1"));
+    EXPECT_FALSE(zq::wildcard_match("a*b", "ab c"));
+}
+
+TEST(Oid, ParsesDottedTextAndArcs) {
+    std::vector<uint32_t> o;
+    ASSERT_TRUE(zq::parse_oid(".1.3.6.1.2.1.1.1.0", o));
+    EXPECT_EQ(zq::oid_to_string(o), "1.3.6.1.2.1.1.1.0");
+    ASSERT_TRUE(zq::parse_oid("ENT.1.3.1", o));
+    EXPECT_EQ(o.size(), static_cast<size_t>(ZQ_ENT_LENGTH + 3));
+    EXPECT_EQ(zq::oid_to_string(o), std::string(ZQ_ENT_TEXT) + ".1.3.1");
+    ASSERT_TRUE(zq::parse_oid("ZENT", o));
+    EXPECT_EQ(zq::oid_to_string(o), ZQ_ZENT_TEXT);
+    ASSERT_TRUE(zq::parse_oid("4294967295", o));
+    EXPECT_EQ(o[0], 4294967295u);
+    for (const char* bad : {"", ".", "1..2", "1.2.", "1.x", "4294967296", "ENTX.1"})
+        EXPECT_FALSE(zq::parse_oid(bad, o)) << bad;
+    std::string longest;
+    for (int i = 0; i < 129; ++i) longest += "1.";
+    longest += "1";
+    EXPECT_FALSE(zq::parse_oid(longest, o));
+    EXPECT_EQ(zq::expand_arcs(".ENT.2"), std::string(".") + ZQ_ENT_TEXT + ".2");
+}
+
+TEST(InstanceConf, ReadsPortsAndKeepsDefaultsForBadLines) {
+    zqtest::TempDir d;
+    zqtest::write_file(d.path + "/zq.conf",
+                       "# ports\ntrap_port=1162\nevent_port 6162\nhttp_port = 99999\npoll_interval=x\n");
+    zq::InstanceConf c = zq::read_instance_conf(d.path + "/zq.conf");
+    EXPECT_EQ(c.trap_port, 1162);
+    EXPECT_EQ(c.event_port, 6162);
+    EXPECT_EQ(c.http_port, 7180);
+    EXPECT_EQ(c.poll_interval, 300);
+}
+
+TEST(AgentConf, FirstMatchThenStarThenDefaults) {
+    zqtest::TempDir d;
+    setenv("ZQ_ROOT", d.path.c_str(), 1);
+    std::string f = d.path + "/snmp.conf";
+    zqtest::write_file(f,
+                       "srv* community=private retries=1\n"
+                       "127.0.9.* timeout=2.5 port=1161\n"
+                       "* community=star\n"
+                       "srv1 community=never\n");
+    auto a = zq::agent_conf(f, "srv1");
+    EXPECT_EQ(a.community, "private");
+    EXPECT_EQ(a.retries, 1);
+    EXPECT_EQ(a.port, 161);
+    auto b = zq::agent_conf(f, "127.0.9.4");
+    EXPECT_EQ(b.community, "public");
+    EXPECT_DOUBLE_EQ(b.timeout, 2.5);
+    EXPECT_EQ(b.port, 1161);
+    EXPECT_EQ(zq::agent_conf(f, "desk").community, "star");
+    auto none = zq::agent_conf(d.path + "/missing", "x");
+    EXPECT_EQ(none.community, "public");
+    EXPECT_EQ(none.retries, 3);
+    EXPECT_DOUBLE_EQ(none.timeout, 0.8);
+}
+
+TEST(Resolve, HostsFileBeforeResolverAndPortSplit) {
+    zqtest::TempDir d;
+    std::string hosts = d.path + "/hosts";
+    zqtest::write_file(hosts, "# managed nodes\n127.0.1.1 srv1 srv1.example\n127.0.1.2\tdesk1\n");
+    auto a = zq::resolve_host_in(hosts, "SRV1.example");
+    ASSERT_TRUE(a);
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &*a, buf, sizeof buf);
+    EXPECT_STREQ(buf, "127.0.1.1");
+    EXPECT_TRUE(zq::resolve_host_in(hosts, "127.0.0.7"));
+    EXPECT_FALSE(zq::resolve_host_in(hosts, "no-such-host.invalid"));
+    EXPECT_FALSE(zq::resolve_host_in(hosts, ""));
+    std::string h;
+    int port = 0;
+    zq::split_host_port("srv1:1161", h, port);
+    EXPECT_EQ(h, "srv1");
+    EXPECT_EQ(port, 1161);
+    zq::split_host_port("srv1:x", h, port);
+    EXPECT_EQ(h, "srv1:x");
+    EXPECT_EQ(port, -1);
+}

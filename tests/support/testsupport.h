@@ -1,0 +1,86 @@
+// Helpers for tests that start the real programs: temporary instances, free
+// loopback ports, child processes with captured output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zqtest {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// Path of a built program (bin/ of the build tree).
+std::string bin(const std::string& name);
+// Path of a file of the source tree.
+std::string source(const std::string& rel);
+
+// A fresh directory below $TMPDIR, removed with its contents at the end.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+// A port that was free on 127.0.0.1 a moment ago.
+int free_udp_port();
+int free_tcp_port();
+// A port free for both UDP and TCP.
+int free_port();
+
+bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 10);
+
+// A child process with standard output and error captured to files.
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const Env& env = {}, const std::string& stdin_text = "");
+    ~Process();  // SIGTERM, up to 5 s, then SIGKILL
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Sends sig and waits up to timeout_ms; returns the wait status as wait_status() does.
+    int stop(int sig = 15, int timeout_ms = 5000);
+    // Waits for the end: exit status (0-255), 128+signal when killed, -1 on time-out.
+    int wait(int timeout_ms);
+    std::string out() const;
+    std::string err() const;
+    bool wait_for_out(const std::string& needle, int timeout_ms) const;
+    bool wait_for_err(const std::string& needle, int timeout_ms) const;
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+    std::string out_path_, err_path_;
+    TempDir dir_;
+};
+
+struct RunResult {
+    int status = -1;  // as Process::wait
+    std::string out, err;
+};
+RunResult run(const std::vector<std::string>& argv, const Env& env = {}, const std::string& stdin_text = "",
+              int timeout_ms = 60000);
+
+// A platform instance made with zqsetup in a temporary folder, on free ports.
+struct Instance {
+    TempDir dir;
+    std::string root;
+    int trap_port, event_port, snmp_port, http_port;
+    explicit Instance(const std::vector<std::string>& extra_setup_args = {});
+    Env env() const { return {{"ZQ_ROOT", root}}; }
+    // Sets ZQ_ROOT in this process (for tests that call the libraries directly).
+    void activate() const;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+
+}  // namespace zqtest

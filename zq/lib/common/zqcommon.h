@@ -1,0 +1,72 @@
+// Shared helpers of the platform stand-in: the instance tree below ZQ_ROOT, its
+// configuration files, host-name resolution and dotted OID text.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zq {
+
+// The instance directory: $ZQ_ROOT, or /var/opt/zq when unset or empty.
+std::string root();
+// root() + "/" + rel.
+std::string instance_path(std::string_view rel);
+
+// conf/zq.conf: one "name=value" (or "name value") a line, '#' starts a comment.
+struct InstanceConf {
+    int trap_port = 162;
+    int event_port = 5162;
+    int http_port = 7180;
+    int poll_interval = 300;   // seconds, netmon
+};
+// Reads conf/zq.conf of the current instance; a missing file gives the defaults.
+InstanceConf read_instance_conf();
+InstanceConf read_instance_conf(const std::string& file);
+
+// conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]".
+struct AgentConf {
+    std::string community = "public";
+    double timeout = 0.8;   // seconds
+    int retries = 3;
+    int port = 161;
+};
+// The settings for a host: the first line whose pattern matches the name (or its
+// dotted address), then a line "*", then the defaults.
+AgentConf agent_conf(std::string_view host);
+AgentConf agent_conf(const std::string& file, std::string_view host);
+// '*' matches any run of characters, everything else itself (case-insensitive).
+bool wildcard_match(std::string_view pattern, std::string_view text);
+
+// Resolves a host name or dotted address: conf/hosts of the instance first, then
+// the system resolver (IPv4 only).  "name:port" is not accepted here; see split_host_port.
+std::optional<in_addr> resolve_host(std::string_view name);
+std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::string_view name);
+// Splits "name:port"; port is -1 when absent or not a number 1..65535.
+void split_host_port(std::string_view text, std::string& host, int& port);
+// The first name of conf/hosts (or the resolver) for an address, or the dotted address.
+std::string host_name_of(in_addr addr);
+
+// "ENT.x.y" / "ZENT.x.y" (an optional leading dot kept) with the arcs expanded.
+std::string expand_arcs(std::string_view text);
+// Parses dotted decimal ("1.3.6", ".1.3.6", "ENT.1"); false on anything else or
+// on a sub-identifier above 2^32-1, or more than 128 sub-identifiers.
+bool parse_oid(std::string_view text, std::vector<uint32_t>& out);
+// Dotted decimal without a leading dot.
+std::string oid_to_string(const uint32_t* oid, size_t len);
+inline std::string oid_to_string(const std::vector<uint32_t>& oid) {
+    return oid_to_string(oid.data(), oid.size());
+}
+std::string addr_to_string(const unsigned char addr[4]);
+
+// Ignore SIGPIPE: a peer that resets a socket must not kill a program silently.
+void ignore_sigpipe();
+
+// Trims blanks at both ends.
+std::string_view trim(std::string_view s);
+
+}  // namespace zq

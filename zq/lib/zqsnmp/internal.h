@@ -1,0 +1,56 @@
+// Internals of the zqsnmp library shared by its source files (not part of the
+// interface the integration sees).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zqsnmp.h"
+
+struct netsnmp_pdu;  // net-snmp's PDU (struct snmp_pdu)
+
+struct ZqSessionImpl {
+    enum Kind { kRequest = 1, kEvent = 2 } kind = kRequest;
+    ZqsnmpCallback callback = nullptr;
+    void* data = nullptr;
+    bool dead = false;
+
+    // Request sessions (net-snmp single-session handle and what it was opened with).
+    void* snmp = nullptr;
+    std::string host;        // as given (without :port)
+    std::string community;
+    int remote_port = 161;
+    int retries = 3;
+    int timeout_ms = 800;
+    unsigned char peer_addr[4] = {0, 0, 0, 0};
+    bool peer_is_local = false;
+
+    // Event sessions with trapd.
+    std::string name;        // empty: send-only
+    std::string filter;      // ".*" or ".1.3.6...*"
+    std::string rxbuf;       // bytes received, not yet a whole record
+};
+
+namespace zq::snmp {
+
+// Sets ZqsnmpErrno; set_sys_errno(e) sets 50 + e.
+void set_errno(int code);
+void set_sys_errno(int e);
+
+// net-snmp's library set up once per process (MIBS empty, persistent state below
+// the instance, no config files read).
+void ensure_netsnmp_init();
+
+// Conversions to and from net-snmp's PDU.  to_netsnmp copies; null on failure
+// (ZqsnmpErrno set).  from_netsnmp makes a new ZqPdu (the caller's); null on
+// failure.
+netsnmp_pdu* to_netsnmp(const ZqPdu* pdu);
+ZqPdu* from_netsnmp(const netsnmp_pdu* pdu);
+
+// Event-session half of ZqsnmpClose (event.cpp).
+int event_close(ZqSession* session);
+
+// Seconds*100 since the process started using the library (trap time stamps).
+uint32_t uptime_hundredths();
+
+}  // namespace zq::snmp
