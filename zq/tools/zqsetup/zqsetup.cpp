@@ -1,0 +1,290 @@
+// zqsetup: creates (or completes) one platform instance below ROOT.
+//
+// Each step of the set-up is one function below; main() runs them in order.  A
+// step never overwrites a file that exists unless --force was given, so running
+// zqsetup again on an instance keeps the operator's edits.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "zqcommon.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kUsage =
+    "usage: zqsetup ROOT [--trap-port N] [--event-port N] [--snmp-port N] [--http-port N]\n"
+    "               [--community C] [--data DIR] [--force] [--help]\n"
+    "\n"
+    "Creates the platform instance below ROOT: the directory tree, conf/zq.conf,\n"
+    "conf/snmp.conf, conf/hosts, conf/zqsuf, the registry file and the shipped\n"
+    "configuration and field files.  Files that exist are kept unless --force.\n"
+    "\n"
+    "  --trap-port N    UDP port trapd receives traps on (default 162)\n"
+    "  --event-port N   TCP port of trapd's event sessions (default 5162)\n"
+    "  --snmp-port N    port agents are asked on (default 161)\n"
+    "  --http-port N    port of the map program's web server (default 7180)\n"
+    "  --community C    community for every agent (default public)\n"
+    "  --data DIR       where the shipped files are read from (default: the source tree)\n"
+    "  --force          rewrite files that exist\n"
+    "\n"
+    "Exit status: 0 done, 1 error, 2 bad command line.\n";
+
+struct Options {
+    std::string root;   // absolute, no trailing slash
+    int trap_port = 162;
+    int event_port = 5162;
+    int snmp_port = 161;
+    int http_port = 7180;
+    std::string community = "public";
+    std::string data_dir = ZQ_SETUP_DATA_DIR;
+    bool force = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// A step failed; the text says what and why.
+struct SetupError {
+    std::string message;
+};
+
+std::optional<int> parse_port(const std::string& text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < 1 || v > 65535) return std::nullopt;
+    return v;
+}
+
+bool printable_text(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+Options parse_args(int argc, char** argv) {
+    Options o;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        std::string value;
+        bool has_inline = false;
+        if (a.rfind("--", 0) == 0) {
+            auto eq = a.find('=');
+            if (eq != std::string::npos) {
+                value = a.substr(eq + 1);
+                a = a.substr(0, eq);
+                has_inline = true;
+            }
+        }
+        auto need_value = [&]() -> std::string {
+            if (has_inline) return value;
+            if (i + 1 >= argc) throw UsageError{a + " needs a value"};
+            return argv[++i];
+        };
+        auto port_value = [&]() {
+            std::string v = need_value();
+            auto p = parse_port(v);
+            if (!p) throw UsageError{a + ": '" + v + "' is not a port number (1..65535)"};
+            return *p;
+        };
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            std::exit(0);
+        } else if (a == "--trap-port") {
+            o.trap_port = port_value();
+        } else if (a == "--event-port") {
+            o.event_port = port_value();
+        } else if (a == "--snmp-port") {
+            o.snmp_port = port_value();
+        } else if (a == "--http-port") {
+            o.http_port = port_value();
+        } else if (a == "--community") {
+            o.community = need_value();
+            if (o.community.empty() || !printable_text(o.community) ||
+                o.community.find_first_of(" \t#") != std::string::npos)
+                throw UsageError{"--community: must be non-empty, without blanks, '#' or control characters"};
+        } else if (a == "--data") {
+            o.data_dir = need_value();
+        } else if (a == "--force") {
+            if (has_inline) throw UsageError{"--force takes no value"};
+            o.force = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            throw UsageError{"unknown option " + a};
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.empty()) throw UsageError{"ROOT is missing"};
+    if (positional.size() > 1) throw UsageError{"only one ROOT may be given"};
+    if (positional[0].empty() || !printable_text(positional[0]))
+        throw UsageError{"ROOT must be a path without control characters"};
+    std::error_code ec;
+    fs::path abs = fs::absolute(positional[0], ec);
+    if (ec) throw UsageError{"ROOT: " + ec.message()};
+    std::string r = abs.lexically_normal().string();
+    while (r.size() > 1 && r.back() == '/') r.pop_back();
+    o.root = r;
+    return o;
+}
+
+std::string path_in(const Options& o, const std::string& rel) { return o.root + "/" + rel; }
+
+void make_dir(const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw SetupError{"cannot create " + dir + ": " + ec.message()};
+    if (!fs::is_directory(dir, ec)) throw SetupError{dir + " exists and is not a directory"};
+}
+
+// Writes a file through a temporary name and a rename, so a reader never sees
+// half of it.  A file that exists is kept unless force.
+void write_file(const Options& o, const std::string& rel, const std::string& text) {
+    std::string path = path_in(o, rel);
+    std::error_code ec;
+    if (!o.force && fs::exists(path, ec)) {
+        std::cout << "kept " << rel << " (it exists; --force rewrites it)\n";
+        return;
+    }
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            fs::remove(tmp, ec);
+            throw SetupError{"cannot write " + path + ": " + std::strerror(errno)};
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        fs::remove(tmp, ec);
+        throw SetupError{"cannot write " + path + ": " + std::strerror(e)};
+    }
+}
+
+// Copies the regular files of src_dir whose name ends with suffix (every file when
+// empty) into the instance folder dest_rel.  A missing src_dir is not an error:
+// nothing has been shipped there yet.
+void copy_files(const Options& o, const std::string& src_dir, const std::string& suffix,
+                const std::string& dest_rel) {
+    std::error_code ec;
+    if (!fs::is_directory(src_dir, ec)) return;
+    std::string dest = path_in(o, dest_rel);
+    for (const auto& entry : fs::directory_iterator(src_dir, ec)) {
+        if (!entry.is_regular_file(ec)) continue;
+        std::string name = entry.path().filename().string();
+        if (!suffix.empty() && (name.size() <= suffix.size() ||
+                                name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0))
+            continue;
+        fs::path target = fs::path(dest) / name;
+        if (!o.force && fs::exists(target, ec)) continue;
+        fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, ec);
+        if (ec) throw SetupError{"cannot copy " + entry.path().string() + " to " + target.string() + ": " + ec.message()};
+    }
+    if (ec) throw SetupError{"cannot read " + src_dir + ": " + ec.message()};
+}
+
+// --- the steps ----------------------------------------------------------------
+
+void step_tree(const Options& o) {
+    make_dir(o.root);
+    for (const char* d : {"conf", "conf/c/trv", "fields", "registration", "db", "temp", "log", "run"})
+        make_dir(path_in(o, d));
+}
+
+void step_zq_conf(const Options& o) {
+    write_file(o, "conf/zq.conf",
+               "# Ports and intervals of this zq instance (name=value).\n"
+               "trap_port=" + std::to_string(o.trap_port) + "\n"
+               "event_port=" + std::to_string(o.event_port) + "\n"
+               "http_port=" + std::to_string(o.http_port) + "\n"
+               "poll_interval=300\n");
+}
+
+void step_snmp_conf(const Options& o) {
+    write_file(o, "conf/snmp.conf",
+               "# How agents are reached: PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]\n"
+               "# The first line whose pattern matches wins, then the line \"*\".\n"
+               "* community=" + o.community + " port=" + std::to_string(o.snmp_port) +
+                   " timeout=0.8 retries=3\n");
+}
+
+void step_hosts(const Options& o) {
+    write_file(o, "conf/hosts",
+               "# Host names of managed nodes, hosts(5) format: ADDRESS NAME [ALIAS...]\n"
+               "# Read before the system resolver.\n");
+}
+
+void step_registry(const Options& o) {
+    write_file(o, "registry",
+               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvel\\Tarnwick]\nPathName=" + o.root + "\n");
+}
+
+// The directory zqsetup's own executable lies in: the installed daemons sit beside it.
+std::string own_bin_dir() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return self.parent_path().string();
+}
+
+void step_zqsuf(const Options& o) {
+    std::string bin = own_bin_dir();
+    std::string text = "# Processes zqspmd manages, in start order: NAME PATH [ARGUMENTS...]\n";
+    for (const char* name : {"trapd", "netmon", "trvdis", "trvtrapd"}) {
+        std::string path = bin + "/" + name;
+        if (!bin.empty() && access(path.c_str(), X_OK) == 0) text += std::string(name) + " " + path + "\n";
+    }
+    write_file(o, "conf/zqsuf", text);
+}
+
+void step_fields(const Options& o) {
+    copy_files(o, o.data_dir + "/zq/fields", ".fields", "fields");
+}
+
+void step_integration_conf(const Options& o) {
+    copy_files(o, o.data_dir + "/conf/trv", "", "conf/c/trv");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    Options o;
+    try {
+        o = parse_args(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "zqsetup: " << e.message << "\n(zqsetup --help shows the usage)\n";
+        return 2;
+    }
+    using Step = void (*)(const Options&);
+    const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
+                          step_registry, step_zqsuf,   step_fields,    step_integration_conf};
+    try {
+        for (Step s : steps) s(o);
+    } catch (const SetupError& e) {
+        std::cerr << "zqsetup: " << e.message << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "zqsetup: " << e.what() << "\n";
+        return 1;
+    }
+    std::cout << "zqsetup: instance ready in " << o.root << "\n";
+    return 0;
+}
