@@ -1,0 +1,184 @@
+/*
+ * trvlib.h - the integration's common library.
+ *
+ * Shared by trvdis, trvmap and trvtrapd (trvdelfld uses the logger and the field
+ * registry, the checkers the configuration-file opener):
+ *   - the error and debug loggers and their two shared log files,
+ *   - the field registry and small object, OID and text helpers,
+ *   - the installation directory and the configuration-file opener,
+ *   - the web-agent probe,
+ *   - the internal events and the sender iSendInternalEvent.
+ *
+ * Results follow the system's rule: 1 success or yes, 0 no, -1 failure.
+ * Nothing here throws, and nothing is thread-safe: every program is
+ * single-threaded.
+ */
+#ifndef TRVLIB_H
+#define TRVLIB_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "zqoid.h"
+#include "zqsnmp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Error and debug logging
+ * ------------------------------------------------------------------------ */
+
+/* Program name printed in every log line and selecting the message set:
+ * "trvdis", "trvmap" or "trvtrapd".  Set once before the first log call.
+ * Left null (trvdelfld, the checkers), the logger prints the name the program
+ * was started under. */
+extern const char *szProgramName;
+
+/* Debug level 0 (default), 1 or 2; set once at start from iGetDebugLevel. */
+extern uint16_t uiDebugLevel;
+
+/* Error classes for iPrintError. */
+#define TRV_ERR_SYSTEM  (-1)  /* "SYSTEM ERROR": strerror(errno) */
+#define TRV_ERR_SNMP    (-2)  /* "SNMP API ERROR": ZqsnmpErrString(ZqsnmpErrno) */
+#define TRV_ERR_ZQW     (-3)  /* "ZQW API ERROR": ZqwErrorMsg(ZqwError()) */
+
+/* Shared logs, in Windows form (they go through zqHostPath:
+ * "\temp\vtmzqerr.log" is $ZQ_ROOT/temp/vtmzqerr.log). */
+#define TRV_ERROR_LOG      "\\temp\\vtmzqerr.log"
+#define TRV_ERROR_LOG_OLD  "\\temp\\vtmzqerr.old"
+#define TRV_DEBUG_LOG      "\\temp\\vtmzqdbg.log"
+#define TRV_DEBUG_LOG_OLD  "\\temp\\vtmzqdbg.old"
+/* A log of this size or more becomes the ".old" generation. */
+#define TRV_LOG_LIMIT      1048576L
+
+/* The source name the library's own debug records carry. */
+#define TRV_LIB_SOURCE     "lib/source/trvlib"
+
+/* iCode -1, -2, -3: an error class; 0 or more: a message number.  The format
+ * may be null.  Returns 1 when handled, -1 on failure (log not writable, unknown
+ * negative code).  errno, ZqsnmpErrno and ZqwError() are taken as they are on
+ * entry, and errno is as it was on return. */
+int iPrintError(int iCode, const char *szFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/* iDetail 1 is shown at levels 1 and 2; 2 only at level 2, with line, source
+ * and program name.  Returns 1 when written or suppressed, -1 on failure. */
+int iPrintDebug(int iLine, const char *szSource, uint16_t uiDetail, const char *szFormat, ...)
+    __attribute__((format(printf, 4, 5)));
+
+/* The debug level from the options: "-dl N" with N 0, 1 or 2; the last one
+ * decides.  "-dl" without a value writes message 64 and gives 0. */
+uint16_t iGetDebugLevel(int iArgc, char **ppArgv);
+
+/* The text of a message: the default, unchanged (the one point where a message
+ * catalogue would be consulted). */
+const char *szGetMessage(int iSet, int iNumber, const char *szDefault);
+
+/* ------------------------------------------------------------------------
+ * OID and text helpers
+ * ------------------------------------------------------------------------ */
+
+/* Most sub-identifiers iOidToText writes, and the room one needs ("4294967295."). */
+#define TRV_MAX_OID_TEXT_SUBIDS 256
+#define TRV_OID_TEXT_PER_SUBID  11
+
+/* 1 when the first iCount sub-identifiers are equal (also for iCount <= 0). */
+int  iOidCompare(const ZqOid *pA, const ZqOid *pB, int iCount);
+void vCopyOid(ZqOid *pDest, const ZqOid *pSource, int iCount);
+/* Dotted decimal into szText (room for uiSize bytes with the terminator);
+ * returns its length, or -1 for more than 256 sub-identifiers or a text that
+ * does not fit (the buffer then holds the empty text when uiSize > 0). */
+int  iOidToText(const ZqOid *pOid, int iCount, char *szText, size_t uiSize);
+
+/* Cuts the text in place after its first token (leading blanks and tabs
+ * skipped; the token ends at blank, tab, line feed, ':', ';').  Returns the
+ * token's start, null for null. */
+char *szFirstToken(char *szText);
+/* Removes trailing blanks in place; returns the text, null for null. */
+char *szTrimRight(char *szText);
+
+/* Status names of trvDeviceStatus: "Unknown" 1, "Normal" 2, "Marginal" 3,
+ * "Major" 7, anything else 0. */
+int iStatusNameToCode(const char *szName);
+
+/* ------------------------------------------------------------------------
+ * Installation directory and configuration files
+ * ------------------------------------------------------------------------ */
+
+#define TRV_INSTALL_DIR_SIZE  100   /* 99 characters and the terminator */
+#define TRV_CONF_PATH_SIZE    256   /* 255 characters and the terminator */
+#define TRV_REGISTRY_KEY      "SOFTWARE\\Velmora\\Corvel\\Tarnwick"
+#define TRV_REGISTRY_VALUE    "PathName"
+#define TRV_CONF_DIR          "\\conf\\c\\trv\\"
+
+/* The installation directory (registry value PathName), read again on every
+ * vReadInstallDir; empty when the value cannot be read. */
+extern char szInstallDir[TRV_INSTALL_DIR_SIZE];
+/* The host path under which the last pOpenConfFile of each of the three files
+ * looked (empty before the first call). */
+extern char szTrvConfigPath[TRV_CONF_PATH_SIZE];   /* "trvconfig.dat" */
+extern char szTrapConfPath[TRV_CONF_PATH_SIZE];    /* "trvtrapd.conf" */
+extern char szValToStrPath[TRV_CONF_PATH_SIZE];    /* "trvval2str.trap" */
+
+void vReadInstallDir(void);
+/* Opens installation directory + "\conf\c\trv\" + name for reading (through
+ * zqHostPath); null when it cannot be opened.  Writes no message. */
+FILE *pOpenConfFile(const char *szFileName);
+
+/* ------------------------------------------------------------------------
+ * Web-agent probe
+ * ------------------------------------------------------------------------ */
+
+/* The web agent's TCP port.  Always 2301 in the programs; tests point it at a
+ * responder of their own. */
+extern unsigned int uiWebAgentPort;
+#define TRV_WEB_AGENT_PORT 2301
+
+/* 1 when an HTTP reply came back from address:2301, -1 in every other case. */
+int iProbeWebAgent(const char *szAddress);
+
+/* ------------------------------------------------------------------------
+ * Internal events
+ * ------------------------------------------------------------------------ */
+
+#define EVT_DISCOVER_REQUEST   3001
+#define EVT_NODE_CHANGED       3002
+#define EVT_STATUS_UPDATED     3003
+#define EVT_STATUS_REQUEST     3004
+#define EVT_UNINSTALL_REQUEST  3005
+
+/* Sub-identifiers of an internal event's enterprise: ENT.1.3.n. */
+#define TRV_EVENT_OID_LEN (ZQ_ENT_LENGTH + 3)
+
+/* One internal event of the catalogue. */
+typedef struct TrvEventDef {
+    int         iSpecific;                       /* 3001 to 3005 */
+    const char *szName;                          /* "EVT_NODE_CHANGED" ... */
+    ZqOid       aEnterprise[TRV_EVENT_OID_LEN];  /* ENT.1.3.n */
+} TrvEventDef;
+
+/* The catalogue of the five internal events, in number order. */
+extern const TrvEventDef aTrvEvents[5];
+/* The catalogue entry of an event number, or null. */
+const TrvEventDef *pGetEventDef(int iSpecific);
+
+/* Sends a Trap PDU to the local trap daemon with the given enterprise, generic
+ * and specific number, carrying sourcePdu's bindings, each renamed to the
+ * enterprise OID, and its community.  sourcePdu stays the caller's, unchanged;
+ * the caller frees it whatever the result.  1 sent, -1 failure (reported). */
+int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t uiEnterpriseLength,
+                       int iGeneric, int iSpecific);
+
+/* ------------------------------------------------------------------------
+ * Field registry and object helpers: declared with the database's types once
+ * platform/zqw.h is there (see below).
+ * ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRVLIB_H */
