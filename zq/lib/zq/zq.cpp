@@ -1,0 +1,102 @@
+// The process-manager library: registration with zqspmd, start-up report,
+// commands and the final report, over run/zqspmd.sock.
+#include "zq.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "pmproto.h"
+
+namespace {
+
+int g_fd = -1;
+
+bool valid_name(const char* n) {
+    if (n == nullptr || *n == '\0') return false;
+    for (const char* p = n; *p; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// The connection broke: forget it, so later calls fail cleanly.
+int lost() {
+    if (g_fd >= 0) close(g_fd);
+    g_fd = -1;
+    return -1;
+}
+
+}  // namespace
+
+extern "C" int ZqsInit(int* descriptor) {
+    if (g_fd >= 0) {
+        if (descriptor) *descriptor = g_fd;
+        return g_fd;
+    }
+    const char* name = std::getenv("ZQS_NAME");
+    if (!valid_name(name)) {
+        errno = EPERM;  // not started by zqspmd
+        return -1;
+    }
+    int fd = zq::pm::connect_unix(zq::pm::socket_path());
+    if (fd < 0) return -1;
+    std::string hello = std::string("HELLO ") + name + " " + std::to_string(getpid()) + "\n";
+    std::string reply;
+    if (!zq::pm::send_all(fd, hello) || !zq::pm::read_line(fd, reply, 10000) || reply != "OK") {
+        close(fd);
+        errno = reply.compare(0, 3, "ERR") == 0 ? EPERM : ECONNRESET;
+        return -1;
+    }
+    g_fd = fd;
+    if (descriptor) *descriptor = fd;
+    return fd;
+}
+
+extern "C" int ZqsInitComplete(int status, const char* text) {
+    if (status != ZQS_INIT_OK && status != ZQS_INIT_FAILED) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (g_fd < 0) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    std::string rec = "INIT " + std::to_string(status) + " " + zq::pm::escape(text ? text : "") + "\n";
+    return zq::pm::send_all(g_fd, rec) ? 0 : lost();
+}
+
+extern "C" int ZqsReceive(int* command) {
+    if (g_fd < 0) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    std::string line;
+    if (!zq::pm::read_line(g_fd, line, -1, 256)) return lost();
+    if (line.compare(0, 4, "CMD ") != 0 || line.size() > 14) {
+        errno = EPROTO;
+        return -1;
+    }
+    char* end = nullptr;
+    long v = std::strtol(line.c_str() + 4, &end, 10);
+    if (end == line.c_str() + 4 || *end != '\0' || v < 0 || v > 0x7fffffffL) {
+        errno = EPROTO;
+        return -1;
+    }
+    if (command) *command = static_cast<int>(v);
+    return static_cast<int>(v);
+}
+
+extern "C" int ZqsDone(const char* text) {
+    if (g_fd < 0) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    std::string rec = text ? "DONE " + zq::pm::escape(text) + "\n" : std::string("DONE\n");
+    return zq::pm::send_all(g_fd, rec) ? 0 : lost();
+}

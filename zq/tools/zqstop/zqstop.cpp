@@ -1,0 +1,90 @@
+// zqstop [NAME...]: stops the named processes (or all, and then zqspmd itself) in
+// reverse start order; zqstop --command N NAME sends command N instead.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pmproto.h"
+#include "zqcommon.h"
+
+namespace {
+
+void usage(FILE* f) {
+    std::fprintf(f,
+                 "usage: zqstop [NAME...]\n"
+                 "       zqstop --command N NAME\n"
+                 "Stops the named processes of the instance $ZQ_ROOT in reverse start order: each\n"
+                 "receives command 6 and gets up to 10 seconds to end before it is killed.  With\n"
+                 "no NAME every process is stopped and zqspmd ends too; NAME \"all\" stops every\n"
+                 "process and leaves zqspmd running.  --command N sends command N (0 or more) to\n"
+                 "NAME and returns at once.  Exit status 0 on success, 1 on failure, 2 on bad usage.\n");
+}
+
+bool plain_word(const std::string& a) {
+    return !a.empty() && a[0] != '-' && a.find_first_of(" \t\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    std::string req;
+    std::vector<std::string> names;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (a == "--command") {
+            if (argc != i + 3 || !names.empty()) {
+                usage(stderr);
+                return 2;
+            }
+            std::string n = argv[i + 1], name = argv[i + 2];
+            char* end = nullptr;
+            long v = std::strtol(n.c_str(), &end, 10);
+            if (n.empty() || *end != '\0' || v < 0 || v > 0x7fffffffL || !plain_word(name)) {
+                std::fprintf(stderr, "zqstop: --command needs a number (0 or more) and a process name\n");
+                return 2;
+            }
+            req = "SEND " + std::to_string(v) + " " + name;
+            break;
+        }
+        if (!plain_word(a)) {
+            std::fprintf(stderr, "zqstop: bad argument: %s\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+        names.push_back(a);
+    }
+    if (req.empty()) {
+        if (names.empty()) {
+            req = "SHUTDOWN";
+        } else {
+            req = "STOP";
+            for (auto& n : names) req += " " + n;
+        }
+    }
+    std::string err;
+    int r = zq::pm::request(
+        req,
+        [](const std::string& line) {
+            if (line.compare(0, 5, "INFO ") == 0) {
+                std::printf("%s\n", zq::pm::one_line(zq::pm::unescape(line.substr(5))).c_str());
+                std::fflush(stdout);
+            }
+        },
+        err);
+    if (r < 0 && req == "SHUTDOWN") {
+        std::printf("zqspmd is not running\n");
+        return 0;
+    }
+    if (r != 0) {
+        std::fprintf(stderr, "zqstop: %s\n", err.c_str());
+        return 1;
+    }
+    return 0;
+}

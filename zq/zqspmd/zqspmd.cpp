@@ -1,0 +1,901 @@
+// zqspmd: the process manager of one instance.  It starts the processes of
+// conf/zqsuf in order, each only after the one before it has reported the end of
+// its start-up, keeps their state, and passes commands to them.  Daemons and the
+// operator's tools talk to it on run/zqspmd.sock (protocol in pmproto.h and
+// zq/README.md).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pmproto.h"
+#include "zqcommon.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------- settings
+
+struct Options {
+    bool daemon = false;
+    double start_wait = 30.0;  // seconds a start waits for the start-up report
+    double stop_grace = 10.0;  // seconds a stop waits before SIGKILL
+};
+Options g_opt;
+
+// ---------------------------------------------------------------- log
+
+int g_log_fd = -1;
+bool g_log_stderr = true;
+
+void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void logf(const char* fmt, ...) {
+    char msg[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    char stamp[32];
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::string line = std::string(stamp) + " zqspmd[" + std::to_string(getpid()) + "]: " + msg + "\n";
+    if (g_log_fd >= 0) {
+        ssize_t n = write(g_log_fd, line.data(), line.size());
+        (void)n;
+    }
+    if (g_log_stderr) {
+        ssize_t n = write(2, line.data(), line.size());
+        (void)n;
+    }
+}
+
+// ---------------------------------------------------------------- processes
+
+enum class State { NotRunning, Running, Failed, Exited };
+
+const char* state_name(State s) {
+    switch (s) {
+        case State::NotRunning: return "NOT_RUNNING";
+        case State::Running: return "RUNNING";
+        case State::Failed: return "FAILED";
+        case State::Exited: return "EXITED";
+    }
+    return "?";
+}
+
+struct Proc {
+    std::string name;
+    std::vector<std::string> argv;  // argv[0] is the program path as written
+    bool listed = true;              // still in conf/zqsuf
+    pid_t pid = -1;
+    State state = State::NotRunning;
+    std::optional<int> exit_status;  // >= 0 exit code, < 0 minus the signal number
+    std::string text;                // last text of InitComplete / Done
+    int conn = -1;                   // registered connection (ZqsInit)
+    int init = 0;                    // 0 none yet, 1 complete, 2 failed
+    bool stopping = false;           // a stop (command 6) was sent
+};
+
+std::vector<Proc> g_procs;
+
+Proc* find_proc(const std::string& name) {
+    for (auto& p : g_procs)
+        if (p.name == name) return &p;
+    return nullptr;
+}
+
+bool valid_name(const std::string& n) {
+    if (n.empty() || n.size() > 64 || n == "all") return false;
+    for (char c : n) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Splits a conf/zqsuf line into words: blanks separate, "..." groups (no escapes).
+bool split_words(const std::string& line, std::vector<std::string>& words) {
+    words.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string w;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+            if (line[i] == '"') quoted = !quoted;
+            else w += line[i];
+            ++i;
+        }
+        if (quoted) return false;
+        words.push_back(w);
+    }
+    return true;
+}
+
+// Reads conf/zqsuf: new names are appended, known ones take the new command line
+// (used at their next start); names no longer listed are dropped once they are not
+// running.
+void load_zqsuf() {
+    std::string file = zq::instance_path("conf/zqsuf");
+    std::ifstream in(file);
+    if (!in) {
+        logf("cannot read %s: %s", file.c_str(), std::strerror(errno));
+        return;
+    }
+    for (auto& p : g_procs) p.listed = false;
+    std::vector<Proc> order;
+    std::string raw;
+    int lineno = 0;
+    while (std::getline(in, raw)) {
+        ++lineno;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        std::string_view t = zq::trim(raw);
+        if (t.empty() || t.front() == '#') continue;
+        std::vector<std::string> w;
+        if (!split_words(std::string(t), w) || w.size() < 2) {
+            logf("%s:%d: ignored: expected NAME PATH [ARGUMENTS...]", file.c_str(), lineno);
+            continue;
+        }
+        if (!valid_name(w[0])) {
+            logf("%s:%d: ignored: bad process name (letters, digits, '_', '-', '.'; not \"all\")", file.c_str(),
+                 lineno);
+            continue;
+        }
+        bool dup = false;
+        for (auto& o : order) dup = dup || o.name == w[0];
+        if (dup) {
+            logf("%s:%d: ignored: %s is listed twice", file.c_str(), lineno, w[0].c_str());
+            continue;
+        }
+        Proc* old = find_proc(w[0]);
+        Proc p = old ? std::move(*old) : Proc{};
+        if (old) old->name.clear();  // moved
+        p.name = w[0];
+        p.argv.assign(w.begin() + 1, w.end());
+        p.listed = true;
+        order.push_back(std::move(p));
+    }
+    // Keep running processes that are no longer listed, so they can still be stopped.
+    for (auto& p : g_procs)
+        if (!p.name.empty() && !p.listed && p.pid > 0) order.push_back(std::move(p));
+    g_procs = std::move(order);
+}
+
+bool executable(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The file to execute: absolute paths as written, other paths with a '/' below
+// ZQ_ROOT, bare names in zqspmd's own directory, then on PATH.
+std::string resolve_program(const std::string& prog) {
+    if (prog.empty()) return {};
+    if (prog.front() == '/') return prog;
+    if (prog.find('/') != std::string::npos) return zq::instance_path(prog);
+    std::string mine = zq::pm::program_dir();
+    if (!mine.empty() && executable(mine + "/" + prog)) return mine + "/" + prog;
+    const char* path = std::getenv("PATH");
+    std::string ps = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= ps.size()) {
+        size_t end = ps.find(':', start);
+        if (end == std::string::npos) end = ps.size();
+        std::string dir = ps.substr(start, end - start);
+        if (dir.empty()) dir = ".";
+        if (executable(dir + "/" + prog)) return dir + "/" + prog;
+        start = end + 1;
+    }
+    return prog;  // execve reports ENOENT
+}
+
+// Starts p.  false (with p FAILED and the reason in p.text) when it cannot run.
+bool spawn(Proc& p) {
+    p.exit_status.reset();
+    p.text.clear();
+    p.init = 0;
+    p.stopping = false;
+    if (p.argv.empty()) return false;
+    std::string exe = resolve_program(p.argv[0]);
+    std::string out_path = zq::instance_path("log/" + p.name + ".out");
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0) {
+        p.state = State::Failed;
+        p.text = "cannot open " + out_path + ": " + std::strerror(errno);
+        logf("%s: %s", p.name.c_str(), p.text.c_str());
+        return false;
+    }
+    int errpipe[2];
+    if (pipe2(errpipe, O_CLOEXEC) != 0) {
+        close(out);
+        p.state = State::Failed;
+        p.text = std::string("cannot start: ") + std::strerror(errno);
+        return false;
+    }
+    // Everything the child needs is prepared before fork.
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "ZQ_ROOT=", 8) == 0 || std::strncmp(*e, "ZQS_NAME=", 9) == 0) continue;
+        envs.emplace_back(*e);
+    }
+    envs.push_back("ZQ_ROOT=" + zq::root());
+    envs.push_back("ZQS_NAME=" + p.name);
+    std::vector<char*> cargv, cenv;
+    for (auto& a : p.argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        int e = errno;
+        close(out);
+        close(errpipe[0]);
+        close(errpipe[1]);
+        p.state = State::Failed;
+        p.text = std::string("cannot start: ") + std::strerror(e);
+        logf("%s: %s", p.name.c_str(), p.text.c_str());
+        return false;
+    }
+    if (pid == 0) {
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int s : {SIGPIPE, SIGCHLD, SIGTERM, SIGINT, SIGHUP}) signal(s, SIG_DFL);
+        int in = open("/dev/null", O_RDONLY);
+        if (in >= 0) dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execve(exe.c_str(), cargv.data(), cenv.data());
+        int e = errno;
+        ssize_t w = write(errpipe[1], &e, sizeof e);
+        (void)w;
+        _exit(127);
+    }
+    close(out);
+    close(errpipe[1]);
+    int e = 0;
+    ssize_t n;
+    do n = read(errpipe[0], &e, sizeof e);
+    while (n < 0 && errno == EINTR);
+    close(errpipe[0]);
+    if (n == sizeof e) {
+        int st;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        p.state = State::Failed;
+        p.text = "cannot start " + exe + ": " + std::strerror(e);
+        logf("%s: %s", p.name.c_str(), p.text.c_str());
+        return false;
+    }
+    p.pid = pid;
+    p.state = State::Running;
+    logf("%s: started %s (pid %d)", p.name.c_str(), exe.c_str(), static_cast<int>(pid));
+    return true;
+}
+
+// ---------------------------------------------------------------- jobs
+
+// Starts and stops run one at a time, in order, so that a process always finds the
+// ones before it running; status and commands are answered at once.
+struct Job {
+    enum Kind { Start, Stop, Shutdown } kind = Start;
+    std::vector<std::string> names;  // in the order they are worked on
+    size_t idx = 0;
+    enum Phase { Idle, WaitInit, WaitExit, WaitKill } phase = Idle;
+    Clock::time_point deadline{};
+    int client = -1;
+    std::vector<std::string> failed;
+};
+
+std::deque<Job> g_jobs;
+bool g_quit = false;
+
+// ---------------------------------------------------------------- connections
+
+struct Conn {
+    int fd;
+    std::string in;
+    bool is_daemon = false;
+    std::string proc;     // registered process name
+    bool busy = false;    // a tool request is being worked on
+    bool closed = false;  // to be removed
+};
+
+std::map<int, Conn> g_conns;
+
+void reply(int fd, const std::string& line) {
+    if (fd < 0 || g_conns.find(fd) == g_conns.end()) return;
+    std::string s = line + "\n";
+    while (!s.empty()) {
+        ssize_t n = send(fd, s.data(), s.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            g_conns[fd].closed = true;  // a client that does not read loses its answer
+            return;
+        }
+        s.erase(0, static_cast<size_t>(n));
+    }
+}
+
+void close_conn(int fd) {
+    auto it = g_conns.find(fd);
+    if (it == g_conns.end()) return;
+    for (auto& p : g_procs)
+        if (p.conn == fd) p.conn = -1;
+    for (auto& j : g_jobs)
+        if (j.client == fd) j.client = -1;  // the number may be reused
+    close(fd);
+    g_conns.erase(it);
+}
+
+// ---------------------------------------------------------------- job steps
+
+
+Clock::time_point after(double seconds) {
+    return Clock::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+void info(Job& j, const std::string& text) {
+    logf("%s", text.c_str());
+    reply(j.client, "INFO " + zq::pm::escape(text));
+}
+
+void send_stop(Proc& p) {
+    p.stopping = true;
+    if (p.conn >= 0 && zq::pm::send_all(p.conn, "CMD 6\n")) {
+        logf("%s: sent command 6 (stop)", p.name.c_str());
+        return;
+    }
+    // Never registered (or the connection is gone): ask with SIGTERM instead.
+    logf("%s: not registered, sending SIGTERM", p.name.c_str());
+    kill(p.pid, SIGTERM);
+}
+
+// Advances the current job as far as it can go now.
+void step_jobs() {
+    while (!g_jobs.empty()) {
+        Job& j = g_jobs.front();
+        if (j.idx >= j.names.size()) {
+            if (j.failed.empty()) {
+                reply(j.client, "OK");
+            } else {
+                std::string list;
+                for (auto& n : j.failed) list += (list.empty() ? "" : " ") + n;
+                reply(j.client, std::string("ERR ") + (j.kind == Job::Start ? "not started: " : "not stopped: ") +
+                                    zq::pm::escape(list));
+            }
+            if (j.client >= 0 && g_conns.count(j.client)) g_conns[j.client].closed = true;
+            if (j.kind == Job::Shutdown) g_quit = true;
+            g_jobs.pop_front();
+            continue;
+        }
+        Proc* p = find_proc(j.names[j.idx]);
+        auto next = [&] {
+            ++j.idx;
+            j.phase = Job::Idle;
+        };
+        if (p == nullptr) {  // dropped from conf/zqsuf meanwhile
+            next();
+            continue;
+        }
+        if (j.kind == Job::Start) {
+            if (j.phase == Job::Idle) {
+                if (p->pid > 0) {
+                    info(j, p->name + " is already running");
+                    next();
+                    continue;
+                }
+                if (!spawn(*p)) {
+                    info(j, p->name + " could not be started: " + p->text);
+                    j.failed.push_back(p->name);
+                    next();
+                    continue;
+                }
+                j.phase = Job::WaitInit;
+                j.deadline = after(g_opt.start_wait);
+            }
+            if (p->init == 1) {
+                info(j, p->name + " started (pid " + std::to_string(p->pid) + ")");
+                next();
+            } else if (p->init == 2) {
+                info(j, p->name + " reported a failed start-up: " + p->text);
+                j.failed.push_back(p->name);
+                next();
+            } else if (p->pid <= 0) {
+                info(j, p->name + " ended during its start-up");
+                j.failed.push_back(p->name);
+                next();
+            } else if (Clock::now() >= j.deadline) {
+                info(j, p->name + " did not report its start-up in time; going on");
+                next();
+            } else {
+                return;  // wait
+            }
+        } else {
+            if (j.phase == Job::Idle) {
+                if (p->pid <= 0) {
+                    if (j.kind == Job::Stop) info(j, p->name + " is not running");
+                    next();
+                    continue;
+                }
+                send_stop(*p);
+                j.phase = Job::WaitExit;
+                j.deadline = after(g_opt.stop_grace);
+            }
+            if (p->pid <= 0) {
+                info(j, p->name + (j.phase == Job::WaitKill ? " killed" : " stopped"));
+                next();
+            } else if (Clock::now() >= j.deadline) {
+                if (j.phase == Job::WaitExit) {
+                    logf("%s: still running after %.1f s, sending SIGKILL", p->name.c_str(), g_opt.stop_grace);
+                    kill(-p->pid, SIGKILL);
+                    kill(p->pid, SIGKILL);
+                    j.phase = Job::WaitKill;
+                    j.deadline = after(5);
+                } else {
+                    info(j, p->name + " could not be killed");
+                    j.failed.push_back(p->name);
+                    next();
+                }
+            } else {
+                return;
+            }
+        }
+    }
+}
+
+void queue_job(Job::Kind kind, const std::vector<std::string>& names, int client) {
+    Job j;
+    j.kind = kind;
+    j.client = client;
+    if (names.empty()) {  // all, in start order (stops in reverse)
+        for (auto& p : g_procs)
+            if (kind == Job::Start ? p.listed : true) j.names.push_back(p.name);
+    } else {
+        for (auto& p : g_procs)
+            for (auto& n : names)
+                if (p.name == n) j.names.push_back(p.name);
+    }
+    if (kind != Job::Start) std::reverse(j.names.begin(), j.names.end());
+    if (client >= 0) g_conns[client].busy = true;
+    g_jobs.push_back(std::move(j));
+}
+
+// ---------------------------------------------------------------- requests
+
+std::vector<std::string> words_of(const std::string& s) {
+    std::vector<std::string> w;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && s[i] == ' ') ++i;
+        size_t b = i;
+        while (i < s.size() && s[i] != ' ') ++i;
+        if (i > b) w.push_back(s.substr(b, i - b));
+    }
+    return w;
+}
+
+void handle_daemon_record(Conn& c, const std::string& line) {
+    Proc* p = find_proc(c.proc);
+    if (p == nullptr || p->conn != c.fd) return;
+    if (line.compare(0, 5, "INIT ") == 0 && line.size() >= 6 && (line[5] == '1' || line[5] == '2')) {
+        p->init = line[5] - '0';
+        p->text = line.size() > 7 ? zq::pm::unescape(line.substr(7)) : std::string();
+        if (p->init == 2) p->state = State::Failed;
+        logf("%s: start-up %s: %s", p->name.c_str(), p->init == 1 ? "complete" : "FAILED",
+             zq::pm::escape(p->text).c_str());
+    } else if (line == "DONE" || line.compare(0, 5, "DONE ") == 0) {
+        if (line.size() > 5) p->text = zq::pm::unescape(line.substr(5));
+        logf("%s: done: %s", p->name.c_str(), zq::pm::escape(p->text).c_str());
+    } else {
+        logf("%s: unknown record ignored", p->name.c_str());
+    }
+}
+
+bool peer_uid_ok(int fd, pid_t* pid_out) {
+    ucred cr{};
+    socklen_t len = sizeof cr;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) != 0) return false;
+    if (pid_out) *pid_out = cr.pid;
+    return cr.uid == getuid() || cr.uid == 0;
+}
+
+void handle_hello(Conn& c, const std::vector<std::string>& w) {
+    pid_t peer = -1;
+    peer_uid_ok(c.fd, &peer);
+    Proc* p = w.size() == 3 ? find_proc(w[1]) : nullptr;
+    // The caller must be the process started under that name, or one of its
+    // descendants in the process group it was started in (a wrapper script).
+    if (p == nullptr || p->pid <= 0 || peer <= 0 || (peer != p->pid && getpgid(peer) != p->pid)) {
+        logf("registration refused: %s (pid %d) was not started by zqspmd", w.size() > 1 ? w[1].c_str() : "?",
+             static_cast<int>(peer));
+        reply(c.fd, "ERR not started by zqspmd");
+        c.closed = true;
+        return;
+    }
+    if (p->conn >= 0 && p->conn != c.fd && g_conns.count(p->conn)) g_conns[p->conn].closed = true;
+    p->conn = c.fd;
+    c.is_daemon = true;
+    c.proc = p->name;
+    logf("%s: registered (pid %d)", p->name.c_str(), static_cast<int>(peer));
+    reply(c.fd, "OK");
+}
+
+void handle_status(Conn& c) {
+    for (auto& p : g_procs) {
+        std::string exit = "-";
+        if (p.exit_status) exit = *p.exit_status >= 0 ? std::to_string(*p.exit_status)
+                                                        : "sig" + std::to_string(-*p.exit_status);
+        reply(c.fd, "PROC " + p.name + " " + (p.pid > 0 ? std::to_string(p.pid) : "-") + " " +
+                        state_name(p.state) + " " + exit + " " + zq::pm::escape(p.text));
+    }
+    reply(c.fd, "OK");
+    c.closed = true;
+}
+
+void handle_request(Conn& c, const std::string& line) {
+    std::vector<std::string> w = words_of(line);
+    if (w.empty()) return;
+    if (c.is_daemon) {
+        handle_daemon_record(c, line);
+        return;
+    }
+    if (c.busy) return;  // one request per tool connection
+    if (w[0] == "HELLO") {
+        handle_hello(c, w);
+        return;
+    }
+    if (!peer_uid_ok(c.fd, nullptr)) {
+        reply(c.fd, "ERR permission denied");
+        c.closed = true;
+        return;
+    }
+    if (w[0] == "STATUS") {
+        handle_status(c);
+        return;
+    }
+    if (w[0] == "SHUTDOWN") {
+        logf("shutdown requested");
+        queue_job(Job::Shutdown, {}, c.fd);
+        return;
+    }
+    if (w[0] == "START" || w[0] == "STOP") {
+        if (w[0] == "START") load_zqsuf();
+        std::vector<std::string> names(w.begin() + 1, w.end());
+        bool all = names.empty();
+        for (auto& n : names) all = all || n == "all";
+        if (all) names.clear();
+        for (auto& n : names)
+            if (find_proc(n) == nullptr) {
+                reply(c.fd, "ERR no process named " + zq::pm::escape(n) + " in conf/zqsuf");
+                c.closed = true;
+                return;
+            }
+        logf("%s %s", w[0] == "START" ? "start" : "stop", all ? "all" : line.substr(w[0].size() + 1).c_str());
+        queue_job(w[0] == "START" ? Job::Start : Job::Stop, names, c.fd);
+        return;
+    }
+    if (w[0] == "SEND" && w.size() == 3) {
+        char* end = nullptr;
+        long n = std::strtol(w[1].c_str(), &end, 10);
+        Proc* p = find_proc(w[2]);
+        std::string err;
+        if (end == w[1].c_str() || *end != '\0' || n < 0 || n > 0x7fffffffL) err = "bad command number";
+        else if (p == nullptr) err = "no process named " + w[2];
+        else if (p->pid <= 0) err = w[2] + " is not running";
+        else if (p->conn < 0) err = w[2] + " has not registered with zqspmd";
+        else if (!zq::pm::send_all(p->conn, "CMD " + std::to_string(n) + "\n")) err = "cannot reach " + w[2];
+        if (err.empty()) logf("%s: sent command %ld", p->name.c_str(), n);
+        reply(c.fd, err.empty() ? "OK" : "ERR " + zq::pm::escape(err));
+        c.closed = true;
+        return;
+    }
+    reply(c.fd, "ERR unknown request");
+    c.closed = true;
+}
+
+// Reads what is there; false when the peer is gone.
+bool read_conn(Conn& c) {
+    char buf[4096];
+    while (true) {
+        ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) return false;
+        c.in.append(buf, static_cast<size_t>(n));
+        if (c.in.size() > 65536 && c.in.find('\n') == std::string::npos) return false;
+    }
+    size_t pos;
+    while (!c.closed && (pos = c.in.find('\n')) != std::string::npos) {
+        std::string line = c.in.substr(0, pos);
+        c.in.erase(0, pos + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        handle_request(c, line);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- children
+
+void reap() {
+    while (true) {
+        int st = 0;
+        pid_t pid = waitpid(-1, &st, WNOHANG);
+        if (pid <= 0) return;
+        for (auto& p : g_procs) {
+            if (p.pid != pid) continue;
+            // Take in what it said last before it went.
+            if (p.conn >= 0 && g_conns.count(p.conn)) {
+                Conn& c = g_conns[p.conn];
+                read_conn(c);
+                c.closed = true;
+            }
+            p.pid = -1;
+            p.exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+            if (p.stopping) p.state = State::NotRunning;
+            else if (p.state == State::Failed || p.init != 1) p.state = State::Failed;
+            else p.state = State::Exited;
+            if (WIFEXITED(st))
+                logf("%s: pid %d exited with status %d -> %s", p.name.c_str(), static_cast<int>(pid),
+                     WEXITSTATUS(st), state_name(p.state));
+            else
+                logf("%s: pid %d ended by signal %d -> %s", p.name.c_str(), static_cast<int>(pid), WTERMSIG(st),
+                     state_name(p.state));
+        }
+    }
+}
+
+// ---------------------------------------------------------------- main
+
+int g_sigpipe[2] = {-1, -1};
+volatile sig_atomic_t g_got_term = 0, g_got_hup = 0;
+
+void on_signal(int sig) {
+    int e = errno;
+    if (sig == SIGTERM || sig == SIGINT) g_got_term = 1;
+    if (sig == SIGHUP) g_got_hup = 1;
+    char b = 0;
+    ssize_t n = write(g_sigpipe[1], &b, 1);
+    (void)n;
+    errno = e;
+}
+
+void usage(FILE* f) {
+    std::fprintf(f,
+                 "usage: zqspmd [--daemon] [--start-wait SECONDS] [--stop-grace SECONDS]\n"
+                 "The process manager of the instance $ZQ_ROOT (default /var/opt/zq): starts the\n"
+                 "processes of conf/zqsuf on request of zqstart, stops them on request of zqstop\n"
+                 "and reports their state to zqstatus.  Socket run/zqspmd.sock, log log/zqspmd.log.\n"
+                 "  --daemon             detach from the terminal (zqstart uses this)\n"
+                 "  --start-wait S       seconds to wait for a start-up report (default 30)\n"
+                 "  --stop-grace S       seconds a stopped process gets before SIGKILL (default 10)\n"
+                 "SIGTERM or SIGINT stops every process and ends zqspmd; SIGHUP re-reads conf/zqsuf.\n");
+}
+
+bool parse_seconds(const char* s, double& out) {
+    char* end = nullptr;
+    double v = std::strtod(s, &end);
+    if (end == s || *end != '\0' || !(v >= 0) || v > 86400) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--daemon") {
+            g_opt.daemon = true;
+        } else if ((a == "--start-wait" || a == "--stop-grace") && i + 1 < argc) {
+            double& dst = a == "--start-wait" ? g_opt.start_wait : g_opt.stop_grace;
+            if (!parse_seconds(argv[++i], dst)) {
+                std::fprintf(stderr, "zqspmd: %s: not a number of seconds: %s\n", a.c_str(), argv[i]);
+                return 2;
+            }
+        } else {
+            std::fprintf(stderr, "zqspmd: unknown argument: %s\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+
+    std::string root = zq::root();
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "zqspmd: no instance at %s (set ZQ_ROOT)\n", root.c_str());
+        return 1;
+    }
+    mkdir(zq::instance_path("run").c_str(), 0755);
+    mkdir(zq::instance_path("log").c_str(), 0755);
+
+    // One zqspmd per instance: the lock on the pid file says who runs.
+    std::string pidfile = zq::pm::pid_path();
+    int pidfd = open(pidfile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (pidfd < 0) {
+        std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", pidfile.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (flock(pidfd, LOCK_EX | LOCK_NB) != 0) {
+        char buf[32] = {0};
+        ssize_t n = pread(pidfd, buf, sizeof buf - 1, 0);
+        (void)n;
+        std::fprintf(stderr, "zqspmd: already running for %s (pid %s)\n", root.c_str(),
+                     std::string(zq::trim(buf)).c_str());
+        return 1;
+    }
+
+    std::string sock = zq::pm::socket_path();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (sock.size() >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "zqspmd: socket path too long: %s\n", sock.c_str());
+        return 1;
+    }
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    unlink(sock.c_str());  // a stale socket of a zqspmd that ended without cleaning up
+    int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    mode_t old = umask(0077);
+    bool bound = lfd >= 0 && bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    umask(old);
+    if (!bound || listen(lfd, 64) != 0) {
+        std::fprintf(stderr, "zqspmd: cannot listen on %s: %s\n", sock.c_str(), std::strerror(errno));
+        return 1;
+    }
+
+    std::string logpath = zq::instance_path("log/zqspmd.log");
+    g_log_fd = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (g_log_fd < 0) std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", logpath.c_str(), std::strerror(errno));
+
+    if (g_opt.daemon) {
+        pid_t pid = fork();
+        if (pid < 0) {
+            std::fprintf(stderr, "zqspmd: fork: %s\n", std::strerror(errno));
+            return 1;
+        }
+        if (pid > 0) {
+            int s;
+            waitpid(pid, &s, 0);
+            return 0;  // the socket is listening already
+        }
+        setsid();
+        pid = fork();
+        if (pid != 0) _exit(pid < 0 ? 1 : 0);
+        if (chdir("/") != 0) {
+        }
+        int nul = open("/dev/null", O_RDWR);
+        if (nul >= 0) {
+            dup2(nul, 0);
+            dup2(nul, 1);
+            dup2(nul, 2);
+            if (nul > 2) close(nul);
+        }
+        g_log_stderr = false;
+    }
+    std::string pidtext = std::to_string(getpid()) + "\n";
+    if (ftruncate(pidfd, 0) != 0 || pwrite(pidfd, pidtext.data(), pidtext.size(), 0) < 0)
+        logf("cannot write %s: %s", pidfile.c_str(), std::strerror(errno));
+
+    if (pipe2(g_sigpipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        logf("pipe: %s", std::strerror(errno));
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
+
+    logf("started for %s (socket %s)", root.c_str(), sock.c_str());
+    load_zqsuf();
+
+    bool shutting_down = false;
+    while (!g_quit) {
+        if (g_got_term && !shutting_down) {
+            g_got_term = 0;
+            shutting_down = true;
+            logf("SIGTERM: stopping every process");
+            // Ahead of anything queued: a shutdown must not wait for a slow start.
+            if (!g_jobs.empty() && g_jobs.front().kind == Job::Shutdown) continue;
+            for (auto& j : g_jobs) {
+                reply(j.client, "ERR zqspmd is shutting down");
+                if (g_conns.count(j.client)) g_conns[j.client].closed = true;
+            }
+            g_jobs.clear();
+            queue_job(Job::Shutdown, {}, -1);
+        }
+        if (g_got_hup) {
+            g_got_hup = 0;
+            logf("SIGHUP: reading conf/zqsuf again");
+            load_zqsuf();
+        }
+        reap();
+        step_jobs();
+        for (auto it = g_conns.begin(); it != g_conns.end();) {
+            int fd = it->first;
+            bool gone = it->second.closed;
+            ++it;
+            if (gone) close_conn(fd);
+        }
+        if (g_quit) break;
+
+        std::vector<pollfd> fds;
+        fds.push_back({lfd, POLLIN, 0});
+        fds.push_back({g_sigpipe[0], POLLIN, 0});
+        for (auto& [fd, c] : g_conns) fds.push_back({fd, POLLIN, 0});
+        int timeout = -1;
+        if (!g_jobs.empty() && g_jobs.front().phase != Job::Idle) {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(g_jobs.front().deadline - Clock::now())
+                          .count();
+            timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
+        }
+        int r = poll(fds.data(), fds.size(), timeout);
+        if (r < 0) {
+            if (errno != EINTR) logf("poll: %s", std::strerror(errno));
+            continue;
+        }
+        if (fds[1].revents) {
+            char b[64];
+            while (read(g_sigpipe[0], b, sizeof b) > 0) {
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            while (true) {
+                int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                if (c < 0) break;
+                if (g_conns.size() >= 1000) {
+                    close(c);
+                    continue;
+                }
+                g_conns[c] = Conn{c, {}, false, {}, false, false};
+            }
+        }
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            auto it = g_conns.find(fds[i].fd);
+            if (it == g_conns.end()) continue;
+            if (!read_conn(it->second)) it->second.closed = true;
+        }
+    }
+    for (auto it = g_conns.begin(); it != g_conns.end();) {
+        int fd = it->first;
+        ++it;
+        close_conn(fd);
+    }
+    unlink(sock.c_str());
+    unlink(pidfile.c_str());
+    logf("ended");
+    return 0;
+}
