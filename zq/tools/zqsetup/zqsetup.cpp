@@ -5,6 +5,7 @@
 // zqsetup again on an instance keeps the operator's edits.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "zqcommon.h"
+#include "zqw_internal.h"
 
 namespace fs = std::filesystem;
 
@@ -262,6 +264,23 @@ void step_integration_conf(const Options& o) {
     copy_files(o, o.data_dir + "/conf/trv", "", "conf/c/trv");
 }
 
+// The topology database: created when missing (an existing one is kept, also with
+// --force), then every fields/*.fields file registered into it, in name order.
+// Registering again is harmless; bad lines are reported and the rest registered.
+void step_database(const Options& o) {
+    std::string db = path_in(o, "db/topology.db");
+    std::string error;
+    if (!zq::zqw::create_database(db, error)) throw SetupError{error};
+    std::vector<std::string> files, problems;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path_in(o, "fields"), ec))
+        if (entry.is_regular_file(ec) && entry.path().extension() == ".fields") files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) zq::zqw::register_fields_file(db, f, problems);
+    for (const auto& p : problems) std::cerr << "zqsetup: " << p << "\n";
+    if (!problems.empty()) throw SetupError{"some fields could not be registered (see above)"};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,7 +294,8 @@ int main(int argc, char** argv) {
     }
     using Step = void (*)(const Options&);
     const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
-                          step_registry, step_zqsuf,   step_fields,    step_integration_conf};
+                          step_registry, step_zqsuf,   step_fields,    step_integration_conf,
+                          step_database};
     try {
         for (Step s : steps) s(o);
     } catch (const SetupError& e) {
