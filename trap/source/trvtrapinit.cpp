@@ -1,0 +1,523 @@
+// trvtrapd's configuration: the trap definitions (trvtrapd.conf) with their
+// sorted table and lookup, and the value-to-string maps (trvval2str.trap) with
+// their lookup.  The daemon's own start-up code lives beside these parsers.
+#include "trvtrapinit.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "trvlib.h"
+
+int iTrapState = 0;
+int iTrapFailAlloc = 0;
+
+TrapDef **ppTrapDefs = nullptr;
+int iTrapDefCount = 0;
+int iTrapLineNo = 0;
+int iTrapParseStatus = TRAPCONF_OK;
+char szTrapErrorDetail[128] = "";
+
+ValMapEntry **ppValMap = nullptr;
+int iValMapCount = 0;
+int iValMapLineNo = 0;
+int iValMapStatus = 3;
+
+namespace {
+
+const char kSource[] = "trap/source/trvtrapinit";
+
+// ---------------------------------------------------------------------------
+// Shared by both parsers
+// ---------------------------------------------------------------------------
+
+bool bAllocFails() { return iTrapFailAlloc > 0 && --iTrapFailAlloc == 0; }
+
+void *pTrapAlloc(size_t uiSize) { return bAllocFails() ? nullptr : ZqsnmpMalloc(uiSize); }
+
+char *szTrapDup(const char *szText) {
+    size_t n = std::strlen(szText);
+    char *p = static_cast<char *>(pTrapAlloc(n + 1));
+    if (p != nullptr) std::memcpy(p, szText, n + 1);
+    return p;
+}
+
+// Grows a pointer array by one slot with realloc; false when memory is short
+// (the array is then unchanged).
+template <typename T>
+bool bGrow(T ***pppArray, int iCount) {
+    if (bAllocFails()) return false;
+    void *p = std::realloc(*pppArray, static_cast<size_t>(iCount + 1) * sizeof(T *));
+    if (p == nullptr) return false;
+    *pppArray = static_cast<T **>(p);
+    return true;
+}
+
+// Reads one line into szBuffer (uiMax + 1 bytes) without its line end and a
+// carriage return before it, and counts it in *piLineNo.  1: a line; 0: the end
+// of the file, nothing read; -2: longer than uiMax or holding a NUL byte (the
+// rest of the line is consumed); -1: a read error.
+int iReadLine(FILE *pFile, char *szBuffer, size_t uiMax, int *piLineNo) {
+    size_t n = 0;
+    bool bAny = false, bBad = false, bCr = false;
+    int c;
+    szBuffer[0] = '\0';
+    while ((c = std::fgetc(pFile)) != EOF) {
+        bAny = true;
+        if (c == '\n') break;
+        if (bCr) {  // the carriage return held back was part of the line
+            if (n < uiMax) szBuffer[n++] = '\r'; else bBad = true;
+            bCr = false;
+        }
+        if (c == '\r') {
+            bCr = true;
+            continue;
+        }
+        if (c == '\0') bBad = true;
+        if (n < uiMax) szBuffer[n++] = static_cast<char>(c); else bBad = true;
+    }
+    ++*piLineNo;
+    if (std::ferror(pFile)) return -1;
+    if (!bAny) return 0;
+    if (bBad) {
+        szBuffer[0] = '\0';
+        return -2;
+    }
+    szBuffer[n] = '\0';
+    return 1;
+}
+
+// Saturating decimal conversion of a run of digits (the Windows runtime's atoi
+// stopped at the 32-bit limits).
+int32_t iDigitsToInt32(const char *szDigits) {
+    int64_t llValue = 0;
+    for (const char *p = szDigits; *p >= '0' && *p <= '9'; ++p) {
+        llValue = llValue * 10 + (*p - '0');
+        if (llValue > INT32_MAX) return INT32_MAX;
+    }
+    return static_cast<int32_t>(llValue);
+}
+
+bool bIsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool bAllBlanks(const char *szLine) { return szLine[std::strspn(szLine, " ")] == '\0'; }
+
+// ---------------------------------------------------------------------------
+// Trap definitions
+// ---------------------------------------------------------------------------
+
+__attribute__((format(printf, 1, 2))) int iTrapSyntax(const char *szFormat, ...) {
+    char szWhy[96];
+    va_list ap;
+    va_start(ap, szFormat);
+    std::vsnprintf(szWhy, sizeof szWhy, szFormat, ap);
+    va_end(ap);
+    std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: %s", iTrapLineNo, szWhy);
+    return TRAPCONF_SYNTAX;
+}
+
+int iTrapLineError(int iRead) {
+    if (iRead == -1) {
+        std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: the file cannot be read",
+                      iTrapLineNo);
+        return TRAPCONF_NOMEM;
+    }
+    if (iRead == 0) return iTrapSyntax("the file ends inside a definition");
+    return iTrapSyntax("the line is longer than %d characters or holds a NUL byte", TRAPDEF_LINE_MAX);
+}
+
+// "{ENTERPRISE} NUMBER Y|N": 1 with the fields, or 0.
+int iParseTrapHeader(const char *szLine, char *szEnterprise, int32_t *piNumber, char *pcFlag) {
+    if (szLine[0] != '{') return iTrapSyntax("the header line must start with {");
+    const char *p = szLine + 1;
+    size_t n = std::strcspn(p, "}");
+    for (size_t i = 0; i < n; ++i)
+        if (!bIsDigit(p[i]) && p[i] != '.') return iTrapSyntax("the enterprise may hold only digits and dots");
+    if (n == 0) return iTrapSyntax("the enterprise is missing");
+    if (n > TRAPDEF_ENTERPRISE_MAX)
+        return iTrapSyntax("the enterprise is longer than %d characters", TRAPDEF_ENTERPRISE_MAX);
+    std::memcpy(szEnterprise, p, n);
+    szEnterprise[n] = '\0';
+    p += n;
+    if (*p == '}') ++p;
+    p += std::strspn(p, " ");
+
+    n = std::strcspn(p, " ");
+    for (size_t i = 0; i < n; ++i)
+        if (!bIsDigit(p[i])) return iTrapSyntax("the trap number may hold only digits");
+    if (n == 0) return iTrapSyntax("the trap number is missing");
+    if (n > TRAPDEF_NUMBER_MAX) return iTrapSyntax("the trap number is longer than %d digits", TRAPDEF_NUMBER_MAX);
+    *piNumber = iDigitsToInt32(p);
+    p += n;
+    p += std::strspn(p, " ");
+    if (*p != 'Y' && *p != 'N') return iTrapSyntax("Y or N must follow the trap number");
+    *pcFlag = *p;
+    return TRAPCONF_OK;
+}
+
+void vFreeTrapDef(TrapDef *pDef) {
+    if (pDef == nullptr) return;
+    ZqsnmpFree(pDef->szEnterprise);
+    ZqsnmpFree(pDef->szFormat);
+    ZqsnmpFree(pDef);
+}
+
+int iAppendTrapDef(const char *szEnterprise, int32_t iNumber, char cFlag, const char *szFormat) {
+    if (!bGrow(&ppTrapDefs, iTrapDefCount)) return TRAPCONF_NOMEM;
+    TrapDef *pDef = static_cast<TrapDef *>(pTrapAlloc(sizeof(TrapDef)));
+    if (pDef == nullptr) return TRAPCONF_NOMEM;
+    pDef->szFormat = nullptr;
+    pDef->szEnterprise = szTrapDup(szEnterprise);
+    if (pDef->szEnterprise != nullptr) pDef->szFormat = szTrapDup(szFormat);
+    if (pDef->szFormat == nullptr) {
+        vFreeTrapDef(pDef);
+        return TRAPCONF_NOMEM;
+    }
+    pDef->iTrapNumber = iNumber;
+    pDef->cStatusUpdate = cFlag;
+    ppTrapDefs[iTrapDefCount++] = pDef;
+    return TRAPCONF_OK;
+}
+
+int iParseTrapDefsLoop(FILE *pFile) {
+    char szLine[TRAPDEF_LINE_MAX + 1];
+    for (;;) {
+        int iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        if (iRead == 0) return TRAPCONF_OK;  // the end where a block may begin
+        if (iRead != 1) return iTrapLineError(iRead);
+        if (szLine[0] == '#') continue;
+        if (std::strcmp(szLine, "START_TRAP") != 0) return iTrapSyntax("START_TRAP expected");
+
+        iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        if (iRead != 1) return iTrapLineError(iRead);
+        char szEnterprise[TRAPDEF_ENTERPRISE_MAX + 1];
+        int32_t iNumber = 0;
+        char cFlag = 'N';
+        int iResult = iParseTrapHeader(szLine, szEnterprise, &iNumber, &cFlag);
+        if (iResult != TRAPCONF_OK) return iResult;
+
+        char szFormat[TRAPDEF_LINE_MAX + 1];
+        iRead = iReadLine(pFile, szFormat, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        if (iRead != 1) return iTrapLineError(iRead);
+
+        iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        if (iRead != 1) return iTrapLineError(iRead);
+        if (std::strcmp(szLine, "END_TRAP") != 0) return iTrapSyntax("END_TRAP expected");
+
+        iResult = iAppendTrapDef(szEnterprise, iNumber, cFlag, szFormat);
+        if (iResult != TRAPCONF_OK) {
+            std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: out of memory", iTrapLineNo);
+            return iResult;
+        }
+    }
+}
+
+// The enterprise as the table is ordered and searched by: without its leading
+// dot (the received enterprise is converted to text without one).
+const char *szEnterpriseKey(const TrapDef *pDef) {
+    const char *p = pDef->szEnterprise;
+    return *p == '.' ? p + 1 : p;
+}
+
+int iCompareTrapDefs(const TrapDef *pA, const TrapDef *pB) {
+    if (pA->iTrapNumber != pB->iTrapNumber) return pA->iTrapNumber < pB->iTrapNumber ? -1 : 1;
+    return std::strcmp(szEnterpriseKey(pA), szEnterpriseKey(pB));
+}
+
+void vSwap(TrapDef **ppA, TrapDef **ppB) {
+    TrapDef *p = *ppA;
+    *ppA = *ppB;
+    *ppB = p;
+}
+
+// Quicksort of [iLo, iHi]: the middle element is the pivot, swapped to the
+// front; the smaller part is sorted by recursion and the larger by iteration,
+// so the depth stays logarithmic whatever the file holds.
+void vQuickSort(TrapDef **ppArray, int iLo, int iHi) {
+    while (iLo < iHi) {
+        vSwap(&ppArray[iLo], &ppArray[iLo + (iHi - iLo) / 2]);
+        int iLast = iLo;
+        for (int i = iLo + 1; i <= iHi; ++i)
+            if (iCompareTrapDefs(ppArray[i], ppArray[iLo]) < 0) vSwap(&ppArray[++iLast], &ppArray[i]);
+        vSwap(&ppArray[iLo], &ppArray[iLast]);
+        if (iLast - iLo < iHi - iLast) {
+            vQuickSort(ppArray, iLo, iLast - 1);
+            iLo = iLast + 1;
+        } else {
+            vQuickSort(ppArray, iLast + 1, iHi);
+            iHi = iLast - 1;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Value-to-string maps
+// ---------------------------------------------------------------------------
+
+int iValMapLineError(int iRead) { return iRead == -1 ? TRAPCONF_NOMEM : TRAPCONF_SYNTAX; }
+
+// "BEGIN_OID OID": 1 with the OID text, or 0.
+int iParseOidLine(const char *szLine, char *szOid) {
+    const char *p = szLine + std::strspn(szLine, " ");
+    size_t n = std::strcspn(p, " ");
+    if (n != 9 || std::strncmp(p, "BEGIN_OID", 9) != 0) return TRAPCONF_SYNTAX;
+    p += n;
+    p += std::strspn(p, " ");
+    n = std::strcspn(p, " ");
+    if (n == 0 || n > VALMAP_WORD_MAX) return TRAPCONF_SYNTAX;
+    for (size_t i = 0; i < n; ++i)
+        if (!bIsDigit(p[i]) && p[i] != '.') return TRAPCONF_SYNTAX;
+    std::memcpy(szOid, p, n);
+    szOid[n] = '\0';
+    return TRAPCONF_OK;
+}
+
+// The line that ends a block: END_OID, blanks allowed around it.
+bool bIsEndLine(const char *szLine) {
+    const char *p = szLine + std::strspn(szLine, " ");
+    if (std::strncmp(p, "END_OID", 7) != 0) return false;
+    return bAllBlanks(p + 7);
+}
+
+// "VALUE "TEXT"": 1 with the value and the text, or 0.
+int iParseValueLine(const char *szLine, int32_t *piValue, char *szText) {
+    const char *p = szLine + std::strspn(szLine, " ");
+    size_t n = std::strcspn(p, " ");
+    if (n == 0 || n > VALMAP_NUMBER_MAX) return TRAPCONF_SYNTAX;
+    for (size_t i = 0; i < n; ++i)
+        if (!bIsDigit(p[i])) return TRAPCONF_SYNTAX;
+    *piValue = iDigitsToInt32(p);
+    p += n;
+    p += std::strspn(p, " ");
+    if (*p != '"') return TRAPCONF_SYNTAX;
+    ++p;
+    n = std::strcspn(p, "\"");  // up to the closing quote or the end of the line
+    std::memcpy(szText, p, n);  // the line holds at most VALMAP_TEXT_MAX characters
+    szText[n] = '\0';
+    return TRAPCONF_OK;
+}
+
+int iAppendBlock(const char *szOid) {
+    if (!bGrow(&ppValMap, iValMapCount)) return TRAPCONF_NOMEM;
+    ValMapEntry *pEntry = static_cast<ValMapEntry *>(pTrapAlloc(sizeof(ValMapEntry)));
+    if (pEntry == nullptr) return TRAPCONF_NOMEM;
+    pEntry->pPairs = nullptr;
+    pEntry->szOid = szTrapDup(szOid);
+    if (pEntry->szOid == nullptr) {
+        ZqsnmpFree(pEntry);
+        return TRAPCONF_NOMEM;
+    }
+    ppValMap[iValMapCount++] = pEntry;  // the block counts once record and text exist
+    return TRAPCONF_OK;
+}
+
+int iAppendPair(ValMapEntry *pEntry, int32_t iValue, const char *szText) {
+    ValMapPair *pPair = static_cast<ValMapPair *>(pTrapAlloc(sizeof(ValMapPair)));
+    if (pPair == nullptr) return TRAPCONF_NOMEM;
+    pPair->szText = szTrapDup(szText);
+    if (pPair->szText == nullptr) {
+        ZqsnmpFree(pPair);
+        return TRAPCONF_NOMEM;
+    }
+    pPair->iValue = iValue;
+    pPair->pNext = nullptr;
+    ValMapPair **ppTail = &pEntry->pPairs;
+    while (*ppTail != nullptr) ppTail = &(*ppTail)->pNext;
+    *ppTail = pPair;
+    return TRAPCONF_OK;
+}
+
+int iParseValMapLoop(FILE *pFile) {
+    char szLine[VALMAP_LINE_MAX + 1];
+    for (;;) {
+        int iRead = iReadLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+        if (iRead == 0) return TRAPCONF_OK;  // the end between blocks
+        if (iRead != 1) return iValMapLineError(iRead);
+        if (szLine[0] == '#' || bAllBlanks(szLine)) continue;
+
+        char szOid[VALMAP_WORD_MAX + 1];
+        if (iParseOidLine(szLine, szOid) != TRAPCONF_OK) return TRAPCONF_SYNTAX;
+        int iResult = iAppendBlock(szOid);
+        if (iResult != TRAPCONF_OK) return iResult;
+        ValMapEntry *pEntry = ppValMap[iValMapCount - 1];
+
+        for (;;) {
+            iRead = iReadLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+            if (iRead != 1) return iValMapLineError(iRead);  // also the end inside a block
+            if (bAllBlanks(szLine)) return TRAPCONF_SYNTAX;
+            if (bIsEndLine(szLine)) break;
+            int32_t iValue = 0;
+            char szText[VALMAP_TEXT_MAX + 1];
+            if (iParseValueLine(szLine, &iValue, szText) != TRAPCONF_OK) return TRAPCONF_SYNTAX;
+            iResult = iAppendPair(pEntry, iValue, szText);
+            if (iResult != TRAPCONF_OK) return iResult;
+        }
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Trap definitions
+// ---------------------------------------------------------------------------
+
+void vPrintTrapParseError(int iCode, int iLineNo) {
+    switch (iCode) {
+    case TRAPCONF_SYNTAX:
+        std::printf("\nERROR: Syntax Error At Line No %d\n", iLineNo);
+        break;
+    case TRAPCONF_OK:
+        break;
+    case TRAPCONF_NOFILE:
+        std::printf("\nERROR: File 'TRVTRAPD.CONF' doesnt exist\n");
+        break;
+    case TRAPCONF_NOMEM:
+        std::printf("\nERROR: System Error\n");
+        break;
+    default:
+        std::printf("\nERROR: Unknown Error\n");
+        break;
+    }
+}
+
+int iParseTrapDefs(FILE *pFile) {
+    szTrapErrorDetail[0] = '\0';
+    iTrapParseStatus = iParseTrapDefsLoop(pFile);
+    return iTrapParseStatus;
+}
+
+int iLoadTrapDefs(TrapDef ***pppTable) {
+    vFreeTrapDefs();
+    // Each load counts its own lines from 1.
+    iTrapLineNo = 0;
+    FILE *pFile = pOpenConfFile("trvtrapd.conf");
+    if (pFile == nullptr) return TRAPCONF_NOFILE;
+    int iResult = iParseTrapDefs(pFile);
+    std::fclose(pFile);
+    vPrintTrapParseError(iResult, iTrapLineNo);
+    if (iResult != TRAPCONF_OK) {
+        vFreeTrapDefs();
+        return 0;
+    }
+    if (pppTable != nullptr) *pppTable = ppTrapDefs;
+    return iTrapDefCount;
+}
+
+void vSortTrapDefs(void) {
+    if (iTrapDefCount > 1) vQuickSort(ppTrapDefs, 0, iTrapDefCount - 1);
+}
+
+TrapDef *pFindTrapDef(const ZqPdu *pTrap) {
+    char szEnterprise[TRAPDEF_ENT_TEXT_SIZE];
+    if (pTrap == nullptr || pTrap->enterprise_length > TRV_MAX_OID_TEXT_SUBIDS ||
+        iOidToText(pTrap->enterprise, static_cast<int>(pTrap->enterprise_length), szEnterprise,
+                   sizeof szEnterprise) < 0) {
+        iTrapState = TRAP_STATE_OID_TEXT;
+        return nullptr;
+    }
+    if (pTrap->trap_id == nullptr || pTrap->trap_id_length == 0 || iTrapDefCount <= 0) {
+        iTrapState = TRAP_STATE_NO_DEF;
+        return nullptr;
+    }
+    int32_t iNumber = static_cast<int32_t>(pTrap->trap_id[pTrap->trap_id_length - 1]);
+
+    // The last definition that does not sort after the key, or the first one.
+    int iLo = 0, iHi = iTrapDefCount;
+    while (iLo < iHi - 1) {
+        int iMid = (iLo + iHi) / 2;
+        const TrapDef *pDef = ppTrapDefs[iMid];
+        bool bBefore = iNumber < pDef->iTrapNumber ||
+                       (iNumber == pDef->iTrapNumber && std::strcmp(szEnterprise, szEnterpriseKey(pDef)) < 0);
+        if (bBefore)
+            iHi = iMid;
+        else
+            iLo = iMid;
+    }
+    if (ppTrapDefs[iLo]->iTrapNumber == iNumber) return ppTrapDefs[iLo];
+    iTrapState = TRAP_STATE_NO_DEF;
+    return nullptr;
+}
+
+void vFreeTrapDefs(void) {
+    for (int i = iTrapDefCount - 1; i >= 0; --i) vFreeTrapDef(ppTrapDefs[i]);
+    std::free(ppTrapDefs);
+    ppTrapDefs = nullptr;
+    iTrapDefCount = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Value-to-string maps
+// ---------------------------------------------------------------------------
+
+int iParseValMap(FILE *pFile) {
+    iValMapStatus = iParseValMapLoop(pFile);
+    return iValMapStatus;
+}
+
+int iLoadValMap(ValMapEntry ***pppTable, const char *szFileName) {
+    vFreeValMap();
+    iValMapStatus = 3;
+    // Each load counts its own lines from 1.
+    iValMapLineNo = 0;
+    FILE *pFile = pOpenConfFile(szFileName);
+    if (pFile == nullptr) {
+        iValMapStatus = TRAPCONF_NOFILE;
+        return TRAPCONF_NOFILE;
+    }
+    int iResult = iParseValMap(pFile);
+    vPrintTrapParseError(iResult, iValMapLineNo);
+    if (pppTable != nullptr) *pppTable = ppValMap;
+    std::fclose(pFile);
+    return iValMapCount;
+}
+
+int iValToStr(const char *szOid, int iValue, char *szText, size_t uiSize) {
+    if (szText != nullptr && uiSize > 0) szText[0] = '\0';
+    if (szOid == nullptr) szOid = "";
+    const ValMapEntry *pBlock = nullptr;
+    for (int i = 0; i < iValMapCount && pBlock == nullptr; ++i) {
+        const ValMapEntry *pEntry = ppValMap[i];
+        const char *szKey = pEntry->szOid[0] == '.' ? pEntry->szOid + 1 : pEntry->szOid;
+        size_t n = std::strlen(szKey);
+        // A prefix only up to a dot: 1.2.3 names 1.2.3.0.1, not 1.2.30.1.
+        if (std::strncmp(szOid, szKey, n) == 0 && (szOid[n] == '\0' || szOid[n] == '.')) pBlock = pEntry;
+    }
+    if (pBlock == nullptr || pBlock->pPairs == nullptr) {
+        iPrintError(1106, "ObjectID of a required MIB object in \"%s\" is missing.", szValToStrPath);
+        iTrapState = TRAP_STATE_NO_OBJECT;
+        return 0;
+    }
+    for (const ValMapPair *pPair = pBlock->pPairs; pPair != nullptr; pPair = pPair->pNext) {
+        if (pPair->iValue != iValue) continue;
+        iPrintDebug(__LINE__, kSource, 2, "iValToStr: Mapped string is >>>%s<<<\n", pPair->szText);
+        if (szText == nullptr || uiSize == 0) return 0;
+        size_t n = std::strlen(pPair->szText);
+        if (n > uiSize - 1) n = uiSize - 1;
+        std::memcpy(szText, pPair->szText, n);
+        szText[n] = '\0';
+        return static_cast<int>(n);
+    }
+    iPrintError(1107, "Value-to-string mappings for a required ObjectId in \"%s\" is missing.", szValToStrPath);
+    iTrapState = TRAP_STATE_NO_VALUE;
+    return 0;
+}
+
+void vFreeValMap(void) {
+    for (int i = iValMapCount - 1; i >= 0; --i) {
+        ValMapEntry *pEntry = ppValMap[i];
+        ValMapPair *pPair = pEntry->pPairs;
+        while (pPair != nullptr) {
+            ValMapPair *pNext = pPair->pNext;
+            ZqsnmpFree(pPair->szText);
+            ZqsnmpFree(pPair);
+            pPair = pNext;
+        }
+        ZqsnmpFree(pEntry->szOid);
+        ZqsnmpFree(pEntry);
+    }
+    std::free(ppValMap);
+    ppValMap = nullptr;
+    iValMapCount = 0;
+}

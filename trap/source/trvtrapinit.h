@@ -1,0 +1,149 @@
+/*
+ * trvtrapinit.h - trvtrapd's two configuration files and the daemon's trap state.
+ *
+ * trvtrapd.conf: the trap definitions.  Comment lines ('#' first) may stand
+ * before each block; every block is exactly four lines:
+ *
+ *   START_TRAP
+ *   {.ENTERPRISE} NUMBER Y|N        enterprise: digits and dots (at most 27),
+ *                                   number: digits (at most 27), Y: ask trvdis
+ *                                   for a status update of the sending node
+ *   FORMAT STATEMENT                any text: the event text with its @-commands
+ *   END_TRAP
+ *
+ * trvval2str.trap: texts for the integer values of enumerated MIB objects.
+ * Comment and blank lines may stand between blocks:
+ *
+ *   BEGIN_OID 1.3.6.1.4.1.64001.2.3.1.4
+ *   1 "other"
+ *   2 "ok"
+ *   END_OID
+ *
+ * Lines hold at most 511 (trap definitions) and 255 (value texts) characters;
+ * a carriage return before the line end is dropped.
+ *
+ * The parsers are shared by trvtrapd and the checkers trvtrapchk and
+ * trvval2strchk.  Every record and text of both tables is allocated with
+ * ZqsnmpMalloc, the pointer arrays with realloc.
+ */
+#ifndef TRVTRAPINIT_H
+#define TRVTRAPINIT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "zqsnmp.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * The trap state: the last failure of trvtrapd, process-wide.  Never reset;
+ * every failure overwrites it.
+ * ------------------------------------------------------------------------ */
+#define TRAP_STATE_NOT_PROCESSED  1500  /* no definition, or a needed binding is absent */
+#define TRAP_STATE_NOMEM          1501
+#define TRAP_STATE_OID_TEXT       1502  /* an OID of more than 256 sub-identifiers */
+#define TRAP_STATE_FORMAT         1505  /* error in a format statement */
+#define TRAP_STATE_NO_DEF         1506  /* no trap definition matches */
+#define TRAP_STATE_NO_OBJECT      1507  /* value-to-string file: no block for the object */
+#define TRAP_STATE_NO_VALUE       1508  /* value-to-string file: no text for the value */
+#define TRAP_STATE_FATAL          1999  /* the daemon must stop */
+extern int iTrapState;
+
+/* Parser results, shared by both files. */
+#define TRAPCONF_OK        1
+#define TRAPCONF_SYNTAX    0
+#define TRAPCONF_NOMEM    (-1)
+#define TRAPCONF_NOFILE   (-2)
+
+/* ------------------------------------------------------------------------
+ * Trap definitions (trvtrapd.conf)
+ * ------------------------------------------------------------------------ */
+#define TRAPDEF_LINE_MAX        511
+#define TRAPDEF_ENTERPRISE_MAX   27
+#define TRAPDEF_NUMBER_MAX       27
+/* Room for the received enterprise as text in the lookup. */
+#define TRAPDEF_ENT_TEXT_SIZE  2820
+
+typedef struct TrapDef {
+    char    *szEnterprise;    /* as written between the braces, with its leading dot */
+    int32_t  iTrapNumber;     /* specific trap number */
+    char     cStatusUpdate;   /* 'Y': ask for a status update of the node; 'N' */
+    char    *szFormat;        /* the format statement: the block's third line */
+} TrapDef;
+
+/* The table of the last load: pointers in file order, sorted by vSortTrapDefs. */
+extern TrapDef **ppTrapDefs;
+extern int       iTrapDefCount;
+extern int       iTrapLineNo;        /* line counter of the trap-definition reader */
+extern int       iTrapParseStatus;   /* result of the last iParseTrapDefs */
+/* A short text on the last syntax error ("" when none), for trvtrapchk. */
+extern char      szTrapErrorDetail[128];
+
+/* Loads trvtrapd.conf (pOpenConfFile): the number of definitions (1 or more)
+ * with *pppTable set; 0 after a failed parse (message printed, table emptied)
+ * or for a file without blocks; -2 when the file cannot be opened (nothing
+ * printed).  A previous table is released first. */
+int      iLoadTrapDefs(TrapDef ***pppTable);
+/* Appends the definitions of an open file: 1, 0 (syntax) or -1 (memory). */
+int      iParseTrapDefs(FILE *pFile);
+/* Writes the text of a parser result to standard output (both files). */
+void     vPrintTrapParseError(int iCode, int iLineNo);
+/* By trap number, then by enterprise text in byte order. */
+void     vSortTrapDefs(void);
+/* The definition for a received trap (by the last sub-identifier of its trap
+ * identifier and its enterprise), or null with the trap state 1502 or 1506. */
+TrapDef *pFindTrapDef(const ZqPdu *pTrap);
+void     vFreeTrapDefs(void);
+
+/* ------------------------------------------------------------------------
+ * Value-to-string maps (trvval2str.trap)
+ * ------------------------------------------------------------------------ */
+#define VALMAP_LINE_MAX     255
+#define VALMAP_WORD_MAX      51   /* first word and OID text of a BEGIN_OID line */
+#define VALMAP_NUMBER_MAX    27
+#define VALMAP_TEXT_MAX     255
+
+typedef struct ValMapPair {
+    int32_t             iValue;
+    char               *szText;
+    struct ValMapPair  *pNext;    /* file order */
+} ValMapPair;
+
+typedef struct ValMapEntry {
+    char        *szOid;           /* as written after BEGIN_OID */
+    ValMapPair  *pPairs;          /* null when the block has no value lines */
+} ValMapEntry;
+
+extern ValMapEntry **ppValMap;       /* blocks in file order */
+extern int           iValMapCount;   /* blocks begun (record and OID text exist) */
+extern int           iValMapLineNo;  /* line counter of the value-map reader */
+extern int           iValMapStatus;  /* 3 before a parse, -2 file not opened, else the parse result */
+
+/* Loads the named file (pOpenConfFile): the number of blocks begun, also after
+ * a failed parse (message printed; what was read stays), or -2 when the file
+ * cannot be opened.  *pppTable is set to the table.  A previous table is
+ * released first. */
+int  iLoadValMap(ValMapEntry ***pppTable, const char *szFileName);
+/* Appends the blocks of an open file: 1, 0 (syntax) or -1 (memory). */
+int  iParseValMap(FILE *pFile);
+/* The text for value iValue of the OID szOid (dotted, no leading dot): the
+ * first block whose OID is szOid or a prefix of it ending at a dot decides.
+ * Copies the text into szText (uiSize bytes) and returns its length; returns 0
+ * with error-log entry 1106 / trap state 1507 (no block, or a block without
+ * values) or 1107 / 1508 (no text for the value). */
+int  iValToStr(const char *szOid, int iValue, char *szText, size_t uiSize);
+void vFreeValMap(void);
+
+/* Test hook: when above 0, the n-th allocation of either parser from now
+ * fails (1 = the next). */
+extern int iTrapFailAlloc;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRVTRAPINIT_H */
