@@ -22,6 +22,7 @@
 
 #include "zqoid.h"
 #include "zqsnmp.h"
+#include "zqw.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -173,9 +174,56 @@ int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t
                        int iGeneric, int iSpecific);
 
 /* ------------------------------------------------------------------------
- * Field registry and object helpers: declared with the database's types once
- * platform/zqw.h is there (see below).
+ * Field registry and object helpers
  * ------------------------------------------------------------------------ */
+
+/* Field ids, one per registry field, resolved by iGetFieldIds (null before). */
+extern ZqwFieldId uiFieldTrvSysType;        /* trvSysType (enumeration) */
+extern ZqwFieldId uiFieldTrvSubSysType;     /* trvSubSysType (enumeration) */
+extern ZqwFieldId uiFieldTrvOsType;         /* trvOsType (text) */
+extern ZqwFieldId uiFieldTrvDeviceStatus;   /* trvDeviceStatus (enumeration) */
+extern ZqwFieldId uiFieldTrvNodeObjId;      /* trvNodeObjId (integer) */
+extern ZqwFieldId uiFieldIsTrvVantor;       /* isTrvVantor (boolean) */
+extern ZqwFieldId uiFieldIsTrvRIXEN;        /* isTrvRIXEN (boolean) */
+extern ZqwFieldId uiFieldTrvRIXENip;        /* trvRIXENip (text) */
+extern ZqwFieldId uiFieldIsVelmswp;         /* isVelmswp (boolean; trvdis only) */
+extern ZqwFieldId uiFieldIsComputer;        /* isComputer */
+extern ZqwFieldId uiFieldIsServer;          /* isServer */
+extern ZqwFieldId uiFieldIsClient;          /* isClient */
+extern ZqwFieldId uiFieldIsDevice;          /* isDevice */
+extern ZqwFieldId uiFieldIsNode;            /* isNode */
+extern ZqwFieldId uiFieldZqwMapsExists;     /* "ZQW Maps Exists" (integer) */
+extern ZqwFieldId uiFieldIpAddress;         /* "IP Address" (text, interface objects) */
+extern ZqwFieldId uiFieldTopMNodeId;        /* "TopM Node ID" (integer, interface objects) */
+extern ZqwFieldId uiFieldIsSNMPSupported;   /* isSNMPSupported */
+extern ZqwFieldId uiFieldIsIP;              /* isIP */
+
+/* One field of the registry, in resolution order. */
+typedef struct TrvFieldDef {
+    const char *szName;
+    ZqwFieldId *pId;
+    int         iTrvdisOnly;   /* 1: only trvdis resolves it (isVelmswp) */
+} TrvFieldDef;
+#define TRV_FIELD_COUNT 19
+extern const TrvFieldDef aTrvFields[TRV_FIELD_COUNT];
+
+/* The selection name of the running marker that trvdis keeps while it runs. */
+#define TRV_RUNNING_MARKER "Trvrunning"
+
+/* Resolves the registry in table order; the program named "trvdis" resolves all
+ * 19 names, every other program the list without isVelmswp.  1 when every name
+ * resolved; -1 at the first that does not (the rest stay null).  No message. */
+int iGetFieldIds(void);
+/* 1 when the running marker exists, else 0. */
+int iIsTrvdisRunning(void);
+/* 1 managed, 0 unmanaged or no "IP Status" value, -1 database connection lost. */
+int iIsNodeManaged(ZqwObjectId uiNode);
+/* 1 when the web agent answers on one of the node's IP interfaces, else 0. */
+int iIsWebEnabled(ZqwObjectId uiNode);
+/* 1 node, 2 device, -1 neither. */
+int iGetNodeKind(ZqwObjectId uiObject);
+/* The object's trvNodeObjId, or 0 when it has none. */
+int iGetNodeObjId(ZqwObjectId uiObject);
 
 #ifdef __cplusplus
 }

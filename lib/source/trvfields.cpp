@@ -1,0 +1,130 @@
+// The field registry and the object helpers that read the topology database.
+#include <cstdlib>
+#include <cstring>
+
+#include "trvlib.h"
+
+ZqwFieldId uiFieldTrvSysType = ZQW_NULL_ID;
+ZqwFieldId uiFieldTrvSubSysType = ZQW_NULL_ID;
+ZqwFieldId uiFieldTrvOsType = ZQW_NULL_ID;
+ZqwFieldId uiFieldTrvDeviceStatus = ZQW_NULL_ID;
+ZqwFieldId uiFieldTrvNodeObjId = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsTrvVantor = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsTrvRIXEN = ZQW_NULL_ID;
+ZqwFieldId uiFieldTrvRIXENip = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsVelmswp = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsComputer = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsServer = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsClient = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsDevice = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsNode = ZQW_NULL_ID;
+ZqwFieldId uiFieldZqwMapsExists = ZQW_NULL_ID;
+ZqwFieldId uiFieldIpAddress = ZQW_NULL_ID;
+ZqwFieldId uiFieldTopMNodeId = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsSNMPSupported = ZQW_NULL_ID;
+ZqwFieldId uiFieldIsIP = ZQW_NULL_ID;
+
+const TrvFieldDef aTrvFields[TRV_FIELD_COUNT] = {
+    {"trvSysType", &uiFieldTrvSysType, 0},
+    {"trvSubSysType", &uiFieldTrvSubSysType, 0},
+    {"trvOsType", &uiFieldTrvOsType, 0},
+    {"trvDeviceStatus", &uiFieldTrvDeviceStatus, 0},
+    {"trvNodeObjId", &uiFieldTrvNodeObjId, 0},
+    {"isTrvVantor", &uiFieldIsTrvVantor, 0},
+    {"isTrvRIXEN", &uiFieldIsTrvRIXEN, 0},
+    {"trvRIXENip", &uiFieldTrvRIXENip, 0},
+    {"isVelmswp", &uiFieldIsVelmswp, 1},
+    {"isComputer", &uiFieldIsComputer, 0},
+    {"isServer", &uiFieldIsServer, 0},
+    {"isClient", &uiFieldIsClient, 0},
+    {"isDevice", &uiFieldIsDevice, 0},
+    {"isNode", &uiFieldIsNode, 0},
+    {"ZQW Maps Exists", &uiFieldZqwMapsExists, 0},
+    {"IP Address", &uiFieldIpAddress, 0},
+    {"TopM Node ID", &uiFieldTopMNodeId, 0},
+    {"isSNMPSupported", &uiFieldIsSNMPSupported, 0},
+    {"isIP", &uiFieldIsIP, 0},
+};
+
+int iGetFieldIds(void) {
+    bool bTrvdis = szProgramName != nullptr && std::strcmp(szProgramName, "trvdis") == 0;
+    for (const TrvFieldDef &def : aTrvFields) *def.pId = ZQW_NULL_ID;
+    for (const TrvFieldDef &def : aTrvFields) {
+        if (def.iTrvdisOnly && !bTrvdis) continue;
+        ZqwFieldId uiId = ZqwDbFieldNameToFieldId(def.szName);
+        if (ZqwIsIdNull(uiId)) return -1;
+        *def.pId = uiId;
+    }
+    return 1;
+}
+
+int iIsTrvdisRunning(void) {
+    return ZqwIsIdNull(ZqwDbSelectionNameToObjectId(TRV_RUNNING_MARKER)) ? 0 : 1;
+}
+
+int iIsNodeManaged(ZqwObjectId uiNode) {
+    if (ZqwIsIdNull(uiNode)) return 0;
+    ZqwFieldId uiStatus = ZqwDbFieldNameToFieldId("IP Status");
+    if (ZqwIsIdNull(uiStatus)) {
+        int iErr = ZqwError();
+        if (uiDebugLevel >= 2 && iErr != ZQW_E_OK) iPrintError(TRV_ERR_ZQW, "IP Status");
+        return iErr == ZQW_E_CONNLOST ? -1 : 0;
+    }
+    char *szValue = ZqwDbGetFieldEnumByName(uiNode, uiStatus);
+    if (szValue == nullptr) return 0;
+    int iManaged = std::strcmp(szValue, "Unmanaged") == 0 ? 0 : 1;
+    free(szValue);
+    return iManaged;
+}
+
+int iIsWebEnabled(ZqwObjectId uiNode) {
+    ZqwFieldValue node{};
+    node.is_list = 0;
+    node.field_type = ZQW_INT_FIELD;
+    node.un.int_val = static_cast<int32_t>(uiNode);
+    ZqwFieldValue isIp{};
+    isIp.is_list = 0;
+    isIp.field_type = ZQW_BOOL_FIELD;
+    isIp.un.bool_val = 1;
+    ZqwFieldBinding aConditions[2] = {{uiFieldTopMNodeId, &node}, {uiFieldIsIP, &isIp}};
+    ZqwFieldBindList conditions{2, aConditions};
+
+    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValues(&conditions);
+    if (pList == nullptr) {
+        iPrintError(TRV_ERR_ZQW, "%s", "");
+        return 0;
+    }
+    if (pList->count == 0) {
+        iPrintDebug(__LINE__, TRV_LIB_SOURCE, 2, "No NIC objects associated with this node");
+        ZqwDbFreeObjectIdList(pList);
+        return 0;
+    }
+    for (unsigned int i = 0; i < pList->count; ++i) {
+        char *szAddress = ZqwDbGetFieldStringValue(pList->object_ids[i], uiFieldIpAddress);
+        if (szAddress == nullptr) continue;
+        int iAnswer = iProbeWebAgent(szAddress);
+        free(szAddress);
+        if (iAnswer == 1) {
+            iPrintDebug(__LINE__, TRV_LIB_SOURCE, 2, "iIsWebEnabled: Returning TRUE\n");
+            ZqwDbFreeObjectIdList(pList);
+            return 1;
+        }
+        iPrintDebug(__LINE__, TRV_LIB_SOURCE, 2, "iIsWebDisabled: Returning TRUE\n");
+    }
+    ZqwDbFreeObjectIdList(pList);
+    return 0;
+}
+
+int iGetNodeKind(ZqwObjectId uiObject) {
+    if (ZqwDbGetFieldBooleanValue(uiObject, uiFieldIsNode) == 1 && ZqwError() == ZQW_E_OK) return 1;
+    if (ZqwDbGetFieldBooleanValue(uiObject, uiFieldIsDevice) == 1) return 2;
+    return -1;
+}
+
+int iGetNodeObjId(ZqwObjectId uiObject) {
+    ZqwFieldValue *pValue = ZqwDbGetFieldValue(uiObject, uiFieldTrvNodeObjId);
+    if (pValue == nullptr) return 0;
+    int iId = pValue->field_type == ZQW_INT_FIELD ? pValue->un.int_val : 0;
+    ZqwDbFreeFieldValue(pValue);
+    return iId;
+}
