@@ -1,0 +1,429 @@
+// Event sessions with this instance's trap daemon: open, read, send, close.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "internal.h"
+#include "wire.h"
+#include "zqcommon.h"
+
+using zq::snmp::set_errno;
+
+namespace {
+
+constexpr int kOpenTimeoutMs = 5000;          // for trapd's acknowledgement
+constexpr size_t kReadPerCall = 4u << 20;     // bytes read from one session per ZqsnmpRead
+
+// Open event sessions with a serial number each, so that a session closed (and
+// its memory reused) inside a callback is never mistaken for a live one.
+std::vector<std::pair<ZqSession*, uint64_t>>& registry() {
+    static std::vector<std::pair<ZqSession*, uint64_t>> r;
+    return r;
+}
+uint64_t next_serial = 1;
+
+bool alive(ZqSession* s, uint64_t serial) {
+    for (auto& [p, n] : registry())
+        if (p == s && n == serial) return true;
+    return false;
+}
+
+bool is_local_host(const char* host) {
+    return host == nullptr || *host == '\0' || std::strcmp(host, "127.0.0.1") == 0 ||
+           strcasecmp(host, "localhost") == 0;
+}
+
+// Reads exactly n bytes before the deadline (blocking socket, poll for the time-out).
+bool read_exact(int fd, char* buf, size_t n, std::chrono::steady_clock::time_point deadline) {
+    size_t got = 0;
+    while (got < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        ssize_t k = recv(fd, buf + got, n - got, MSG_DONTWAIT);
+        if (k > 0) got += static_cast<size_t>(k);
+        else if (k == 0) return false;
+        else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    }
+    return true;
+}
+
+bool write_all(int fd, const std::string& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t w = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (w > 0) off += static_cast<size_t>(w);
+        else if (w < 0 && errno == EINTR) continue;
+        else return false;
+    }
+    return true;
+}
+
+// The acknowledgement of trapd, read to its last byte and no further.
+bool await_ack(int fd) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
+    char head[4];
+    if (!read_exact(fd, head, 4, deadline)) return false;
+    uint32_t len = (uint32_t{static_cast<uint8_t>(head[0])} << 24) | (uint32_t{static_cast<uint8_t>(head[1])} << 16) |
+                   (uint32_t{static_cast<uint8_t>(head[2])} << 8) | uint32_t{static_cast<uint8_t>(head[3])};
+    if (len == 0 || len > 64) return false;
+    std::string payload(len, '\0');
+    if (!read_exact(fd, payload.data(), len, deadline)) return false;
+    std::string why;
+    return zq::wire::decode_ack(payload, why);
+}
+
+// A delivered trap as a new ZqPdu (the callback's); null when memory is short.
+ZqPdu* to_pdu(const zq::wire::Event& e) {
+    ZqPdu* p = ZqsnmpCreatePdu(ZQSNMP_TRAP);
+    if (p == nullptr) return nullptr;
+    auto fail = [&]() -> ZqPdu* {
+        ZqsnmpFreePdu(p);
+        return nullptr;
+    };
+    p->version = e.version;
+    p->community = static_cast<unsigned char*>(ZqsnmpMalloc(e.community.size() + 1));
+    if (p->community == nullptr) return fail();
+    std::memcpy(p->community, e.community.data(), e.community.size());
+    p->community_len = e.community.size();
+    if (!e.enterprise.empty()) {
+        p->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(e.enterprise.size() * sizeof(ZqOid)));
+        if (p->enterprise == nullptr) return fail();
+        std::memcpy(p->enterprise, e.enterprise.data(), e.enterprise.size() * sizeof(ZqOid));
+        p->enterprise_length = e.enterprise.size();
+    }
+    std::memcpy(p->agent_addr, e.agent.data(), 4);
+    p->trap_type = e.generic;
+    p->specific_type = e.specific;
+    p->time = e.timestamp;
+    if (!e.trap_id.empty()) {
+        p->trap_id = static_cast<ZqOid*>(ZqsnmpMalloc(e.trap_id.size() * sizeof(ZqOid)));
+        if (p->trap_id == nullptr) return fail();
+        std::memcpy(p->trap_id, e.trap_id.data(), e.trap_id.size() * sizeof(ZqOid));
+        p->trap_id_length = e.trap_id.size();
+    }
+    for (const auto& b : e.bindings) {
+        ZqVarBind* vb = nullptr;
+        switch (b.type) {
+        case ZQ_ASN_INTEGER:
+        case ZQ_ASN_COUNTER:
+        case ZQ_ASN_GAUGE:
+        case ZQ_ASN_TIMETICKS: {
+            uint32_t v = static_cast<uint32_t>(b.number);
+            vb = ZqsnmpAddTypedVarBind(p, b.name.data(), b.name.size(), b.type, &v, sizeof v);
+            break;
+        }
+        case ZQ_ASN_COUNTER64: {
+            uint64_t v = b.number;
+            vb = ZqsnmpAddTypedVarBind(p, b.name.data(), b.name.size(), b.type, &v, sizeof v);
+            break;
+        }
+        case ZQ_ASN_OBJECT_ID:
+            vb = ZqsnmpAddTypedVarBind(p, b.name.data(), b.name.size(), b.type, b.objid.data(), b.objid.size());
+            break;
+        case ZQ_ASN_NULL:
+            vb = ZqsnmpAddNullVarBind(p, b.name.data(), b.name.size());
+            break;
+        default:  // strings, Opaque, IpAddress
+            vb = ZqsnmpAddTypedVarBind(p, b.name.data(), b.name.size(), b.type, b.bytes.data(), b.bytes.size());
+            break;
+        }
+        if (vb == nullptr) return fail();
+    }
+    return p;
+}
+
+// The caller's PDU as an event record; false (with ZqsnmpErrno) when it cannot be.
+bool from_pdu(const ZqPdu* pdu, const void* address, zq::wire::Event& e) {
+    if (pdu->community_len > zq::wire::kMaxString || pdu->enterprise_length > zq::wire::kMaxOid ||
+        (pdu->community_len > 0 && pdu->community == nullptr) ||
+        (pdu->enterprise_length > 0 && pdu->enterprise == nullptr)) {
+        set_errno(ZQSNMP_E_BADLENGTH);
+        return false;
+    }
+    e.version = pdu->version == 1 ? 1 : 0;
+    if (pdu->community_len > 0) e.community.assign(reinterpret_cast<const char*>(pdu->community), pdu->community_len);
+    e.enterprise.assign(pdu->enterprise, pdu->enterprise + pdu->enterprise_length);
+    std::memcpy(e.agent.data(), pdu->agent_addr, 4);
+    if (e.agent == std::array<uint8_t, 4>{} && address != nullptr) {
+        ZqEventAddr a;
+        std::memcpy(&a, address, sizeof a);
+        std::memcpy(e.agent.data(), a.addr, 4);
+    }
+    e.generic = pdu->trap_type;
+    e.specific = pdu->specific_type;
+    e.timestamp = pdu->time != 0 ? pdu->time : zq::snmp::uptime_hundredths();
+    if (!zq::wire::v1_trap_id(e, e.trap_id)) {
+        set_errno(ZQSNMP_E_ENCODE);  // generic outside 0-6, or generic 6 without an enterprise
+        return false;
+    }
+    size_t count = 0;
+    for (const ZqVarBind* vb = pdu->variables; vb != nullptr; vb = vb->next_variable) {
+        if (++count > zq::wire::kMaxBindings || vb->name == nullptr || vb->name_length == 0 ||
+            vb->name_length > zq::wire::kMaxOid) {
+            set_errno(ZQSNMP_E_BADLENGTH);
+            return false;
+        }
+        zq::wire::Binding b;
+        b.name.assign(vb->name, vb->name + vb->name_length);
+        b.type = vb->type;
+        bool ok = vb->type == ZQ_ASN_NULL || vb->val.raw != nullptr;
+        if (ok) switch (vb->type) {
+            case ZQ_ASN_INTEGER:
+            case ZQ_ASN_COUNTER:
+            case ZQ_ASN_GAUGE:
+            case ZQ_ASN_TIMETICKS:
+                b.number = static_cast<uint32_t>(*vb->val.integer);
+                break;
+            case ZQ_ASN_COUNTER64:
+                b.number = *vb->val.counter64;
+                break;
+            case ZQ_ASN_OCTET_STR:
+            case ZQ_ASN_OPAQUE:
+                ok = vb->val_len <= zq::wire::kMaxString;
+                if (ok) b.bytes.assign(reinterpret_cast<const char*>(vb->val.string), vb->val_len);
+                break;
+            case ZQ_ASN_IPADDRESS:
+                ok = vb->val_len == 4;
+                if (ok) b.bytes.assign(reinterpret_cast<const char*>(vb->val.string), 4);
+                break;
+            case ZQ_ASN_OBJECT_ID:
+                ok = vb->val_len > 0 && vb->val_len <= zq::wire::kMaxOid;
+                if (ok) b.objid.assign(vb->val.objid, vb->val.objid + vb->val_len);
+                break;
+            case ZQ_ASN_NULL:
+                break;
+            default:
+                set_errno(ZQSNMP_E_BADTYPE);
+                return false;
+            }
+        if (!ok) {
+            set_errno(ZQSNMP_E_BADLENGTH);
+            return false;
+        }
+        e.bindings.push_back(std::move(b));
+    }
+    return true;
+}
+
+// Marks a session dead after its connection was lost.
+void mark_dead(ZqSession* s) {
+    if (s->sock_fd >= 0) close(s->sock_fd);
+    s->sock_fd = -1;
+    s->impl->dead = true;
+}
+
+// Reads what the socket has (up to kReadPerCall); true when the connection is gone.
+bool fill(ZqSession* s) {
+    char buf[64 * 1024];
+    size_t total = 0;
+    while (total < kReadPerCall) {
+        ssize_t r = recv(s->sock_fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (r > 0) {
+            s->impl->rxbuf.append(buf, static_cast<size_t>(r));
+            total += static_cast<size_t>(r);
+            continue;
+        }
+        if (r == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace zq::snmp {
+
+int event_close(ZqSession* session) {
+    auto& r = registry();
+    for (auto it = r.begin(); it != r.end(); ++it)
+        if (it->first == session) {
+            r.erase(it);
+            break;
+        }
+    if (session->sock_fd >= 0) close(session->sock_fd);
+    delete session->impl;
+    std::free(session);
+    set_errno(ZQSNMP_E_OK);
+    return 0;
+}
+
+}  // namespace zq::snmp
+
+extern "C" {
+
+ZqSession* ZqsnmpEventOpen(const char* host, const char* name, ZqsnmpCallback callback, void* data,
+                           const char* filter) {
+    if (!is_local_host(host)) {
+        set_errno(ZQSNMP_E_NOTLOCAL);
+        return nullptr;
+    }
+    zq::wire::Hello hello;
+    if (name != nullptr && *name != '\0') {
+        hello.name = name;
+        hello.filter = filter != nullptr ? filter : ".*";
+        zq::wire::Oid prefix;
+        if (hello.name.size() > zq::wire::kMaxName) {
+            set_errno(ZQSNMP_E_BADARG);
+            return nullptr;
+        }
+        if (hello.filter.size() > zq::wire::kMaxName || !zq::wire::parse_filter(hello.filter, prefix)) {
+            set_errno(ZQSNMP_E_BADFILTER);
+            return nullptr;
+        }
+    }
+    zq::InstanceConf conf = zq::read_instance_conf();
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        zq::snmp::set_sys_errno(errno);
+        return nullptr;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(conf.event_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{kOpenTimeoutMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::string frame;
+    zq::wire::encode_hello(hello, frame);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !write_all(fd, frame) || !await_ack(fd)) {
+        close(fd);
+        set_errno(ZQSNMP_E_NOTRAPD);
+        return nullptr;
+    }
+    auto* s = static_cast<ZqSession*>(std::calloc(1, sizeof(ZqSession)));
+    if (s == nullptr) {
+        close(fd);
+        set_errno(ZQSNMP_E_NOMEM);
+        return nullptr;
+    }
+    auto* impl = new ZqSessionImpl;
+    impl->kind = ZqSessionImpl::kEvent;
+    impl->callback = callback;
+    impl->data = data;
+    impl->name = hello.name;
+    impl->filter = hello.filter;
+    s->impl = impl;
+    s->sock_fd = fd;
+    s->flags = ZQSNMP_FLAG_V1_FORM;
+    registry().emplace_back(s, next_serial++);
+    set_errno(ZQSNMP_E_OK);
+    return s;
+}
+
+ZqSession* ZqsnmpTrapOpen(ZqsnmpCallback callback, void* data) {
+    return ZqsnmpEventOpen(nullptr, "zqtrap", callback, data, ".*");
+}
+
+int ZqsnmpRead(fd_set* readset) {
+    if (readset == nullptr) {
+        set_errno(ZQSNMP_E_BADARG);
+        return -1;
+    }
+    std::vector<std::pair<ZqSession*, uint64_t>> ready;
+    for (auto& [s, serial] : registry())
+        if (s->sock_fd >= 0 && s->sock_fd < FD_SETSIZE && FD_ISSET(s->sock_fd, readset)) ready.emplace_back(s, serial);
+    int calls = 0;
+    for (auto& [s, serial] : ready) {
+        if (!alive(s, serial) || s->sock_fd < 0) continue;
+        bool lost = fill(s);
+        // Callbacks may close the session: everything needed afterwards is copied
+        // first, and the buffer is trimmed once at the end.
+        size_t off = 0;
+        while (alive(s, serial)) {
+            ZqsnmpCallback cb = s->impl->callback;
+            void* data = s->impl->data;
+            std::string_view payload;
+            size_t used = 0;
+            auto sp = zq::wire::next_frame(std::string_view(s->impl->rxbuf).substr(off), payload, used);
+            if (sp == zq::wire::Split::kNeed) break;
+            if (sp == zq::wire::Split::kBad) {
+                // The stream cannot be followed past a broken length: report it, then the loss.
+                off = s->impl->rxbuf.size();
+                lost = true;
+                if (cb) {
+                    ++calls;
+                    cb(ZQSNMP_REASON_ERROR, s, nullptr, data);
+                }
+                break;
+            }
+            off += used;
+            zq::wire::Event e;
+            std::string why;
+            uint8_t kind = static_cast<uint8_t>(payload[0]);
+            bool ok = kind == zq::wire::kEvent && zq::wire::decode_event(payload, e, why);
+            if ((!ok && kind == zq::wire::kAck) || cb == nullptr) continue;
+            ZqPdu* pdu = ok ? to_pdu(e) : nullptr;
+            ++calls;
+            if (pdu != nullptr) cb(ZQSNMP_REASON_TRAP, s, pdu, data);
+            else cb(ZQSNMP_REASON_ERROR, s, nullptr, data);
+        }
+        if (alive(s, serial)) s->impl->rxbuf.erase(0, off);
+        if (lost && alive(s, serial) && !s->impl->dead) {
+            mark_dead(s);
+            if (s->impl->callback) {
+                ++calls;
+                s->impl->callback(ZQSNMP_REASON_LOST, s, nullptr, s->impl->data);
+            }
+        }
+    }
+    set_errno(ZQSNMP_E_OK);
+    return calls;
+}
+
+int ZqsnmpEventSend(ZqSession* session, ZqPdu* pdu, const void* address, int flags) {
+    (void)flags;
+    if (session == nullptr || session->impl == nullptr || pdu == nullptr) {
+        set_errno(ZQSNMP_E_BADARG);
+        return -1;
+    }
+    if (session->impl->kind != ZqSessionImpl::kEvent) {
+        set_errno(ZQSNMP_E_BADSESSION);
+        return -1;
+    }
+    if (session->impl->dead || session->sock_fd < 0) {
+        set_errno(ZQSNMP_E_CLOSED);
+        return -1;
+    }
+    if (pdu->command != ZQSNMP_TRAP) {
+        set_errno(ZQSNMP_E_BADPDUTYPE);
+        return -1;
+    }
+    zq::wire::Event e;
+    if (!from_pdu(pdu, address, e)) return -1;
+    std::string frame;
+    if (!zq::wire::encode_event(e, frame)) {
+        set_errno(ZQSNMP_E_ENCODE);
+        return -1;
+    }
+    if (!write_all(session->sock_fd, frame)) {
+        // Part of a record may have gone out: the stream is no longer usable.  The
+        // reading side now sees the end of the connection (reason 57).
+        shutdown(session->sock_fd, SHUT_RDWR);
+        set_errno(ZQSNMP_E_SENDFAIL);
+        return -1;
+    }
+    ZqsnmpFreePdu(pdu);
+    set_errno(ZQSNMP_E_OK);
+    return 0;
+}
+
+}  // extern "C"

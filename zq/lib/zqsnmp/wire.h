@@ -1,0 +1,84 @@
+// The framed record format between the event library and trapd (TCP, 127.0.0.1).
+//
+// Every frame is a 4-byte big-endian payload length followed by the payload; the
+// payload's first byte is its kind.  All integers are big-endian.  Decoding is
+// total: any byte string either decodes or gives an error, and no count read from
+// the wire is trusted before the bytes it announces are known to be there.
+// The layout is documented for operators in zq/README.md ("Event wire format").
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zq::wire {
+
+constexpr uint8_t kProtocol = 1;
+constexpr size_t kMaxFrame = 1024 * 1024;  // payload bytes of one frame (any UDP trap fits)
+constexpr size_t kMaxOid = 128;            // sub-identifiers of any OID
+constexpr size_t kMaxString = 65535;       // bytes of a community or string value
+constexpr size_t kMaxBindings = 16384;
+constexpr size_t kMaxName = 255;           // session name and filter text
+
+enum Kind : uint8_t { kHello = 'H', kAck = 'A', kEvent = 'E' };
+
+using Oid = std::vector<uint32_t>;
+
+struct Binding {
+    Oid name;
+    uint8_t type = 5;        // ZQ_ASN_* of zqsnmp.h
+    uint64_t number = 0;     // INTEGER (32-bit two's complement), Counter32, Gauge32, TimeTicks, Counter64
+    std::string bytes;       // OCTET STRING, Opaque, IpAddress (4 bytes)
+    Oid objid;               // OBJECT IDENTIFIER
+};
+
+struct Event {
+    int version = 0;         // 0 SNMPv1, 1 SNMPv2c
+    std::string community;
+    Oid enterprise;
+    std::array<uint8_t, 4> agent{};   // network order; zero = not set
+    int32_t generic = 6;
+    int32_t specific = 0;
+    uint32_t timestamp = 0;  // hundredths of a second
+    Oid trap_id;
+    std::vector<Binding> bindings;
+};
+
+struct Hello {
+    std::string name;        // empty: a send-only session
+    std::string filter;      // ".*" or ".1.3.6.*"; empty for send-only sessions
+};
+
+// Whole frames (length prefix included), appended to out.  encode_event fails
+// (returns false, out unchanged) when a field is out of range or the frame would
+// exceed kMaxFrame.
+void encode_hello(const Hello& h, std::string& out);
+void encode_ack(std::string& out);
+bool encode_event(const Event& e, std::string& out);
+
+// Looks at the front of a byte stream.  kFrame: payload is the first frame's
+// payload and consumed its size with the prefix.  kNeed: not a whole frame yet.
+// kBad: the length prefix is 0 or above kMaxFrame; the stream cannot be resynchronised.
+enum class Split { kNeed, kFrame, kBad };
+Split next_frame(std::string_view buf, std::string_view& payload, size_t& consumed);
+
+// Payload decoders (the kind byte included).  False with a reason on any error.
+bool decode_hello(std::string_view payload, Hello& h, std::string& why);
+bool decode_ack(std::string_view payload, std::string& why);
+bool decode_event(std::string_view payload, Event& e, std::string& why);
+
+// Event filters: ".*" (empty prefix: everything) or a dotted prefix followed by
+// ".*" (".1.3.6.1.4.1.64001.*"; the leading dot may be left out).
+bool parse_filter(std::string_view text, Oid& prefix);
+// True when prefix is a prefix of trap_id (sub-identifier by sub-identifier).
+bool filter_matches(const Oid& prefix, const Oid& trap_id);
+
+// The trap identifier of an SNMPv1-form trap: enterprise.0.specific for generic 6,
+// 1.3.6.1.6.3.1.1.5.(generic+1) for generic 0 to 5.  False for other generics, or
+// for generic 6 without an enterprise.
+bool v1_trap_id(const Event& e, Oid& out);
+
+}  // namespace zq::wire

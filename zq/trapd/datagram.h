@@ -1,0 +1,28 @@
+// Turning one received UDP datagram (an SNMPv1 Trap or SNMPv2c notification)
+// into the trap record trapd logs and delivers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "wire.h"
+
+namespace zq::trapd {
+
+// Sets up net-snmp's library for decoding: no MIB files, no configuration files,
+// no logging of parse errors (a flood of bad datagrams must not flood stderr).
+void init_decoder();
+
+// Decodes a datagram received from source (IPv4, network order).  On success ev
+// holds the trap in SNMPv1 form with its trap identifier and agent address; on
+// failure why says what was wrong.  Any byte string is safe to pass.
+bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
+                     std::string& why);
+
+// Completes a trap that came in as an event record from a session: the trap
+// identifier is computed from enterprise, generic and specific, and an unset agent
+// address becomes 127.0.0.1.  False when generic or enterprise make no trap.
+bool complete_event(wire::Event& ev, std::string& why);
+
+}  // namespace zq::trapd

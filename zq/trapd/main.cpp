@@ -1,0 +1,96 @@
+// trapd: the trap daemon of one platform instance.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "server.h"
+#include "zqcommon.h"
+
+namespace {
+
+void usage(FILE* f) {
+    fputs("usage: trapd [--root DIR] [--foreground] [--listen ADDRESS] [--queue-limit BYTES] [--help]\n"
+          "Receives SNMPv1 and SNMPv2c traps on the instance's UDP trap_port and events from\n"
+          "event sessions on TCP 127.0.0.1:event_port (conf/zq.conf), logs each one to\n"
+          "log/trapd.log and hands it to every session whose filter matches.\n"
+          "  --root DIR          the instance directory (default $ZQ_ROOT, else /var/opt/zq)\n"
+          "  --foreground        stay in the foreground (trapd always does when run alone)\n"
+          "  --listen ADDRESS    address of the UDP trap port (default: trap_listen of\n"
+          "                      conf/zq.conf, else 127.0.0.1; 0.0.0.0 for every address)\n"
+          "  --queue-limit BYTES events waiting for one session beyond this are dropped\n"
+          "                      for that session (default 16777216)\n",
+          f);
+}
+
+// trap_listen=ADDRESS in conf/zq.conf (the shared reader only knows the ports).
+std::string configured_listen(const std::string& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::string value;
+    while (std::getline(in, line)) {
+        auto hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        std::string_view l = zq::trim(line);
+        if (l.substr(0, 11) != "trap_listen") continue;
+        std::string_view rest = zq::trim(l.substr(11));
+        if (!rest.empty() && rest.front() == '=') rest = zq::trim(rest.substr(1));
+        if (!rest.empty()) value = std::string(rest);
+    }
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    std::string listen;
+    long long queue_limit = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto need = [&](const char* opt) -> const char* {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "trapd: %s needs a value\n", opt);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--root") {
+            setenv("ZQ_ROOT", need("--root"), 1);
+        } else if (a == "--foreground" || a == "-f") {
+        } else if (a == "--listen") {
+            listen = need("--listen");
+        } else if (a == "--queue-limit") {
+            const char* v = need("--queue-limit");
+            char* end = nullptr;
+            queue_limit = strtoll(v, &end, 10);
+            if (!end || *end || queue_limit < 1024) {
+                fprintf(stderr, "trapd: --queue-limit wants a number of bytes (at least 1024)\n");
+                return 2;
+            }
+        } else {
+            fprintf(stderr, "trapd: unknown argument '%s'\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+    zq::InstanceConf conf = zq::read_instance_conf();
+    zq::trapd::Options opt;
+    opt.trap_port = conf.trap_port;
+    opt.event_port = conf.event_port;
+    opt.log_path = zq::instance_path("log/trapd.log");
+    if (listen.empty()) listen = configured_listen(zq::instance_path("conf/zq.conf"));
+    if (!listen.empty()) opt.trap_listen = listen;
+    if (queue_limit > 0) opt.queue_limit = static_cast<size_t>(queue_limit);
+
+    zq::trapd::Server server(opt);
+    if (!server.start()) return 1;
+    fprintf(stderr, "trapd: listening on UDP %s:%d and TCP 127.0.0.1:%d\n", opt.trap_listen.c_str(),
+            server.udp_port(), server.event_port());
+    server.run();
+    return 0;
+}
