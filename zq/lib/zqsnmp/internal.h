@@ -7,7 +7,8 @@
 
 #include "zqsnmp.h"
 
-struct netsnmp_pdu;  // net-snmp's PDU (struct snmp_pdu)
+struct snmp_pdu;  // net-snmp's PDU
+typedef struct snmp_pdu netsnmp_pdu;
 
 struct ZqSessionImpl {
     enum Kind { kRequest = 1, kEvent = 2 } kind = kRequest;
@@ -43,7 +44,9 @@ void ensure_netsnmp_init();
 
 // Conversions to and from net-snmp's PDU.  to_netsnmp copies; null on failure
 // (ZqsnmpErrno set).  from_netsnmp makes a new ZqPdu (the caller's); null on
-// failure.
+// failure.  Both copy command, version, request id, error status and index,
+// community, the trap fields and every binding; from_netsnmp leaves trap_id
+// null (the event side fills it in), to_netsnmp ignores it.
 netsnmp_pdu* to_netsnmp(const ZqPdu* pdu);
 ZqPdu* from_netsnmp(const netsnmp_pdu* pdu);
 
