@@ -625,11 +625,15 @@ void handle_request(Conn& c, const std::string& line) {
 // Reads what is there; false when the peer is gone.
 bool read_conn(Conn& c) {
     char buf[4096];
+    bool alive = true;
     while (true) {
         ssize_t n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            alive = false;  // what came before the end still counts
+            break;
+        }
         c.in.append(buf, static_cast<size_t>(n));
         if (c.in.size() > 65536 && c.in.find('\n') == std::string::npos) return false;
     }
@@ -640,7 +644,7 @@ bool read_conn(Conn& c) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         handle_request(c, line);
     }
-    return true;
+    return alive;
 }
 
 // ---------------------------------------------------------------- children

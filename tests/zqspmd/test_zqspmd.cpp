@@ -1,0 +1,258 @@
+// The process manager for real: zqspmd with the small test daemon, driven with
+// zqstart, zqstop and zqstatus.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+
+namespace {
+
+using zqtest::bin;
+using zqtest::read_file;
+using zqtest::RunResult;
+
+const std::string kTestd = ZQS_TESTD;
+
+struct Row {
+    std::string pid, state, exit, text;
+};
+
+// An instance of its own with conf/zqsuf and a foreground zqspmd.
+struct Pm {
+    zqtest::TempDir dir;
+    std::string root, rec;
+    std::unique_ptr<zqtest::Process> pmd;
+
+    std::string start_wait = "20";
+
+    explicit Pm(const std::string& zqsuf, bool start = true) {
+        root = dir.path + "/zq";
+        rec = dir.path + "/record";
+        mkdir(root.c_str(), 0755);
+        mkdir((root + "/conf").c_str(), 0755);
+        zqtest::write_file(root + "/conf/zqsuf", zqsuf);
+        if (start) start_pmd();
+    }
+    ~Pm() {
+        if (pmd && pmd->running()) tool({bin("zqstop")});
+    }
+    void start_pmd() {
+        pmd = std::make_unique<zqtest::Process>(
+            std::vector<std::string>{bin("zqspmd"), "--stop-grace", "1", "--start-wait", start_wait}, env());
+        EXPECT_TRUE(zqtest::wait_until([&] { return tool({bin("zqstatus")}).status == 0; }, 10000))
+            << pmd->err();
+    }
+    zqtest::Env env() const { return {{"ZQ_ROOT", root}}; }
+    RunResult tool(const std::vector<std::string>& argv) const { return zqtest::run(argv, env()); }
+    std::string line(const std::string& name, const std::string& args) const {
+        return name + " " + kTestd + " --record " + rec + " " + args + "\n";
+    }
+    std::map<std::string, Row> status() const {
+        std::map<std::string, Row> m;
+        std::istringstream in(tool({bin("zqstatus")}).out);
+        std::string l;
+        while (std::getline(in, l)) {
+            std::istringstream w(l);
+            std::string name;
+            Row r;
+            w >> name >> r.pid >> r.state >> r.exit;
+            std::getline(w, r.text);
+            size_t b = r.text.find_first_not_of(' ');
+            r.text = b == std::string::npos ? "" : r.text.substr(b);
+            m[name] = r;
+        }
+        return m;
+    }
+    bool wait_state(const std::string& name, const std::string& state, int ms = 15000) const {
+        return zqtest::wait_until([&] { return status()[name].state == state; }, ms, 50);
+    }
+    std::vector<std::string> records() const {
+        std::vector<std::string> v;
+        std::istringstream in(read_file(rec));
+        std::string l;
+        while (std::getline(in, l)) v.push_back(l);
+        return v;
+    }
+    bool recorded(const std::string& what, int ms = 10000) const {
+        return zqtest::wait_until([&] { return read_file(rec).find(what + "\n") != std::string::npos; }, ms);
+    }
+};
+
+size_t index_of(const std::vector<std::string>& v, const std::string& s) {
+    for (size_t i = 0; i < v.size(); ++i)
+        if (v[i] == s) return i;
+    return v.size();
+}
+
+TEST(Zqspmd, StartsInOrderEachAfterTheOneBeforeReportedItsStartUp) {
+    std::string suf = "# start order\n";
+    Pm pm("", false);
+    suf += pm.line("slow", "--init-delay 600");
+    suf += pm.line("broken", "--init-fail \"no configuration\"");
+    suf += pm.line("last", "");
+    suf += "missing /nonexistent/program --flag\n";
+    zqtest::write_file(pm.root + "/conf/zqsuf", suf);
+    pm.start_pmd();
+
+    RunResult r = pm.tool({bin("zqstart")});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;  // broken and missing did not start
+    EXPECT_NE(r.err.find("broken"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
+
+    auto rec = pm.records();
+    size_t slow_init = index_of(rec, "slow init"), broken_started = index_of(rec, "broken started"),
+           last_started = index_of(rec, "last started");
+    ASSERT_LT(slow_init, rec.size()) << read_file(pm.rec);
+    ASSERT_LT(broken_started, rec.size());
+    ASSERT_LT(last_started, rec.size());
+    EXPECT_LT(slow_init, broken_started);     // waited for the start-up report
+    EXPECT_LT(broken_started, last_started);  // a failed start-up lets the next one go
+
+    auto st = pm.status();
+    EXPECT_EQ(st["slow"].state, "RUNNING");
+    EXPECT_NE(st["slow"].pid, "-");
+    EXPECT_EQ(st["slow"].text, "Initialization complete.");
+    EXPECT_TRUE(pm.wait_state("broken", "FAILED"));
+    EXPECT_EQ(pm.status()["broken"].text, "no configuration");
+    EXPECT_EQ(st["missing"].state, "FAILED");
+    EXPECT_NE(st["missing"].text.find("No such file"), std::string::npos) << st["missing"].text;
+
+    // Starting again touches only what does not run.
+    r = pm.tool({bin("zqstart"), "slow"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("already running"), std::string::npos) << r.out;
+    EXPECT_EQ(pm.status()["slow"].pid, st["slow"].pid);
+
+    r = pm.tool({bin("zqstart"), "nosuch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("nosuch"), std::string::npos);
+}
+
+TEST(Zqspmd, CommandsReachTheDaemonAndStopEndsIt) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf",
+                       pm.line("first", "") +
+                           pm.line("worker", "--exit-code 1 --done-quoted") +
+                           pm.line("idle", ""));
+    pm.start_pmd();
+    ASSERT_EQ(pm.tool({bin("zqstart"), "worker", "first"}).status, 0);
+    EXPECT_EQ(pm.status()["idle"].state, "NOT_RUNNING");
+    EXPECT_EQ(pm.status()["idle"].pid, "-");
+
+    // A command number the daemon does not know reaches it too, and it goes on.
+    RunResult r = pm.tool({bin("zqstop"), "--command", "42", "worker"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(pm.recorded("worker cmd 42"));
+    EXPECT_EQ(pm.status()["worker"].state, "RUNNING");
+    EXPECT_EQ(pm.tool({bin("zqstop"), "--command", "7", "idle"}).status, 1);  // not running
+    EXPECT_EQ(pm.tool({bin("zqstop"), "--command", "x", "worker"}).status, 2);
+
+    r = pm.tool({bin("zqstop"), "worker", "first"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto rec = pm.records();
+    // Reverse start order: worker (started second) goes first.
+    EXPECT_LT(index_of(rec, "worker stopping"), index_of(rec, "first cmd 6"));
+    auto st = pm.status();
+    EXPECT_EQ(st["worker"].state, "NOT_RUNNING");
+    EXPECT_EQ(st["worker"].exit, "1");
+    EXPECT_EQ(st["worker"].text, "Unable to open \"x\".");  // the line break does not break the line
+    EXPECT_EQ(st["first"].exit, "0");
+    EXPECT_EQ(st["first"].text, "testd exiting at the request of zqspmd");
+}
+
+TEST(Zqspmd, ADaemonThatDoesNotStopIsKilledAfterTheGraceTime) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf",
+                       pm.line("stubborn", "--ignore-term --ignore-stop") + pm.line("plain", "--no-init"));
+    pm.start_wait = "0.5";
+    pm.start_pmd();
+    ASSERT_EQ(pm.tool({bin("zqstart")}).status, 0);  // "plain" never reports: started after the wait
+    RunResult r = pm.tool({bin("zqstop"), "stubborn"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("killed"), std::string::npos) << r.out;
+    EXPECT_TRUE(pm.recorded("stubborn cmd 6"));
+    auto st = pm.status();
+    EXPECT_EQ(st["stubborn"].state, "NOT_RUNNING");
+    EXPECT_EQ(st["stubborn"].exit, "sig9");
+
+    // A process that never registered is asked with SIGTERM.
+    r = pm.tool({bin("zqstop"), "plain"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pm.status()["plain"].exit, "sig15");
+}
+
+TEST(Zqspmd, StatusTellsExitedFromFailedAndKeepsTheLastText) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf", pm.line("oneshot", "--exit-after-init 3") +
+                                                    pm.line("quitter", "--init-delay 100 --init-fail \"bad\""));
+    pm.start_pmd();
+    pm.tool({bin("zqstart")});
+    ASSERT_TRUE(pm.wait_state("oneshot", "EXITED"));
+    ASSERT_TRUE(pm.wait_state("quitter", "FAILED"));
+    ASSERT_TRUE(zqtest::wait_until([&] { return pm.status()["quitter"].pid == "-"; }, 10000));
+    auto st = pm.status();
+    EXPECT_EQ(st["oneshot"].exit, "3");
+    EXPECT_EQ(st["oneshot"].text, "finished");
+    EXPECT_EQ(st["oneshot"].pid, "-");
+    EXPECT_EQ(st["quitter"].exit, "1");
+    EXPECT_EQ(st["quitter"].text, "bad");
+}
+
+TEST(Zqspmd, RegistrationOnlyForTheProcessItStarted) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf", pm.line("d", ""));
+    // zqspmd not running: ZqsInit fails.
+    RunResult r = zqtest::run({kTestd}, {{"ZQ_ROOT", pm.root}, {"ZQS_NAME", "d"}});
+    EXPECT_EQ(r.status, 3) << r.err;
+    pm.start_pmd();
+    ASSERT_EQ(pm.tool({bin("zqstart")}).status, 0);
+    // Started by hand under a managed name, or with no name at all: refused.
+    r = zqtest::run({kTestd}, {{"ZQ_ROOT", pm.root}, {"ZQS_NAME", "d"}});
+    EXPECT_EQ(r.status, 3);
+    r = zqtest::run({kTestd}, {{"ZQ_ROOT", pm.root}, {"ZQS_NAME", ""}});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(pm.status()["d"].state, "RUNNING");  // the real one is untouched
+
+    // A second zqspmd for the same instance refuses to run.
+    r = pm.tool({bin("zqspmd")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already running"), std::string::npos) << r.err;
+
+    // SIGTERM to zqspmd stops every process through command 6 and ends it.
+    EXPECT_EQ(pm.pmd->stop(SIGTERM, 15000), 0);
+    EXPECT_TRUE(pm.recorded("d cmd 6"));
+    EXPECT_FALSE(zqtest::wait_until([&] { return access((pm.root + "/run/zqspmd.sock").c_str(), F_OK) == 0; }, 0));
+}
+
+TEST(Zqspmd, ZqstartLaunchesZqspmdAndZqstopEndsIt) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf", pm.line("d", ""));
+    RunResult r = pm.tool({bin("zqstart")});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::string pidtext = read_file(pm.root + "/run/zqspmd.pid");
+    pid_t pid = std::atoi(pidtext.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(pm.status()["d"].state, "RUNNING");
+    EXPECT_NE(read_file(pm.root + "/log/zqspmd.log").find("d: started"), std::string::npos);
+
+    r = pm.tool({bin("zqstop")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(pm.recorded("d cmd 6"));
+    bool gone = zqtest::wait_until([&] { return kill(pid, 0) != 0; }, 10000);
+    if (!gone) kill(pid, SIGKILL);
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(pm.tool({bin("zqstatus")}).status, 1);
+    r = pm.tool({bin("zqstop")});
+    EXPECT_EQ(r.status, 0);  // nothing to stop is no failure
+}
+
+}  // namespace
