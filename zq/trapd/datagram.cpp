@@ -181,11 +181,13 @@ void init_decoder() {
     static bool done = false;
     if (done) return;
     done = true;
-    snmp_disable_log();
+    // A handler that drops everything: without any, net-snmp writes to standard error.
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
 }
 
 bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
                      std::string& why) {
+    init_decoder();
     ev = wire::Event{};
     if (data == nullptr || len == 0) {
         why = "empty datagram";
