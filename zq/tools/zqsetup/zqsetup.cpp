@@ -258,6 +258,7 @@ void step_zqsuf(const Options& o) {
 
 void step_fields(const Options& o) {
     copy_files(o, o.data_dir + "/zq/fields", ".fields", "fields");
+    copy_files(o, o.data_dir + "/conf", ".fields", "fields");  // the integration's trv.fields
 }
 
 void step_integration_conf(const Options& o) {
