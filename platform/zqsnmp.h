@@ -44,7 +44,10 @@
  * ERROR NUMBERS (ZqsnmpErrno, text from ZqsnmpErrString)
  *   0 no error, 6 no response, 22 unknown host, 23 no socket, 1-49 library
  *   errors (ZQSNMP_E_*), 50 and above: a system call failed with errno = n - 50.
- *   Every call sets ZqsnmpErrno: 0 on success.
+ *   Every call sets ZqsnmpErrno: 0 on success; ZqsnmpFree, ZqsnmpFreePdu and
+ *   ZqsnmpErrString leave it alone (a caller may free a request, then look).
+ *   An OID that BER cannot carry as written (fewer than 2 sub-identifiers, first
+ *   above 2, second 40 or more under 0 or 1) is refused when sent (error 5).
  *
  * Not thread-safe: one thread per process uses the library, as every program of
  * the system does.
@@ -179,9 +182,11 @@ void *ZqsnmpMalloc(size_t size);   /* zero-filled; null (errno 3) when size is 0
 void  ZqsnmpFree(void *ptr);
 
 /* Request session with an agent.  community null: the configured one.  retries -1
- * and timeout -1 (milliseconds): the configured values.  remote_port 0xFFFF: the
- * configured port (a host written "name:port" sets it too).  local_port 0xFFFF or 0:
- * any.  Callback and data are kept but unused: requests are blocking. */
+ * and timeout -1 (milliseconds): the configured values (any negative retries, and a
+ * timeout of 0 or below, too).  remote_port 0xFFFF (or 0): the port of "name:port",
+ * else the configured port; an explicit port wins over both.  local_port 0xFFFF or
+ * 0: any.  host null: 127.0.0.1.  Callback and data are kept but unused: requests
+ * are blocking. */
 ZqSession *ZqsnmpOpen(const char *community, const char *host, int retries, int timeout,
                       unsigned int remote_port, unsigned int local_port,
                       ZqsnmpCallback callback, void *data);
@@ -193,6 +198,11 @@ void       ZqsnmpFreePdu(ZqPdu *pdu);
 ZqVarBind *ZqsnmpAddNullVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_length);
 ZqVarBind *ZqsnmpAddTypedVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_length,
                                  int type, const void *value, size_t length);
+/* Get/GetNext/Set: SNMPv1 with the session's community.  Trap (164): one SNMPv1
+ * Trap message to the host's trap port (this instance's trap_port for a local host,
+ * 162 otherwise); on an event session, through its connection with trapd.  An
+ * unset agent address becomes the sender's address, an unset time stamp the
+ * process's up-time, a missing enterprise ZENT. */
 ZqPdu     *ZqsnmpBlockingSend(ZqSession *session, ZqPdu *pdu);
 /* A copy of a noSuchName response as a new request of `command` without the failed
  * binding; null when the response is not noSuchName or nothing would remain. */
