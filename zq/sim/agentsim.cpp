@@ -42,8 +42,8 @@ const char* const kUsage =
     "  --port P           UDP port (default: the SNMP port of the instance's conf/snmp.conf\n"
     "                     when ZQ_ROOT or --root is given, else 161)\n"
     "  --root DIR         the platform instance (sets ZQ_ROOT)\n"
-    "  --web-port P       TCP port of the web agents (default 2301)\n"
-    "  --console-port P   TCP port of the management consoles (default 280)\n";
+    "  --web-port P       TCP port of the web agents (default 2301; 0: none)\n"
+    "  --console-port P   TCP port of the management consoles (default 280; 0: none)\n";
 
 const char* const kHttpReply = "HTTP/1.0 200 OK\r\n\r\n";
 constexpr size_t kMaxConnections = 256;
@@ -56,12 +56,13 @@ struct Options {
     int console_port = 280;
 };
 
-int parse_port(const std::string& opt, const std::string& v) {
+int parse_port(const std::string& opt, const std::string& v, bool zero_ok = false) {
     int p = 0;
     if (v.empty() || v.size() > 5) p = -1;
     for (char c : v) p = (c >= '0' && c <= '9' && p >= 0) ? p * 10 + (c - '0') : -1;
-    if (p < 1 || p > 65535) {
-        std::cerr << "agentsim: " << opt << ": '" << v << "' is not a port number (1..65535)\n";
+    if (p < (zero_ok ? 0 : 1) || p > 65535) {
+        std::cerr << "agentsim: " << opt << ": '" << v << "' is not a port number (" << (zero_ok ? 0 : 1)
+                  << "..65535)\n";
         std::exit(2);
     }
     return p;
@@ -86,9 +87,9 @@ Options parse_args(int argc, char** argv) {
         } else if (a == "--port") {
             o.port = parse_port(a, value());
         } else if (a == "--web-port") {
-            o.web_port = parse_port(a, value());
+            o.web_port = parse_port(a, value(), true);
         } else if (a == "--console-port") {
-            o.console_port = parse_port(a, value());
+            o.console_port = parse_port(a, value(), true);
         } else if (a == "--root") {
             root = value();
             have_root = true;
@@ -262,8 +263,8 @@ private:
         std::set<std::pair<uint32_t, int>> want;
         for (const auto& n : net_.nodes)
             for (uint32_t a : n.addresses) {
-                if (n.web_agent) want.insert({a, opt_.web_port});
-                if (n.console) want.insert({a, opt_.console_port});
+                if (n.web_agent && opt_.web_port) want.insert({a, opt_.web_port});
+                if (n.console && opt_.console_port) want.insert({a, opt_.console_port});
             }
         for (auto it = listeners_.begin(); it != listeners_.end();) {
             if (!want.count(it->first)) {
