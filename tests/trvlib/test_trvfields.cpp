@@ -1,0 +1,165 @@
+// The field registry and the object helpers against a real topology database.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testsupport.h"
+#include "trvlib.h"
+#include "trvtest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The integration's nine fields, as a test registers them when the instance
+// does not yet carry them.
+const char kTrvFields[] =
+    "field \"trvSysType\" Enumeration \"TrvServer\" \"TrvDesktop\" \"NonTarvo\"\n"
+    "field \"trvSubSysType\" Enumeration \"Unset\" \"WEB_ENABLED\" \"WEB_DISABLED\"\n"
+    "field \"trvOsType\" String\n"
+    "field \"trvDeviceStatus\" Enumeration \"Unset\" \"Unknown\" \"Normal\" \"Marginal\" \"Major\" \"Critical\" "
+    "\"Unmanaged\" \"Warning\"\n"
+    "field \"trvNodeObjId\" Integer\n"
+    "field \"isTrvVantor\" Boolean\n"
+    "field \"isTrvRIXEN\" Boolean\n"
+    "field \"trvRIXENip\" String\n"
+    "field \"isVelmswp\" Boolean\n";
+
+class TrvFields : public ::testing::Test {
+protected:
+    void SetUp() override {
+        inst_ = std::make_unique<zqtest::Instance>();
+        if (!fs::exists(inst_->root + "/fields/trv.fields")) {
+            zqtest::write_file(inst_->root + "/fields/trvtest.fields", kTrvFields);
+            auto r = zqtest::run({zqtest::bin("zqsetup"), inst_->root});
+            ASSERT_EQ(r.status, 0) << r.err;
+        }
+        inst_->activate();
+        ASSERT_EQ(ZqwDbInit(), 0);
+        szProgramName = "trvdis";
+        uiDebugLevel = 0;
+        ASSERT_EQ(iGetFieldIds(), 1);
+    }
+    void TearDown() override {
+        ZqwDbDone();
+        uiWebAgentPort = TRV_WEB_AGENT_PORT;
+    }
+
+    static ZqwObjectId object() { return ZqwDbCreateObject(nullptr); }
+    static ZqwFieldId field(const char* name) { return ZqwDbFieldNameToFieldId(name); }
+    // An IP interface object of a node; address null: none.
+    static ZqwObjectId iface(ZqwObjectId node, const char* address, bool isIp = true) {
+        ZqwObjectId id = object();
+        EXPECT_EQ(ZqwDbSetFieldIntegerValue(id, uiFieldTopMNodeId, static_cast<int>(node)), 1);
+        EXPECT_EQ(ZqwDbSetFieldBooleanValue(id, uiFieldIsIP, isIp ? 1 : 0), 1);
+        if (address) {
+            EXPECT_EQ(ZqwDbSetFieldStringValue(id, uiFieldIpAddress, address), 1);
+        }
+        return id;
+    }
+
+    std::unique_ptr<zqtest::Instance> inst_;
+};
+
+TEST_F(TrvFields, RegistryOfTrvdisHoldsTheWebFieldOthersDoNot) {
+    for (const TrvFieldDef& def : aTrvFields) {
+        EXPECT_FALSE(ZqwIsIdNull(*def.pId)) << def.szName;
+        EXPECT_EQ(*def.pId, field(def.szName)) << def.szName;
+    }
+    szProgramName = "trvmap";
+    EXPECT_EQ(iGetFieldIds(), 1);
+    EXPECT_TRUE(ZqwIsIdNull(uiFieldIsVelmswp));
+    EXPECT_FALSE(ZqwIsIdNull(uiFieldIsIP));
+}
+
+TEST_F(TrvFields, MissingFieldStopsTheRegistry) {
+    ASSERT_EQ(ZqwDbDeleteField(field("isVelmswp")), 1);
+    EXPECT_EQ(iGetFieldIds(), -1);              // trvdis needs it
+    EXPECT_FALSE(ZqwIsIdNull(uiFieldTrvRIXENip));
+    EXPECT_TRUE(ZqwIsIdNull(uiFieldIsComputer));  // the names after it stay unresolved
+    szProgramName = nullptr;                      // trvdelfld: no program name
+    EXPECT_EQ(iGetFieldIds(), 1);
+
+    ASSERT_EQ(ZqwDbDeleteField(field("isSNMPSupported")), 1);
+    EXPECT_EQ(iGetFieldIds(), -1);
+    EXPECT_FALSE(ZqwIsIdNull(uiFieldTopMNodeId));
+    EXPECT_TRUE(ZqwIsIdNull(uiFieldIsIP));  // defined, but never reached
+}
+
+TEST_F(TrvFields, NodeManagedFollowsIpStatus) {
+    ZqwObjectId node = object();
+    ZqwFieldId status = field("IP Status");
+    EXPECT_EQ(iIsNodeManaged(node), 0);  // no value
+    ASSERT_EQ(ZqwDbSetFieldEnumByName(node, status, "Unmanaged"), 1);
+    EXPECT_EQ(iIsNodeManaged(node), 0);
+    ASSERT_EQ(ZqwDbSetFieldEnumByName(node, status, "Critical"), 1);
+    EXPECT_EQ(iIsNodeManaged(node), 1);
+    EXPECT_EQ(iIsNodeManaged(ZQW_NULL_ID), 0);
+}
+
+TEST_F(TrvFields, LostDatabaseIsReportedByTheManageCheck) {
+    ZqwObjectId node = object();
+    uiDebugLevel = 2;
+    trvtest::StderrCapture cap;
+    fs::remove(inst_->root + "/db/topology.db");
+    EXPECT_EQ(iIsNodeManaged(node), -1);
+    std::string err = cap.text();
+    EXPECT_NE(err.find("(ZQW API ERROR): " + std::string(ZqwErrorMsg(ZQW_E_CONNLOST)) + " IP Status"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(TrvFields, RunningMarkerKindsAndNodeOfASubsystem) {
+    EXPECT_EQ(iIsTrvdisRunning(), 0);
+    ASSERT_FALSE(ZqwIsIdNull(ZqwDbCreateObjectBySelectionName(TRV_RUNNING_MARKER)));
+    EXPECT_EQ(iIsTrvdisRunning(), 1);
+
+    ZqwObjectId node = object(), device = object(), other = object();
+    ZqwDbSetFieldBooleanValue(node, uiFieldIsNode, 1);
+    ZqwDbSetFieldBooleanValue(device, uiFieldIsNode, 0);
+    ZqwDbSetFieldBooleanValue(device, uiFieldIsDevice, 1);
+    EXPECT_EQ(iGetNodeKind(node), 1);
+    EXPECT_EQ(iGetNodeKind(device), 2);
+    EXPECT_EQ(iGetNodeKind(other), -1);
+
+    ZqwDbSetFieldIntegerValue(device, uiFieldTrvNodeObjId, static_cast<int>(node));
+    EXPECT_EQ(iGetNodeObjId(device), static_cast<int>(node));
+    EXPECT_EQ(iGetNodeObjId(other), 0);
+}
+
+TEST_F(TrvFields, WebAgentOnTheSecondInterfaceAnswers) {
+    trvtest::Responder web(trvtest::Responder::kReply, "HTTP/1.0 200 OK\r\n\r\n");
+    web.serve();
+    uiWebAgentPort = static_cast<unsigned int>(web.port());
+    ZqwObjectId node = object();
+    iface(node, "127.0.0.2");  // nothing listens there: refused
+    iface(node, "127.0.0.1");
+    uiDebugLevel = 2;
+    trvtest::StderrCapture cap;
+    EXPECT_EQ(iIsWebEnabled(node), 1);
+    std::string err = cap.text();
+    EXPECT_NE(err.find("iIsWebDisabled: Returning TRUE\n"), std::string::npos);
+    EXPECT_NE(err.find("iIsWebEnabled: Returning TRUE\n"), std::string::npos);
+    EXPECT_EQ(web.accepted(), 1);
+}
+
+TEST_F(TrvFields, InterfacesWithoutAddressOrNotIpAreNotProbed) {
+    trvtest::Responder web(trvtest::Responder::kReply, "HTTP/1.0 200 OK\r\n\r\n");
+    web.serve();
+    uiWebAgentPort = static_cast<unsigned int>(web.port());
+    ZqwObjectId node = object();
+    iface(node, nullptr);
+    iface(node, "127.0.0.1", false);
+    EXPECT_EQ(iIsWebEnabled(node), 0);
+
+    ZqwObjectId bare = object();
+    uiDebugLevel = 2;
+    trvtest::StderrCapture cap;
+    EXPECT_EQ(iIsWebEnabled(bare), 0);
+    EXPECT_NE(cap.text().find("No NIC objects associated with this node"), std::string::npos);
+    EXPECT_EQ(web.accepted(), 0);
+}
+
+}  // namespace
