@@ -1,10 +1,12 @@
 // The installation directory (from the registry) and the configuration-file
 // opener.
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "trvint.h"
 #include "trvlib.h"
@@ -16,7 +18,13 @@ char szTrapConfPath[TRV_CONF_PATH_SIZE] = "";
 char szValToStrPath[TRV_CONF_PATH_SIZE] = "";
 
 std::string TrvHostPath(const char *szWindowsPath) {
-    return zqHostPathString(szWindowsPath);
+    char szBuf[512];
+    int iLen = zqHostPath(szWindowsPath, szBuf, sizeof szBuf);
+    if (iLen < 0) return std::string();
+    if (static_cast<size_t>(iLen) < sizeof szBuf) return std::string(szBuf, static_cast<size_t>(iLen));
+    std::vector<char> big(static_cast<size_t>(iLen) + 1);
+    if (zqHostPath(szWindowsPath, big.data(), big.size()) != iLen) return std::string();
+    return std::string(big.data(), static_cast<size_t>(iLen));
 }
 
 void vReadInstallDir(void) {
@@ -61,17 +69,26 @@ FILE *pOpenConfFile(const char *szFileName) {
         pRemembered = szValToStrPath;
 
     // A path longer than the 255 characters the remembered texts hold is not
-    // opened: a message could not name it.  The remembered text keeps as much
-    // of it as fits.
+    // opened: a message could not name it.  The remembered text then shows its
+    // beginning followed by "...".
     bool bTooLong = szHostPath.size() >= TRV_CONF_PATH_SIZE;
+    if (bTooLong) szHostPath = szHostPath.substr(0, TRV_CONF_PATH_SIZE - 4) + "...";
     if (pRemembered != nullptr) {
-        size_t uiLen = bTooLong ? TRV_CONF_PATH_SIZE - 1 : szHostPath.size();
-        memcpy(pRemembered, szHostPath.data(), uiLen);
-        pRemembered[uiLen] = '\0';
+        memcpy(pRemembered, szHostPath.data(), szHostPath.size());
+        pRemembered[szHostPath.size()] = '\0';
     }
-    if (bTooLong) {
+    if (bTooLong || szHostPath.empty()) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    return fopen(szHostPath.c_str(), "re");
+    FILE *fp = fopen(szHostPath.c_str(), "re");
+    if (fp == nullptr) return nullptr;
+    // A directory opens for reading on Linux but holds no configuration.
+    struct stat st {};
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fclose(fp);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return fp;
 }

@@ -1,7 +1,6 @@
 // The error and debug loggers: two log files shared by every program, each entry
 // also echoed to standard error, both rotated at 1 MiB.
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "trvint.h"
 #include "trvlib.h"
+#include "winapi.h"
 
 const char *szProgramName = nullptr;
 uint16_t uiDebugLevel = 0;
@@ -46,22 +46,10 @@ std::string Timestamp(bool bDebug) {
     return szBuf;
 }
 
-// Opens a log for appending without following a symbolic link in its last
-// component; a file that is not a regular file (a FIFO, a device) is refused.
+// Opens a log for appending, never through a symbolic link and only when it is
+// a regular file.
 FILE *OpenLog(const std::string &szPath, bool bReadToo) {
-    int iFlags = (bReadToo ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-    int fd = open(szPath.c_str(), iFlags, 0666);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE *fp = fdopen(fd, bReadToo ? "a+" : "a");
-    if (fp == nullptr) close(fd);
-    return fp;
+    return zqOpenLogFile(szPath.c_str(), bReadToo ? "a+" : "a");
 }
 
 void Write(FILE *fp, const std::string &szText) {
@@ -84,7 +72,7 @@ int CloseAndRotate(FILE *fp, const char *szLog, const char *szOld) {
         std::string szLogPath = TrvHostPath(szLog);
         std::string szOldPath = TrvHostPath(szOld);
         struct stat stOld {};
-        if (lstat(szOldPath.c_str(), &stOld) == 0) unlink(szOldPath.c_str());
+        if (lstat(szOldPath.c_str(), &stOld) == 0) DeleteFileA(szOldPath.c_str());
         rename(szLogPath.c_str(), szOldPath.c_str());
     }
     return 1;
