@@ -1,0 +1,745 @@
+// zqtopo: the operator's tool for the topology database of one instance.
+//
+// Every subcommand is one function below; NAME arguments are resolved by
+// selection name, then host name, then as a decimal object id.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "zqcommon.h"
+#include "zqoid.h"
+#include "zqsnmp.h"
+#include "zqw.h"
+#include "zqw_internal.h"
+
+namespace {
+
+using nlohmann::json;
+
+const char* const kUsage =
+    "usage: zqtopo COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Reads and changes the topology database of the instance named by $ZQ_ROOT.\n"
+    "NAME is a selection name, a host name or an object id.\n"
+    "\n"
+    "  import NETWORK.json            create or update the nodes of a network file,\n"
+    "                                 their IP interfaces and conf/hosts lines\n"
+    "  add NAME ADDRESS... [--server|--client|--computer|--device] [--snmp]\n"
+    "                                 create one node (default kind: computer)\n"
+    "  remove NAME                    delete a node with its interfaces and hosts line\n"
+    "  status NAME STATUS             set IP Status; a change to or from Critical\n"
+    "                                 sends the node down or up event\n"
+    "  show NAME [--json]             every field with a value\n"
+    "  get NAME FIELD                 one value (TRUE/FALSE, enumeration names)\n"
+    "  id NAME                        the object id\n"
+    "  find FIELD=VALUE...            objects where every condition holds: id and\n"
+    "                                 selection name, one a line\n"
+    "  set NAME FIELD VALUE           set a value\n"
+    "  unset NAME FIELD               remove a value\n"
+    "  fields                         the registered fields, in .fields syntax\n"
+    "\n"
+    "Exit status: 0 done; 1 nothing there (get: no value, find: no match);\n"
+    "2 bad arguments, unknown object, field or value, or a network file with\n"
+    "errors (its good nodes are imported); 3 the database or trapd failed.\n";
+
+// An error that ends the command: message and exit status.
+struct Exit {
+    int status;
+    std::string message;
+};
+
+[[noreturn]] void usage_error(const std::string& msg) { throw Exit{2, msg + " (zqtopo --help shows the usage)"}; }
+
+[[noreturn]] void db_error(const std::string& what) {
+    int e = ZqwError();
+    throw Exit{e == ZQW_E_CONNLOST ? 3 : 2, what + ": " + ZqwErrorMsg(e)};
+}
+
+void open_db() {
+    if (ZqwDbInit() != 0)
+        throw Exit{3, "cannot open the topology database " + zq::zqw::database_path() +
+                          " (is ZQ_ROOT an instance made by zqsetup?)"};
+}
+
+std::string take(char* p) {
+    std::string s = p ? p : "";
+    std::free(p);
+    return s;
+}
+
+ZqwFieldId field_id(const std::string& name) {
+    ZqwFieldId f = ZqwDbFieldNameToFieldId(name.c_str());
+    if (ZqwIsIdNull(f)) {
+        if (ZqwError() == ZQW_E_NOFIELD) throw Exit{2, "no field \"" + name + "\""};
+        db_error("field \"" + name + "\"");
+    }
+    return f;
+}
+
+int field_type(ZqwFieldId f) {
+    static std::vector<zq::zqw::FieldInfo> fields;
+    if (fields.empty() && !zq::zqw::list_fields(fields)) db_error("fields");
+    for (const auto& fi : fields)
+        if (fi.id == f) return fi.type;
+    return 0;
+}
+
+// NAME: a selection name, a host name, or an object id.
+ZqwObjectId resolve(const std::string& name) {
+    ZqwObjectId id = ZqwDbSelectionNameToObjectId(name.c_str());
+    if (!ZqwIsIdNull(id)) return id;
+    if (ZqwError() != ZQW_E_NOOBJECT) db_error(name);
+    id = ZqwDbHostnameToObjectId(name.c_str());
+    if (!ZqwIsIdNull(id)) return id;
+    if (ZqwError() != ZQW_E_NOOBJECT) db_error(name);
+    if (!name.empty() && name.size() <= 10 &&
+        std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        unsigned long v = std::strtoul(name.c_str(), nullptr, 10);
+        if (v > 0 && v <= UINT32_MAX && zq::zqw::object_exists(static_cast<ZqwObjectId>(v)))
+            return static_cast<ZqwObjectId>(v);
+        if (ZqwError() == ZQW_E_CONNLOST) db_error(name);
+    }
+    throw Exit{2, "no object \"" + name + "\""};
+}
+
+bool parse_bool(const std::string& s, int& out) {
+    for (const char* t : {"TRUE", "yes", "1", "on"})
+        if (strcasecmp(s.c_str(), t) == 0) return (out = 1), true;
+    for (const char* f : {"FALSE", "no", "0", "off"})
+        if (strcasecmp(s.c_str(), f) == 0) return (out = 0), true;
+    return false;
+}
+
+bool parse_int(const std::string& s, int& out) {
+    if (s.empty() || s.size() > 11) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// A value typed at the command line, as a record for the field (its text, if
+// any, points into `text`).
+ZqwFieldValue to_record(ZqwFieldId f, const std::string& field, const std::string& text) {
+    ZqwFieldValue v{0, field_type(f), {0}};
+    switch (v.field_type) {
+        case ZQW_BOOL_FIELD:
+            if (!parse_bool(text, v.un.bool_val)) throw Exit{2, field + ": \"" + text + "\" is not TRUE or FALSE"};
+            break;
+        case ZQW_INT_FIELD:
+            if (!parse_int(text, v.un.int_val)) throw Exit{2, field + ": \"" + text + "\" is not a 32-bit integer"};
+            break;
+        case ZQW_ENUM_FIELD: {
+            int e = ZqwDbGetEnumValue(f, text.c_str());
+            if (e < 0) {
+                int n = 0;
+                if (ZqwError() == ZQW_E_NOENUM && parse_int(text, n) && n >= 0) e = n;  // an index
+                else throw Exit{ZqwError() == ZQW_E_CONNLOST ? 3 : 2, field + ": no value \"" + text + "\""};
+            }
+            v.un.enum_val = e;
+            break;
+        }
+        case ZQW_STRING_FIELD: v.un.string_val = const_cast<char*>(text.c_str()); break;
+        default: throw Exit{2, field + ": field of unknown type"};
+    }
+    return v;
+}
+
+// The value as zqtopo prints it; nullopt when the object has none.
+std::optional<std::string> value_text(ZqwObjectId o, ZqwFieldId f, const std::string& field) {
+    ZqwFieldValue* v = ZqwDbGetFieldValue(o, f);
+    if (v == nullptr) {
+        if (ZqwError() == ZQW_E_NOVALUE) return std::nullopt;
+        db_error(field);
+    }
+    std::string out;
+    switch (v->field_type) {
+        case ZQW_BOOL_FIELD: out = v->un.bool_val ? "TRUE" : "FALSE"; break;
+        case ZQW_INT_FIELD: out = std::to_string(v->un.int_val); break;
+        case ZQW_STRING_FIELD: out = v->un.string_val; break;
+        case ZQW_ENUM_FIELD: {
+            char* name = ZqwDbGetFieldEnumByName(o, f);
+            out = name ? name : std::to_string(v->un.enum_val);
+            std::free(name);
+            break;
+        }
+    }
+    ZqwDbFreeFieldValue(v);
+    return out;
+}
+
+std::string printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\n') out += "\\n";
+        else if (c < 0x20 || c == 0x7f) out += '?';
+        else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// --- nodes ---------------------------------------------------------------------
+
+struct NodeSpec {
+    std::string name;
+    std::vector<std::string> addresses;
+    std::string kind = "computer";
+    bool snmp = true;
+    std::string status = "Normal";
+};
+
+struct PlatformFields {
+    ZqwFieldId sel, host, is_node, is_computer, is_server, is_client, is_device, is_snmp, is_ip, address, node_id,
+        status;
+    PlatformFields()
+        : sel(field_id("Selection Name")), host(field_id("IP Hostname")), is_node(field_id("isNode")),
+          is_computer(field_id("isComputer")), is_server(field_id("isServer")), is_client(field_id("isClient")),
+          is_device(field_id("isDevice")), is_snmp(field_id("isSNMPSupported")), is_ip(field_id("isIP")),
+          address(field_id("IP Address")), node_id(field_id("TopM Node ID")), status(field_id("IP Status")) {}
+};
+
+bool valid_host_name(const std::string& s) {
+    if (s.empty() || s.size() > 255) return false;
+    for (unsigned char c : s)
+        if (c <= 0x20 || c == 0x7f || c == '#') return false;
+    return true;
+}
+
+bool valid_address(const std::string& s) {
+    in_addr a{};
+    return inet_pton(AF_INET, s.c_str(), &a) == 1;
+}
+
+// Checks a node; the reason on failure.
+std::optional<std::string> check_node(const NodeSpec& n) {
+    if (!valid_host_name(n.name)) return "the name must be 1 to 255 characters without blanks, '#' or controls";
+    if (n.addresses.empty()) return "a node needs at least one address";
+    for (const auto& a : n.addresses)
+        if (!valid_address(a)) return "\"" + a + "\" is not a dotted IPv4 address";
+    static const std::set<std::string> kinds = {"server", "client", "computer", "device"};
+    if (!kinds.count(n.kind)) return "kind \"" + n.kind + "\" is not server, client, computer or device";
+    return std::nullopt;
+}
+
+ZqwFieldValue boolean(bool b) { return ZqwFieldValue{0, ZQW_BOOL_FIELD, {b ? 1 : 0}}; }
+
+// Creates or updates a node with its IP interface objects.  Throws Exit.
+ZqwObjectId write_node(const PlatformFields& F, const NodeSpec& n, bool must_be_new) {
+    int status = ZqwDbGetEnumValue(F.status, n.status.c_str());
+    if (status < 0) {
+        if (ZqwError() == ZQW_E_NOENUM) throw Exit{2, n.name + ": no IP Status \"" + n.status + "\""};
+        db_error("IP Status");
+    }
+    ZqwFieldValue name{0, ZQW_STRING_FIELD, {0}};
+    name.un.string_val = const_cast<char*>(n.name.c_str());
+    ZqwFieldValue st{0, ZQW_ENUM_FIELD, {0}};
+    st.un.enum_val = status;
+    bool computer = n.kind != "device";
+    ZqwFieldValue yes = boolean(true), v_computer = boolean(computer), v_server = boolean(n.kind == "server"),
+                  v_client = boolean(n.kind == "client"), v_device = boolean(n.kind == "device"),
+                  v_snmp = boolean(n.snmp);
+    std::vector<ZqwFieldBinding> values = {
+        {F.host, &name},         {F.is_node, &yes},      {F.is_computer, &v_computer}, {F.is_server, &v_server},
+        {F.is_client, &v_client}, {F.is_device, &v_device}, {F.is_snmp, &v_snmp},       {F.is_ip, &yes},
+        {F.status, &st}};
+
+    ZqwObjectId id = ZqwDbSelectionNameToObjectId(n.name.c_str());
+    if (ZqwIsIdNull(id) && ZqwError() != ZQW_E_NOOBJECT) db_error(n.name);
+    bool is_new = ZqwIsIdNull(id);
+    if (!is_new && must_be_new) throw Exit{2, "\"" + n.name + "\" exists (zqtopo import updates nodes)"};
+    if (is_new) {
+        values.push_back({F.sel, &name});
+        ZqwFieldBindList list{static_cast<unsigned>(values.size()), values.data()};
+        id = ZqwDbCreateObject(&list);
+        if (ZqwIsIdNull(id)) db_error(n.name);
+    } else {
+        for (const auto& b : values)
+            if (ZqwDbSetFieldValue(id, b.field_id, b.value) != 1) db_error(n.name);
+    }
+
+    // Interfaces: keep those whose address is still listed, delete the others,
+    // create the missing ones.
+    std::set<std::string> missing(n.addresses.begin(), n.addresses.end());
+    if (!is_new) {
+        ZqwFieldValue mine{0, ZQW_INT_FIELD, {static_cast<int32_t>(id)}};
+        ZqwObjectIdList* ifs = ZqwDbListObjectsByFieldValue(F.node_id, &mine);
+        if (ifs == nullptr) db_error(n.name + " interfaces");
+        std::vector<ZqwObjectId> found(ifs->object_ids, ifs->object_ids + ifs->count);
+        ZqwDbFreeObjectIdList(ifs);
+        for (ZqwObjectId i : found) {
+            std::string a = take(ZqwDbGetFieldStringValue(i, F.address));
+            if (missing.erase(a) == 0 && ZqwDbDeleteObject(i) != 1) db_error(n.name + " interface");
+        }
+    }
+    for (const auto& a : n.addresses) {
+        if (!missing.count(a)) continue;
+        missing.erase(a);
+        ZqwFieldValue addr{0, ZQW_STRING_FIELD, {0}};
+        addr.un.string_val = const_cast<char*>(a.c_str());
+        ZqwFieldValue owner{0, ZQW_INT_FIELD, {static_cast<int32_t>(id)}};
+        ZqwFieldBinding b[] = {{F.address, &addr}, {F.node_id, &owner}, {F.is_ip, &yes}};
+        ZqwFieldBindList list{3, b};
+        if (ZqwIsIdNull(ZqwDbCreateObject(&list))) db_error(n.name + " interface " + a);
+    }
+    return id;
+}
+
+// The IP interface objects of a node.
+std::vector<ZqwObjectId> interfaces_of(const PlatformFields& F, ZqwObjectId node) {
+    ZqwFieldValue mine{0, ZQW_INT_FIELD, {static_cast<int32_t>(node)}};
+    ZqwObjectIdList* ifs = ZqwDbListObjectsByFieldValue(F.node_id, &mine);
+    if (ifs == nullptr) db_error("interfaces");
+    std::vector<ZqwObjectId> v(ifs->object_ids, ifs->object_ids + ifs->count);
+    ZqwDbFreeObjectIdList(ifs);
+    return v;
+}
+
+// conf/hosts: drops the lines that name any of `names` and appends `add` (ADDRESS
+// NAME pairs).  The file is replaced through a rename, under a lock, so
+// concurrent runs and readers never see half a file.
+void update_hosts(const std::unordered_set<std::string>& names_lower,
+                  const std::vector<std::pair<std::string, std::string>>& add) {
+    std::string path = zq::instance_path("conf/hosts");
+    std::string lock_path = zq::instance_path("conf/.hosts.lock");
+    int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+        if (lock >= 0) close(lock);
+        throw Exit{3, "cannot lock " + lock_path + ": " + std::strerror(errno)};
+    }
+    std::ifstream in(path);
+    std::ostringstream out;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string w;
+        bool drop = false;
+        if (words >> w) {
+            while (words >> w) {
+                std::string l = w;
+                std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return std::tolower(c); });
+                if (names_lower.count(l)) drop = true;
+            }
+        }
+        if (!drop) out << line << "\n";
+    }
+    for (const auto& [addr, name] : add) out << addr << " " << name << "\n";
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream o(tmp, std::ios::trunc);
+        o << out.str();
+        o.flush();
+        if (!o) {
+            std::remove(tmp.c_str());
+            close(lock);
+            throw Exit{3, "cannot write " + tmp};
+        }
+    }
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        close(lock);
+        throw Exit{3, "cannot replace " + path + ": " + std::strerror(errno)};
+    }
+    close(lock);
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// --- network file ------------------------------------------------------------------
+
+// The nodes of a network file; bad nodes are reported in errors and left out.
+std::vector<NodeSpec> read_network(const std::string& path, std::vector<std::string>& errors) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Exit{2, "cannot read " + path + ": " + std::strerror(errno)};
+    json doc = json::parse(in, nullptr, false);
+    if (doc.is_discarded()) throw Exit{2, path + ": not valid JSON"};
+    if (!doc.is_object() || !doc.contains("nodes") || !doc["nodes"].is_array())
+        throw Exit{2, path + ": expected an object with a list \"nodes\""};
+    std::vector<NodeSpec> nodes;
+    std::unordered_set<std::string> seen;
+    size_t index = 0;
+    for (const json& j : doc["nodes"]) {
+        ++index;
+        std::string where = path + ": node " + std::to_string(index);
+        NodeSpec n;
+        try {
+            if (!j.is_object()) throw std::runtime_error("not an object");
+            if (!j.contains("name") || !j["name"].is_string()) throw std::runtime_error("\"name\" must be a text");
+            n.name = j["name"].get<std::string>();
+            where += " (" + printable(n.name) + ")";
+            if (!j.contains("addresses") || !j["addresses"].is_array())
+                throw std::runtime_error("\"addresses\" must be a list");
+            for (const json& a : j["addresses"]) {
+                if (!a.is_string()) throw std::runtime_error("every address must be a text");
+                n.addresses.push_back(a.get<std::string>());
+            }
+            if (j.contains("kind") && !j["kind"].is_null()) {
+                if (!j["kind"].is_string()) throw std::runtime_error("\"kind\" must be a text");
+                n.kind = j["kind"].get<std::string>();
+            }
+            if (j.contains("snmp") && !j["snmp"].is_null()) {
+                if (!j["snmp"].is_boolean()) throw std::runtime_error("\"snmp\" must be true or false");
+                n.snmp = j["snmp"].get<bool>();
+            }
+            if (j.contains("status") && !j["status"].is_null()) {
+                if (!j["status"].is_string()) throw std::runtime_error("\"status\" must be a text");
+                n.status = j["status"].get<std::string>();
+            }
+        } catch (const std::exception& e) {
+            errors.push_back(where + ": " + e.what());
+            continue;
+        }
+        if (auto why = check_node(n)) {
+            errors.push_back(where + ": " + *why);
+            continue;
+        }
+        if (!seen.insert(lower(n.name)).second) {
+            errors.push_back(where + ": the name appears twice; the first is imported");
+            continue;
+        }
+        nodes.push_back(std::move(n));
+    }
+    return nodes;
+}
+
+// --- commands ------------------------------------------------------------------------
+
+int cmd_import(const std::vector<std::string>& args) {
+    if (args.size() != 1) usage_error("import takes one network file");
+    std::vector<std::string> errors;
+    std::vector<NodeSpec> nodes = read_network(args[0], errors);
+    open_db();
+    PlatformFields F;
+    if (!zq::zqw::begin_bulk()) db_error("import");
+    std::vector<std::pair<std::string, std::string>> hosts;
+    std::unordered_set<std::string> names;
+    try {
+        for (const auto& n : nodes) {
+            try {
+                write_node(F, n, false);
+            } catch (const Exit& e) {
+                if (e.status != 2) throw;
+                errors.push_back(args[0] + ": " + n.name + ": " + e.message);
+                continue;
+            }
+            hosts.emplace_back(n.addresses[0], n.name);
+            names.insert(lower(n.name));
+        }
+    } catch (...) {
+        zq::zqw::end_bulk(false);
+        throw;
+    }
+    if (!zq::zqw::end_bulk(true)) db_error("import");
+    update_hosts(names, hosts);
+    for (const auto& e : errors) std::cerr << "zqtopo: " << e << "\n";
+    std::cout << "imported " << hosts.size() << " node" << (hosts.size() == 1 ? "" : "s");
+    if (!errors.empty()) std::cout << ", " << errors.size() << " rejected";
+    std::cout << "\n";
+    return errors.empty() ? 0 : 2;
+}
+
+int cmd_add(const std::vector<std::string>& args) {
+    NodeSpec n;
+    n.snmp = false;
+    std::vector<std::string> pos;
+    int kinds = 0;
+    for (const auto& a : args) {
+        if (a == "--server" || a == "--client" || a == "--computer" || a == "--device") {
+            n.kind = a.substr(2);
+            ++kinds;
+        } else if (a == "--snmp") {
+            n.snmp = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            usage_error("unknown option " + a);
+        } else {
+            pos.push_back(a);
+        }
+    }
+    if (kinds > 1) usage_error("give one of --server, --client, --computer, --device");
+    if (pos.size() < 2) usage_error("add needs NAME and at least one ADDRESS");
+    n.name = pos[0];
+    n.addresses.assign(pos.begin() + 1, pos.end());
+    if (auto why = check_node(n)) throw Exit{2, n.name + ": " + *why};
+    open_db();
+    PlatformFields F;
+    if (!zq::zqw::begin_bulk()) db_error("add");
+    ZqwObjectId id = 0;
+    try {
+        id = write_node(F, n, true);
+    } catch (...) {
+        zq::zqw::end_bulk(false);
+        throw;
+    }
+    if (!zq::zqw::end_bulk(true)) db_error("add");
+    update_hosts({lower(n.name)}, {{n.addresses[0], n.name}});
+    std::cout << id << "\n";
+    return 0;
+}
+
+int cmd_remove(const std::vector<std::string>& args) {
+    if (args.size() != 1) usage_error("remove takes one NAME");
+    open_db();
+    PlatformFields F;
+    ZqwObjectId id = resolve(args[0]);
+    std::string host = take(ZqwDbObjectIdToHostname(id));
+    if (!zq::zqw::begin_bulk()) db_error("remove");
+    try {
+        for (ZqwObjectId i : interfaces_of(F, id))
+            if (ZqwDbDeleteObject(i) != 1) db_error("interface");
+        if (ZqwDbDeleteObject(id) != 1) db_error(args[0]);
+    } catch (...) {
+        zq::zqw::end_bulk(false);
+        throw;
+    }
+    if (!zq::zqw::end_bulk(true)) db_error("remove");
+    if (!host.empty()) update_hosts({lower(host)}, {});
+    return 0;
+}
+
+// The node up or down event, as netmon sends it.
+void send_node_event(const PlatformFields& F, ZqwObjectId id, const std::string& host, bool up) {
+    ZqSession* s = ZqsnmpEventOpen("127.0.0.1", nullptr, nullptr, nullptr, nullptr);
+    if (s == nullptr)
+        throw Exit{3, std::string("IP Status was set, but trapd cannot be reached for the node event: ") +
+                          ZqsnmpErrString(ZqsnmpErrno)};
+    ZqPdu* pdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
+    static const ZqOid kEnterprise[] = {ZQ_ZENT_SUBIDS, 2, 17, 1};
+    constexpr size_t n = sizeof kEnterprise / sizeof kEnterprise[0];
+    bool ok = pdu != nullptr;
+    if (ok) {
+        pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(sizeof kEnterprise));
+        ok = pdu->enterprise != nullptr;
+    }
+    if (ok) {
+        std::memcpy(pdu->enterprise, kEnterprise, sizeof kEnterprise);
+        pdu->enterprise_length = n;
+        pdu->trap_type = 6;
+        pdu->specific_type = up ? 58916864 : 58916865;
+        // The node's first interface address is the agent address.
+        for (ZqwObjectId i : interfaces_of(F, id)) {
+            std::string a = take(ZqwDbGetFieldStringValue(i, F.address));
+            in_addr in{};
+            if (inet_pton(AF_INET, a.c_str(), &in) == 1) {
+                std::memcpy(pdu->agent_addr, &in, 4);
+                break;
+            }
+        }
+        std::string texts[] = {host, up ? "Node Up" : "Node Down", std::to_string(id)};
+        for (unsigned k = 0; k < 3 && ok; ++k) {
+            ZqOid name[n + 1];
+            std::memcpy(name, kEnterprise, sizeof kEnterprise);
+            name[n] = k + 1;
+            ok = ZqsnmpAddTypedVarBind(pdu, name, n + 1, ZQ_ASN_OCTET_STR, texts[k].data(), texts[k].size()) !=
+                 nullptr;
+        }
+    }
+    ok = ok && ZqsnmpEventSend(s, pdu, nullptr, 0) >= 0;
+    std::string why = ZqsnmpErrString(ZqsnmpErrno);
+    if (!ok) ZqsnmpFreePdu(pdu);
+    ZqsnmpClose(s);
+    if (!ok) throw Exit{3, "IP Status was set, but the node event could not be sent: " + why};
+}
+
+int cmd_status(const std::vector<std::string>& args) {
+    if (args.size() != 2) usage_error("status takes NAME and STATUS");
+    open_db();
+    PlatformFields F;
+    ZqwObjectId id = resolve(args[0]);
+    std::optional<std::string> old = value_text(id, F.status, "IP Status");
+    if (ZqwDbSetFieldEnumByName(id, F.status, args[1].c_str()) != 1) {
+        if (ZqwError() == ZQW_E_NOENUM) throw Exit{2, "no IP Status \"" + args[1] + "\""};
+        db_error("IP Status");
+    }
+    bool was_down = old && *old == "Critical", is_down = args[1] == "Critical";
+    if (was_down != is_down) {
+        std::string host = take(ZqwDbObjectIdToHostname(id));
+        if (host.empty()) host = args[0];
+        send_node_event(F, id, host, !is_down);
+    }
+    return 0;
+}
+
+int cmd_show(const std::vector<std::string>& args) {
+    bool as_json = false;
+    std::vector<std::string> pos;
+    for (const auto& a : args) {
+        if (a == "--json") as_json = true;
+        else pos.push_back(a);
+    }
+    if (pos.size() != 1) usage_error("show takes one NAME");
+    open_db();
+    ZqwObjectId id = resolve(pos[0]);
+    std::vector<zq::zqw::FieldInfo> fields;
+    if (!zq::zqw::list_fields(fields)) db_error("fields");
+    json values = json::object();
+    std::ostringstream text;
+    for (const auto& f : fields) {
+        auto v = value_text(id, f.id, f.name);
+        if (!v) continue;
+        text << f.name << ": " << printable(*v) << "\n";
+        if (f.type == ZQW_BOOL_FIELD) values[f.name] = *v == "TRUE";
+        else if (f.type == ZQW_INT_FIELD) values[f.name] = std::stoll(*v);
+        else values[f.name] = *v;
+    }
+    if (as_json) {
+        json doc = {{"id", id}, {"fields", values}};
+        std::cout << doc.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+    } else {
+        std::cout << text.str();
+    }
+    return 0;
+}
+
+int cmd_get(const std::vector<std::string>& args) {
+    if (args.size() != 2) usage_error("get takes NAME and FIELD");
+    open_db();
+    ZqwObjectId id = resolve(args[0]);
+    ZqwFieldId f = field_id(args[1]);
+    auto v = value_text(id, f, args[1]);
+    if (!v) return 1;
+    std::cout << *v << "\n";
+    return 0;
+}
+
+int cmd_id(const std::vector<std::string>& args) {
+    if (args.size() != 1) usage_error("id takes one NAME");
+    open_db();
+    std::cout << resolve(args[0]) << "\n";
+    return 0;
+}
+
+int cmd_find(const std::vector<std::string>& args) {
+    if (args.empty()) usage_error("find needs at least one FIELD=VALUE");
+    open_db();
+    std::vector<std::string> values;
+    std::vector<ZqwFieldValue> records;
+    std::vector<ZqwFieldBinding> bindings;
+    values.reserve(args.size());
+    records.reserve(args.size());
+    for (const auto& a : args) {
+        auto eq = a.find('=');
+        if (eq == std::string::npos || eq == 0) usage_error("\"" + a + "\" is not FIELD=VALUE");
+        std::string name = a.substr(0, eq);
+        values.push_back(a.substr(eq + 1));
+        ZqwFieldId f = field_id(name);
+        records.push_back(to_record(f, name, values.back()));
+        bindings.push_back({f, nullptr});
+    }
+    for (size_t i = 0; i < bindings.size(); ++i) bindings[i].value = &records[i];
+    ZqwFieldBindList list{static_cast<unsigned>(bindings.size()), bindings.data()};
+    ZqwObjectIdList* found = ZqwDbListObjectsByFieldValues(&list);
+    if (found == nullptr) {
+        if (ZqwError() == ZQW_E_NOENUM) throw Exit{2, "no such enumeration value"};
+        db_error("find");
+    }
+    std::vector<ZqwObjectId> ids(found->object_ids, found->object_ids + found->count);
+    ZqwDbFreeObjectIdList(found);
+    ZqwFieldId sel = field_id("Selection Name");
+    std::ostringstream out;
+    for (ZqwObjectId id : ids) {
+        char* name = ZqwDbGetFieldStringValue(id, sel);
+        out << id << " " << printable(name ? name : "") << "\n";
+        std::free(name);
+    }
+    std::cout << out.str();
+    return ids.empty() ? 1 : 0;
+}
+
+int cmd_set(const std::vector<std::string>& args) {
+    if (args.size() != 3) usage_error("set takes NAME, FIELD and VALUE");
+    open_db();
+    ZqwObjectId id = resolve(args[0]);
+    ZqwFieldId f = field_id(args[1]);
+    ZqwFieldValue v = to_record(f, args[1], args[2]);
+    if (ZqwDbSetFieldValue(id, f, &v) != 1) db_error(args[1]);
+    return 0;
+}
+
+int cmd_unset(const std::vector<std::string>& args) {
+    if (args.size() != 2) usage_error("unset takes NAME and FIELD");
+    open_db();
+    ZqwObjectId id = resolve(args[0]);
+    ZqwFieldId f = field_id(args[1]);
+    if (ZqwDbUnsetFieldValue(id, f) != 1) db_error(args[1]);
+    return 0;
+}
+
+int cmd_fields(const std::vector<std::string>& args) {
+    if (!args.empty()) usage_error("fields takes no arguments");
+    open_db();
+    std::vector<zq::zqw::FieldInfo> fields;
+    if (!zq::zqw::list_fields(fields)) db_error("fields");
+    for (const auto& f : fields) {
+        std::cout << "field " << quoted(f.name) << " " << zq::zqw::type_name(f.type);
+        for (const auto& v : f.values) std::cout << " " << quoted(v);
+        std::cout << "\n";
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    if (std::find(args.begin(), args.end(), "--help") != args.end() || args[0] == "-h" || args[0] == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    static const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
+        {"import", cmd_import}, {"add", cmd_add},   {"remove", cmd_remove}, {"status", cmd_status},
+        {"show", cmd_show},     {"get", cmd_get},   {"id", cmd_id},         {"find", cmd_find},
+        {"set", cmd_set},       {"unset", cmd_unset}, {"fields", cmd_fields}};
+    auto it = commands.find(args[0]);
+    int status = 0;
+    try {
+        if (it == commands.end()) usage_error("unknown command \"" + args[0] + "\"");
+        status = it->second(std::vector<std::string>(args.begin() + 1, args.end()));
+    } catch (const Exit& e) {
+        std::cerr << "zqtopo: " << e.message << "\n";
+        status = e.status;
+    } catch (const std::exception& e) {
+        std::cerr << "zqtopo: " << e.what() << "\n";
+        status = 3;
+    }
+    std::cout.flush();
+    ZqwDbDone();
+    return status;
+}
