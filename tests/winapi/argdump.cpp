@@ -1,0 +1,29 @@
+// Test helper: writes what it was started with to the file named by $ARGDUMP:
+// its working directory, whether it leads its own session, then each argument,
+// every item followed by a NUL byte.  The file appears whole (rename).
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char** argv) {
+    const char* target = std::getenv("ARGDUMP");
+    if (target == nullptr) return 2;
+    std::string out;
+    char cwd[4096];
+    out += getcwd(cwd, sizeof cwd) ? cwd : "?";
+    out += '\0';
+    out += getsid(0) == getpid() ? "session-leader" : "in-caller-session";
+    out += '\0';
+    for (int i = 1; i < argc; ++i) {
+        out += argv[i];
+        out += '\0';
+    }
+    std::string tmp = std::string(target) + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f == nullptr) return 3;
+    std::fwrite(out.data(), 1, out.size(), f);
+    std::fclose(f);
+    return std::rename(tmp.c_str(), target) == 0 ? 0 : 4;
+}
