@@ -1,5 +1,5 @@
 // Test helper: writes what it was started with to the file named by $ARGDUMP:
-// its working directory, whether it leads its own session, then each argument,
+// its working directory, its session id, then each argument,
 // every item followed by a NUL byte.  The file appears whole (rename).
 #include <unistd.h>
 
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     char cwd[4096];
     out += getcwd(cwd, sizeof cwd) ? cwd : "?";
     out += '\0';
-    out += getsid(0) == getpid() ? "session-leader" : "in-caller-session";
+    out += std::to_string(getsid(0));
     out += '\0';
     for (int i = 1; i < argc; ++i) {
         out += argv[i];
