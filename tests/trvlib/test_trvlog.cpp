@@ -109,6 +109,9 @@ TEST_F(TrvLog, SnmpAndDatabaseErrorsUseTheirNumbersAtEntry) {
     trvtest::StderrCapture cap;
     EXPECT_EQ(iPrintError(-3, "%s :", "trvNodeObjId"), 1);
     EXPECT_EQ(cap.text(), "\ntrvdis (ZQW API ERROR): " + zqw + " trvNodeObjId :");
+    // Callers test the numbers after reporting: the logger leaves them as they were.
+    EXPECT_EQ(ZqwError(), code);
+    EXPECT_EQ(ZqsnmpErrno, ZQSNMP_E_TIMEOUT);
 }
 
 TEST_F(TrvLog, UnknownNegativeCodeCreatesTheLogButWritesNothing) {
