@@ -1,4 +1,5 @@
 // trapd: the trap daemon of one platform instance.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "server.h"
+#include "zq.h"
 #include "zqcommon.h"
 
 namespace {
@@ -87,10 +89,40 @@ int main(int argc, char** argv) {
     if (!listen.empty()) opt.trap_listen = listen;
     if (queue_limit > 0) opt.queue_limit = static_cast<size_t>(queue_limit);
 
+    // Started by zqspmd (ZQS_NAME set): register, report once the sockets are open,
+    // and end on its stop command.
+    const char* pm_name = getenv("ZQS_NAME");
+    bool managed = pm_name != nullptr && *pm_name != '\0';
+    int pm_fd = -1;
+    if (managed && ZqsInit(&pm_fd) < 0) {
+        fprintf(stderr, "trapd: cannot register with zqspmd: %s\n", strerror(errno));
+        return 1;
+    }
+
     zq::trapd::Server server(opt);
-    if (!server.start()) return 1;
+    if (!server.start()) {
+        if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "trapd cannot open its ports (see log/trapd.out)");
+        return 1;
+    }
     fprintf(stderr, "trapd: listening on UDP %s:%d and TCP 127.0.0.1:%d\n", opt.trap_listen.c_str(),
             server.udp_port(), server.event_port());
+    bool stop_requested = false;
+    if (managed) {
+        server.watch(pm_fd, [&] {
+            int cmd = -1;
+            if (ZqsReceive(&cmd) < 0) {
+                fprintf(stderr, "trapd: lost the connection with zqspmd, stopping\n");
+                server.stop();
+            } else if (cmd == ZQS_CMD_STOP) {
+                stop_requested = true;
+                server.stop();
+            } else {
+                fprintf(stderr, "trapd: unknown command %d from zqspmd ignored\n", cmd);
+            }
+        });
+        ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.");
+    }
     server.run();
+    if (managed) ZqsDone(stop_requested ? "trapd exiting at the request of zqspmd" : "trapd exiting");
     return 0;
 }

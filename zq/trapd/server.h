@@ -53,8 +53,10 @@ public:
     bool start();
     // Runs until SIGTERM or SIGINT (blocked by start and read through a signalfd).
     void run();
-    // Watches another descriptor in the same loop (the process manager's, later).
+    // Watches another descriptor in the same loop (the process manager's).
     void watch(int fd, std::function<void()> on_readable);
+    // Ends run() after the current round (a stop command from the process manager).
+    void stop() { stop_ = true; }
 
     int udp_port() const { return udp_port_; }
     int event_port() const { return event_port_; }
