@@ -255,4 +255,30 @@ TEST(Zqspmd, ZqstartLaunchesZqspmdAndZqstopEndsIt) {
     EXPECT_EQ(r.status, 0);  // nothing to stop is no failure
 }
 
+// trapd speaks the protocol: it reports its start-up once its ports are open and
+// ends cleanly on command 6.
+TEST(Zqspmd, ManagesTrapd) {
+    zqtest::Instance inst;
+    zqtest::write_file(inst.root + "/conf/zqsuf", "trapd " + bin("trapd") + "\n");
+    zqtest::Process pmd({bin("zqspmd"), "--stop-grace", "5"}, inst.env());
+    ASSERT_TRUE(zqtest::wait_until([&] { return zqtest::run({bin("zqstatus")}, inst.env()).status == 0; }, 10000));
+    RunResult r = zqtest::run({bin("zqstart"), "trapd"}, inst.env());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::string st = zqtest::run({bin("zqstatus")}, inst.env()).out;
+    EXPECT_NE(st.find("RUNNING"), std::string::npos) << st;
+    EXPECT_NE(st.find("Initialization complete."), std::string::npos) << st;
+    // Its event port answers as soon as zqstart has returned.
+    r = zqtest::run({bin("zqevents"), "--count", "1", "--timeout", "1"}, inst.env());
+    EXPECT_NE(r.err.find("listening"), std::string::npos) << r.err;
+
+    EXPECT_EQ(zqtest::run({bin("zqstop"), "--command", "9", "trapd"}, inst.env()).status, 0);
+    r = zqtest::run({bin("zqstop"), "trapd"}, inst.env());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("trapd stopped"), std::string::npos) << r.out;  // not killed
+    st = zqtest::run({bin("zqstatus")}, inst.env()).out;
+    EXPECT_NE(st.find("NOT_RUNNING 0"), std::string::npos) << st;
+    EXPECT_NE(st.find("exiting at the request of zqspmd"), std::string::npos) << st;
+    EXPECT_NE(read_file(inst.root + "/log/trapd.out").find("unknown command 9"), std::string::npos);
+}
+
 }  // namespace
