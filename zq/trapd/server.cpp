@@ -351,6 +351,9 @@ void Server::on_accept() {
     for (;;) {
         int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        // A modest kernel buffer, so that the session's own queue bound is what counts.
+        int sndbuf = 256 * 1024;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         auto s = std::make_unique<Session>();
         s->fd = fd;
         s->serial = next_serial_++;
