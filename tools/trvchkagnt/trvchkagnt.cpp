@@ -1,0 +1,178 @@
+/*
+ * trvchkagnt - tells for each node whether it answers SNMP and whether the
+ * vendor's management agents answer in the vendor's enterprise subtree.
+ *
+ *   trvchkagnt -n nodename1 nodename2 ...
+ *   trvchkagnt -f filename      (one host name or address a line; blank lines
+ *                                and lines starting with '#' are skipped)
+ *
+ * The community is TRV_COMMUNITY when set and not empty, else the one the SNMP
+ * library's configuration gives.  Exit status after a report: 0 when every node
+ * answered SNMP, 1 otherwise.  Usage and option errors: 255 (no arguments),
+ * 1 (bad option), 254 (bad use of -n or -f), 253 (no option first).
+ */
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "zqoid.h"
+#include "zqsnmp.h"
+
+static const ZqOid aConnectivityOid[] = {1, 3};
+static const ZqOid aAgentsOid[] = {ZQ_ENT_SUBIDS};
+
+static void vPrintUsage(void) {
+    printf("\nTarvo utility to determine whether a node has Active Tarvo Agents.\n\n");
+    printf("Usage :\ttrvchkagnt [-n nodename1 nodename2 ...]  \n\n");
+    printf("\tnodename \t: Hostname/IP-Address of node.\n");
+    printf("\tfilename\t: Name of file with list of Hostnames/IP-Addresses .\n");
+}
+
+static void vPrintBadOption(const char *szArg) {
+    printf("\nError : \"%s\" is a bad option. \n", szArg);
+    vPrintUsage();
+}
+
+static void vReportLibraryError(void) {
+    fprintf(stderr, "\n%s\n", ZqsnmpErrString(ZqsnmpErrno));
+}
+
+/* One GetNextRequest for pOid to the node.  1 when the node answered with error
+ * status 0 and a first binding whose OID lies under pOid; 0 otherwise.  The
+ * answer is judged on its own, whatever other nodes answered before. */
+static int iQueryNode(const char *szNode, const char *szCommunity, const ZqOid *pOid, size_t uiOidLength) {
+    ZqSession *pSession = ZqsnmpOpen(szCommunity, szNode, -1, -1, 0xffff, 0xffff, NULL, NULL);
+    if (pSession == NULL) {
+        vReportLibraryError();
+        return 0;
+    }
+    ZqPdu *pRequest = ZqsnmpCreatePdu(ZQSNMP_GETNEXT_REQ);
+    if (pRequest == NULL) {
+        vReportLibraryError();
+        ZqsnmpClose(pSession);
+        return 0;
+    }
+    if (ZqsnmpAddNullVarBind(pRequest, pOid, uiOidLength) == NULL) {
+        vReportLibraryError();
+        ZqsnmpFreePdu(pRequest);
+        ZqsnmpClose(pSession);
+        return 0;
+    }
+    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    if (pResponse == NULL) {
+        /* Without an answer the library has freed the request itself (error 6). */
+        if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) ZqsnmpFreePdu(pRequest);
+        ZqsnmpClose(pSession);
+        return 0;
+    }
+    const ZqVarBind *pFirst = pResponse->variables;
+    int iResult = pResponse->errstat == ZQ_ERR_NOERROR && pFirst != NULL && pFirst->name != NULL &&
+                  pFirst->name_length >= uiOidLength &&
+                  memcmp(pFirst->name, pOid, uiOidLength * sizeof(ZqOid)) == 0;
+    ZqsnmpFreePdu(pResponse);
+    ZqsnmpClose(pSession);
+    return iResult;
+}
+
+/* Reports every node; 1 when all answered SNMP, else 0. */
+static int iReportNodes(const std::vector<std::string> &aNodes, const char *szCommunity) {
+    int iAllAnswered = 1;
+    if (szCommunity != NULL) printf("\nUsing Community String \"%s\".\n", szCommunity);
+    for (const std::string &szNode : aNodes) {
+        printf("\nNode - %s\n", szNode.c_str());
+        fflush(stdout);
+        if (!iQueryNode(szNode.c_str(), szCommunity, aConnectivityOid, 2)) {
+            printf("       SNMP connectivity is not available.\n");
+            iAllAnswered = 0;
+            continue;
+        }
+        printf("       SNMP connectivity is available.\n");
+        if (iQueryNode(szNode.c_str(), szCommunity, aAgentsOid, ZQ_ENT_LENGTH))
+            printf("       Velm Management Agents are running.\n\n");
+        else
+            printf("       Velm Management Agents are not running.\n\n");
+        fflush(stdout);
+    }
+    return iAllAnswered;
+}
+
+/* The node names of a file: one a line, surrounding blanks ignored, blank lines
+ * and '#' lines skipped.  Empty when the file cannot be read. */
+static std::vector<std::string> aReadNodeFile(const char *szFileName) {
+    std::vector<std::string> aNodes;
+    std::ifstream file(szFileName);
+    std::string szLine;
+    while (file && std::getline(file, szLine)) {
+        const char *szBlanks = " \t\r\f\v";
+        size_t uiStart = szLine.find_first_not_of(szBlanks);
+        if (uiStart == std::string::npos || szLine[uiStart] == '#') continue;
+        size_t uiEnd = szLine.find_last_not_of(szBlanks);
+        aNodes.push_back(szLine.substr(uiStart, uiEnd - uiStart + 1));
+    }
+    return aNodes;
+}
+
+int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
+    if (argc < 2) {
+        vPrintUsage();
+        return 255;
+    }
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        vPrintUsage();
+        return 0;
+    }
+
+    int iNodeList = 0, iNodeFile = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char *szArg = argv[i];
+        if (szArg[0] != '-' || strlen(szArg) != 2) continue;
+        if (szArg[1] == 'n')
+            iNodeList = 1;
+        else if (szArg[1] == 'f')
+            iNodeFile = 1;
+        else {
+            vPrintBadOption(szArg);
+            return 1;
+        }
+    }
+    if (iNodeList && (iNodeFile || argc < 3)) {
+        vPrintUsage();
+        return 254;
+    }
+    /* "-f" takes exactly one file name. */
+    if (!iNodeList && strcmp(argv[1], "-f") == 0 && argc != 3) {
+        vPrintUsage();
+        return 254;
+    }
+
+    const char *szCommunity = getenv("TRV_COMMUNITY");
+    if (szCommunity == NULL || szCommunity[0] == '\0') {
+        szCommunity = NULL;
+        printf("\nDefault Community String is taken from SNMP Configuration ");
+        printf("Database.\n");
+        printf("Use the environment variable \"TRV_COMMUNITY\" to change it.\n");
+    }
+
+    std::vector<std::string> aNodes;
+    if (iNodeList) {
+        for (int i = 1; i < argc; ++i)
+            if (strcmp(argv[i], "-n") != 0) aNodes.push_back(argv[i]);
+    } else if (strcmp(argv[1], "-f") == 0) {
+        aNodes = aReadNodeFile(argv[2]);
+        if (aNodes.empty()) {
+            fflush(stdout);
+            fprintf(stderr, "\nNo nodes specified in \"%s\".\n", argv[2]);
+            return 1;
+        }
+    } else {
+        vPrintBadOption(argv[1]);
+        return 253;
+    }
+    return iReportNodes(aNodes, szCommunity) ? 0 : 1;
+}
