@@ -224,6 +224,7 @@ int iIsWebEnabled(ZqwObjectId uiNode);
 int iGetNodeKind(ZqwObjectId uiObject);
 /* The object's trvNodeObjId, or 0 when it has none. */
 int iGetNodeObjId(ZqwObjectId uiObject);
+/* iIsSymbolManaged(symbol) joins these once zqw.h carries the map services. */
 
 #ifdef __cplusplus
 }

@@ -94,7 +94,6 @@ TEST(TrvEvents, CatalogueNamesEachEventOnce) {
         EXPECT_EQ(def->aEnterprise[ZQ_ENT_LENGTH + 2], e.last);
     }
     EXPECT_EQ(pGetEventDef(3006), nullptr);
-    EXPECT_EQ(TRV_EVENT_OID_LEN, 10);
 }
 
 }  // namespace
