@@ -145,12 +145,12 @@ TEST(ZqSetup, CopiesShippedFieldsAndIntegrationConfiguration) {
     std::string data = t.path + "/data";
     fs::create_directories(data + "/zq/fields");
     fs::create_directories(data + "/conf/trv/subdir");
-    write_file(data + "/zq/fields/zq.fields", "platform fields\n");
+    write_file(data + "/zq/fields/zq.fields", "field \"Demo Flag\" Boolean\n");
     write_file(data + "/zq/fields/README", "not a field file\n");
     write_file(data + "/conf/trv/trvconfig.dat", "rules\n");
     std::string root = t.path + "/inst";
     ASSERT_EQ(run({bin("zqsetup"), root, "--data", data}).status, 0);
-    EXPECT_EQ(read_file(root + "/fields/zq.fields"), "platform fields\n");
+    EXPECT_EQ(read_file(root + "/fields/zq.fields"), "field \"Demo Flag\" Boolean\n");
     EXPECT_FALSE(fs::exists(root + "/fields/README"));
     EXPECT_EQ(read_file(root + "/conf/c/trv/trvconfig.dat"), "rules\n");
     EXPECT_FALSE(fs::exists(root + "/conf/c/trv/subdir"));
