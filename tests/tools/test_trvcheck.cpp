@@ -1,0 +1,270 @@
+// trvchkagnt and trvchksnmp against real agents: simulated nodes of agentsim on
+// 127.0.9.x and Debian's snmpd on 127.0.0.1.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+
+namespace {
+
+using zqtest::Env;
+using zqtest::RunResult;
+
+const std::string kUsage =
+    "\nTarvo utility to determine whether a node has Active Tarvo Agents.\n\n"
+    "Usage :\ttrvchkagnt [-n nodename1 nodename2 ...]  \n\n"
+    "\tnodename \t: Hostname/IP-Address of node.\n"
+    "\tfilename\t: Name of file with list of Hostnames/IP-Addresses .\n";
+const std::string kDefaultCommunity =
+    "\nDefault Community String is taken from SNMP Configuration Database.\n"
+    "Use the environment variable \"TRV_COMMUNITY\" to change it.\n";
+const std::string kAvailable = "       SNMP connectivity is available.\n";
+const std::string kNotAvailable = "       SNMP connectivity is not available.\n";
+const std::string kRunning = "       Velm Management Agents are running.\n\n";
+const std::string kNotRunning = "       Velm Management Agents are not running.\n\n";
+
+std::string bad_option(const std::string& arg) { return "\nError : \"" + arg + "\" is a bad option. \n"; }
+std::string node(const std::string& name) { return "\nNode - " + name + "\n"; }
+
+// The system group of MIB-II; without sysContact.0 when lacking_contact.
+std::string system_group(const std::string& name, bool lacking_contact = false) {
+    std::string s =
+        "\"1.3.6.1.2.1.1.1.0\": [\"STRING\", \"test node\"],"
+        "\"1.3.6.1.2.1.1.2.0\": [\"OID\", \"ENT.1.1.1.2\"],"
+        "\"1.3.6.1.2.1.1.3.0\": [\"TIMETICKS\", 4242],";
+    if (!lacking_contact) s += "\"1.3.6.1.2.1.1.4.0\": [\"STRING\", \"ops\"],";
+    s += "\"1.3.6.1.2.1.1.5.0\": [\"STRING\", \"" + name +
+         "\"],"
+         "\"1.3.6.1.2.1.1.6.0\": [\"STRING\", \"lab\"],"
+         "\"1.3.6.1.2.1.1.7.0\": [\"INTEGER\", 72]";
+    return s;
+}
+
+// vend: the vendor's agents; plain: MIB-II only, without sysContact; zent: an
+// object past the vendor's arc; silent: never answers; secret: answers only the
+// community "nimbus".
+std::string network() {
+    auto n = [](const std::string& name, const std::string& addr, const std::string& extra,
+                const std::string& mib) {
+        return "{\"name\": \"" + name + "\", \"addresses\": [\"" + addr +
+               "\"], \"kind\": \"server\", \"snmp\": true, " + extra + " \"mib\": {" + mib + "}}";
+    };
+    return "{\"nodes\": [" +
+           n("vend", "127.0.9.1", "", system_group("vend") + ", \"ENT.11.2.2.2.0\": [\"STRING\", \"5.0\"]") + "," +
+           n("plain", "127.0.9.2", "", system_group("plain", true)) + "," +
+           n("zent", "127.0.9.3", "", system_group("zent") + ", \"ZENT.1.0\": [\"INTEGER\", 1]") + "," +
+           n("silent", "127.0.9.4", "\"silent\": true,", system_group("silent")) + "," +
+           n("secret", "127.0.9.5", "\"community\": \"nimbus\",",
+             system_group("secret") + ", \"ENT.11.2.2.2.0\": [\"STRING\", \"5.0\"]") +
+           "]}";
+}
+
+class CheckTools : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        unsetenv("TRV_COMMUNITY");
+        inst_ = std::make_unique<zqtest::Instance>();
+        const std::string& root = inst_->root;
+        std::string port = std::to_string(inst_->snmp_port);
+        snmpd_port_ = zqtest::free_udp_port();
+        std::string sport = std::to_string(snmpd_port_);
+        // Silence costs one short time-out; the answering nodes get room to spare.
+        zqtest::write_file(root + "/conf/snmp.conf",
+                           "127.0.9.4 port=" + port + " timeout=0.3 retries=0\n"
+                           "127.0.9.5 port=" + port + " timeout=0.3 retries=1\n"
+                           "127.0.9.* port=" + port + " timeout=1 retries=2\n"
+                           "127.0.0.1 port=" + sport + " timeout=0.5 retries=1\n");
+        zqtest::write_file(root + "/conf/hosts",
+                           "127.0.9.1 vend\n127.0.9.2 plain\n127.0.9.3 zent\n127.0.9.4 silent\n127.0.9.5 secret\n");
+        zqtest::write_file(inst_->dir.path + "/net.json", network());
+        agentsim_ = std::make_unique<zqtest::Process>(
+            std::vector<std::string>{zqtest::bin("agentsim"), inst_->dir.path + "/net.json", "--port", port,
+                                     "--web-port", "0", "--console-port", "0"},
+            inst_->env());
+        agentsim_ok_ = agentsim_->wait_for_out("serving 5 nodes", 10000);
+
+        if (access("/usr/sbin/snmpd", X_OK) != 0) return;
+        std::string dir = inst_->dir.path;
+        zqtest::write_file(dir + "/snmpd.conf", "[snmp] persistentDir " + dir +
+                                                    "/snmpd-state\n"
+                                                    "rocommunity public 127.0.0.1\n"
+                                                    "sysservices 72\n");
+        snmpd_ = std::make_unique<zqtest::Process>(
+            std::vector<std::string>{"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", dir + "/snmpd.conf", "-r",
+                                     "udp:127.0.0.1:" + sport},
+            Env{{"MIBS", ""}});
+        if (!snmpd_->wait_for_out("NET-SNMP version", 10000)) snmpd_.reset();
+    }
+    static void TearDownTestSuite() {
+        snmpd_.reset();
+        agentsim_.reset();
+        inst_.reset();
+    }
+    void SetUp() override { ASSERT_TRUE(agentsim_ok_) << agentsim_->err(); }
+
+    static RunResult agnt(const std::vector<std::string>& args, Env env = {}) {
+        std::vector<std::string> argv{zqtest::bin("trvchkagnt")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Env e = inst_->env();
+        e.insert(e.end(), env.begin(), env.end());
+        return zqtest::run(argv, e);
+    }
+    static RunResult snmp(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{zqtest::bin("trvchksnmp")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return zqtest::run(argv, inst_->env());
+    }
+
+    static std::unique_ptr<zqtest::Instance> inst_;
+    static std::unique_ptr<zqtest::Process> agentsim_, snmpd_;
+    static bool agentsim_ok_;
+    static int snmpd_port_;
+};
+std::unique_ptr<zqtest::Instance> CheckTools::inst_;
+std::unique_ptr<zqtest::Process> CheckTools::agentsim_;
+std::unique_ptr<zqtest::Process> CheckTools::snmpd_;
+bool CheckTools::agentsim_ok_ = false;
+int CheckTools::snmpd_port_ = 0;
+
+// ---- trvchkagnt -------------------------------------------------------------
+
+TEST_F(CheckTools, AgentCheckUsageAndOptionErrors) {
+    RunResult none = agnt({});
+    EXPECT_EQ(none.status, 255);
+    EXPECT_EQ(none.out, kUsage);
+
+    RunResult bad = agnt({"-x", "a"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, bad_option("-x") + kUsage);
+
+    // A bad option anywhere is found before anything else.
+    RunResult bad_late = agnt({"-n", "vend", "-q"});
+    EXPECT_EQ(bad_late.status, 1);
+    EXPECT_EQ(bad_late.out, bad_option("-q") + kUsage);
+
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-n"}, {"-n", "-f", "a"}, {"-f"}, {"-f", "a", "b"}}) {
+        RunResult r = agnt(args);
+        EXPECT_EQ(r.status, 254) << args.size();
+        EXPECT_EQ(r.out, kUsage);
+    }
+
+    RunResult no_option = agnt({"a"});
+    EXPECT_EQ(no_option.status, 253);
+    EXPECT_EQ(no_option.out, kDefaultCommunity + bad_option("a") + kUsage);
+
+    RunResult help = agnt({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, kUsage);
+}
+
+TEST_F(CheckTools, AgentCheckReportsEachNode) {
+    RunResult r = agnt({"-n", "vend", "plain", "127.0.9.3"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kDefaultCommunity + node("vend") + kAvailable + kRunning + node("plain") + kAvailable +
+                         kNotRunning + node("127.0.9.3") + kAvailable + kNotRunning);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CheckTools, SilentAndUnknownNodesAreNotAvailable) {
+    // The silent node gets no agents query; the others are reported all the same.
+    RunResult r = agnt({"-n", "silent", "nosuch.invalid", "vend"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kDefaultCommunity + node("silent") + kNotAvailable + node("nosuch.invalid") + kNotAvailable +
+                         node("vend") + kAvailable + kRunning);
+    // The unknown host fails in the library, which says why on standard error.
+    EXPECT_EQ(r.err.substr(0, 1), "\n");
+    EXPECT_GT(r.err.size(), 2u);
+}
+
+TEST_F(CheckTools, CommunityComesFromTrvCommunity) {
+    RunResult with = agnt({"-n", "secret"}, {{"TRV_COMMUNITY", "nimbus"}});
+    EXPECT_EQ(with.status, 0);
+    EXPECT_EQ(with.out, "\nUsing Community String \"nimbus\".\n" + node("secret") + kAvailable + kRunning);
+
+    RunResult without = agnt({"-n", "secret"}, {{"TRV_COMMUNITY", ""}});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_EQ(without.out, kDefaultCommunity + node("secret") + kNotAvailable);
+}
+
+TEST_F(CheckTools, AgentCheckReadsNodeNamesFromAFile) {
+    zqtest::TempDir t;
+    std::string file = t.path + "/nodes";
+    zqtest::write_file(file, "# lab nodes\n\n  vend  \n\t127.0.9.2\r\n# zent\n   \nzent\n");
+    RunResult r = agnt({"-f", file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, kDefaultCommunity + node("vend") + kAvailable + kRunning + node("127.0.9.2") + kAvailable +
+                         kNotRunning + node("zent") + kAvailable + kNotRunning);
+
+    zqtest::write_file(file, "silent\n");
+    EXPECT_EQ(agnt({"-f", file}).status, 1);
+
+    // A file that names no node, or cannot be read: nothing is asked.
+    zqtest::write_file(file, "# nothing here\n\n");
+    for (const std::string& f : {file, t.path + "/missing", t.path}) {
+        RunResult none = agnt({"-f", f});
+        EXPECT_EQ(none.status, 1) << f;
+        EXPECT_EQ(none.err, "\nNo nodes specified in \"" + f + "\".\n");
+        EXPECT_EQ(none.out, kDefaultCommunity);
+    }
+}
+
+// ---- trvchksnmp -------------------------------------------------------------
+
+TEST_F(CheckTools, SnmpCheckUsage) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"127.0.0.1"}}) {
+        RunResult r = snmp(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Usage: trvchksnmp hostname community\n");
+        EXPECT_EQ(r.out, "");
+    }
+    RunResult help = snmp({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, "Usage: trvchksnmp hostname community\n");
+}
+
+TEST_F(CheckTools, SnmpCheckAgainstSnmpd) {
+    if (!snmpd_) GTEST_SKIP() << "snmpd is not installed or did not start";
+    RunResult present = snmp({"127.0.0.1", "public"});
+    EXPECT_EQ(present.status, 0) << present.err;
+    EXPECT_EQ(present.out, "\n SNMP connection present.\n");
+    EXPECT_EQ(present.err, "");
+
+    // snmpd stays silent to a community it does not know.
+    RunResult absent = snmp({"127.0.0.1", "wrong"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(absent.out, "");
+    EXPECT_EQ(absent.err, " SNMP connection absent");
+}
+
+TEST_F(CheckTools, SnmpCheckAgainstSimulatedNodes) {
+    RunResult present = snmp({"vend", "public"});
+    EXPECT_EQ(present.status, 0) << present.err;
+    EXPECT_EQ(present.out, "\n SNMP connection present.\n");
+
+    // One of the seven objects is missing: noSuchName, the request can be fixed,
+    // and the tool ends as after an answer but says nothing.
+    RunResult lacking = snmp({"plain", "public"});
+    EXPECT_EQ(lacking.status, 0) << lacking.err;
+    EXPECT_EQ(lacking.out, "");
+    EXPECT_EQ(lacking.err, "");
+
+    RunResult silent = snmp({"silent", "public"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.err, " SNMP connection absent");
+}
+
+TEST_F(CheckTools, SnmpCheckOfAnUnknownHost) {
+    RunResult r = snmp({"nosuch.invalid", "public"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Unable to initialize SNMP session: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.back(), '\n');
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
