@@ -303,69 +303,93 @@ private:
         }
     }
 
-    void serve_udp() {
-        static uint8_t buf[65536];
-        char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        std::string reply;
-        // A bounded batch, so signals and HTTP clients are served during a flood.
-        for (int batch = 0; batch < 1024; ++batch) {
-            sockaddr_in from{};
-            iovec iov{buf, sizeof buf};
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof from;
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            ssize_t n = recvmsg(udp_, &msg, 0);
-            if (n < 0) return;
-            std::optional<in_addr> dest;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                    in_pktinfo pi;
-                    std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
-                    dest = pi.ipi_addr;
-                }
-            if (!dest) continue;
-            // Only node addresses answer, and they all lie in 127.0.0.0/8, so nothing
-            // from outside this host is ever answered.
-            uint32_t addr = ntohl(dest->s_addr);
-            zqsim::Outcome out = zqsim::answer(net_, addr, buf, static_cast<size_t>(n), reply);
-            if (out == zqsim::Outcome::kMalformed) {
-                if (++malformed_ <= 10 || malformed_ % 1000 == 0)
-                    log("dropped a malformed datagram to " + dotted(addr) + " (" + std::to_string(malformed_) +
-                        " so far)");
-                continue;
-            }
-            if (out == zqsim::Outcome::kIgnored) {
-                ++ignored_;
-                continue;
-            }
-            ++answered_;
-            send_from(*dest, from, reply);
-        }
-    }
+    // Datagrams are received and answered in batches (recvmmsg, sendmmsg): two
+    // system calls for up to kBatch requests.
+    static constexpr int kBatch = 32;
+    static constexpr size_t kDatagram = 65536;
+    using Control = char[CMSG_SPACE(sizeof(in_pktinfo))];
 
-    void send_from(in_addr source, const sockaddr_in& to, const std::string& data) {
-        char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-        iovec iov{const_cast<char*>(data.data()), data.size()};
-        msghdr msg{};
-        msg.msg_name = const_cast<sockaddr_in*>(&to);
-        msg.msg_namelen = sizeof to;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo pi{};
-        pi.ipi_spec_dst = source;
-        std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
-        if (sendmsg(udp_, &msg, MSG_DONTWAIT) < 0 && ++send_failures_ <= 10)
-            log(std::string("cannot send a response: ") + std::strerror(errno));
+    void serve_udp() {
+        if (inbuf_.empty()) inbuf_.resize(kBatch * kDatagram);
+        // A bounded number of rounds, so signals and HTTP clients are served during a flood.
+        for (int round = 0; round < 32; ++round) {
+            mmsghdr in[kBatch] = {};
+            iovec in_iov[kBatch];
+            sockaddr_in from[kBatch];
+            Control in_ctl[kBatch];
+            for (int i = 0; i < kBatch; ++i) {
+                in_iov[i] = {inbuf_.data() + i * kDatagram, kDatagram};
+                in[i].msg_hdr.msg_name = &from[i];
+                in[i].msg_hdr.msg_namelen = sizeof from[i];
+                in[i].msg_hdr.msg_iov = &in_iov[i];
+                in[i].msg_hdr.msg_iovlen = 1;
+                in[i].msg_hdr.msg_control = in_ctl[i];
+                in[i].msg_hdr.msg_controllen = sizeof in_ctl[i];
+            }
+            int n = recvmmsg(udp_, in, kBatch, MSG_DONTWAIT, nullptr);
+            if (n <= 0) return;
+            mmsghdr out[kBatch] = {};
+            iovec out_iov[kBatch];
+            Control out_ctl[kBatch] = {};
+            int m = 0;
+            for (int i = 0; i < n; ++i) {
+                std::optional<in_addr> dest;
+                msghdr& h = in[i].msg_hdr;
+                for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
+                    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                        in_pktinfo pi;
+                        std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+                        dest = pi.ipi_addr;
+                    }
+                if (!dest) continue;
+                // Only node addresses answer, and they all lie in 127.0.0.0/8, so nothing
+                // from outside this host is ever answered.
+                uint32_t addr = ntohl(dest->s_addr);
+                std::string& reply = replies_[m];
+                zqsim::Outcome res = zqsim::answer(net_, addr, static_cast<const uint8_t*>(in_iov[i].iov_base),
+                                                   in[i].msg_len, reply);
+                if (res == zqsim::Outcome::kMalformed) {
+                    if (++malformed_ <= 10 || malformed_ % 1000 == 0)
+                        log("dropped a malformed datagram to " + dotted(addr) + " (" + std::to_string(malformed_) +
+                            " so far)");
+                    continue;
+                }
+                if (res == zqsim::Outcome::kIgnored) {
+                    ++ignored_;
+                    continue;
+                }
+                ++answered_;
+                // The reply leaves from the address that was asked.
+                out_iov[m] = {reply.data(), reply.size()};
+                msghdr& o = out[m].msg_hdr;
+                o.msg_name = &from[i];
+                o.msg_namelen = sizeof from[i];
+                o.msg_iov = &out_iov[m];
+                o.msg_iovlen = 1;
+                o.msg_control = out_ctl[m];
+                o.msg_controllen = sizeof out_ctl[m];
+                cmsghdr* c = CMSG_FIRSTHDR(&o);
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo pi{};
+                pi.ipi_spec_dst = *dest;
+                std::memcpy(CMSG_DATA(c), &pi, sizeof pi);
+                ++m;
+            }
+            for (int done = 0; done < m;) {
+                int r = sendmmsg(udp_, out + done, static_cast<unsigned>(m - done), MSG_DONTWAIT);
+                if (r <= 0) {
+                    // A reply that cannot go (the sender's buffer is full) is a lost datagram;
+                    // skip it and send the rest.
+                    if (++send_failures_ <= 10) log(std::string("cannot send a response: ") + std::strerror(errno));
+                    ++done;
+                    continue;
+                }
+                done += r;
+            }
+            if (n < kBatch) return;
+        }
     }
 
     Options opt_;
@@ -375,6 +399,8 @@ private:
     bool stop_ = false;
     std::map<std::pair<uint32_t, int>, int> listeners_;
     std::deque<Connection> conns_;
+    std::vector<uint8_t> inbuf_;
+    std::string replies_[kBatch];
     unsigned long answered_ = 0, ignored_ = 0, malformed_ = 0, send_failures_ = 0;
 };
 
