@@ -5,6 +5,7 @@
 
 #include "ber.h"
 #include "datagram.h"
+#include "testsupport.h"
 #include "wire.h"
 
 using namespace zq;
@@ -291,4 +292,28 @@ TEST(Datagram, HugeBindingListsFitInOneRecord) {
     ASSERT_TRUE(trapd::decode_datagram(reinterpret_cast<const uint8_t*>(d.data()), d.size(), kSource, ev, why)) << why;
     EXPECT_EQ(ev.bindings.size(), 5000u);
     EXPECT_TRUE(wire::encode_event(ev, frame));
+}
+
+// The fuzzers start from these seeds: they must be traps and records that decode.
+TEST(Seeds, FuzzSeedsAreValidInput) {
+    std::string why;
+    for (const char* name : {"v1_trap", "v2c_trap", "v2c_linkup"}) {
+        std::string d = zqtest::read_file(zqtest::source(std::string("zq/trapd/fuzz/corpus/fuzz_datagram/") + name));
+        wire::Event ev;
+        ASSERT_FALSE(d.empty()) << name;
+        EXPECT_TRUE(trapd::decode_datagram(reinterpret_cast<const uint8_t*>(d.data()), d.size(), kSource, ev, why))
+            << name << ": " << why;
+        if (std::string(name) != "v2c_linkup") {
+            // An Opaque-wrapped float comes out as the bytes that came in.
+            ASSERT_FALSE(ev.bindings.empty());
+            EXPECT_EQ(ev.bindings.back().type, 0x44);
+            EXPECT_EQ(ev.bindings.back().bytes, std::string("\x9f\x78\x04\0\0\0\0", 7));
+        }
+    }
+    wire::Event e;
+    EXPECT_TRUE(wire::decode_event(zqtest::read_file(zqtest::source("zq/trapd/fuzz/corpus/fuzz_wire/event")), e, why))
+        << why;
+    EXPECT_EQ(e.bindings.size(), 6u);
+    wire::Hello h;
+    EXPECT_TRUE(wire::decode_hello(zqtest::read_file(zqtest::source("zq/trapd/fuzz/corpus/fuzz_wire/hello")), h, why));
 }

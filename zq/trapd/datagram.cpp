@@ -32,6 +32,16 @@ bool to_oid(const oid* in, size_t len, wire::Oid& out, size_t min_len) {
     return true;
 }
 
+// The BER of an Opaque-wrapped float or double: 9f, the tag, the length, the value
+// in network byte order.
+std::string opaque_wrap(uint8_t tag, const void* value, size_t n) {
+    std::string out = {'\x9f', static_cast<char>(tag), static_cast<char>(n)};
+    const auto* p = static_cast<const unsigned char*>(value);
+    for (size_t i = 0; i < n; ++i)
+        out += static_cast<char>(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? p[n - 1 - i] : p[i]);
+    return out;
+}
+
 // One net-snmp binding as a record binding; false for values trapd cannot carry.
 bool to_binding(const netsnmp_variable_list* v, wire::Binding& b, std::string& why) {
     if (!to_oid(v->name, v->name_length, b.name, 1)) {
@@ -75,6 +85,27 @@ bool to_binding(const netsnmp_variable_list* v, wire::Binding& b, std::string& w
         if (!to_oid(v->val.objid, v->val_len / sizeof(oid), b.objid, 1)) break;
         b.type = ASN_OBJECT_ID;
         return true;
+#ifdef NETSNMP_WITH_OPAQUE_SPECIAL_TYPES
+    // net-snmp unwraps Opaque-wrapped numbers; wrap them again as they came.
+    case ASN_OPAQUE_FLOAT:
+        if (v->val.floatVal == nullptr) break;
+        b.type = ASN_OPAQUE;
+        b.bytes = opaque_wrap(0x78, v->val.floatVal, sizeof(float));
+        return true;
+    case ASN_OPAQUE_DOUBLE:
+        if (v->val.doubleVal == nullptr) break;
+        b.type = ASN_OPAQUE;
+        b.bytes = opaque_wrap(0x79, v->val.doubleVal, sizeof(double));
+        return true;
+    case ASN_OPAQUE_I64:
+    case ASN_OPAQUE_U64:
+    case ASN_OPAQUE_COUNTER64:
+        if (v->val.counter64 == nullptr) break;
+        b.type = ASN_COUNTER64;
+        b.number = (static_cast<uint64_t>(v->val.counter64->high & 0xffffffffUL) << 32) |
+                   (v->val.counter64->low & 0xffffffffUL);
+        return true;
+#endif
     case ASN_NULL:
     case SNMP_NOSUCHOBJECT:
     case SNMP_NOSUCHINSTANCE:
