@@ -340,6 +340,8 @@ bool matches(const RuleCondition *c, const std::map<std::string, MibValue> &mib)
 }
 
 TEST_F(TrvConf, ShippedFileClassifiesTheDemoNetwork) {
+    if (std::string(ZQ_ENT_TEXT) != "1.3.6.1.4.1.64001")
+        GTEST_SKIP() << "the shipped files spell out the default ENT";
     std::ifstream conf(zqtest::source("conf/trv/trvconfig.dat"), std::ios::binary);
     ASSERT_TRUE(conf.good());
     ASSERT_EQ(parse(std::string(std::istreambuf_iterator<char>(conf), {})), TRVCONF_OK) << szConfErrorDetail;

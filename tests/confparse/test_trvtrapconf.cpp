@@ -430,6 +430,8 @@ TEST_F(ValMap, AllocationFailureCountsOnlyCompleteBlocks) {
 // ---------------------------------------------------------------------------
 
 TEST_F(TrapDefs, ShippedDefinitionsCoverTheVendorTrapsAndEveryCommand) {
+    if (std::string(ZQ_ENT_TEXT) != "1.3.6.1.4.1.64001")
+        GTEST_SKIP() << "the shipped files spell out the default ENT";
     ASSERT_EQ(parse(zqtest::read_file(zqtest::source("conf/trv/trvtrapd.conf"))), TRAPCONF_OK) << szTrapErrorDetail;
     EXPECT_GE(iTrapDefCount, 20);
     const std::string ent = std::string(".") + ZQ_ENT_TEXT + ".";
@@ -456,6 +458,8 @@ TEST_F(TrapDefs, ShippedDefinitionsCoverTheVendorTrapsAndEveryCommand) {
 }
 
 TEST_F(ValMap, ShippedTextsNameVendorObjects) {
+    if (std::string(ZQ_ENT_TEXT) != "1.3.6.1.4.1.64001")
+        GTEST_SKIP() << "the shipped files spell out the default ENT";
     ASSERT_EQ(parse(zqtest::read_file(zqtest::source("conf/trv/trvval2str.trap"))), TRAPCONF_OK);
     EXPECT_GE(iValMapCount, 10);
     const std::string ent = std::string(ZQ_ENT_TEXT) + ".";
