@@ -1,11 +1,14 @@
 // The process manager for real: zqspmd with the small test daemon, driven with
 // zqstart, zqstop and zqstatus.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -253,6 +256,47 @@ TEST(Zqspmd, ZqstartLaunchesZqspmdAndZqstopEndsIt) {
     EXPECT_EQ(pm.tool({bin("zqstatus")}).status, 1);
     r = pm.tool({bin("zqstop")});
     EXPECT_EQ(r.status, 0);  // nothing to stop is no failure
+}
+
+// Talks to zqspmd's socket directly; returns what came back before it closed.
+std::string raw_request(const std::string& root, const std::string& bytes) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = root + "/run/zqspmd.sock";
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return "connect failed";
+    }
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    std::string got;
+    char buf[512];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return got;
+}
+
+TEST(Zqspmd, GarbageOnTheSocketIsRefusedAndServiceGoesOn) {
+    Pm pm("", false);
+    zqtest::write_file(pm.root + "/conf/zqsuf", pm.line("d", "") + "bad/name /bin/true\nall /bin/true\n");
+    pm.start_pmd();
+    EXPECT_EQ(raw_request(pm.root, "FROBNICATE\n"), "ERR unknown request\n");
+    EXPECT_EQ(raw_request(pm.root, "SEND -1 d\n"), "ERR bad command number\n");
+    EXPECT_EQ(raw_request(pm.root, "HELLO d 1\n"), "ERR not started by zqspmd\n");
+    EXPECT_EQ(raw_request(pm.root, std::string(70000, 'x')), "");  // no line end: dropped
+    EXPECT_EQ(raw_request(pm.root, std::string("STATUS\0\x01\n", 9)), "ERR unknown request\n");
+    ASSERT_EQ(pm.tool({bin("zqstart")}).status, 0);
+    auto st = pm.status();
+    EXPECT_EQ(st.size(), 1u);  // the bad lines of conf/zqsuf were skipped
+    EXPECT_EQ(st["d"].state, "RUNNING");
+    EXPECT_NE(read_file(pm.root + "/log/zqspmd.log").find("bad process name"), std::string::npos);
 }
 
 // trapd speaks the protocol: it reports its start-up once its ports are open and
