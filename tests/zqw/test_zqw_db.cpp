@@ -447,6 +447,40 @@ TEST_F(Db, BusyDatabaseIsWaitedFor) {
     EXPECT_EQ(ZqwError(), 0);
 }
 
+TEST_F(Db, BulkTransactionSurvivesRejectedCallsAndRollsBackWhole) {
+    ZqwFieldId node = field("trvNodeObjId"), kind = field("trvSubSysType");
+    ASSERT_TRUE(zq::zqw::begin_bulk());
+    ZqwObjectId a = ZqwDbCreateObjectBySelectionName("bulk-a");
+    EXPECT_TRUE(ZqwIsIdNull(ZqwDbCreateObjectBySelectionName("bulk-a")));
+    EXPECT_EQ(ZqwError(), 63);
+    // A binding list that fails a check creates nothing, not even the object.
+    ZqwFieldValue seven = integer(7), bad_kind = enumeration(9);
+    ZqwFieldBinding b[] = {{node, &seven}, {kind, &bad_kind}};
+    ZqwFieldBindList list{2, b};
+    EXPECT_TRUE(ZqwIsIdNull(ZqwDbCreateObject(&list)));
+    EXPECT_EQ(ZqwError(), 70);
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(a, kind, 1), -1);
+    EXPECT_EQ(ZqwError(), 64);
+    ZqwObjectId c = ZqwDbCreateObject(nullptr);
+    EXPECT_EQ(c, a + 1);
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(c, node, 7), 1);
+    ASSERT_TRUE(zq::zqw::end_bulk(true));
+    EXPECT_EQ(ZqwDbSelectionNameToObjectId("bulk-a"), a);
+    EXPECT_EQ(ids(ZqwDbListObjectsByFieldValue(node, &seven)), std::vector<ZqwObjectId>{c});
+
+    ASSERT_TRUE(zq::zqw::begin_bulk());
+    ZqwDbCreateObjectBySelectionName("bulk-b");
+    EXPECT_EQ(ZqwDbDeleteObject(a), 1);
+    ASSERT_TRUE(zq::zqw::end_bulk(false));
+    EXPECT_TRUE(ZqwIsIdNull(ZqwDbSelectionNameToObjectId("bulk-b")));
+    EXPECT_EQ(ZqwDbSelectionNameToObjectId("bulk-a"), a);
+    // Nested bulk transactions are refused.
+    ASSERT_TRUE(zq::zqw::begin_bulk());
+    EXPECT_FALSE(zq::zqw::begin_bulk());
+    EXPECT_TRUE(zq::zqw::end_bulk(true));
+    EXPECT_FALSE(zq::zqw::end_bulk(true));
+}
+
 // Runs body in a child process with its own connection; the child's exit status
 // is 0 when body returned true.
 pid_t in_child(const std::function<bool()>& body) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -39,11 +40,23 @@ struct Connection {
     std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
-    std::unordered_map<std::string, sqlite3_stmt*> statements;
+    // Keyed by the address of the SQL text: every statement is a literal of this file.
+    std::unordered_map<const char*, sqlite3_stmt*> statements;
+    // Inserts of the first values of a new object, by the number of values.
+    std::unordered_map<size_t, sqlite3_stmt*> inserts;
     int depth = 0;   // open transactions: 1 in a call or a bulk transaction, 2 in a call inside a bulk one
+    // In a bulk transaction this process holds the write lock, so no other
+    // process can change the fields meanwhile: their types may be kept.
+    bool bulk = false;
+    std::unordered_map<ZqwFieldId, int> bulk_types;
+    // Calls inside a bulk transaction run without savepoints (they cost a copy of
+    // every page a call touches).  A call that fails after it changed something
+    // spoils the bulk transaction, which then rolls back instead of committing.
+    bool spoiled = false;
 
     ~Connection() {
         for (auto& [sql, st] : statements) sqlite3_finalize(st);
+        for (auto& [n, st] : inserts) sqlite3_finalize(st);
         if (db != nullptr) sqlite3_close_v2(db);
     }
 };
@@ -65,7 +78,9 @@ bool same_file(const Connection& c) {
 }
 
 void check_alive() {
-    if (!g || !same_file(*g)) throw Fail{ZQW_E_CONNLOST};
+    if (!g) throw Fail{ZQW_E_CONNLOST};
+    // A bulk transaction checks the file when it begins and before it commits.
+    if (!g->bulk && !same_file(*g)) throw Fail{ZQW_E_CONNLOST};
 }
 
 // Another process holds the database: wait, unless the file went away meanwhile.
@@ -98,6 +113,21 @@ public:
             if (rc != SQLITE_OK) throw_rc(rc);
             g->statements.emplace(sql, st_);
         }
+    }
+    // The insert of n values (object, field, value) in one statement.
+    explicit Query(size_t n) {
+        auto it = g->inserts.find(n);
+        if (it != g->inserts.end()) {
+            st_ = it->second;
+            return;
+        }
+        // OR FAIL: no statement journal.  Every value was checked before, and a
+        // failure still undoes the whole call (its transaction, or a spoiled bulk).
+        std::string sql = "INSERT OR FAIL INTO vals(object, field, value) VALUES ";
+        for (size_t i = 0; i < n; ++i) sql += i ? ",(?,?,?)" : "(?,?,?)";
+        int rc = sqlite3_prepare_v3(g->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
+        if (rc != SQLITE_OK) throw_rc(rc);
+        g->inserts.emplace(n, st_);
     }
     ~Query() {
         sqlite3_reset(st_);
@@ -143,24 +173,26 @@ void run(const char* sql) {
 }
 
 // One call's transaction: BEGIN (IMMEDIATE when it writes, so that no read lock
-// ever has to be upgraded), or a savepoint inside a bulk transaction.
+// ever has to be upgraded).  Inside a bulk transaction the call joins it; calls
+// check everything they can before their first change.
 class Transaction {
 public:
     explicit Transaction(bool write) : nested_(g->depth > 0) {
-        run(nested_ ? "SAVEPOINT zqw_call" : (write ? "BEGIN IMMEDIATE" : "BEGIN"));
+        if (nested_) changes_ = sqlite3_total_changes64(g->db);
+        else run(write ? "BEGIN IMMEDIATE" : "BEGIN");
         ++g->depth;
         active_ = true;
     }
     void commit() {
-        run(nested_ ? "RELEASE zqw_call" : "COMMIT");
+        if (!nested_) run("COMMIT");
         --g->depth;
         active_ = false;
     }
     ~Transaction() {
         if (!active_) return;
         --g->depth;
-        const char* undo = nested_ ? "ROLLBACK TO zqw_call; RELEASE zqw_call" : "ROLLBACK";
-        sqlite3_exec(g->db, undo, nullptr, nullptr, nullptr);
+        if (!nested_) sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        else if (sqlite3_total_changes64(g->db) != changes_) g->spoiled = true;
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -168,6 +200,7 @@ public:
 private:
     bool nested_;
     bool active_ = false;
+    sqlite3_int64 changes_ = 0;
 };
 
 template <class R, class F>
@@ -204,10 +237,16 @@ struct Value {
 
 int field_type(ZqwFieldId field) {
     if (field == 0) throw Fail{ZQW_E_BADARG};
+    if (g->bulk) {
+        auto it = g->bulk_types.find(field);
+        if (it != g->bulk_types.end()) return it->second;
+    }
     Query q("SELECT type FROM fields WHERE id = ?");
     q.bind(field);
     if (!q.step()) throw Fail{ZQW_E_NOFIELD};
-    return static_cast<int>(q.integer(0));
+    int type = static_cast<int>(q.integer(0));
+    if (g->bulk) g->bulk_types[field] = type;
+    return type;
 }
 
 void require_object(ZqwObjectId object) {
@@ -266,6 +305,16 @@ Value get_value(ZqwObjectId object, ZqwFieldId field, int want) {
 void check_text(ZqwFieldId field, const std::string& text) {
     if (text.size() > kMaxText) throw Fail{ZQW_E_BADARG};
     if ((field == kSelectionNameField || field == kHostnameField) && text.empty()) throw Fail{ZQW_E_BADARG};
+}
+
+// The checks of put_value for a new object, made before anything is written.
+void check_value(ZqwFieldId field, const Value& v) {
+    if (v.type == ZQW_STRING_FIELD) check_text(field, v.text);
+    if (field == kSelectionNameField) {
+        Query q("SELECT 1 FROM vals WHERE field = 1 AND value = ?");
+        q.bind(v.text);
+        if (q.step()) throw Fail{ZQW_E_EXISTS};
+    }
 }
 
 // Stores a value that already has the field's type, inside a transaction.
@@ -418,8 +467,13 @@ bool object_exists(ZqwObjectId id) {
 bool begin_bulk() {
     return guarded(false, [&] {
         if (g->depth != 0) throw Fail{ZQW_E_BADARG};
+        // Room for a whole import in the page cache (released when it ends).
+        run("PRAGMA cache_size = -262144");
         run("BEGIN IMMEDIATE");
         g->depth = 1;
+        g->bulk = true;
+        g->spoiled = false;
+        g->bulk_types.clear();
         return true;
     });
 }
@@ -428,6 +482,19 @@ bool end_bulk(bool commit) {
     if (!g || g->depth != 1) {
         g_error = g ? ZQW_E_BADARG : ZQW_E_CONNLOST;
         return false;
+    }
+    g->bulk = false;
+    g->bulk_types.clear();
+    struct RestoreCache {
+        ~RestoreCache() {
+            if (g) sqlite3_exec(g->db, "PRAGMA cache_size = -32768", nullptr, nullptr, nullptr);
+        }
+    } restore;
+    if (g->spoiled) {
+        sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        g->depth = 0;
+        g_error = commit ? ZQW_E_CONNLOST : ZQW_E_OK;
+        return !commit;
     }
     if (!commit) {
         sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -498,6 +565,9 @@ int ZqwDbInit(void) {
     bool ok = guarded(false, [] {
         // Commits survive a crash of the process; WAL keeps readers and the writer apart.
         run("PRAGMA synchronous = NORMAL");
+        // Savepoints and sorts stay in memory; a big import keeps its pages cached.
+        run("PRAGMA temp_store = MEMORY");
+        run("PRAGMA cache_size = -32768");
         Query q("SELECT value FROM zqw_meta WHERE key = 'format'");
         if (!q.step() || q.text(0) != kFormat) throw Fail{ZQW_E_CONNLOST};
         return true;
@@ -569,12 +639,24 @@ ZqwObjectId ZqwDbCreateObject(const ZqwFieldBindList* bindings) {
         if (bindings != nullptr && bindings->count > 0 && bindings->entries == nullptr)
             throw Fail{ZQW_E_BADARG};
         Transaction t(true);
+        // Every binding is checked before the first change.
+        std::vector<std::pair<ZqwFieldId, Value>> values;
+        for (unsigned i = 0; bindings != nullptr && i < bindings->count; ++i) {
+            const ZqwFieldBinding& b = bindings->entries[i];
+            values.emplace_back(b.field_id, from_record(b.field_id, b.value));
+            check_value(b.field_id, values.back().second);
+        }
         ZqwObjectId id = new_object();
-        if (bindings != nullptr) {
-            for (unsigned i = 0; i < bindings->count; ++i) {
-                const ZqwFieldBinding& b = bindings->entries[i];
-                put_value(id, b.field_id, from_record(b.field_id, b.value));
-            }
+        // A new object has no values yet: one insert of all of them.  A field
+        // bound twice keeps its last value.
+        std::vector<std::pair<ZqwFieldId, const Value*>> last;
+        for (auto v = values.rbegin(); v != values.rend(); ++v)
+            if (std::none_of(last.begin(), last.end(), [&](const auto& l) { return l.first == v->first; }))
+                last.emplace_back(v->first, &v->second);
+        if (!last.empty()) {
+            Query q(last.size());
+            for (const auto& [field, v] : last) bind_value(q.bind(id).bind(field), *v);
+            q.step();
         }
         t.commit();
         return id;
@@ -626,6 +708,7 @@ int ZqwDbDeleteField(ZqwFieldId field) {
         if (field == 0 || field == kSelectionNameField || field == kHostnameField) throw Fail{ZQW_E_BADARG};
         Transaction t(true);
         field_type(field);
+        g->bulk_types.erase(field);
         for (const char* sql : {"DELETE FROM vals WHERE field = ?", "DELETE FROM enum_values WHERE field = ?",
                                 "DELETE FROM fields WHERE id = ?"}) {
             Query q(sql);

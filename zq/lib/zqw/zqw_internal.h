@@ -63,8 +63,11 @@ bool list_fields(std::vector<FieldInfo>& out);
 bool object_exists(ZqwObjectId id);
 
 // A bulk transaction: every call of the library between begin_bulk() and
-// end_bulk(true) is one transaction (each call still all or nothing, through a
-// savepoint).  end_bulk(false) rolls the whole of it back.  For imports.
+// end_bulk(true) is one transaction, for imports.  A call that fails before it
+// changes anything (every check: 3, 62, 63, 64, 69, 70, 80) leaves the bulk
+// transaction intact; one that fails after a change (only on a failing disk)
+// spoils it: end_bulk(true) then rolls everything back and fails with 23.
+// end_bulk(false) rolls the whole of it back.
 bool begin_bulk();
 bool end_bulk(bool commit);
 

@@ -256,11 +256,14 @@ ZqwFieldValue boolean(bool b) { return ZqwFieldValue{0, ZQW_BOOL_FIELD, {b ? 1 :
 
 // Creates or updates a node with its IP interface objects.  Throws Exit.
 ZqwObjectId write_node(const PlatformFields& F, const NodeSpec& n, bool must_be_new) {
-    int status = ZqwDbGetEnumValue(F.status, n.status.c_str());
+    static std::unordered_map<std::string, int> statuses;
+    auto known = statuses.find(n.status);
+    int status = known != statuses.end() ? known->second : ZqwDbGetEnumValue(F.status, n.status.c_str());
     if (status < 0) {
         if (ZqwError() == ZQW_E_NOENUM) throw Exit{2, n.name + ": no IP Status \"" + n.status + "\""};
         db_error("IP Status");
     }
+    statuses[n.status] = status;
     ZqwFieldValue name{0, ZQW_STRING_FIELD, {0}};
     name.un.string_val = const_cast<char*>(n.name.c_str());
     ZqwFieldValue st{0, ZQW_ENUM_FIELD, {0}};
