@@ -204,6 +204,18 @@ TEST_F(CheckTools, AgentCheckReadsNodeNamesFromAFile) {
     zqtest::write_file(file, "silent\n");
     EXPECT_EQ(agnt({"-f", file}).status, 1);
 
+    // What cannot be a host name is skipped with a word on standard error.
+    zqtest::write_file(file, std::string(300, 'h') + "\n" + std::string(5000, 'x') + "\n" + std::string("nul\0byte\nvend\n", 14));
+    RunResult odd = agnt({"-f", file});
+    EXPECT_EQ(odd.status, 0) << odd.err;
+    EXPECT_EQ(odd.out, kDefaultCommunity + node("vend") + kAvailable + kRunning);
+    for (const char* n : {"line 1 ", "line 2 ", "line 3 "}) EXPECT_NE(odd.err.find(n), std::string::npos) << odd.err;
+
+    // A device that never ends is read only so far.
+    RunResult zero = agnt({"-f", "/dev/zero"});
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_NE(zero.err.find("\nNo nodes specified in \"/dev/zero\".\n"), std::string::npos);
+
     // A file that names no node, or cannot be read: nothing is asked.
     zqtest::write_file(file, "# nothing here\n\n");
     for (const std::string& f : {file, t.path + "/missing", t.path}) {

@@ -4,7 +4,8 @@
  *
  *   trvchkagnt -n nodename1 nodename2 ...
  *   trvchkagnt -f filename      (one host name or address a line; blank lines
- *                                and lines starting with '#' are skipped)
+ *                                and lines starting with '#' are skipped, as is
+ *                                what cannot be a host name)
  *
  * The community is TRV_COMMUNITY when set and not empty, else the one the SNMP
  * library's configuration gives.  Exit status after a report: 0 when every node
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -101,19 +101,56 @@ static int iReportNodes(const std::vector<std::string> &aNodes, const char *szCo
     return iAllAnswered;
 }
 
-/* The node names of a file: one a line, surrounding blanks ignored, blank lines
- * and '#' lines skipped.  Empty when the file cannot be read. */
+/* Node names longer than a host name can be are not names; a line keeps at most
+ * this many characters; no more than this many bytes of a file are read (a
+ * device such as /dev/zero never ends). */
+#define AGN_NAME_MAX   255
+#define AGN_LINE_MAX   1024
+#define AGN_FILE_MAX   (16L * 1024 * 1024)
+
+/* Adds the name of one line of a node file: surrounding blanks ignored, blank
+ * lines and '#' lines skipped, anything that cannot be a name reported. */
+static void vAddNodeLine(std::vector<std::string> &aNodes, const std::string &szLine, int iCut,
+                         const char *szFileName, long lLineNo) {
+    const char *szBlanks = " \t\r\f\v";
+    size_t uiStart = szLine.find_first_not_of(szBlanks);
+    if (uiStart == std::string::npos || szLine[uiStart] == '#') return;
+    size_t uiEnd = szLine.find_last_not_of(szBlanks);
+    std::string szName = szLine.substr(uiStart, uiEnd - uiStart + 1);
+    if (iCut || szName.size() > AGN_NAME_MAX || szName.find('\0') != std::string::npos) {
+        fprintf(stderr, "trvchkagnt: \"%s\" line %ld is no node name; skipped.\n", szFileName, lLineNo);
+        return;
+    }
+    aNodes.push_back(szName);
+}
+
+/* The node names of a file, one a line.  Empty when the file cannot be read. */
 static std::vector<std::string> aReadNodeFile(const char *szFileName) {
     std::vector<std::string> aNodes;
-    std::ifstream file(szFileName);
+    FILE *fp = fopen(szFileName, "r");
+    if (fp == NULL) return aNodes;
     std::string szLine;
-    while (file && std::getline(file, szLine)) {
-        const char *szBlanks = " \t\r\f\v";
-        size_t uiStart = szLine.find_first_not_of(szBlanks);
-        if (uiStart == std::string::npos || szLine[uiStart] == '#') continue;
-        size_t uiEnd = szLine.find_last_not_of(szBlanks);
-        aNodes.push_back(szLine.substr(uiStart, uiEnd - uiStart + 1));
+    int iCut = 0;
+    long lLineNo = 1, lBytes = 0;
+    for (;;) {
+        int c = getc(fp);
+        if (c != EOF && ++lBytes > AGN_FILE_MAX) {
+            fprintf(stderr, "trvchkagnt: only the first %ld bytes of \"%s\" are read.\n", AGN_FILE_MAX, szFileName);
+            c = EOF;
+        }
+        if (c == EOF || c == '\n') {
+            vAddNodeLine(aNodes, szLine, iCut, szFileName, lLineNo);
+            if (c == EOF) break;
+            szLine.clear();
+            iCut = 0;
+            ++lLineNo;
+        } else if (szLine.size() < AGN_LINE_MAX) {
+            szLine += static_cast<char>(c);
+        } else {
+            iCut = 1;
+        }
     }
+    fclose(fp);
     return aNodes;
 }
 
