@@ -1,0 +1,191 @@
+/*
+ * trvdis.h - the discovery and status daemon trvdis: the records, the
+ * process-wide state and the routines its modules share.
+ *
+ *   trvdis.cpp               start-up, the main loop with its two queues and
+ *                            timer, vDrainEvents, the stop command, every exit
+ *   trvdiscover.cpp          the discovery pass and the per-node step, the web
+ *                            subsystem object of a node
+ *   chkos.cpp                the classification probes (agent, rules, version,
+ *                            remote management board) and DeleteSubSysObjects
+ *   get_set_status_trap.cpp  the status poll of a node's web subsystem objects
+ *   trvutrap.cpp             the event-session callback (requests, platform node
+ *                            events, un-install) and vInformTrvmap
+ *   TrvConf                  the trvconfig.dat parser (rules and the two settings)
+ *
+ * Results follow the system's rule: 1 success or yes, 0 no, -1 failure, with
+ * the few other small codes noted below.  Everything runs in one thread.
+ */
+#ifndef TRVDIS_H
+#define TRVDIS_H
+
+#include <stdint.h>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include "TrvConf.h"
+#include "trvlib.h"
+#include "zq.h"
+#include "zqsnmp.h"
+#include "zqw.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Source names the debug records carry. */
+#define TRVDIS_SRC_MAIN     "dis/source/trvdis"
+#define TRVDIS_SRC_DISCOVER "dis/source/trvdiscover"
+#define TRVDIS_SRC_CHKOS    "dis/source/chkos"
+#define TRVDIS_SRC_STATUS   "dis/source/get_set_status_trap"
+#define TRVDIS_SRC_TRAP     "dis/source/trvutrap"
+
+/* ------------------------------------------------------------------------
+ * Queues of node object ids (trvdis.cpp)
+ * ------------------------------------------------------------------------ */
+
+#define TRVDIS_QUEUE_SLOTS   512  /* a queue holds at most 511 ids */
+#define TRVDIS_QUEUE_REQUEST   0  /* ids from events: always served first */
+#define TRVDIS_QUEUE_DISCOVERY 1  /* ids of a discovery pass */
+#define TRVDIS_DRAIN_EVERY   500  /* vDiscover drains before every 500th listed id */
+
+typedef struct TrvQueue {
+    ZqwObjectId aSlots[TRVDIS_QUEUE_SLOTS];
+    int         iHead;   /* next to take */
+    int         iTail;   /* next free slot */
+} TrvQueue;
+
+extern TrvQueue stRequestQueue;
+extern TrvQueue stDiscoveryQueue;
+
+/* Appends to the discovery queue (iWhich 1) or the request queue (iWhich 0).
+ * 1 stored, 0 when the queue is full (the id is dropped without a word). */
+int iQueueNode(ZqwObjectId uiId, int iWhich);
+/* Takes the next id of a queue and clears its slot; the null id when empty. */
+ZqwObjectId uiTakeNode(int iWhich);
+/* Number of ids waiting in a queue. */
+int iQueueLength(int iWhich);
+/* Empties both queues. */
+void vClearQueues(void);
+
+/* ------------------------------------------------------------------------
+ * Lifecycle and main loop (trvdis.cpp)
+ * ------------------------------------------------------------------------ */
+
+extern int          iPmSocket;          /* descriptor of zqspmd, -1 before ZqsInit */
+extern ZqSession   *pEventSession;      /* session with trapd, null when not open */
+extern int          iSelectWidth;       /* highest descriptor of the read set plus one */
+extern fd_set       stMasterReadSet;    /* the descriptors every wait looks at */
+extern int32_t      iSavedInterval;     /* DiscoveryInterval as loaded (minutes) */
+extern uint32_t     uiSavedIteration;   /* Re-DiscoveryIntervalIteration as loaded */
+extern unsigned int iIterationNum;      /* pass counter modulo uiReDisIteration */
+extern long         lRemainingTime;     /* seconds until the next discovery pass */
+
+/* Seams for the timer tests: the clock (seconds), the wait, and the two kinds
+ * of work the loop hands out.  The daemon uses time(), select(), vDiscover and
+ * vDiscoverHost. */
+extern time_t (*pfnTrvClock)(void);
+extern int (*pfnTrvSelect)(int iWidth, fd_set *pReadSet, struct timeval *pTimeout);
+extern void (*pfnTrvDiscover)(void);
+extern void (*pfnTrvDiscoverHost)(int iWhich);
+
+/* Loads trvconfig.dat and range-checks its two settings; 1, or the process ends
+ * with the parser's reason. */
+int iLoadConfiguration(void);
+/* The running marker "Trvrunning": 1 created (or there already), -1 failure. */
+int iShowRunning(void);
+/* Deletes the running marker: 1 deleted, -1 none there or not deleted. */
+int iRemoveRunning(void);
+/* Ends the process with status 1, undoing only what this process set up: the
+ * marker it created, the session it opened, the registration it made. */
+void vFatalExit(void) __attribute__((noreturn));
+/* Serves the process manager, events and both queues until nothing is pending. */
+void vDrainEvents(void);
+/* One cycle of the main loop: wait, timer, command, one piece of work. */
+void vMainLoopCycle(void);
+/* Adds a descriptor to the master read set (and the select width). */
+void vWatchDescriptor(int iFd);
+/* The whole daemon: start-up, first pass, main loop.  Returns only for --help. */
+int iTrvdisMain(int iArgc, char **ppArgv);
+
+/* ------------------------------------------------------------------------
+ * Discovery cycle (trvdiscover.cpp)
+ * ------------------------------------------------------------------------ */
+
+/* One discovery pass: every SNMP-capable server, client and computer goes to
+ * the discovery queue (drained every 500 ids). */
+void vDiscover(void);
+/* Handles one node from the request queue (0) or the discovery queue (1). */
+void vDiscoverHost(int iWhich);
+/* Creates or retypes the node's web subsystem object; 1 done, -1 not. */
+int iUpdateWebSubSys(ZqwObjectId uiNode);
+/* The node's subsystem object of one kind, or the null id (iFindSubSysError
+ * then tells a failure or duplicates (1) from none (0)). */
+ZqwObjectId iFindSubSysObject(ZqwObjectId uiNode, const char *szKindName);
+extern int iFindSubSysError;
+
+/* ------------------------------------------------------------------------
+ * Classification probes (chkos.cpp)
+ * ------------------------------------------------------------------------ */
+
+#define TRV_AGENT_NONE     0  /* no usable answer */
+#define TRV_AGENT_ODD      1  /* an answer with an unexpected error status */
+#define TRV_AGENT_PRESENT  3  /* the vendor's agents answer */
+#define TRV_AGENT_FOREIGN  4  /* the node answers but is no vendor node */
+
+short iCheckAgent(const char *szHost);
+/* The label of the first matching rule (which also sets trvSysType and
+ * isTrvVantor), or the empty text when nothing was decided; always a heap copy
+ * the caller frees (free()); null only when memory is short. */
+char *szGetOsType(ZqwObjectId uiNode);
+/* The node's version text as a heap copy (free()), or null. */
+char *CheckForVerNo(const char *szHost);
+/* 1 when a board address was found and stored, else 0. */
+int iCheckRixen(ZqwObjectId uiNode);
+/* 1 when one rule condition matches one response binding. */
+int iVarBindMatches(const RuleCondition *pCondition, const ZqVarBind *pReceived);
+/* Deletes every subsystem object of a node. */
+void DeleteSubSysObjects(ZqwObjectId uiNode);
+
+/* ------------------------------------------------------------------------
+ * Status polling (get_set_status_trap.cpp)
+ * ------------------------------------------------------------------------ */
+
+void vPollNodeStatus(ZqwObjectId uiNode);
+/* The objects whose trvNodeObjId is the host's object id (an empty list when
+ * there are none); null on failure.  Freed with ZqwDbFreeObjectIdList. */
+ZqwObjectIdList *pGetSubSysObjIds(const char *szHost);
+void UpdateSubsystemStatus(const ZqwObjectIdList *pList, ZqSession *pSession, const char *szHost);
+/* One OID of a status query. */
+typedef struct TrvOid {
+    const ZqOid *pOid;
+    int          iLength;
+} TrvOid;
+/* Copies of an OID for a status query hold at most 30 sub-identifiers. */
+#define TRV_STATUS_OID_MAX 30
+/* One Get per OID; the last good response (the caller's) or null. */
+ZqPdu *GetNodeStatus(ZqSession *pSession, const TrvOid *aOids, int iCount);
+int iSetSubSysStatus(const char *szHost, const ZqPdu *pResponse, ZqwObjectId uiObject);
+/* "WEB_DISABLED" 1, "WEB_ENABLED" 2, anything else 0. */
+int iWebSubSysKind(const char *szName);
+
+/* ------------------------------------------------------------------------
+ * Trap listener and map notifications (trvutrap.cpp)
+ * ------------------------------------------------------------------------ */
+
+#define TRV_NODE_UP_SPECIFIC    58916864u
+#define TRV_NODE_DOWN_SPECIFIC  58916865u
+/* Most bytes of a text taken from a binding (a 256-byte buffer). */
+#define TRV_BINDING_TEXT_MAX    255
+
+void vTrapCallback(int iReason, ZqSession *pSession, ZqPdu *pPdu, void *pData);
+void vProcessReqTrap(ZqPdu *pPdu);
+/* Sends EVT_NODE_CHANGED for a node. */
+void vInformTrvmap(ZqwObjectId uiNode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRVDIS_H */
