@@ -162,8 +162,9 @@ char       *ZqwDbObjectIdToHostname(ZqwObjectId object);
 /* ---- objects and fields ----------------------------------------------------- */
 
 /* A new object, with the values of bindings set in the same transaction (null
- * or count 0: none).  Null id on failure: 63 when a binding sets a selection name
- * another object has; 62, 64, 70 for a bad binding.  Nothing is created then. */
+ * or count 0: none; at most 1000).  Null id on failure: 63 when a binding sets a
+ * selection name another object has; 3, 62, 64, 70 for a bad binding.  Nothing
+ * is created then. */
 ZqwObjectId ZqwDbCreateObject(const ZqwFieldBindList *bindings);
 /* A new object with that selection name.  Null id with 63 when an object with
  * that name exists (its id is not returned: look it up), 3 for a null or empty

@@ -6,6 +6,7 @@
 // servers, the rest clients), times `zqtopo import` of it, then times look-ups
 // by selection name and by host name (median of single calls), lists of the 100
 // servers (by one condition and by two), and W single-field writes.
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -71,6 +72,7 @@ double cpu_now() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
     std::string root, zqtopo;
     int nodes = 1000, writes = 10000;
     for (int i = 1; i < argc; ++i) {

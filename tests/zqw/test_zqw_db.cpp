@@ -572,6 +572,24 @@ TEST(FieldsFile, ParsesQuotedNamesAndReportsBadLines) {
     EXPECT_EQ(errors[6].rfind("t.fields:11: ", 0), 0u) << errors[6];
 }
 
+TEST(FieldsFile, GarbageIsReportedNeverTakenForFields) {
+    std::string junk;
+    uint32_t x = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        x = x * 1103515245u + 12345u;
+        junk += static_cast<char>((x >> 16) & 0xff);
+        if (i % 97 == 0) junk += "field \"";
+    }
+    std::vector<std::string> errors;
+    auto defs = zq::zqw::parse_fields(junk, "junk", errors);
+    for (const auto& d : defs) {
+        EXPECT_FALSE(d.name.empty());
+        EXPECT_GE(d.type, 1);
+        EXPECT_LE(d.type, 4);
+    }
+    EXPECT_FALSE(errors.empty());
+}
+
 TEST(FieldsFile, ReRegistrationKeepsTypesAndOnlyExtendsEnumerations) {
     zqtest::Instance inst;
     std::string db = inst.root + "/db/topology.db", file = inst.root + "/fields/more.fields";

@@ -34,6 +34,8 @@ struct Busy {};
 
 // Longest text a string field takes.
 constexpr size_t kMaxText = 65535;
+// Most bindings one created object takes.
+constexpr unsigned kMaxBindings = 1000;
 
 struct Connection {
     sqlite3* db = nullptr;
@@ -636,7 +638,8 @@ char* ZqwDbObjectIdToHostname(ZqwObjectId object) {
 
 ZqwObjectId ZqwDbCreateObject(const ZqwFieldBindList* bindings) {
     return guarded<ZqwObjectId>(0, [&] {
-        if (bindings != nullptr && bindings->count > 0 && bindings->entries == nullptr)
+        if (bindings != nullptr && ((bindings->count > 0 && bindings->entries == nullptr) ||
+                                    bindings->count > kMaxBindings))
             throw Fail{ZQW_E_BADARG};
         Transaction t(true);
         // Every binding is checked before the first change.
