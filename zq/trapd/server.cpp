@@ -7,6 +7,7 @@
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,8 +112,15 @@ TrapLog::~TrapLog() {
 
 void TrapLog::open() {
     if (f_ || path_.empty()) return;
+    auto slash = path_.rfind('/');
+    if (slash != std::string::npos && slash > 0) mkdir(path_.substr(0, slash).c_str(), 0755);
     f_ = fopen(path_.c_str(), "a");
-    if (!f_) return;
+    if (!f_) {
+        static bool warned = false;
+        if (!warned) fprintf(stderr, "trapd: cannot write %s: %s\n", path_.c_str(), strerror(errno));
+        warned = true;
+        return;
+    }
     setvbuf(f_, buf_.data(), _IOFBF, buf_.size());
     long pos = ftell(f_);
     size_ = pos > 0 ? static_cast<size_t>(pos) : 0;
