@@ -5,6 +5,7 @@
 
 #include "ber.h"
 #include "datagram.h"
+#include "server.h"
 #include "testsupport.h"
 #include "wire.h"
 
@@ -316,4 +317,19 @@ TEST(Seeds, FuzzSeedsAreValidInput) {
     EXPECT_EQ(e.bindings.size(), 6u);
     wire::Hello h;
     EXPECT_TRUE(wire::decode_hello(zqtest::read_file(zqtest::source("zq/trapd/fuzz/corpus/fuzz_wire/hello")), h, why));
+}
+
+// A trap's text can never forge or split a log line.
+TEST(LogLine, QuotesTextAndHexesAnythingElse) {
+    wire::Event e = sample_event();
+    e.community = "evil\n2026-01-01 00:00:00 TRAP forged";
+    e.bindings.resize(2);
+    e.bindings[1].bytes = "say \"hi\" \\";
+    std::string line = trapd::describe(e);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_NE(line.find("community=0x6576696c0a"), std::string::npos) << line;
+    EXPECT_NE(line.find("OCTET STRING \"say \\\"hi\\\" \\\\\""), std::string::npos) << line;
+    EXPECT_NE(line.find("v2c agent=10.1.2.3 "), std::string::npos) << line;
+    EXPECT_NE(line.find("trap_id=1.3.6.1.4.1.64001.1.0.1001 [1.3.6.1.2.1.1.1.0 = INTEGER -5; "), std::string::npos)
+        << line;
 }

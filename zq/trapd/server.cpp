@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,12 +36,35 @@ int64_t now_seconds() {
     return ts.tv_sec;
 }
 
-std::string oid_text(const wire::Oid& o) {
-    std::string s;
+void append_num(std::string& s, uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    s.append(buf, r.ptr);
+}
+
+void append_signed(std::string& s, int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    s.append(buf, r.ptr);
+}
+
+void append_oid(std::string& s, const wire::Oid& o) {
     for (size_t i = 0; i < o.size(); ++i) {
         if (i) s += '.';
-        s += std::to_string(o[i]);
+        append_num(s, o[i]);
     }
+}
+
+void append_addr(std::string& s, const uint8_t* a) {
+    for (int i = 0; i < 4; ++i) {
+        if (i) s += '.';
+        append_num(s, a[i]);
+    }
+}
+
+std::string addr_text(const uint8_t* a) {
+    std::string s;
+    append_addr(s, a);
     return s;
 }
 
@@ -50,56 +74,70 @@ bool printable(const std::string& s) {
     return true;
 }
 
-std::string quoted(const std::string& s) {
+// Printable text in double quotes (with \" and \\), anything else as 0x and hex.
+void append_quoted(std::string& q, const std::string& s) {
     if (!printable(s)) {
         static const char* hex = "0123456789abcdef";
-        std::string h = "0x";
+        q += "0x";
         for (unsigned char c : s) {
-            h += hex[c >> 4];
-            h += hex[c & 15];
+            q += hex[c >> 4];
+            q += hex[c & 15];
         }
-        return h;
+        return;
     }
-    std::string q = "\"";
+    q += '"';
     for (char c : s) {
         if (c == '"' || c == '\\') q += '\\';
         q += c;
     }
-    return q + '"';
+    q += '"';
 }
 
-std::string addr_text(const uint8_t* a) {
-    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
-}
-
-std::string value_text(const wire::Binding& b) {
+void append_value(std::string& s, const wire::Binding& b) {
     switch (b.type) {
-    case 2: return "INTEGER " + std::to_string(static_cast<int32_t>(static_cast<uint32_t>(b.number)));
-    case 4: return "OCTET STRING " + quoted(b.bytes);
-    case 5: return "NULL";
-    case 6: return "OBJECT IDENTIFIER " + oid_text(b.objid);
-    case 0x40: return "IpAddress " + addr_text(reinterpret_cast<const uint8_t*>(b.bytes.data()));
-    case 0x41: return "Counter32 " + std::to_string(b.number);
-    case 0x42: return "Gauge32 " + std::to_string(b.number);
-    case 0x43: return "TimeTicks " + std::to_string(b.number);
-    case 0x44: return "Opaque " + quoted(b.bytes);
-    case 0x46: return "Counter64 " + std::to_string(b.number);
-    default: return "type " + std::to_string(b.type);
+    case 2: s += "INTEGER "; append_signed(s, static_cast<int32_t>(static_cast<uint32_t>(b.number))); break;
+    case 4: s += "OCTET STRING "; append_quoted(s, b.bytes); break;
+    case 5: s += "NULL"; break;
+    case 6: s += "OBJECT IDENTIFIER "; append_oid(s, b.objid); break;
+    case 0x40: s += "IpAddress "; append_addr(s, reinterpret_cast<const uint8_t*>(b.bytes.data())); break;
+    case 0x41: s += "Counter32 "; append_num(s, b.number); break;
+    case 0x42: s += "Gauge32 "; append_num(s, b.number); break;
+    case 0x43: s += "TimeTicks "; append_num(s, b.number); break;
+    case 0x44: s += "Opaque "; append_quoted(s, b.bytes); break;
+    case 0x46: s += "Counter64 "; append_num(s, b.number); break;
+    default: s += "type "; append_num(s, b.type); break;
     }
 }
 
 }  // namespace
 
 std::string describe(const wire::Event& ev) {
-    std::string s = std::string(ev.version == 0 ? "v1" : "v2c") + " agent=" + addr_text(ev.agent.data()) +
-                    " community=" + quoted(ev.community) + " enterprise=" + oid_text(ev.enterprise) +
-                    " generic=" + std::to_string(ev.generic) + " specific=" + std::to_string(ev.specific) +
-                    " time=" + std::to_string(ev.timestamp) + " trap_id=" + oid_text(ev.trap_id) + " [";
+    std::string s;
+    s.reserve(256);
+    s += ev.version == 0 ? "v1" : "v2c";
+    s += " agent=";
+    append_addr(s, ev.agent.data());
+    s += " community=";
+    append_quoted(s, ev.community);
+    s += " enterprise=";
+    append_oid(s, ev.enterprise);
+    s += " generic=";
+    append_signed(s, ev.generic);
+    s += " specific=";
+    append_signed(s, ev.specific);
+    s += " time=";
+    append_num(s, ev.timestamp);
+    s += " trap_id=";
+    append_oid(s, ev.trap_id);
+    s += " [";
     for (size_t i = 0; i < ev.bindings.size(); ++i) {
         if (i) s += "; ";
-        s += oid_text(ev.bindings[i].name) + " = " + value_text(ev.bindings[i]);
+        append_oid(s, ev.bindings[i].name);
+        s += " = ";
+        append_value(s, ev.bindings[i]);
     }
-    return s + "]";
+    s += ']';
+    return s;
 }
 
 // ---- TrapLog ----
@@ -146,8 +184,12 @@ void TrapLog::line(const std::string& text) {
         localtime_r(&t, &lt);
         strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &lt);
     }
-    int n = fprintf(f_, "%s %s\n", stamp, text.c_str());
-    if (n > 0) size_ += static_cast<size_t>(n);
+    size_t n = std::strlen(stamp);
+    fwrite(stamp, 1, n, f_);
+    fputc(' ', f_);
+    fwrite(text.data(), 1, text.size(), f_);
+    fputc('\n', f_);
+    size_ += n + text.size() + 2;
 }
 
 void TrapLog::flush() {

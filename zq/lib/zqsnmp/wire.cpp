@@ -154,6 +154,7 @@ bool encode_event(const Event& e, std::string& out) {
         e.trap_id.size() > kMaxOid || e.bindings.size() > kMaxBindings)
         return false;
     std::string p;
+    p.reserve(64 + e.community.size() + e.bindings.size() * 48);
     Writer w(p);
     w.u8(kEvent);
     w.u8(static_cast<uint8_t>(e.version));
