@@ -220,8 +220,8 @@ int ZqwDbUnsetFieldValues(ZqwObjectId object, const ZqwFieldIdList *fields);
 
 /* The objects whose field equals value.  Null on failure (3, 23, 62, 64). */
 ZqwObjectIdList *ZqwDbListObjectsByFieldValue(ZqwFieldId field, const ZqwFieldValue *value);
-/* The objects for which every binding holds (count 0: failure 3).  The cost grows
- * with the matches of the most selective binding. */
+/* The objects for which every binding holds (count 0 or above 32: failure 3).
+ * The cost grows with the matches of the most selective binding. */
 ZqwObjectIdList *ZqwDbListObjectsByFieldValues(const ZqwFieldBindList *bindings);
 void ZqwDbFreeObjectIdList(ZqwObjectIdList *list);
 void ZqwDbFreeFieldBindList(ZqwFieldBindList *list);

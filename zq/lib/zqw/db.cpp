@@ -34,8 +34,9 @@ struct Busy {};
 
 // Longest text a string field takes.
 constexpr size_t kMaxText = 65535;
-// Most bindings one created object takes.
+// Most bindings one created object takes, most conditions one list takes.
 constexpr unsigned kMaxBindings = 1000;
+constexpr unsigned kMaxConditions = 32;
 
 struct Connection {
     sqlite3* db = nullptr;
@@ -46,6 +47,8 @@ struct Connection {
     std::unordered_map<const char*, sqlite3_stmt*> statements;
     // Inserts of the first values of a new object, by the number of values.
     std::unordered_map<size_t, sqlite3_stmt*> inserts;
+    // Lists by several conditions, by the number of conditions.
+    std::unordered_map<size_t, sqlite3_stmt*> intersections;
     int depth = 0;   // open transactions: 1 in a call or a bulk transaction, 2 in a call inside a bulk one
     // In a bulk transaction this process holds the write lock, so no other
     // process can change the fields meanwhile: their types may be kept.
@@ -59,6 +62,7 @@ struct Connection {
     ~Connection() {
         for (auto& [sql, st] : statements) sqlite3_finalize(st);
         for (auto& [n, st] : inserts) sqlite3_finalize(st);
+        for (auto& [n, st] : intersections) sqlite3_finalize(st);
         if (db != nullptr) sqlite3_close_v2(db);
     }
 };
@@ -130,6 +134,28 @@ public:
         int rc = sqlite3_prepare_v3(g->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
         if (rc != SQLITE_OK) throw_rc(rc);
         g->inserts.emplace(n, st_);
+    }
+    // The objects that meet n conditions (field ?1 = ?2 first, then ?3 = ?4 ...),
+    // in id order, read along the first condition's index.
+    struct Intersect {
+        size_t n;
+    };
+    explicit Query(Intersect in) {
+        auto it = g->intersections.find(in.n);
+        if (it != g->intersections.end()) {
+            st_ = it->second;
+            return;
+        }
+        std::string sql = "SELECT c0.object FROM vals c0";
+        for (size_t i = 1; i < in.n; ++i) {
+            std::string c = "c" + std::to_string(i);
+            sql += " CROSS JOIN vals " + c + " ON " + c + ".object = c0.object AND " + c + ".field = ?" +
+                   std::to_string(2 * i + 1) + " AND " + c + ".value = ?" + std::to_string(2 * i + 2);
+        }
+        sql += " WHERE c0.field = ?1 AND c0.value = ?2 ORDER BY c0.object";
+        int rc = sqlite3_prepare_v3(g->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
+        if (rc != SQLITE_OK) throw_rc(rc);
+        g->intersections.emplace(in.n, st_);
     }
     ~Query() {
         sqlite3_reset(st_);
@@ -406,12 +432,6 @@ int64_t count_upto(ZqwFieldId field, const Value& v, int64_t cap) {
     bind_value(q.bind(field), v).bind(cap);
     q.step();
     return q.integer(0);
-}
-
-bool object_has(ZqwObjectId object, ZqwFieldId field, const Value& v) {
-    Query q("SELECT 1 FROM vals WHERE object = ? AND field = ? AND value = ?");
-    bind_value(q.bind(object).bind(field), v);
-    return q.step();
 }
 
 ZqwObjectId new_object() {
@@ -891,7 +911,8 @@ ZqwObjectIdList* ZqwDbListObjectsByFieldValue(ZqwFieldId field, const ZqwFieldVa
 
 ZqwObjectIdList* ZqwDbListObjectsByFieldValues(const ZqwFieldBindList* bindings) {
     return guarded<ZqwObjectIdList*>(nullptr, [&] {
-        if (bindings == nullptr || bindings->count == 0 || bindings->entries == nullptr)
+        if (bindings == nullptr || bindings->count == 0 || bindings->entries == nullptr ||
+            bindings->count > kMaxConditions)
             throw Fail{ZQW_E_BADARG};
         Transaction t(false);
         std::vector<std::pair<ZqwFieldId, Value>> conds;
@@ -904,7 +925,7 @@ ZqwObjectIdList* ZqwDbListObjectsByFieldValues(const ZqwFieldBindList* bindings)
         // condition's matches, however many the others have.
         size_t driver = 0;
         if (conds.size() > 1) {
-            for (int64_t cap = 64;; cap *= 8) {
+            for (int64_t cap = 128;; cap *= 4) {
                 int64_t best = -1;
                 for (size_t i = 0; i < conds.size(); ++i) {
                     int64_t n = count_upto(conds[i].first, conds[i].second, cap);
@@ -916,12 +937,14 @@ ZqwObjectIdList* ZqwDbListObjectsByFieldValues(const ZqwFieldBindList* bindings)
                 if (best < cap) break;
             }
         }
+        // One statement: the driver's index range, each match probed for the
+        // other conditions by its primary key.
+        std::swap(conds[0], conds[driver]);
         std::vector<ZqwObjectId> ids;
-        for (ZqwObjectId id : objects_with(conds[driver].first, conds[driver].second)) {
-            bool all = true;
-            for (size_t i = 0; i < conds.size() && all; ++i)
-                if (i != driver && !object_has(id, conds[i].first, conds[i].second)) all = false;
-            if (all) ids.push_back(id);
+        {
+            Query q(Query::Intersect{conds.size()});
+            for (const auto& [field, v] : conds) bind_value(q.bind(field), v);
+            while (q.step()) ids.push_back(static_cast<ZqwObjectId>(q.integer(0)));
         }
         t.commit();
         return make_list(ids);
