@@ -211,7 +211,7 @@ std::string quoted(const std::string& s) {
 
 // --- nodes ---------------------------------------------------------------------
 
-struct NodeSpec {
+struct NodeEntry {
     std::string name;
     std::vector<std::string> addresses;
     std::string kind = "computer";
@@ -242,7 +242,7 @@ bool valid_address(const std::string& s) {
 }
 
 // Checks a node; the reason on failure.
-std::optional<std::string> check_node(const NodeSpec& n) {
+std::optional<std::string> check_node(const NodeEntry& n) {
     if (!valid_host_name(n.name)) return "the name must be 1 to 255 characters without blanks, '#' or controls";
     if (n.addresses.empty()) return "a node needs at least one address";
     for (const auto& a : n.addresses)
@@ -255,7 +255,7 @@ std::optional<std::string> check_node(const NodeSpec& n) {
 ZqwFieldValue boolean(bool b) { return ZqwFieldValue{0, ZQW_BOOL_FIELD, {b ? 1 : 0}}; }
 
 // Creates or updates a node with its IP interface objects.  Throws Exit.
-ZqwObjectId write_node(const PlatformFields& F, const NodeSpec& n, bool must_be_new) {
+ZqwObjectId write_node(const PlatformFields& F, const NodeEntry& n, bool must_be_new) {
     static std::unordered_map<std::string, int> statuses;
     auto known = statuses.find(n.status);
     int status = known != statuses.end() ? known->second : ZqwDbGetEnumValue(F.status, n.status.c_str());
@@ -384,20 +384,20 @@ std::string lower(std::string s) {
 // --- network file ------------------------------------------------------------------
 
 // The nodes of a network file; bad nodes are reported in errors and left out.
-std::vector<NodeSpec> read_network(const std::string& path, std::vector<std::string>& errors) {
+std::vector<NodeEntry> read_network(const std::string& path, std::vector<std::string>& errors) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Exit{2, "cannot read " + path + ": " + std::strerror(errno)};
     json doc = json::parse(in, nullptr, false);
     if (doc.is_discarded()) throw Exit{2, path + ": not valid JSON"};
     if (!doc.is_object() || !doc.contains("nodes") || !doc["nodes"].is_array())
         throw Exit{2, path + ": expected an object with a list \"nodes\""};
-    std::vector<NodeSpec> nodes;
+    std::vector<NodeEntry> nodes;
     std::unordered_set<std::string> seen;
     size_t index = 0;
     for (const json& j : doc["nodes"]) {
         ++index;
         std::string where = path + ": node " + std::to_string(index);
-        NodeSpec n;
+        NodeEntry n;
         try {
             if (!j.is_object()) throw std::runtime_error("not an object");
             if (!j.contains("name") || !j["name"].is_string()) throw std::runtime_error("\"name\" must be a text");
@@ -443,7 +443,7 @@ std::vector<NodeSpec> read_network(const std::string& path, std::vector<std::str
 int cmd_import(const std::vector<std::string>& args) {
     if (args.size() != 1) usage_error("import takes one network file");
     std::vector<std::string> errors;
-    std::vector<NodeSpec> nodes = read_network(args[0], errors);
+    std::vector<NodeEntry> nodes = read_network(args[0], errors);
     open_db();
     PlatformFields F;
     if (!zq::zqw::begin_bulk()) db_error("import");
@@ -475,7 +475,7 @@ int cmd_import(const std::vector<std::string>& args) {
 }
 
 int cmd_add(const std::vector<std::string>& args) {
-    NodeSpec n;
+    NodeEntry n;
     n.snmp = false;
     std::vector<std::string> pos;
     int kinds = 0;
