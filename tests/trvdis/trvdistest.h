@@ -231,8 +231,10 @@ struct Platform {
             },
             10000));
     }
-    void start_pm() {
-        pmd = std::make_unique<Process>(std::vector<std::string>{bin("zqspmd"), "--stop-grace", "20"}, env());
+    void start_pm(const zqtest::Env& extra = {}) {
+        zqtest::Env e = env();
+        e.insert(e.end(), extra.begin(), extra.end());
+        pmd = std::make_unique<Process>(std::vector<std::string>{bin("zqspmd"), "--stop-grace", "20"}, e);
         ASSERT_TRUE(zqtest::wait_until([&] { return zqtest::run({bin("zqstatus")}, env()).status == 0; }, 10000));
     }
     RunResult zqstart(const std::vector<std::string>& names = {}) {
