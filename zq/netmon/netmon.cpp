@@ -18,6 +18,7 @@
 
 #include "zq.h"
 #include "zqcommon.h"
+#include "nodeevent.h"
 #include "zqsnmp.h"
 #include "zqw.h"
 
@@ -29,21 +30,10 @@ int g_log = -1;
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
-    char msg[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    zq::log_vline(g_log, false, "netmon", fmt, ap);
     va_end(ap);
-    char stamp[32];
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-    std::string line = std::string(stamp) + " netmon: " + msg + "\n";
-    if (g_log >= 0) {
-        ssize_t n = write(g_log, line.data(), line.size());
-        (void)n;
-    }
 }
 
 // Messages that matter to whoever runs netmon go to the log and standard error.
@@ -115,47 +105,6 @@ Answer poll_node(const std::string& target, std::string& why) {
     return a;
 }
 
-// The node up or down event to trapd (ZENT.2.17.1, specific 58916864 / 58916865).
-bool send_node_event(ZqwObjectId id, const std::string& host, const std::string& agent, bool up,
-                     std::string& why) {
-    ZqSession* s = ZqsnmpEventOpen("127.0.0.1", nullptr, nullptr, nullptr, nullptr);
-    if (s == nullptr) {
-        why = ZqsnmpErrString(ZqsnmpErrno);
-        return false;
-    }
-    static const ZqOid kEnterprise[] = {ZQ_ZENT_SUBIDS, 2, 17, 1};
-    constexpr size_t n = sizeof kEnterprise / sizeof kEnterprise[0];
-    ZqPdu* pdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
-    bool ok = pdu != nullptr;
-    if (ok) {
-        pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(sizeof kEnterprise));
-        ok = pdu->enterprise != nullptr;
-    }
-    if (ok) {
-        std::memcpy(pdu->enterprise, kEnterprise, sizeof kEnterprise);
-        pdu->enterprise_length = n;
-        pdu->trap_type = 6;
-        pdu->specific_type = up ? 58916864 : 58916865;
-        in_addr in{};
-        if (inet_pton(AF_INET, agent.c_str(), &in) == 1) std::memcpy(pdu->agent_addr, &in, 4);
-        std::string texts[] = {host, up ? "Node Up" : "Node Down", std::to_string(id)};
-        for (unsigned k = 0; k < 3 && ok; ++k) {
-            ZqOid name[n + 1];
-            std::memcpy(name, kEnterprise, sizeof kEnterprise);
-            name[n] = k + 1;
-            ok = ZqsnmpAddTypedVarBind(pdu, name, n + 1, ZQ_ASN_OCTET_STR, texts[k].data(), texts[k].size()) !=
-                 nullptr;
-        }
-    }
-    ok = ok && ZqsnmpEventSend(s, pdu, nullptr, 0) >= 0;
-    if (!ok) {
-        why = ZqsnmpErrString(ZqsnmpErrno);
-        ZqsnmpFreePdu(pdu);
-    }
-    ZqsnmpClose(s);
-    return ok;
-}
-
 struct Monitor {
     Fields f{};
     int pm_fd = -1;
@@ -221,7 +170,7 @@ struct Monitor {
              old.empty() ? "unset" : old.c_str(), now.c_str());
         bool was_down = old == "Critical", is_down = now == "Critical";
         if (was_down == is_down) return;  // Unknown -> Normal is no node event
-        if (!send_node_event(id, host.empty() ? target : host, addrs.empty() ? "" : addrs.front(), !is_down, why))
+        if (!zq::send_node_event(id, host.empty() ? target : host, addrs.empty() ? "" : addrs.front(), !is_down, why))
             complain("node " + std::string(is_down ? "down" : "up") + " event for " + host + " not sent: " + why);
     }
 

@@ -53,25 +53,10 @@ bool g_log_stderr = true;
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void logf(const char* fmt, ...) {
-    char msg[2048];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    zq::log_vline(g_log_fd, g_log_stderr, "zqspmd[" + std::to_string(getpid()) + "]", fmt, ap);
     va_end(ap);
-    char stamp[32];
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-    std::string line = std::string(stamp) + " zqspmd[" + std::to_string(getpid()) + "]: " + msg + "\n";
-    if (g_log_fd >= 0) {
-        ssize_t n = write(g_log_fd, line.data(), line.size());
-        (void)n;
-    }
-    if (g_log_stderr) {
-        ssize_t n = write(2, line.data(), line.size());
-        (void)n;
-    }
 }
 
 // ---------------------------------------------------------------- processes

@@ -4,6 +4,11 @@
 #include <netdb.h>
 #include <signal.h>
 #include <strings.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
 
 #include <cctype>
 #include <cstdlib>
@@ -273,6 +278,22 @@ std::string oid_to_string(const uint32_t* oid, size_t len) {
 std::string addr_to_string(const unsigned char addr[4]) {
     return std::to_string(addr[0]) + "." + std::to_string(addr[1]) + "." + std::to_string(addr[2]) + "." +
            std::to_string(addr[3]);
+}
+
+void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_list ap) {
+    char msg[2048];
+    std::vsnprintf(msg, sizeof msg, fmt, ap);
+    char stamp[32];
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::string line = std::string(stamp) + " " + tag + ": " + msg + "\n";
+    if (fd >= 0 && write(fd, line.data(), line.size()) < 0) {
+        // a log that cannot be written loses the line; the daemon goes on
+    }
+    if (echo && write(2, line.data(), line.size()) < 0) {
+    }
 }
 
 void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }

@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 
+#include <cstdarg>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,6 +67,12 @@ std::string addr_to_string(const unsigned char addr[4]);
 
 // Ignore SIGPIPE: a peer that resets a socket must not kill a program silently.
 void ignore_sigpipe();
+
+// Writes "YYYY-MM-DD HH:MM:SS TAG: MESSAGE\n" (local time) to fd when fd >= 0, and to
+// standard error too when echo is set: the daemons' log lines.  The message is
+// formatted printf-style and cut at 2,047 characters.
+void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_list ap)
+    __attribute__((format(printf, 4, 0)));
 
 // Trims blanks at both ends.
 std::string_view trim(std::string_view s);

@@ -28,6 +28,7 @@
 
 #include "zqcommon.h"
 #include "zqoid.h"
+#include "nodeevent.h"
 #include "zqsnmp.h"
 #include "zqw.h"
 #include "zqw_internal.h"
@@ -532,48 +533,20 @@ int cmd_remove(const std::vector<std::string>& args) {
     return 0;
 }
 
-// The node up or down event, as netmon sends it.
+// The node up or down event, with the node's first interface address as agent.
 void send_node_event(const PlatformFields& F, ZqwObjectId id, const std::string& host, bool up) {
-    ZqSession* s = ZqsnmpEventOpen("127.0.0.1", nullptr, nullptr, nullptr, nullptr);
-    if (s == nullptr)
-        throw Exit{3, std::string("IP Status was set, but trapd cannot be reached for the node event: ") +
-                          ZqsnmpErrString(ZqsnmpErrno)};
-    ZqPdu* pdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
-    static const ZqOid kEnterprise[] = {ZQ_ZENT_SUBIDS, 2, 17, 1};
-    constexpr size_t n = sizeof kEnterprise / sizeof kEnterprise[0];
-    bool ok = pdu != nullptr;
-    if (ok) {
-        pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(sizeof kEnterprise));
-        ok = pdu->enterprise != nullptr;
-    }
-    if (ok) {
-        std::memcpy(pdu->enterprise, kEnterprise, sizeof kEnterprise);
-        pdu->enterprise_length = n;
-        pdu->trap_type = 6;
-        pdu->specific_type = up ? 58916864 : 58916865;
-        // The node's first interface address is the agent address.
-        for (ZqwObjectId i : interfaces_of(F, id)) {
-            std::string a = take(ZqwDbGetFieldStringValue(i, F.address));
-            in_addr in{};
-            if (inet_pton(AF_INET, a.c_str(), &in) == 1) {
-                std::memcpy(pdu->agent_addr, &in, 4);
-                break;
-            }
-        }
-        std::string texts[] = {host, up ? "Node Up" : "Node Down", std::to_string(id)};
-        for (unsigned k = 0; k < 3 && ok; ++k) {
-            ZqOid name[n + 1];
-            std::memcpy(name, kEnterprise, sizeof kEnterprise);
-            name[n] = k + 1;
-            ok = ZqsnmpAddTypedVarBind(pdu, name, n + 1, ZQ_ASN_OCTET_STR, texts[k].data(), texts[k].size()) !=
-                 nullptr;
+    std::string agent;
+    for (ZqwObjectId i : interfaces_of(F, id)) {
+        std::string a = take(ZqwDbGetFieldStringValue(i, F.address));
+        in_addr in{};
+        if (inet_pton(AF_INET, a.c_str(), &in) == 1) {
+            agent = a;
+            break;
         }
     }
-    ok = ok && ZqsnmpEventSend(s, pdu, nullptr, 0) >= 0;
-    std::string why = ZqsnmpErrString(ZqsnmpErrno);
-    if (!ok) ZqsnmpFreePdu(pdu);
-    ZqsnmpClose(s);
-    if (!ok) throw Exit{3, "IP Status was set, but the node event could not be sent: " + why};
+    std::string why;
+    if (!zq::send_node_event(id, host, agent, up, why))
+        throw Exit{3, "IP Status was set, but the node event could not be sent: " + why};
 }
 
 int cmd_status(const std::vector<std::string>& args) {
