@@ -78,16 +78,6 @@ ZqPdu *pBuildRuleRequest(const ClassRule *pRule) {
     return pRequest;
 }
 
-// Every condition matches its binding, in order, and both lists end together.
-bool bRuleMatches(const ClassRule *pRule, const ZqPdu *pResponse) {
-    const RuleCondition *pCond = pRule->pConditions;
-    const ZqVarBind *pVar = pResponse->variables;
-    if (pCond == nullptr) return false;  // a rule without conditions decides nothing
-    for (; pCond != nullptr && pVar != nullptr; pCond = pCond->pNext, pVar = pVar->next_variable)
-        if (!iVarBindMatches(pCond, pVar)) return false;
-    return pCond == nullptr && pVar == nullptr;
-}
-
 // No rule matched: the node is no vendor node of any known kind.
 void vNoRuleMatched(ZqwObjectId uiNode) {
     if (ZqwDbSetFieldEnumByName(uiNode, uiFieldTrvSysType, "NonTarvo") == -1) {
@@ -180,6 +170,16 @@ int iVarBindMatches(const RuleCondition *pCondition, const ZqVarBind *pReceived)
     }
 }
 
+int iRuleMatches(const ClassRule *pRule, const ZqPdu *pResponse) {
+    if (pRule == nullptr || pResponse == nullptr) return 0;
+    const RuleCondition *pCond = pRule->pConditions;
+    const ZqVarBind *pVar = pResponse->variables;
+    if (pCond == nullptr) return 0;  // a rule without conditions decides nothing
+    for (; pCond != nullptr && pVar != nullptr; pCond = pCond->pNext, pVar = pVar->next_variable)
+        if (!iVarBindMatches(pCond, pVar)) return 0;
+    return pCond == nullptr && pVar == nullptr;
+}
+
 char *szGetOsType(ZqwObjectId uiNode) {
     char *szHostName = ZqwDbObjectIdToHostname(uiNode);
     if (szHostName == nullptr) {
@@ -210,7 +210,7 @@ char *szGetOsType(ZqwObjectId uiNode) {
             ZqsnmpClose(pSession);
             return szHeapCopy("");
         }
-        if (pResponse->errstat != ZQ_ERR_NOERROR || !bRuleMatches(pRule, pResponse)) {
+        if (pResponse->errstat != ZQ_ERR_NOERROR || !iRuleMatches(pRule, pResponse)) {
             ZqsnmpFreePdu(pResponse);
             continue;
         }

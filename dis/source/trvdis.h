@@ -143,6 +143,9 @@ char *szGetOsType(ZqwObjectId uiNode);
 char *CheckForVerNo(const char *szHost);
 /* 1 when a board address was found and stored, else 0. */
 int iCheckRixen(ZqwObjectId uiNode);
+/* 1 when every condition of the rule matches the response's binding in the
+ * same place and both lists end together. */
+int iRuleMatches(const ClassRule *pRule, const ZqPdu *pResponse);
 /* 1 when one rule condition matches one response binding. */
 int iVarBindMatches(const RuleCondition *pCondition, const ZqVarBind *pReceived);
 /* Deletes every subsystem object of a node. */
