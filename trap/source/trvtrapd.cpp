@@ -113,6 +113,7 @@ int iInitialize(void) {
 
 void vTrapdExit(int iKind, int iStatus, const char *szText) {
     vReleaseTables();
+    vCloseSendSession();
     switch (iKind) {
     case 1:
     case 2:
@@ -209,6 +210,7 @@ void vTrapdLoop(ZqSession *pSession, int iDescriptor) {
             if (ZqsReceive(&iCommand) < 0) {
                 iPrintError(TRV_ERR_SYSTEM, "vTrapdLoop: The connection with \"zqspmd\" is lost.\n");
                 vReleaseTables();
+                vCloseSendSession();
                 ZqsnmpClose(pSession);
                 pTrapSession = nullptr;
                 ZqwDone();

@@ -14,6 +14,7 @@
 #include "trvlib.h"
 
 int iTrapMainFailAlloc = 0;
+ZqSession *pSendSession = nullptr;
 
 const ZqOid aReissueEnterprise[TRV_REISSUE_ENT_LEN] = {ZQ_ENT_SUBIDS, 1, 3, 1};
 const ZqOid aTextBindingName[TRV_TEXT_BINDING_LEN] = {ZQ_ENT_SUBIDS, 11, 2, 8, 1};
@@ -174,6 +175,16 @@ ZqOid *pCopyOidForPdu(const ZqOid *pOid, size_t uiLength) {
 }
 
 }  // namespace
+
+ZqSession *pOpenSendSession(void) {
+    if (pSendSession == nullptr) pSendSession = ZqsnmpEventOpen("127.0.0.1", nullptr, nullptr, nullptr, nullptr);
+    return pSendSession;
+}
+
+void vCloseSendSession(void) {
+    ZqsnmpClose(pSendSession);
+    pSendSession = nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Format-statement interpreter
@@ -561,8 +572,7 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: PDU is created and new variable binding added.");
 
-    // A send session of its own, for this trap only.
-    ZqSession *pSend = ZqsnmpEventOpen("127.0.0.1", nullptr, nullptr, nullptr, nullptr);
+    ZqSession *pSend = pOpenSendSession();
     if (pSend == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Cannot open a session to send the event to \"trapd\".\n");
         ZqsnmpFreePdu(pNewPdu);
@@ -578,7 +588,6 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
         ZqsnmpFreePdu(pNewPdu);
         ZqsnmpFree(szText);
         ZqsnmpFree(pEnterprise);
-        ZqsnmpClose(pSend);
         iTrapState = TRAP_STATE_NOMEM;
         return -1;
     }
@@ -587,20 +596,26 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
     std::memcpy(pDest->addr, pTrap->agent_addr, sizeof pDest->addr);
 
     if (ZqsnmpEventSend(pSend, pNewPdu, pDest, 0) < 0) {
-        iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Cannot send the event to \"trapd\".\n");
-        ZqsnmpFree(szText);
-        ZqsnmpFree(pEnterprise);
-        ZqsnmpFreePdu(pNewPdu);
-        ZqsnmpClose(pSend);
-        ZqsnmpFree(pDest);
-        return -1;
+        // The kept session may have gone stale: once more on a new one (the PDU
+        // is still ours after a failed send).
+        vCloseSendSession();
+        pSend = pOpenSendSession();
+        if (pSend == nullptr || ZqsnmpEventSend(pSend, pNewPdu, pDest, 0) < 0) {
+            iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Cannot send the event to \"trapd\".\n");
+            ZqsnmpFree(szText);
+            ZqsnmpFree(pEnterprise);
+            ZqsnmpFreePdu(pNewPdu);
+            vCloseSendSession();
+            ZqsnmpFree(pDest);
+            return -1;
+        }
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Newly formulated trap sent to \"trapd\".");
 
     if (pDef->cStatusUpdate == 'Y') {
         iPrintDebug(__LINE__, kSource, 2, "iProcessRecvdTrap: Node status update requested.");
         if (iNodeStatusUpdate(pSend, pTrap) == -1) {
-            ZqsnmpClose(pSend);
+            vCloseSendSession();
             ZqsnmpFree(szText);
             ZqsnmpFree(pEnterprise);
             ZqsnmpFree(pDest);
@@ -608,7 +623,6 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
         }
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Node status info sent for database update.");
-    ZqsnmpClose(pSend);
     iPrintDebug(__LINE__, kSource, 1, "=========== Trap processed successfully! ==========\n");
     ZqsnmpFree(szText);
     ZqsnmpFree(pEnterprise);

@@ -114,6 +114,14 @@ int iCreateCompletePdu(const ZqPdu *pTrap, ZqPdu **ppNewPdu, const char *szText,
  * given send session.  1 sent, -1 failure. */
 int iNodeStatusUpdate(ZqSession *pSession, const ZqPdu *pTrap);
 
+/* The send session of the re-issued traps and the status requests: a
+ * send-only event session with trapd, opened at the first trap and kept for
+ * the next ones (a connection per trap would bound a trap storm by its
+ * round trips).  Null until opened and after a failure, which closes it. */
+extern ZqSession *pSendSession;
+ZqSession *pOpenSendSession(void);
+void       vCloseSendSession(void);
+
 /* Test hook: when above 0, the n-th allocation of the interpreter or of the
  * trap processing from now fails (1 = the next). */
 extern int iTrapMainFailAlloc;
