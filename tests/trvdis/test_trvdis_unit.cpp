@@ -134,6 +134,7 @@ protected:
                            "127.0.54.50 port=" + std::to_string(silent_port) +
                                " timeout=0.2 retries=0\n* community=public port=" + std::to_string(inst->snmp_port) +
                                " timeout=0.5 retries=0\n");
+        zqtest::write_file(inst->root + "/conf/hosts", "127.0.54.50 gone-host\n");
         // Agents whose answers to the agent probe are short or missing.
         std::vector<Node> nodes = {
             {"short", {"127.0.54.1"}, "server", {"\"1.3.7\": [\"INTEGER\", 1]"}},
@@ -542,6 +543,21 @@ TEST_F(TrvdisUnit, SilentNodeSetsEveryWebObjectUnknownAfterOneRequest) {
     EXPECT_EQ(value(other, "trvDeviceStatus"), "Normal");  // not a web object: left alone
     EXPECT_EQ(agent.drain(), 1);
     EXPECT_EQ(trapd.drain(), 1);  // EVT_STATUS_UPDATED
+}
+
+TEST_F(TrvdisUnit, VendorNodeThatStopsAnsweringMarksItsWebObjectsUnknownPastUnreadableOnes) {
+    Listener agent("127.0.54.50", silent_port);
+    ZqwObjectId n = node("gone-host", "TrvServer");
+    set_bool(n, "isTrvVantor", 1);
+    ZqwObjectId odd = ZqwDbCreateObject(nullptr);  // a subsystem object without a kind
+    set_int(odd, "trvNodeObjId", static_cast<int>(n));
+    ZqwObjectId web = make_subsystem(n, "WEB_ENABLED", "Normal");
+    iQueueNode(n, TRVDIS_QUEUE_REQUEST);
+    vDiscoverHost(TRVDIS_QUEUE_REQUEST);  // full discovery; the agent probe times out
+    EXPECT_EQ(agent.drain(), 1);
+    EXPECT_EQ(value(web, "trvDeviceStatus"), "Unknown");
+    EXPECT_EQ(value(odd, "trvDeviceStatus"), "<none>");
+    EXPECT_EQ(value(n, "trvSysType"), "TrvServer");  // the class stays
 }
 
 TEST_F(TrvdisUnit, StatusUpdatedIsSentWithoutObjectsAndWithoutASession) {
