@@ -62,7 +62,7 @@ void vInitProcess(int iArgc, char **ppArgv) {
 }
 
 int iInitialize(void) {
-    if (ZqwDbInit() == -1) {
+    if (ZqwDbInit() < 0) {
         iPrintError(TRV_ERR_ZQW, "iInitialize: Cannot open the topology database.\n");
         return -1;
     }
