@@ -134,7 +134,7 @@ protected:
                            "127.0.54.50 port=" + std::to_string(silent_port) +
                                " timeout=0.2 retries=0\n* community=public port=" + std::to_string(inst->snmp_port) +
                                " timeout=0.5 retries=0\n");
-        zqtest::write_file(inst->root + "/conf/hosts", "127.0.54.50 gone-host\n");
+        zqtest::write_file(inst->root + "/conf/hosts", "127.0.54.50 gone-host\n127.0.54.3 vendor-host\n");
         // Agents whose answers to the agent probe are short or missing.
         std::vector<Node> nodes = {
             {"short", {"127.0.54.1"}, "server", {"\"1.3.7\": [\"INTEGER\", 1]"}},
@@ -558,6 +558,35 @@ TEST_F(TrvdisUnit, VendorNodeThatStopsAnsweringMarksItsWebObjectsUnknownPastUnre
     EXPECT_EQ(value(web, "trvDeviceStatus"), "Unknown");
     EXPECT_EQ(value(odd, "trvDeviceStatus"), "<none>");
     EXPECT_EQ(value(n, "trvSysType"), "TrvServer");  // the class stays
+}
+
+TEST_F(TrvdisUnit, PassCounterDecidesBetweenStatusOnlyAndFullDiscovery) {
+    zqtest::write_file(inst->root + "/conf/c/trv/trvconfig.dat", default_rules());
+    vFreeTrvConfig();
+    ASSERT_EQ(iLoadTrvConfig(), 1);
+    ZqwObjectId n = node("vendor-host", "TrvServer");
+    set_bool(n, "isTrvVantor", 1);
+    set_string(n, "trvOsType", "old");
+    ZqwObjectId web = make_subsystem(n, "WEB_DISABLED", "Warning");
+    auto step = [&](unsigned iteration, unsigned every, int which) {
+        iIterationNum = iteration;
+        uiReDisIteration = every;
+        set_string(n, "trvOsType", "old");
+        set_enum(web, "trvDeviceStatus", "Warning");
+        iQueueNode(n, which);
+        vDiscoverHost(which);
+        EXPECT_EQ(value(web, "trvDeviceStatus"), "Normal");  // polled either way
+        return value(n, "trvOsType") == "ntsrvr" ? "full" : "status";
+    };
+    EXPECT_STREQ(step(2, 10, TRVDIS_QUEUE_DISCOVERY), "status");
+    EXPECT_STREQ(step(0, 10, TRVDIS_QUEUE_DISCOVERY), "status");
+    EXPECT_STREQ(step(1, 10, TRVDIS_QUEUE_DISCOVERY), "full");
+    EXPECT_STREQ(step(0, 1, TRVDIS_QUEUE_DISCOVERY), "full");   // every pass when the iteration is 1
+    EXPECT_STREQ(step(2, 10, TRVDIS_QUEUE_REQUEST), "full");    // requested nodes always
+    ZqwDbUnsetFieldValue(n, ZqwDbFieldNameToFieldId("isTrvVantor"));
+    EXPECT_STREQ(step(2, 10, TRVDIS_QUEUE_DISCOVERY), "full");  // never classified
+    EXPECT_EQ(subsystems(n), std::vector<ZqwObjectId>{web});
+    vFreeTrvConfig();
 }
 
 TEST_F(TrvdisUnit, StatusUpdatedIsSentWithoutObjectsAndWithoutASession) {
