@@ -76,7 +76,9 @@ TEST(TrvdisLifecycle, StartupFailuresCommandsStopAndLostTrapd) {
     EXPECT_TRUE(has(log, "trvdis (2004): Re-discover iteration out of range assuming default value."));
     EXPECT_TRUE(p.marker());
 
-    // An unknown command while the pass is busy: reported, and it goes on.
+    // SIGTERM is ignored, and an unknown command while the pass is busy is
+    // reported: it goes on.
+    ASSERT_EQ(kill(std::stoi(p.status("trvdis").pid), SIGTERM), 0);
     r = zqtest::run({bin("zqstop"), "--command", "7", "trvdis"}, p.env());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(zqtest::wait_until([&] { return has(p.error_log(), "trvdis (2201): Bad command(7) from \"zqspmd\"."); },

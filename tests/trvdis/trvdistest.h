@@ -249,15 +249,15 @@ struct Platform {
     }
     // A process as zqstatus shows it.
     struct ProcStatus {
-        std::string state, exit, text;
+        std::string pid, state, exit, text;
     };
     ProcStatus status(const std::string& name) {
         std::istringstream lines(zqtest::run({bin("zqstatus")}, env()).out);
         for (std::string line; std::getline(lines, line);) {
             std::istringstream words(line);
-            std::string n, pid;
+            std::string n;
             ProcStatus st;
-            words >> n >> pid >> st.state >> st.exit;
+            words >> n >> st.pid >> st.state >> st.exit;
             if (n != name) continue;
             std::getline(words, st.text);
             size_t start = st.text.find_first_not_of(' ');
