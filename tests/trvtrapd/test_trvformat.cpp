@@ -300,3 +300,39 @@ TEST_F(Format, AFailedAllocationDropsTheText) {
 }
 
 }  // namespace
+
+namespace {
+
+// The re-issued PDU, built without sending it.
+TEST_F(Format, TheReissuedPduOwnsCopiesAndAFailedBindingIsFatal) {
+    Trap t("ENT.6", 6012);
+    t.community(std::string("c\0m", 3));
+    ZqOid* ent = static_cast<ZqOid*>(ZqsnmpMalloc(sizeof aReissueEnterprise));
+    std::memcpy(ent, aReissueEnterprise, sizeof aReissueEnterprise);
+    ZqPdu* pdu = nullptr;
+    ASSERT_EQ(iCreateCompletePdu(t.pdu(), &pdu, "the text", ent, aTextBindingName), 1);
+    ZqsnmpFree(ent);  // the caller's array stays the caller's
+    ASSERT_NE(pdu, nullptr);
+    EXPECT_EQ(trvtraptest::text(pdu->enterprise, pdu->enterprise_length), kEnt + ".1.3.1");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(pdu->community), pdu->community_len), std::string("c\0m", 3));
+    EXPECT_EQ(pdu->trap_type, 6);
+    EXPECT_EQ(pdu->specific_type, 6012);
+    EXPECT_EQ(std::memcmp(pdu->agent_addr, t.pdu()->agent_addr, 4), 0);
+    ASSERT_NE(pdu->variables, nullptr);
+    EXPECT_EQ(pdu->variables->next_variable, nullptr);
+    EXPECT_EQ(trvtraptest::text(pdu->variables->name, pdu->variables->name_length), kEnt + ".11.2.8.1");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(pdu->variables->val.string), pdu->variables->val_len), "the text");
+    ZqsnmpFreePdu(pdu);
+
+    // No PDU: state 1501.  The text binding cannot be added: 1999, which stops the daemon.
+    iTrapMainFailAlloc = 1;
+    EXPECT_EQ(iCreateCompletePdu(t.pdu(), &pdu, "x", aReissueEnterprise, aTextBindingName), -1);
+    EXPECT_EQ(pdu, nullptr);
+    EXPECT_EQ(iTrapState, TRAP_STATE_NOMEM);
+    iTrapMainFailAlloc = 4;  // the PDU, the community, the enterprise, then the binding
+    EXPECT_EQ(iCreateCompletePdu(t.pdu(), &pdu, "x", aReissueEnterprise, aTextBindingName), -1);
+    EXPECT_EQ(pdu, nullptr);
+    EXPECT_EQ(iTrapState, TRAP_STATE_FATAL);
+}
+
+}  // namespace
