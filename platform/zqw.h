@@ -235,6 +235,35 @@ void ZqwDbFreeFieldBindList(ZqwFieldBindList *list);
 int  _ZqwInit(int version);
 void ZqwDone(void);
 
+typedef uint32_t ZqwSymbolId;   /* 0 is no symbol */
+
+/* The map open in the map program.  name first: map applications rely on it. */
+typedef struct ZqwMapInfo {
+    char    *name;        /* heap copy, freed by ZqwFreeMapInfo */
+    int      read_only;   /* 1: the application leaves this map unchanged */
+    uint32_t map_id;
+} ZqwMapInfo;
+
+/* One symbol of a map.  status: 0 unset, 1 Unknown, 2 Normal, 3 Marginal,
+ * 4 Critical, 5 Unmanaged, 6 Warning, 7 Major. */
+typedef struct ZqwSymbolInfo {
+    ZqwSymbolId symbol;
+    ZqwObjectId object;
+    char       *type;          /* symbol type name, heap copy */
+    char       *label;         /* heap copy, may be null */
+    int         status;
+    int         status_source; /* 1 object, 2 compound, 3 symbol */
+    int         behavior;      /* 1 explodable, 2 executable */
+} ZqwSymbolInfo;
+
+/* The open map of a connected map application: null with error 30 when this
+ * process is not connected to the map program. */
+ZqwMapInfo    *ZqwGetMapInfo(void);
+void           ZqwFreeMapInfo(ZqwMapInfo *map);
+/* A symbol of the map: null with error 3 (no map) or 141 (no such symbol). */
+ZqwSymbolInfo *ZqwGetSymbolInfo(const ZqwMapInfo *map, ZqwSymbolId symbol);
+void           ZqwFreeSymbolInfo(ZqwSymbolInfo *info);
+
 /* ---- end of map services ---------------------------------------------------------- */
 
 #ifdef __cplusplus

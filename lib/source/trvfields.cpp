@@ -77,6 +77,24 @@ int iIsNodeManaged(ZqwObjectId uiNode) {
     return iManaged;
 }
 
+int iIsSymbolManaged(ZqwSymbolId uiSymbol) {
+    ZqwMapInfo *pMap = ZqwGetMapInfo();
+    if (pMap == nullptr) {
+        iPrintError(TRV_ERR_ZQW, nullptr);
+        return -1;
+    }
+    ZqwSymbolInfo *pInfo = ZqwGetSymbolInfo(pMap, uiSymbol);
+    if (pInfo == nullptr) {
+        if (ZqwError() != ZQW_E_NOSYMBOL) iPrintError(TRV_ERR_ZQW, nullptr);
+        ZqwFreeMapInfo(pMap);
+        return -1;
+    }
+    int iStatus = pInfo->status;
+    ZqwFreeSymbolInfo(pInfo);
+    ZqwFreeMapInfo(pMap);
+    return iStatus == 5 ? 0 : 1;
+}
+
 int iIsWebEnabled(ZqwObjectId uiNode) {
     ZqwFieldValue node{};
     node.is_list = 0;

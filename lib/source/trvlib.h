@@ -224,7 +224,9 @@ int iIsWebEnabled(ZqwObjectId uiNode);
 int iGetNodeKind(ZqwObjectId uiObject);
 /* The object's trvNodeObjId, or 0 when it has none. */
 int iGetNodeObjId(ZqwObjectId uiObject);
-/* iIsSymbolManaged(symbol) joins these once zqw.h carries the map services. */
+/* 1 managed, 0 unmanaged (symbol status 5), -1 when the open map or the symbol's
+ * information cannot be read (no report for a symbol that does not exist, 141). */
+int iIsSymbolManaged(ZqwSymbolId uiSymbol);
 
 #ifdef __cplusplus
 }

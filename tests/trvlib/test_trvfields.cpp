@@ -99,6 +99,13 @@ TEST_F(TrvFields, NodeManagedFollowsIpStatus) {
     EXPECT_EQ(iIsNodeManaged(ZQW_NULL_ID), 0);
 }
 
+TEST_F(TrvFields, SymbolCheckFailsWithoutAnOpenMap) {
+    // Outside the map program no map is open: the check fails and says why.
+    trvtest::StderrCapture cap;
+    EXPECT_EQ(iIsSymbolManaged(7), -1);
+    EXPECT_NE(cap.text().find("(ZQW API ERROR): " + std::string(ZqwErrorMsg(ZQW_E_NOAPP))), std::string::npos);
+}
+
 TEST_F(TrvFields, LostDatabaseIsReportedByTheManageCheck) {
     ZqwObjectId node = object();
     uiDebugLevel = 2;
