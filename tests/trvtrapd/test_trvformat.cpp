@@ -36,7 +36,8 @@ protected:
         std::snprintf(szTrapConfPath, sizeof szTrapConfPath, "%s", "/zq/conf/c/trv/trvtrapd.conf");
         std::string map = "BEGIN_OID " + kEnt + ".6.2.6.7.1.9\n1 \"other\"\n2 \"ok\"\n4 \"failed\"\nEND_OID\n"
                           "BEGIN_OID 1.3.6.1.9.8\nEND_OID\n"
-                          "BEGIN_OID 1.3.6.1.9.7\n1 \"Temp\xc3\xa9rature \xe2\x9c\x93\"\nEND_OID\n";
+                          "BEGIN_OID 1.3.6.1.9.7\n1 \"Temp\xc3\xa9rature \xe2\x9c\x93\"\nEND_OID\n"
+                          "BEGIN_OID 1.3.6.1.9.6\n3 \"\"\nEND_OID\n";
         FILE* f = std::tmpfile();
         std::fwrite(map.data(), 1, map.size(), f);
         std::rewind(f);
@@ -186,6 +187,17 @@ TEST_F(Format, MappedValues) {
     EXPECT_TRUE(logged(1008));
     EXPECT_EQ(expand(t, "@M6"), kMarker);
     EXPECT_TRUE(logged(1010));
+}
+
+TEST_F(Format, AnEmptyMappedTextStaysEmptyAfterAMissingValue) {
+    Trap t;
+    t.integer(kEnt + ".6.2.6.7.1.9.1", 3).integer("1.3.6.1.9.6.1", 3);
+    // The first trap leaves the state of a value without a text behind ...
+    EXPECT_EQ(expand(t, "@M1"), "3");
+    EXPECT_EQ(iTrapState, TRAP_STATE_NO_VALUE);
+    // ... which must not turn the next trap's empty text into the number.
+    EXPECT_EQ(expand(t, "[@M2]"), "[]");
+    EXPECT_EQ(expand(t, "@M1 [@M2]"), "3 []");
 }
 
 TEST_F(Format, EveryValueType) {

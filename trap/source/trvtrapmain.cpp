@@ -331,6 +331,9 @@ int iSubstMappedValue(const char **ppInput, FormatOutput *pOutput, const ZqPdu *
         return -1;
     }
     char szText[FORMAT_TEXT_SIZE];
+    // The state tells a missing object or value from an empty text only when it
+    // is not left over from an earlier substitution or trap.
+    iTrapState = 0;
     int iLen = iValToStr(szName, static_cast<int>(*pValue), szText, sizeof szText);
     if (iLen > 0)
         uiAppend(pOutput, szText, static_cast<size_t>(iLen));
