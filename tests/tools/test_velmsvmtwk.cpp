@@ -170,6 +170,15 @@ TEST_F(Velmsvmtwk, EmptyDeviceNameKeepsTheServerInItsPlace) {
     EXPECT_EQ(parameters(r).substr(0, 10), "-a \"\" srv ");
 }
 
+TEST_F(Velmsvmtwk, BlanksInHostNamesStayInsideTheirArgument) {
+    // Unquoted, the blank would make "-c" an option of the sender and shift the server.
+    RunResult r = run({{"NOTICEPLAINTEXT", "t"}, {"DEVICENAME", "dev7 -c secret"}}, {"my srv\\"});
+    const std::string want = "-a \"dev7 -c secret\" \"my srv\\\\\" " + kEnt + ".1.3.1.0.105 ";
+    EXPECT_EQ(parameters(r).substr(0, want.size()), want);
+    RunResult tab = run({{"NOTICEPLAINTEXT", "t"}, {"DEVICENAME", "a\tb"}});
+    EXPECT_EQ(parameters(tab).substr(0, 13), "-a \"a\tb\" srv ");
+}
+
 TEST_F(Velmsvmtwk, LongTextsAreCutAndTheQuoteStaysClosed) {
     std::string tail(5000, 'x');
     std::string label(3000, 'L');

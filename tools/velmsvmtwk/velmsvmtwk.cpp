@@ -111,17 +111,22 @@ static std::string szWithoutQuotes(const std::string &szText) {
     return szOut;
 }
 
-/* A host name as one argument of the parameter text: no quotes, at most 255
- * characters, and written "" when empty so that the next argument keeps its place. */
-static std::string szHostArgument(const char *szHost) {
-    std::string szOut = szWithoutQuotes(szHost).substr(0, VMT_HOST_MAX);
-    return szOut.empty() ? std::string("\"\"") : szOut;
-}
-
 static size_t uiTrailingBackslashes(const std::string &szText) {
     size_t n = 0;
     while (n < szText.size() && szText[szText.size() - 1 - n] == '\\') ++n;
     return n;
+}
+
+/* A host name as one argument of the parameter text: no quotes, at most 255
+ * characters, written "" when empty so that the next argument keeps its place,
+ * and quoted when it holds a blank or a tab, so that it can neither shift the
+ * server nor slip options such as -c into the sender's command line. */
+static std::string szHostArgument(const char *szHost) {
+    std::string szOut = szWithoutQuotes(szHost).substr(0, VMT_HOST_MAX);
+    if (szOut.empty()) return std::string("\"\"");
+    if (szOut.find_first_of(" \t") == std::string::npos) return szOut;
+    szOut.append(uiTrailingBackslashes(szOut), '\\');
+    return "\"" + szOut + "\"";
 }
 
 /* "-a DEVICE SERVER EVENT-OID BINDING-OID octetstring "VELMSVM - LABEL FINAL"",
