@@ -185,4 +185,10 @@ std::string one_line(std::string_view text) {
     return out;
 }
 
+void print_info(const std::string& line) {
+    if (line.compare(0, 5, "INFO ") != 0) return;
+    std::printf("%s\n", one_line(unescape(line.substr(5))).c_str());
+    std::fflush(stdout);
+}
+
 }  // namespace zq::pm

@@ -40,4 +40,8 @@ std::string program_dir();
 // inner line breaks and tabs become blanks, other control characters '?'.
 std::string one_line(std::string_view text);
 
+// A request's on_line for the tools that show progress: prints the text of an
+// "INFO " line with one_line() and flushes; other lines are passed over.
+void print_info(const std::string& line);
+
 }  // namespace zq::pm

@@ -86,15 +86,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string err;
-    int r = zq::pm::request(
-        req,
-        [](const std::string& line) {
-            if (line.compare(0, 5, "INFO ") == 0) {
-                std::printf("%s\n", zq::pm::one_line(zq::pm::unescape(line.substr(5))).c_str());
-                std::fflush(stdout);
-            }
-        },
-        err);
+    int r = zq::pm::request(req, zq::pm::print_info, err);
     if (r != 0) {
         std::fprintf(stderr, "zqstart: %s\n", err.c_str());
         return 1;
