@@ -116,14 +116,6 @@ Options parse_args(int argc, char** argv) {
     return o;
 }
 
-std::string dotted(uint32_t host_order) {
-    in_addr a{};
-    a.s_addr = htonl(host_order);
-    char buf[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
 void log(const std::string& text) { std::cerr << "agentsim: " << text << std::endl; }
 
 int open_udp(int port) {
@@ -278,7 +270,7 @@ private:
             if (listeners_.count(key)) continue;
             int fd = open_listener(key.first, key.second);
             if (fd < 0) {
-                log("cannot listen on " + dotted(key.first) + ":" + std::to_string(key.second) + ": " +
+                log("cannot listen on " + zqsim::dotted(key.first) + ":" + std::to_string(key.second) + ": " +
                     std::strerror(errno));
                 continue;
             }
@@ -350,7 +342,7 @@ private:
                                                    in[i].msg_len, reply);
                 if (res == zqsim::Outcome::kMalformed) {
                     if (++malformed_ <= 10 || malformed_ % 1000 == 0)
-                        log("dropped a malformed datagram to " + dotted(addr) + " (" + std::to_string(malformed_) +
+                        log("dropped a malformed datagram to " + zqsim::dotted(addr) + " (" + std::to_string(malformed_) +
                             " so far)");
                     continue;
                 }

@@ -172,6 +172,8 @@ Node parse_node(const json& j, size_t index) {
     return n;
 }
 
+}  // namespace
+
 std::string dotted(uint32_t host_order) {
     in_addr a{};
     a.s_addr = htonl(host_order);
@@ -179,8 +181,6 @@ std::string dotted(uint32_t host_order) {
     inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
 }
-
-}  // namespace
 
 bool encode_value(const std::string& type_word, const std::string& text, std::string& out, bool& counter64,
                   std::string& why) {

@@ -51,4 +51,7 @@ Network load_network(const std::string& path);
 bool encode_value(const std::string& type, const std::string& text, std::string& out, bool& counter64,
                   std::string& why);
 
+// An address in host byte order as dotted text ("127.0.0.1").
+std::string dotted(uint32_t host_order);
+
 }  // namespace zqsim
