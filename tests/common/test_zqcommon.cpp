@@ -90,3 +90,15 @@ TEST(Resolve, HostsFileBeforeResolverAndPortSplit) {
     EXPECT_EQ(h, "srv1:x");
     EXPECT_EQ(port, -1);
 }
+
+TEST(PathDirs, SplitsPathKeepsOrderAndEmptyEntriesMeanHere) {
+    const char* old = std::getenv("PATH");
+    std::string saved = old ? old : "";
+    setenv("PATH", "/a/b::/c:", 1);
+    EXPECT_EQ(zq::path_dirs(), (std::vector<std::string>{"/a/b", ".", "/c", "."}));
+    setenv("PATH", "", 1);
+    EXPECT_EQ(zq::path_dirs(), (std::vector<std::string>{"."}));
+    unsetenv("PATH");
+    EXPECT_EQ(zq::path_dirs(), (std::vector<std::string>{"/usr/local/bin", "/usr/bin", "/bin"}));
+    if (old) setenv("PATH", saved.c_str(), 1);
+}

@@ -186,17 +186,8 @@ std::string resolve_program(const std::string& prog) {
     if (prog.find('/') != std::string::npos) return zq::instance_path(prog);
     std::string mine = zq::pm::program_dir();
     if (!mine.empty() && executable(mine + "/" + prog)) return mine + "/" + prog;
-    const char* path = std::getenv("PATH");
-    std::string ps = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= ps.size()) {
-        size_t end = ps.find(':', start);
-        if (end == std::string::npos) end = ps.size();
-        std::string dir = ps.substr(start, end - start);
-        if (dir.empty()) dir = ".";
+    for (const std::string& dir : zq::path_dirs())
         if (executable(dir + "/" + prog)) return dir + "/" + prog;
-        start = end + 1;
-    }
     return prog;  // execve reports ENOENT
 }
 

@@ -298,4 +298,19 @@ void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_li
 
 void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 
+std::vector<std::string> path_dirs() {
+    const char* p = std::getenv("PATH");
+    std::string ps = p ? p : "/usr/local/bin:/usr/bin:/bin";
+    std::vector<std::string> dirs;
+    size_t start = 0;
+    while (start <= ps.size()) {
+        size_t end = ps.find(':', start);
+        if (end == std::string::npos) end = ps.size();
+        std::string dir = ps.substr(start, end - start);
+        dirs.push_back(dir.empty() ? "." : dir);
+        start = end + 1;
+    }
+    return dirs;
+}
+
 }  // namespace zq

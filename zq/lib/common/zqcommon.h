@@ -77,4 +77,8 @@ void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_li
 // Trims blanks at both ends.
 std::string_view trim(std::string_view s);
 
+// The directories of $PATH in order (/usr/local/bin:/usr/bin:/bin when it is not
+// set); an empty entry stands for the current directory, ".".
+std::vector<std::string> path_dirs();
+
 }  // namespace zq

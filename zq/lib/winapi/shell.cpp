@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "zqcommon.h"
 #include "winapi.h"
 
 extern char** environ;
@@ -104,15 +105,8 @@ Found find_program(const std::string& name, std::string& out) {
         out = name;
         return check_program(name);
     }
-    const char* p = std::getenv("PATH");
-    std::string ps = p ? p : "/usr/local/bin:/usr/bin:/bin";
     Found best = Found::No;
-    size_t start = 0;
-    while (start <= ps.size()) {
-        size_t end = ps.find(':', start);
-        if (end == std::string::npos) end = ps.size();
-        std::string dir = ps.substr(start, end - start);
-        if (dir.empty()) dir = ".";
+    for (const std::string& dir : zq::path_dirs()) {
         std::string cand = dir + "/" + name;
         Found f = check_program(cand);
         if (f == Found::Yes) {
@@ -120,7 +114,6 @@ Found find_program(const std::string& name, std::string& out) {
             return f;
         }
         if (f == Found::NotExecutable) best = f;
-        start = end + 1;
     }
     return best;
 }
