@@ -16,14 +16,7 @@
 
 namespace {
 
-// A FILE* reading the given bytes.
-FILE *file_of(const std::string &text) {
-    FILE *f = std::tmpfile();
-    if (f == nullptr) return nullptr;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::rewind(f);
-    return f;
-}
+using zqtest::file_of;
 
 std::vector<uint32_t> oid_of(const RuleCondition *c) { return {c->pOid, c->pOid + c->iOidLength}; }
 

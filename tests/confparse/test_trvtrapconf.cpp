@@ -18,13 +18,7 @@
 
 namespace {
 
-FILE *file_of(const std::string &text) {
-    FILE *f = std::tmpfile();
-    if (f == nullptr) return nullptr;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::rewind(f);
-    return f;
-}
+using zqtest::file_of;
 
 std::string block(const std::string &ent, const std::string &number, const std::string &flag = "N",
                   const std::string &format = "text") {

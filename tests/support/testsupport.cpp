@@ -109,6 +109,14 @@ void write_file(const std::string& path, const std::string& text) {
     out << text;
 }
 
+FILE* file_of(const std::string& text) {
+    FILE* f = std::tmpfile();
+    if (f == nullptr) return nullptr;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    return f;
+}
+
 Process::Process(const std::vector<std::string>& argv, const Env& env, const std::string& stdin_text) {
     out_path_ = dir_.path + "/stdout";
     err_path_ = dir_.path + "/stderr";

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -82,5 +84,8 @@ struct Instance {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
+// An anonymous temporary file holding text, read from its start; nullptr when
+// none can be made.  The caller closes it.
+FILE* file_of(const std::string& text);
 
 }  // namespace zqtest

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventread.h"
 #include "testsupport.h"
 #include "trvlib.h"
 #include "trvtest.h"
@@ -75,16 +76,7 @@ protected:
 
     // Waits for n events (or 10 seconds).
     static bool receive(size_t n) {
-        return zqtest::wait_until(
-            [&] {
-                fd_set set;
-                FD_ZERO(&set);
-                FD_SET(rx_->sock_fd, &set);
-                timeval tv{0, 50000};
-                if (select(rx_->sock_fd + 1, &set, nullptr, nullptr, &tv) > 0) ZqsnmpRead(&set);
-                return seen_.size() >= n;
-            },
-            10000);
+        return zqtest::read_events_until(rx_, [&] { return seen_.size() >= n; }, 10000);
     }
 
     static ZqPdu* source() { return ZqsnmpCreatePdu(ZQSNMP_TRAP); }

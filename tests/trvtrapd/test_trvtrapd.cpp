@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventread.h"
 #include "testsupport.h"
 #include "trvtraptest.h"
 #include "zqsnmp.h"
@@ -171,16 +172,7 @@ public:
 
     // Reads events until pred holds (or 15 seconds pass).
     bool until(const std::function<bool()>& pred) {
-        return zqtest::wait_until(
-            [&] {
-                fd_set set;
-                FD_ZERO(&set);
-                FD_SET(observer->sock_fd, &set);
-                timeval tv{0, 50000};
-                if (select(observer->sock_fd + 1, &set, nullptr, nullptr, &tv) > 0) ZqsnmpRead(&set);
-                return pred();
-            },
-            15000, 1);
+        return zqtest::read_events_until(observer, pred, 15000, 1);
     }
     const Event* find(const std::function<bool(const Event&)>& pred, size_t from = 0) const {
         for (size_t i = from; i < events.size(); ++i)

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "eventread.h"
 #include "testsupport.h"
 #include "zqsnmp.h"
 
@@ -69,16 +70,7 @@ TEST(ZqsnmpThroughTrapd, BlockingSendReachesEveryEventSession) {
     EXPECT_EQ(ZqsnmpBlockingSend(req, event(3004)), nullptr);
     EXPECT_EQ(ZqsnmpErrno, 0);
 
-    zqtest::wait_until(
-        [&] {
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(rx->sock_fd, &set);
-            timeval tv{0, 50000};
-            if (select(rx->sock_fd + 1, &set, nullptr, nullptr, &tv) > 0) ZqsnmpRead(&set);
-            return seen.size() >= 3;
-        },
-        10000);
+    zqtest::read_events_until(rx, [&] { return seen.size() >= 3; }, 10000);
     ASSERT_EQ(seen.size(), 3u) << trapd.err();
     std::vector<int32_t> order;
     for (const Seen& s : seen) order.push_back(s.specific);
