@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "trvdis.h"
@@ -709,6 +710,40 @@ TEST_F(TrvdisUnit, RunningMarkerIsShownAndRemoved) {
     EXPECT_EQ(iRemoveRunning(), 1);
     EXPECT_EQ(iIsTrvdisRunning(), 0);
     EXPECT_EQ(iRemoveRunning(), -1);
+}
+
+// The database going away under a node in hand ends the daemon with status 1;
+// the marker is left for the next start to find.
+TEST_F(TrvdisUnit, LostDatabaseWhileHandlingANodeEndsWithStatusOneAndLeavesTheMarker) {
+    ZqwObjectId n = node("vendor-host", "TrvServer");
+    ASSERT_EQ(iShowRunning(), 1);
+    const std::string db = inst->root + "/db/topology.db";
+    const std::string away = db + ".away";
+    auto lose = [&] {
+        iQueueNode(n, TRVDIS_QUEUE_REQUEST);
+        if (std::rename(db.c_str(), away.c_str()) != 0) _exit(3);
+        vDiscoverHost(TRVDIS_QUEUE_REQUEST);
+        std::rename(away.c_str(), db.c_str());  // only when the daemon went on
+    };
+    EXPECT_EXIT(lose(), ::testing::ExitedWithCode(1), "");
+    std::rename(away.c_str(), db.c_str());
+    EXPECT_EQ(iIsTrvdisRunning(), 1);
+    EXPECT_EQ(iRemoveRunning(), 1);
+}
+
+// A trvSubSysType whose definition lacks WEB_ENABLED leaves nothing to find a
+// web object by: the daemon names the field, removes its marker and ends.
+TEST_F(TrvdisUnit, WebKindMissingFromTheFieldDefinitionEndsTheDaemon) {
+    ZqwObjectId n = node("vendor-host", "TrvServer");
+    ASSERT_EQ(iShowRunning(), 1);
+    size_t before = error_log().size();
+    auto update = [&] {
+        uiFieldTrvSubSysType = uiFieldTrvSysType;  // an enumeration without the web kinds
+        iUpdateWebSubSys(n);
+    };
+    EXPECT_EXIT(update(), ::testing::ExitedWithCode(1), "");
+    EXPECT_NE(error_log().find(":trvSubSysType", before), std::string::npos) << error_log().substr(before);
+    EXPECT_EQ(iIsTrvdisRunning(), 0);
 }
 
 // ---------------------------------------------------------------------------
