@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "eventread.h"
 #include "testsupport.h"
 #include "zqsnmp.h"
 
@@ -263,16 +264,7 @@ protected:
         return zqtest::run({zqtest::bin("velmsvmtwk")}, env);
     }
     static bool receive(size_t n) {
-        return zqtest::wait_until(
-            [&] {
-                fd_set set;
-                FD_ZERO(&set);
-                FD_SET(rx_->sock_fd, &set);
-                timeval tv{0, 50000};
-                if (select(rx_->sock_fd + 1, &set, nullptr, nullptr, &tv) > 0) ZqsnmpRead(&set);
-                return seen_.size() >= n;
-            },
-            10000);
+        return zqtest::read_events_until(rx_, [&] { return seen_.size() >= n; }, 10000);
     }
     static std::vector<ZqOid> ent(std::initializer_list<ZqOid> rest) {
         std::vector<ZqOid> o{ZQ_ENT_SUBIDS};
