@@ -227,25 +227,105 @@ void ZqwDbFreeObjectIdList(ZqwObjectIdList *list);
 void ZqwDbFreeFieldBindList(ZqwFieldBindList *list);
 
 /* ---- map services ----------------------------------------------------------------
- * The map half of the library (maps, symbols, callbacks, the application socket)
- * is added with the map program; its declarations go here. */
-
-/* Connects a map application to the map program.  Negative on failure; until the
- * map program exists it always fails (-1, error 30). */
-int  _ZqwInit(int version);
-void ZqwDone(void);
+ *
+ * MAPS AND SYMBOLS
+ *   Maps, symbols, per-map object status, symbol types, application
+ *   configuration values and saved positions live in the topology database
+ *   beside the objects.  A map holds at most one node symbol per object; a node
+ *   symbol may hold component symbols (a component names its parent node symbol).
+ *   The map program keeps the map "default" with a node symbol for every object
+ *   whose isNode is TRUE.
+ *
+ *   Map status values: 0 unset, 1 Unknown, 2 Normal, 3 Marginal, 4 Critical,
+ *   5 Unmanaged, 6 Warning, 7 Major.  The status a symbol shows follows its
+ *   status source:
+ *     1 object    the status set on its object for that map (ZqwSetStatusOnObject);
+ *                 for a node object that nothing has set, its "IP Status"
+ *                 (Normal 2, Marginal 3, Critical 4, Unmanaged 5, else 1);
+ *                 otherwise 1;
+ *     2 compound  the most severe status of its component symbols, unmanaged ones
+ *                 left out (Critical > Major > Marginal > Warning > Normal >
+ *                 Unknown); with none, as for source 1;
+ *     3 symbol    the status set on the symbol itself.
+ *   A symbol that the operator unmanaged shows 5 whatever its source.
+ *   Symbol behaviours: 1 explodable (opening it shows its components), 2
+ *   executable (opening it runs its action).
+ *
+ * APPLICATIONS
+ *   A map application is a program the map program starts from a registration
+ *   in $ZQ_ROOT/registration (format: zq/README.md).  _ZqwInit connects it over
+ *   the map program's socket; callbacks run only from inside ZqwProcessEvent,
+ *   called when ZqwFileDescriptor() is readable.  The registration decides which
+ *   actions the application may take callbacks for (else 32) and which symbol
+ *   types exist (else 121).
+ *
+ *   Map sync: every change between ZqwBeginMapSync and ZqwEndMapSync is one
+ *   transaction, seen by other processes and by the pages at ZqwEndMapSync.
+ *   Syncs nest; only the outermost End commits.  Outside a sync each call is
+ *   its own transaction.
+ *
+ * OWNERSHIP
+ *   Every record returned here is the caller's and is freed with the matching
+ *   ZqwFree* call (ZqwFreeMapInfo, ZqwFreeSymbolInfo, ZqwFreeSymbolList,
+ *   ZqwFreeObjectList; configuration values with ZqwDbFreeFieldBindList).  The
+ *   records handed to callbacks belong to the library and are freed after the
+ *   callback returns.  Texts in records are heap copies.
+ *
+ * RESULTS
+ *   Calls returning int give 1 on success and -1 on failure (ZqwError tells why),
+ *   except ZqwAddCallback, ZqwRemoveCallback, ZqwAddActionCallback (0 success,
+ *   -1 failure) and ZqwFileDescriptor (a descriptor, -1 on failure).  A call that
+ *   needs the map program fails with 30 when this process is not connected.
+ */
 
 typedef uint32_t ZqwSymbolId;   /* 0 is no symbol */
+
+/* Map status values and symbol status sources / behaviours. */
+#define ZQW_STATUS_UNSET      0
+#define ZQW_STATUS_UNKNOWN    1
+#define ZQW_STATUS_NORMAL     2
+#define ZQW_STATUS_MARGINAL   3
+#define ZQW_STATUS_CRITICAL   4
+#define ZQW_STATUS_UNMANAGED  5
+#define ZQW_STATUS_WARNING    6
+#define ZQW_STATUS_MAJOR      7
+
+#define ZQW_SOURCE_OBJECT     1
+#define ZQW_SOURCE_COMPOUND   2
+#define ZQW_SOURCE_SYMBOL     3
+
+#define ZQW_BEHAVIOR_EXPLODABLE  1
+#define ZQW_BEHAVIOR_EXECUTABLE  2
+
+/* Map events (ZqwAddCallback). */
+#define ZQW_EVENT_EXIT                  1   /* the map program is ending */
+#define ZQW_EVENT_MAP_OPEN              3   /* another map was opened */
+#define ZQW_EVENT_QUERY_APP_CONFIG      5   /* verify a configuration change */
+#define ZQW_EVENT_CONFIRM_APP_CONFIG    6   /* a configuration change was stored */
+#define ZQW_EVENT_DELETE_OBJECTS        15  /* the operator deletes objects */
+#define ZQW_EVENT_CONFIRM_CREATE_SYMBOLS 17 /* symbols were created for matching objects */
+#define ZQW_EVENT_CONFIRM_MANAGE_OBJECTS 21 /* the operator managed objects again */
+
+/* Connects this process, started by the map program as a registered
+ * application, to the map program (its socket and application name come in the
+ * environment: ZQW_SOCKET, ZQW_APP) and opens the database.  version is 7.
+ * 0 on success; negative on failure: 30 when there is no map program to
+ * connect to (not started by it, or it is not running), 23 when the database
+ * cannot be opened. */
+int  _ZqwInit(int version);
+/* Ends the session with the map program (the map program then sees this
+ * application end its session) and closes the database. */
+void ZqwDone(void);
 
 /* The map open in the map program.  name first: map applications rely on it. */
 typedef struct ZqwMapInfo {
     char    *name;        /* heap copy, freed by ZqwFreeMapInfo */
-    int      read_only;   /* 1: the application leaves this map unchanged */
+    int      read_only;   /* 1: applications leave this map unchanged */
     uint32_t map_id;
 } ZqwMapInfo;
 
-/* One symbol of a map.  status: 0 unset, 1 Unknown, 2 Normal, 3 Marginal,
- * 4 Critical, 5 Unmanaged, 6 Warning, 7 Major. */
+/* One symbol of a map.  status: the status it shows (see above); 5 when the
+ * operator unmanaged it. */
 typedef struct ZqwSymbolInfo {
     ZqwSymbolId symbol;
     ZqwObjectId object;
@@ -254,15 +334,145 @@ typedef struct ZqwSymbolInfo {
     int         status;
     int         status_source; /* 1 object, 2 compound, 3 symbol */
     int         behavior;      /* 1 explodable, 2 executable */
+    ZqwSymbolId parent;        /* the node symbol of a component symbol, else 0 */
 } ZqwSymbolInfo;
 
-/* The open map of a connected map application: null with error 30 when this
- * process is not connected to the map program. */
+typedef struct ZqwSymbolList {
+    unsigned int   count;
+    ZqwSymbolInfo *entries;    /* in symbol id order */
+} ZqwSymbolList;
+
+/* One object of a map.  state (the sixth field): in event 15, 2 marks an object
+ * the operator deletes (it may be deleted), 1 one that stays. */
+typedef struct ZqwObjectInfo {
+    ZqwObjectId object;
+    ZqwSymbolId symbol;        /* its node symbol on the map, or 0 */
+    char       *selection_name;/* heap copy, may be null */
+    char       *hostname;      /* heap copy, may be null */
+    int         status;        /* the status its node symbol shows, or 0 */
+    int         state;
+} ZqwObjectInfo;
+
+typedef struct ZqwObjectList {
+    unsigned int   count;
+    ZqwObjectInfo *entries;    /* in object id order */
+} ZqwObjectList;
+
+/* ---- map information ---- */
+
+/* A copy of the map open now: null with 30 when not connected, 23 when the
+ * database was lost. */
 ZqwMapInfo    *ZqwGetMapInfo(void);
+/* A copy of a map information record (null with 3 for null). */
+ZqwMapInfo    *ZqwCopyMapInfo(const ZqwMapInfo *map);
 void           ZqwFreeMapInfo(ZqwMapInfo *map);
-/* A symbol of the map: null with error 3 (no map) or 141 (no such symbol). */
+
+/* ---- symbols ---- */
+
+/* A symbol of the map: null with 3 (no map), 141 (no such symbol on the map),
+ * 23.  Works without the map program (the database alone is enough). */
 ZqwSymbolInfo *ZqwGetSymbolInfo(const ZqwMapInfo *map, ZqwSymbolId symbol);
 void           ZqwFreeSymbolInfo(ZqwSymbolInfo *info);
+
+/* The symbols of an object on the map (node and component symbols): null with
+ * 3, 80 (no such object), 82 (no symbol on this map), 23. */
+ZqwSymbolList *ZqwGetSymbolsByObject(const ZqwMapInfo *map, ZqwObjectId object);
+void           ZqwFreeSymbolList(ZqwSymbolList *list);
+
+/* The objects that have a node symbol on the map and for which every binding of
+ * filter holds (null filter or count 0: all).  An empty result is a list with
+ * count 0.  Null with 3, 62 (a binding names no field), 64, 23. */
+ZqwObjectList *ZqwListObjectsOnMap(const ZqwMapInfo *map, const ZqwFieldBindList *filter);
+void           ZqwFreeObjectList(ZqwObjectList *list);
+
+/* Map sync (see above).  1 / -1 (3 no map, 23). */
+int ZqwBeginMapSync(const ZqwMapInfo *map);
+int ZqwEndMapSync(const ZqwMapInfo *map);
+
+/* A component symbol of object inside the node symbol of parent on the map,
+ * with its type, label (null: none), status (set on the object for that map),
+ * status source and behaviour (0: explodable).  flags must be 0.  The new
+ * symbol's id; 0 on failure: 3, 80 (no such object), 82 (parent has no node
+ * symbol on the map), 121 (type not registered), 23.  A read-only map (3). */
+ZqwSymbolId ZqwCreateComponentSymbol(const ZqwMapInfo *map, ZqwObjectId parent,
+                                     ZqwObjectId object, const char *type,
+                                     const char *label, int status, int status_source,
+                                     int behavior, unsigned int flags);
+/* Deletes a symbol (a node symbol with its components).  141 no such symbol. */
+int ZqwDeleteSymbol(const ZqwMapInfo *map, ZqwSymbolId symbol);
+
+/* Symbol attributes.  -1 with 3, 141 (no such symbol), 92 (it already has that
+ * value: nothing changed), 23; ZqwSetSymbolType also 121 (type not registered).
+ * arg must be 0. */
+int ZqwSetSymbolType(const ZqwMapInfo *map, ZqwSymbolId symbol, const char *type, int arg);
+int ZqwSetSymbolLabel(const ZqwMapInfo *map, ZqwSymbolId symbol, const char *label);
+int ZqwSetSymbolStatusSource(const ZqwMapInfo *map, ZqwSymbolId symbol, int source);
+/* Sets the status a symbol of source 3 shows (0-7). */
+int ZqwSetSymbolStatus(const ZqwMapInfo *map, ZqwSymbolId symbol, int status);
+/* Behaviour 1 or 2; for 2 the action that opening the symbol runs: an action
+ * of application app, run on objects (null: the symbol's object).  -1 with 30
+ * (no such application), 32 (no such action), 3, 141, 23. */
+int ZqwSetSymbolBehavior(const ZqwMapInfo *map, ZqwSymbolId symbol, int behavior,
+                         const char *app, const char *action,
+                         const ZqwObjectIdList *objects);
+/* Removes what applications attached to a symbol (its action and behaviour,
+ * back to explodable).  -1 with 3, 141, 23. */
+int ZqwClearSymbolApp(const ZqwMapInfo *map, ZqwSymbolId symbol);
+/* Sets the status of an object on the map (0-7; seen by its symbols of status
+ * source 1).  -1 with 3, 80, 23. */
+int ZqwSetStatusOnObject(const ZqwMapInfo *map, ZqwObjectId object, int status);
+
+/* ---- callbacks ---- */
+
+/* A map event.  event_data: null for 1 and 3; a ZqwFieldBindList of the
+ * configuration values for 5 and 6; a ZqwObjectList for 15 and 21; a
+ * ZqwSymbolList of the new symbols for 17.  map is the open map. */
+typedef void (*ZqwCallbackProc)(void *data, int event, ZqwMapInfo *map, void *event_data);
+
+/* An action run by the operator on a selection of objects (in selection
+ * order); argc/argv are the action's arguments from the registration. */
+typedef void (*ZqwActionCallbackProc)(void *data, const char *action,
+                                      const char *menu_item,
+                                      ZqwObjectIdList *selection,
+                                      int argc, char **argv, ZqwMapInfo *map);
+
+/* Registers callback for event.  For event 17 filter is the field-binding
+ * list the new symbols' objects must match (every condition; copied, the
+ * caller frees its own); one registration is one delivery per batch of new
+ * symbols.  Other events take no filter.  0 on success; -1 with 3 (unknown
+ * event or null callback), 30 (not connected), 62/64 (bad filter). */
+int ZqwAddCallback(int event, const ZqwFieldBindList *filter,
+                   ZqwCallbackProc callback, void *data);
+/* Removes the registrations of event (with filter: only that one).  0 / -1. */
+int ZqwRemoveCallback(int event, const ZqwFieldBindList *filter);
+/* Registers callback for an action of this application's registration.
+ * 0 on success; -1 with 32 (the registration has no such action), 30, 3. */
+int ZqwAddActionCallback(const char *action, ZqwActionCallbackProc callback, void *data);
+
+/* The descriptor to select on for map events; -1 with 30 when not connected. */
+int ZqwFileDescriptor(void);
+/* Reads what the map program sent and runs the callbacks it calls for; returns
+ * without waiting when nothing is there.  0 or more on success; negative when
+ * the map program is gone (30) or sent something unreadable. */
+int ZqwProcessEvent(void);
+
+/* ---- application configuration ---- */
+
+/* The name of this application (static text; null when not connected). */
+const char *ZqwGetAppName(void);
+/* The stored configuration values of application app for the map: one entry
+ * per configuration field of its registration, in registration order, with its
+ * value (a field with no stored value: false, 0 or the empty text).  Free with
+ * ZqwDbFreeFieldBindList.  Null with 30, 3, 23. */
+ZqwFieldBindList *ZqwGetAppConfigValues(const ZqwMapInfo *map, const char *app);
+/* Stores this application's configuration values for the map.  -1 with 3, 62
+ * (not a configuration field of the application), 64, 30, 23. */
+int ZqwSetAppConfigValues(const ZqwMapInfo *map, const ZqwFieldBindList *values);
+/* The answer to event 5: accept (1) or refuse (0) the change, with a message for
+ * the operator (any length; null: none).  values may be null.  -1 with 30, or 3
+ * when no verification is pending. */
+int ZqwVerifyAppConfigChange(const ZqwMapInfo *map, const ZqwFieldBindList *values,
+                             int accept, const char *message);
 
 /* ---- end of map services ---------------------------------------------------------- */
 

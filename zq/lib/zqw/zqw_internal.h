@@ -72,3 +72,106 @@ bool begin_bulk();
 bool end_bulk(bool commit);
 
 }  // namespace zq::zqw
+
+// --- the map store: what the map program (zq/map) needs beyond platform/zqw.h ---
+// Over the connection of ZqwDbInit, on the thread that uses the library.  Each
+// returns false (or 0) with ZqwError set on failure.
+
+namespace zq::zqw {
+
+struct MapRow {
+    uint32_t id = 0;
+    std::string name;
+    bool read_only = false;
+    std::vector<std::pair<std::string, std::string>> filter;   // field name, value text
+};
+
+// One symbol with the status it shows now (status sources and unmanaged applied).
+struct SymbolRow {
+    uint32_t id = 0, map = 0, object = 0, parent = 0;
+    std::string type, label;
+    int status = 0, source = 1, behavior = 1;
+    bool managed = true;
+    std::string action_app, action;        // the executable symbol's action, if any
+    std::vector<uint32_t> action_objects;
+    bool has_position = false;
+    double x = 0, y = 0;                   // saved position (node symbols)
+    std::string name;                      // selection name, else host name, of the object
+};
+
+struct ChangeRow {
+    int64_t seq = 0;
+    uint32_t map = 0;      // 0: an object-level change, seen on every map
+    uint32_t symbol = 0;   // 0 when the row names an object
+    uint32_t object = 0;
+};
+
+bool list_maps(std::vector<MapRow>& out);
+bool find_map(const std::string& name, MapRow& out);
+// A new map holding a node symbol for every node object matching filter (every
+// condition; field names and value texts as zqtopo find takes them).  0 on failure
+// (63 when the name exists).
+uint32_t create_map(const std::string& name, bool read_only,
+                    const std::vector<std::pair<std::string, std::string>>& filter);
+bool set_map_read_only(uint32_t map, bool read_only);
+bool delete_map(uint32_t map);   // "default" cannot be deleted (3)
+
+// Every symbol of a map, in id order; or only those of ids.
+bool load_symbols(uint32_t map, std::vector<SymbolRow>& out);
+bool load_symbols(uint32_t map, const std::vector<uint32_t>& ids, std::vector<SymbolRow>& out);
+
+// The change log: every change of a symbol, of an object's status on a map, of a
+// node's "IP Status" or "isNode", and every deleted object adds a row (database
+// triggers and the library's writes, so changes by any process are seen).
+int64_t last_change();
+// The rows after seq (at most limit).  False with 3 when seq is older than the
+// oldest row kept: the caller then takes a full snapshot.
+bool changes_since(int64_t seq, size_t limit, std::vector<ChangeRow>& out);
+// The symbols of a map that rows touch: changed symbols, symbols of changed
+// objects and the node symbols holding either (compound status); and the ids
+// among them that no longer exist (deleted).
+bool affected_symbols(uint32_t map, const std::vector<ChangeRow>& rows,
+                      std::vector<uint32_t>& existing, std::vector<uint32_t>& deleted);
+// Keeps the newest keep rows.
+bool prune_changes(int64_t keep);
+
+// Node symbols: a symbol of a node object on a map (type unchecked: the map
+// program's own generic types); the node objects without a symbol on the map; the
+// node symbols whose object is gone or no longer a node, or no longer matches the
+// map's filter.
+uint32_t create_node_symbol(uint32_t map, uint32_t object, const std::string& type);
+bool nodes_without_symbol(uint32_t map, std::vector<uint32_t>& objects);
+bool stale_node_symbols(uint32_t map, std::vector<uint32_t>& symbols);
+
+bool set_symbol_managed(uint32_t map, uint32_t symbol, bool managed);
+bool set_symbol_position(uint32_t map, uint32_t symbol, double x, double y);
+
+// Registrations, as the map program loaded them from registration/ (replaces
+// what was stored before, in one transaction).
+struct ActionDef {
+    std::string name, label;
+    std::string url;                    // URL template (${hostname}, ${object}) or empty
+    std::vector<std::string> args;      // arguments handed to the callback
+};
+struct ConfigFieldDef {
+    std::string field, label;           // a registered field
+};
+struct SymbolTypeDef {
+    std::string pattern, icon;          // pattern may end in '*'
+};
+struct AppDef {
+    std::string name, file;
+    std::vector<std::string> command;   // empty: an application of actions only
+    std::vector<ActionDef> actions;
+    std::vector<SymbolTypeDef> symbol_types;
+    std::vector<ConfigFieldDef> config;
+};
+bool store_registrations(const std::vector<AppDef>& apps);
+bool load_registrations(std::vector<AppDef>& apps);
+// The icon class of a symbol type ("" when no registration declares it).
+std::string symbol_icon(const std::string& type);
+
+// Configuration values of an application on a map, stored on confirmation.
+bool store_app_config(uint32_t map, const std::string& app, const ZqwFieldBindList& values);
+
+}  // namespace zq::zqw

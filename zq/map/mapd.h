@@ -1,0 +1,54 @@
+// The map program's state as its web server sees it.  The HTTP handlers run on
+// cpp-httplib's worker threads; everything that touches the database or an
+// application runs on the main loop's thread, handed over with post().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "zqw.h"
+#include "zqw_internal.h"
+
+namespace zq::map {
+
+// Runs fn on the main loop's thread, soon (thread-safe).
+void post(std::function<void()> fn);
+
+// Waits, on a worker thread, until the change log may have grown past seq or
+// timeout_ms passed (the main loop wakes the waiters when it sees new rows).
+void wait_for_change(int64_t seq, int timeout_ms);
+
+// --- main thread only ---------------------------------------------------------
+
+uint32_t open_map();                       // the id of the open map
+bool open_map(uint32_t map);               // opens it; event 3 to every application
+
+struct AppStatus {
+    zq::zqw::AppDef def;
+    std::string state;                     // "running", "starting", "ended", "actions only"
+    int exit_status = 0;                   // when ended: the status, or 128+signal
+    long pid = 0;
+};
+std::vector<AppStatus> apps();
+bool restart_app(const std::string& app, std::string& error);
+
+// Runs an action on a selection: a program's action goes to its application's
+// action callback; a URL action gives the URLs to open (one per object).
+bool run_action(const std::string& app, const std::string& action,
+                const std::vector<uint32_t>& selection, std::vector<std::string>& urls,
+                std::string& error);
+
+// Configuration dialog.  query sends event 5 and calls done on the main thread
+// when the application answers (or after 10 s: replied false).  confirm stores
+// the values and sends event 6.
+void query_config(const std::string& app, const ZqwFieldBindList& values,
+                  std::function<void(bool replied, bool accept, std::string message)> done);
+bool confirm_config(const std::string& app, const ZqwFieldBindList& values, std::string& error);
+
+// Operator actions: event 15 first, then the objects go; managing again sends 21.
+bool delete_objects(const std::vector<uint32_t>& objects, std::string& error);
+bool manage_symbols(const std::vector<uint32_t>& symbols, bool managed, std::string& error);
+
+}  // namespace zq::map
