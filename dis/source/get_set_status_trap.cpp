@@ -79,20 +79,6 @@ void vPollNodeStatus(ZqwObjectId uiNode) {
     ZqsnmpClose(pSession);
 }
 
-ZqwObjectIdList *pGetSubSysObjIds(const char *szHost) {
-    ZqwObjectId uiNode = ZqwDbHostnameToObjectId(szHost);
-    if (ZqwIsIdNull(uiNode)) {
-        if (ZqwError() != ZQW_E_NOOBJECT) iPrintError(TRV_ERR_ZQW, "%s :", szHost);
-        return nullptr;
-    }
-    ZqwFieldValue stNode{};
-    stNode.field_type = ZQW_INT_FIELD;
-    stNode.un.int_val = static_cast<int32_t>(uiNode);
-    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
-    if (pList == nullptr) iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
-    return pList;  // no subsystem objects: an empty list
-}
-
 void UpdateSubsystemStatus(const ZqwObjectIdList *pList, ZqSession *pSession, const char *szHost) {
     iPrintDebug(__LINE__, kSrc, 2, "Entering the UpdateSubsystemStatus routine.\n");
     int iNoResponse = 0;

@@ -156,9 +156,6 @@ void DeleteSubSysObjects(ZqwObjectId uiNode);
  * ------------------------------------------------------------------------ */
 
 void vPollNodeStatus(ZqwObjectId uiNode);
-/* The objects whose trvNodeObjId is the host's object id (an empty list when
- * there are none); null on failure.  Freed with ZqwDbFreeObjectIdList. */
-ZqwObjectIdList *pGetSubSysObjIds(const char *szHost);
 void UpdateSubsystemStatus(const ZqwObjectIdList *pList, ZqSession *pSession, const char *szHost);
 /* One OID of a status query. */
 typedef struct TrvOid {

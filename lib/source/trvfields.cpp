@@ -146,3 +146,17 @@ int iGetNodeObjId(ZqwObjectId uiObject) {
     ZqwDbFreeFieldValue(pValue);
     return iId;
 }
+
+ZqwObjectIdList *pGetSubSysObjIds(const char *szHost) {
+    ZqwObjectId uiNode = ZqwDbHostnameToObjectId(szHost);
+    if (ZqwIsIdNull(uiNode)) {
+        if (ZqwError() != ZQW_E_NOOBJECT) iPrintError(TRV_ERR_ZQW, "%s :", szHost);
+        return nullptr;
+    }
+    ZqwFieldValue stNode{};
+    stNode.field_type = ZQW_INT_FIELD;
+    stNode.un.int_val = static_cast<int32_t>(uiNode);
+    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
+    if (pList == nullptr) iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
+    return pList;  // no subsystem objects: an empty list
+}

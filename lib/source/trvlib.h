@@ -224,6 +224,10 @@ int iIsWebEnabled(ZqwObjectId uiNode);
 int iGetNodeKind(ZqwObjectId uiObject);
 /* The object's trvNodeObjId, or 0 when it has none. */
 int iGetNodeObjId(ZqwObjectId uiObject);
+/* The objects whose trvNodeObjId is the host's object id (an empty list when
+ * there are none); null on failure or when the host has no object.  Freed with
+ * ZqwDbFreeObjectIdList.  Shared by trvdis and trvmap. */
+ZqwObjectIdList *pGetSubSysObjIds(const char *szHost);
 /* 1 managed, 0 unmanaged (symbol status 5), -1 when the open map or the symbol's
  * information cannot be read (no report for a symbol that does not exist, 141). */
 int iIsSymbolManaged(ZqwSymbolId uiSymbol);
