@@ -20,248 +20,17 @@
 #include "schema.h"
 #include "zqcommon.h"
 #include "zqw.h"
+#include "sql.h"
 #include "zqw_internal.h"
 
 namespace zq::zqw {
-namespace {
 
-int g_error = 0;
+using namespace sql;
 
-struct Fail {
-    int code;
-};
-struct Busy {};
-
-// Longest text a string field takes.
-constexpr size_t kMaxText = 65535;
-// Most bindings one created object takes, most conditions one list takes.
-constexpr unsigned kMaxBindings = 1000;
-constexpr unsigned kMaxConditions = 32;
-
-struct Connection {
-    sqlite3* db = nullptr;
-    std::string path;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    // Keyed by the address of the SQL text: every statement is a literal of this file.
-    std::unordered_map<const char*, sqlite3_stmt*> statements;
-    // Inserts of the first values of a new object, by the number of values.
-    std::unordered_map<size_t, sqlite3_stmt*> inserts;
-    // Lists by several conditions, by the number of conditions.
-    std::unordered_map<size_t, sqlite3_stmt*> intersections;
-    int depth = 0;   // open transactions: 1 in a call or a bulk transaction, 2 in a call inside a bulk one
-    // In a bulk transaction this process holds the write lock, so no other
-    // process can change the fields meanwhile: their types may be kept.
-    bool bulk = false;
-    std::unordered_map<ZqwFieldId, int> bulk_types;
-    // Calls inside a bulk transaction run without savepoints (they cost a copy of
-    // every page a call touches).  A call that fails after it changed something
-    // spoils the bulk transaction, which then rolls back instead of committing.
-    bool spoiled = false;
-
-    ~Connection() {
-        for (auto& [sql, st] : statements) sqlite3_finalize(st);
-        for (auto& [n, st] : inserts) sqlite3_finalize(st);
-        for (auto& [n, st] : intersections) sqlite3_finalize(st);
-        if (db != nullptr) sqlite3_close_v2(db);
-    }
-};
-
-std::unique_ptr<Connection> g;
-
-bool file_unreadable(const struct stat& st, const std::string& path) {
-    static const bool root = geteuid() == 0;
-    // root reads any file, so for root a file nobody may read counts as unreadable.
-    if (root) return (st.st_mode & 0444) == 0;
-    return access(path.c_str(), R_OK) != 0;
-}
-
-bool same_file(const Connection& c) {
-    struct stat st;
-    if (stat(c.path.c_str(), &st) != 0) return false;
-    if (st.st_dev != c.dev || st.st_ino != c.ino) return false;
-    return !file_unreadable(st, c.path);
-}
-
-void check_alive() {
-    if (!g) throw Fail{ZQW_E_CONNLOST};
-    // A bulk transaction checks the file when it begins and before it commits.
-    if (!g->bulk && !same_file(*g)) throw Fail{ZQW_E_CONNLOST};
-}
-
-// Another process holds the database: wait, unless the file went away meanwhile.
-int busy_handler(void* data, int count) {
-    auto* c = static_cast<Connection*>(data);
-    usleep(count < 20 ? 200 : 2000);
-    if (count % 200 == 199 && !same_file(*c)) return 0;
-    return 1;
-}
-
-[[noreturn]] void throw_rc(int rc) {
-    int primary = rc & 0xff;
-    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) throw Busy{};
-    if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY) throw Fail{ZQW_E_EXISTS};
-    if (primary == SQLITE_CONSTRAINT) throw Fail{ZQW_E_BADARG};
-    if (primary == SQLITE_NOMEM) throw std::bad_alloc();
-    // Unreadable, damaged, read-only, replaced: the database is no longer usable.
-    throw Fail{ZQW_E_CONNLOST};
-}
-
-// A cached prepared statement, reset when the object goes out of scope.
-class Query {
-public:
-    explicit Query(const char* sql) {
-        auto it = g->statements.find(sql);
-        if (it != g->statements.end()) {
-            st_ = it->second;
-        } else {
-            int rc = sqlite3_prepare_v3(g->db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
-            if (rc != SQLITE_OK) throw_rc(rc);
-            g->statements.emplace(sql, st_);
-        }
-    }
-    // The insert of n values (object, field, value) in one statement.
-    explicit Query(size_t n) {
-        auto it = g->inserts.find(n);
-        if (it != g->inserts.end()) {
-            st_ = it->second;
-            return;
-        }
-        // OR FAIL: no statement journal.  Every value was checked before, and a
-        // failure still undoes the whole call (its transaction, or a spoiled bulk).
-        std::string sql = "INSERT OR FAIL INTO vals(object, field, value) VALUES ";
-        for (size_t i = 0; i < n; ++i) sql += i ? ",(?,?,?)" : "(?,?,?)";
-        int rc = sqlite3_prepare_v3(g->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
-        if (rc != SQLITE_OK) throw_rc(rc);
-        g->inserts.emplace(n, st_);
-    }
-    // The objects that meet n conditions (field ?1 = ?2 first, then ?3 = ?4 ...),
-    // in id order, read along the first condition's index.
-    struct Intersect {
-        size_t n;
-    };
-    explicit Query(Intersect in) {
-        auto it = g->intersections.find(in.n);
-        if (it != g->intersections.end()) {
-            st_ = it->second;
-            return;
-        }
-        std::string sql = "SELECT c0.object FROM vals c0";
-        for (size_t i = 1; i < in.n; ++i) {
-            std::string c = "c" + std::to_string(i);
-            sql += " CROSS JOIN vals " + c + " ON " + c + ".object = c0.object AND " + c + ".field = ?" +
-                   std::to_string(2 * i + 1) + " AND " + c + ".value = ?" + std::to_string(2 * i + 2);
-        }
-        sql += " WHERE c0.field = ?1 AND c0.value = ?2 ORDER BY c0.object";
-        int rc = sqlite3_prepare_v3(g->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st_, nullptr);
-        if (rc != SQLITE_OK) throw_rc(rc);
-        g->intersections.emplace(in.n, st_);
-    }
-    ~Query() {
-        sqlite3_reset(st_);
-        sqlite3_clear_bindings(st_);
-    }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    Query& bind(int64_t v) {
-        check(sqlite3_bind_int64(st_, ++n_, v));
-        return *this;
-    }
-    Query& bind(const std::string& v) {
-        check(sqlite3_bind_text(st_, ++n_, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    // True when a row is there.
-    bool step() {
-        int rc = sqlite3_step(st_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw_rc(sqlite3_extended_errcode(g->db));
-    }
-    int64_t integer(int col) { return sqlite3_column_int64(st_, col); }
-    bool is_null(int col) { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
-    std::string text(int col) {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
-        int n = sqlite3_column_bytes(st_, col);
-        return p ? std::string(p, static_cast<size_t>(n)) : std::string();
-    }
-
-private:
-    static void check(int rc) {
-        if (rc != SQLITE_OK) throw_rc(rc);
-    }
-    sqlite3_stmt* st_ = nullptr;
-    int n_ = 0;
-};
-
-void run(const char* sql) {
-    Query q(sql);
-    q.step();
-}
-
-// One call's transaction: BEGIN (IMMEDIATE when it writes, so that no read lock
-// ever has to be upgraded).  Inside a bulk transaction the call joins it; calls
-// check everything they can before their first change.
-class Transaction {
-public:
-    explicit Transaction(bool write) : nested_(g->depth > 0) {
-        if (nested_) changes_ = sqlite3_total_changes64(g->db);
-        else run(write ? "BEGIN IMMEDIATE" : "BEGIN");
-        ++g->depth;
-        active_ = true;
-    }
-    void commit() {
-        if (!nested_) run("COMMIT");
-        --g->depth;
-        active_ = false;
-    }
-    ~Transaction() {
-        if (!active_) return;
-        --g->depth;
-        if (!nested_) sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
-        else if (sqlite3_total_changes64(g->db) != changes_) g->spoiled = true;
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-private:
-    bool nested_;
-    bool active_ = false;
-    sqlite3_int64 changes_ = 0;
-};
-
-template <class R, class F>
-R guarded(R on_failure, F&& body) {
-    try {
-        for (int attempt = 0;; ++attempt) {
-            try {
-                check_alive();
-                R r = body();
-                g_error = ZQW_E_OK;
-                return r;
-            } catch (const Busy&) {
-                // Only cases SQLite does not wait for itself end up here.
-                usleep(attempt < 20 ? 500 : 5000);
-            }
-        }
-    } catch (const Fail& f) {
-        g_error = f.code;
-    } catch (const std::bad_alloc&) {
-        g_error = ZQW_E_CONNLOST;
-    } catch (...) {
-        g_error = ZQW_E_CONNLOST;
-    }
-    return on_failure;
-}
+namespace sql {
 
 // --- building blocks (they throw Fail) ---------------------------------------
 
-struct Value {
-    int type = 0;
-    int64_t number = 0;
-    std::string text;
-};
 
 int field_type(ZqwFieldId field) {
     if (field == 0) throw Fail{ZQW_E_BADARG};
@@ -444,7 +213,8 @@ ZqwObjectId new_object() {
     return static_cast<ZqwObjectId>(id);
 }
 
-}  // namespace
+}  // namespace sql
+
 
 // --- internal interface ---------------------------------------------------------
 
@@ -583,6 +353,12 @@ int ZqwDbInit(void) {
     sqlite3_busy_handler(c->db, busy_handler, c.get());
     c->dev = st.st_dev;
     c->ino = st.st_ino;
+    // A database of the previous format gains the map tables here, once.
+    std::string error;
+    if (!upgrade_database(c->db, error)) {
+        g_error = ZQW_E_CONNLOST;
+        return -1;
+    }
     g = std::move(c);
     bool ok = guarded(false, [] {
         // Commits survive a crash of the process; WAL keeps readers and the writer apart.
@@ -733,6 +509,7 @@ int ZqwDbDeleteField(ZqwFieldId field) {
         field_type(field);
         g->bulk_types.erase(field);
         for (const char* sql : {"DELETE FROM vals WHERE field = ?", "DELETE FROM enum_values WHERE field = ?",
+                                "DELETE FROM app_config WHERE field = ?",
                                 "DELETE FROM fields WHERE id = ?"}) {
             Query q(sql);
             q.bind(field);

@@ -107,21 +107,56 @@ sqlite3* open_existing(const std::string& path, std::string& error) {
         return nullptr;
     }
     sqlite3_busy_timeout(db, 600000);
-    sqlite3_stmt* st = nullptr;
-    bool ours = false;
-    if (sqlite3_prepare_v2(db, "SELECT value FROM zqw_meta WHERE key = 'format'", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW) {
-        const auto* v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        ours = v != nullptr && std::strcmp(v, kFormat) == 0;
-    }
-    sqlite3_finalize(st);
-    if (!ours) {
-        error = path + " is not a topology database";
+    if (!upgrade_database(db, error)) {
+        error = path + ": " + error;
         sqlite3_close_v2(db);
         return nullptr;
     }
     return db;
 }
+
+// The format stored in the database, "" when there is none.
+std::string stored_format(sqlite3* db) {
+    sqlite3_stmt* st = nullptr;
+    std::string format;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM zqw_meta WHERE key = 'format'", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+        const auto* v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        if (v != nullptr) format = v;
+    }
+    sqlite3_finalize(st);
+    return format;
+}
+
+}  // namespace
+
+bool upgrade_database(sqlite3* db, std::string& error) {
+    std::string format = stored_format(db);
+    if (format == kFormat) return true;
+    if (format != kFormat1) {
+        error = "not a topology database";
+        return false;
+    }
+    // Read again under the write lock: another process may have upgraded it meanwhile.
+    bool ok = exec(db, "BEGIN IMMEDIATE", error);
+    if (ok) {
+        format = stored_format(db);
+        if (format == kFormat1) ok = exec(db, kUpgrade1.c_str(), error);
+        else if (format != kFormat) {
+            error = "not a topology database";
+            ok = false;
+        }
+    }
+    ok = ok && exec(db, "COMMIT", error);
+    if (!ok) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (error.empty()) error = "cannot upgrade the database";
+        return false;
+    }
+    return true;
+}
+
+namespace {
 
 class Stmt {
 public:
@@ -253,7 +288,7 @@ bool create_database(const std::string& path, std::string& error) {
     bool ok = sqlite3_open_v2(tmp.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
     if (!ok) error = "cannot create " + tmp + ": " + sql_error(db);
     ok = ok && exec(db, "PRAGMA journal_mode = WAL", error);
-    ok = ok && exec(db, "BEGIN", error) && exec(db, kSchema, error) && exec(db, "COMMIT", error);
+    ok = ok && exec(db, "BEGIN", error) && exec(db, kSchema.c_str(), error) && exec(db, "COMMIT", error);
     // Closing the last connection folds the write-ahead log into the file.
     if (sqlite3_close_v2(db) != SQLITE_OK && ok) {
         error = "cannot close " + tmp;

@@ -171,7 +171,12 @@ bool load_registrations(std::vector<AppDef>& apps);
 // The icon class of a symbol type ("" when no registration declares it).
 std::string symbol_icon(const std::string& type);
 
-// Configuration values of an application on a map, stored on confirmation.
+// Configuration values of an application on a map, stored on confirmation
+// (3 no map, 30 no such application, 62, 64, 70 a bad value).
 bool store_app_config(uint32_t map, const std::string& app, const ZqwFieldBindList& values);
+
+// The name of the map application this process is connected as; null when it is
+// not connected (app.cpp keeps the connection).
+const char* current_app_name();
 
 }  // namespace zq::zqw
