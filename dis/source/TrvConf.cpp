@@ -24,6 +24,10 @@ namespace {
 
 const char kSource[] = "dis/source/TrvConf";
 
+// Where the next rule goes: the last rule's link, so that a long file loads in
+// linear time.
+ClassRule **ppRuleTail = &pClassRules;
+
 void *pConfAlloc(size_t uiSize) {
     if (iConfFailAlloc > 0 && --iConfFailAlloc == 0) return nullptr;
     return std::malloc(uiSize == 0 ? 1 : uiSize);
@@ -233,9 +237,10 @@ int iAddRule(const char *szLine) {
         return iResult;
     }
 
-    ClassRule **ppTail = &pClassRules;
-    while (*ppTail != nullptr) ppTail = &(*ppTail)->pNext;
-    *ppTail = pRule;
+    if (pClassRules == nullptr) ppRuleTail = &pClassRules;
+    while (*ppRuleTail != nullptr) ppRuleTail = &(*ppRuleTail)->pNext;
+    *ppRuleTail = pRule;
+    ppRuleTail = &pRule->pNext;
     return TRVCONF_OK;
 }
 
@@ -400,6 +405,7 @@ void vFreeTrvConfig(void) {
         vFreeRule(pClassRules);
         pClassRules = pNext;
     }
+    ppRuleTail = &pClassRules;
     iDiscoveryInterval = TRVCONF_DEFAULT_INTERVAL;
     uiReDisIteration = TRVCONF_DEFAULT_ITERATION;
 }

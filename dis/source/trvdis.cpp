@@ -156,6 +156,13 @@ void (*pfnTrvDiscoverHost)(int) = vDiscoverHost;
 
 int iQueueNode(ZqwObjectId uiId, int iWhich) {
     TrvQueue *pQueue = pQueueOf(iWhich);
+    // A node already waiting for its request is served once: a burst of traps
+    // about one silent node would otherwise poll it again and again while
+    // other nodes' requests wait (or are refused by the full queue).
+    if (iWhich == TRVDIS_QUEUE_REQUEST) {
+        for (int i = pQueue->iHead; i != pQueue->iTail; i = (i + 1) % TRVDIS_QUEUE_SLOTS)
+            if (pQueue->aSlots[i] == uiId) return 1;
+    }
     int iNext = (pQueue->iTail + 1) % TRVDIS_QUEUE_SLOTS;
     if (iNext == pQueue->iHead) return 0;
     pQueue->aSlots[pQueue->iTail] = uiId;
@@ -287,6 +294,9 @@ void vMainLoopCycle(void) {
     if (lRemainingTime <= 0) {
         pfnTrvDiscover();
         lRemainingTime = lInterval;
+        // The interval counts from the end of the pass: a pass longer than the
+        // interval must not make the next one follow without a pause.
+        tWoken = pfnTrvClock();
         // The pass served commands and events itself: what was readable before
         // it may be gone now, so nothing of that wait is acted on.
         FD_ZERO(&stReady);
@@ -311,6 +321,7 @@ void vMainLoopCycle(void) {
 // ---------------------------------------------------------------------------
 
 int iTrvdisMain(int iArgc, char **ppArgv) {
+    vLineBufferOutput();
     for (int i = 1; i < iArgc; ++i) {
         if (strcmp(ppArgv[i], "--help") == 0 || strcmp(ppArgv[i], "-h") == 0) {
             fputs(kUsage, stdout);

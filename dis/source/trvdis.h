@@ -60,7 +60,8 @@ extern TrvQueue stRequestQueue;
 extern TrvQueue stDiscoveryQueue;
 
 /* Appends to the discovery queue (iWhich 1) or the request queue (iWhich 0).
- * 1 stored, 0 when the queue is full (the id is dropped without a word). */
+ * 1 stored (or, in the request queue, already waiting there), 0 when the queue
+ * is full (the id is dropped without a word). */
 int iQueueNode(ZqwObjectId uiId, int iWhich);
 /* Takes the next id of a queue and clears its slot; the null id when empty. */
 ZqwObjectId uiTakeNode(int iWhich);

@@ -135,8 +135,9 @@ void vQueueRequest(const ZqPdu *pPdu) {
             iQueueNode(static_cast<ZqwObjectId>(*pVar->val.integer), TRVDIS_QUEUE_REQUEST);
         }
     } else if (pFirst->type == ZQ_ASN_OCTET_STR) {
-        std::string szName = szBindingText(pFirst);
-        if (!szName.empty()) vQueueByName(szName);
+        // An empty text names no host and no address: its look-ups fail and
+        // the request is reported (3019) like any other unknown name.
+        vQueueByName(szBindingText(pFirst));
     }
 }
 

@@ -74,6 +74,11 @@ int iPrintDebug(int iLine, const char *szSource, uint16_t uiDetail, const char *
  * decides.  "-dl" without a value writes message 64 and gives 0. */
 uint16_t iGetDebugLevel(int iArgc, char **ppArgv);
 
+/* Makes standard output and standard error line-buffered.  A daemon's output
+ * goes to a log file, which stdio would otherwise buffer until the process
+ * ends; every daemon calls this first. */
+void vLineBufferOutput(void);
+
 /* The text of a message: the default, unchanged (the one point where a message
  * catalogue would be consulted). */
 const char *szGetMessage(int iSet, int iNumber, const char *szDefault);

@@ -60,6 +60,9 @@ void Write(FILE *fp, const std::string &szText) {
 // ".old" generation; closes the file in every case.  -1 when the size cannot
 // be read.
 int CloseAndRotate(FILE *fp, const char *szLog, const char *szOld) {
+    // The echo on standard error is whole as well, even where that stream is
+    // line-buffered and the entry ends without a line break.
+    fflush(stderr);
     fflush(fp);
     struct stat st {};
     if (fstat(fileno(fp), &st) != 0) {

@@ -56,6 +56,11 @@ char *szTrimRight(char *szText) {
     return szText;
 }
 
+void vLineBufferOutput(void) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IOLBF, 0);
+}
+
 int iStatusNameToCode(const char *szName) {
     if (szName == nullptr) return 0;
     if (std::strcmp(szName, "Unknown") == 0) return 1;

@@ -1,5 +1,9 @@
 // trvchkagnt and trvchksnmp against real agents: simulated nodes of agentsim on
 // 127.0.9.x and Debian's snmpd on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testsupport.h"
@@ -46,6 +51,75 @@ std::string system_group(const std::string& name, bool lacking_contact = false) 
     return s;
 }
 
+// An agent that answers one request with the given error status and the
+// request's own bindings: no real agent gives genErr or badValue on demand.
+class ErrorAgent {
+public:
+    ErrorAgent(const char* addr, int port) {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, addr, &a.sin_addr);
+        ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~ErrorAgent() { close(fd_); }
+    bool ok() const { return ok_; }
+    // Serves one request in the background; join() before looking at the tool.
+    std::thread answer_once(int status) {
+        return std::thread([this, status] {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) return;
+            char buf[2048];
+            sockaddr_in from{};
+            socklen_t fl = sizeof from;
+            ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (n <= 0) return;
+            std::string m(buf, static_cast<size_t>(n)), reply = this->reply(m, status);
+            sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+        });
+    }
+
+private:
+    // The TLV at m[at]: its whole length, and the header length in *head.
+    static size_t tlv_size(const std::string& m, size_t at, size_t* head) {
+        size_t len = static_cast<unsigned char>(m.at(at + 1)), h = 2;
+        if (len & 0x80) {
+            size_t k = len & 0x7f;
+            len = 0;
+            for (size_t i = 0; i < k; ++i) len = len << 8 | static_cast<unsigned char>(m.at(at + 2 + i));
+            h += k;
+        }
+        if (head) *head = h;
+        return h + len;
+    }
+    static std::string tlv(char tag, const std::string& v) {
+        std::string len = v.size() < 128 ? std::string(1, static_cast<char>(v.size()))
+                                         : std::string{'\x82', static_cast<char>(v.size() >> 8), static_cast<char>(v.size())};
+        return std::string(1, tag) + len + v;
+    }
+    static std::string reply(const std::string& m, int status) {
+        size_t head = 0;
+        tlv_size(m, 0, &head);
+        size_t at = head;
+        std::string version = m.substr(at, tlv_size(m, at, nullptr));
+        at += version.size();
+        std::string community = m.substr(at, tlv_size(m, at, nullptr));
+        at += community.size();
+        tlv_size(m, at, &head);  // the request PDU
+        at += head;
+        std::string id = m.substr(at, tlv_size(m, at, nullptr));
+        at += id.size();
+        at += tlv_size(m, at, nullptr);  // error status
+        at += tlv_size(m, at, nullptr);  // error index
+        std::string binds = m.substr(at, tlv_size(m, at, nullptr));
+        std::string pdu = id + tlv(2, std::string(1, static_cast<char>(status))) + tlv(2, "\x01") + binds;
+        return tlv(0x30, version + community + tlv('\xa2', pdu));
+    }
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
 // vend: the vendor's agents; plain: MIB-II only, without sysContact; zent: an
 // object past the vendor's arc; silent: never answers; secret: answers only the
 // community "nimbus".
@@ -61,7 +135,9 @@ std::string network() {
            n("zent", "127.0.9.3", "", system_group("zent") + ", \"ZENT.1.0\": [\"INTEGER\", 1]") + "," +
            n("silent", "127.0.9.4", "\"silent\": true,", system_group("silent")) + "," +
            n("secret", "127.0.9.5", "\"community\": \"nimbus\",",
-             system_group("secret") + ", \"ENT.11.2.2.2.0\": [\"STRING\", \"5.0\"]") +
+             system_group("secret") + ", \"ENT.11.2.2.2.0\": [\"STRING\", \"5.0\"]") + "," +
+           // An answer too big for a datagram: the agent says tooBig.
+           n("huge", "127.0.9.6", "", system_group(std::string(66000, 'h'))) +
            "]}";
 }
 
@@ -73,11 +149,13 @@ protected:
         const std::string& root = inst_->root;
         std::string port = std::to_string(inst_->snmp_port);
         snmpd_port_ = zqtest::free_udp_port();
+        error_port_ = zqtest::free_udp_port();
         std::string sport = std::to_string(snmpd_port_);
         // Silence costs one short time-out; the answering nodes get room to spare.
         zqtest::write_file(root + "/conf/snmp.conf",
                            "127.0.9.4 port=" + port + " timeout=0.3 retries=0\n"
                            "127.0.9.5 port=" + port + " timeout=0.3 retries=1\n"
+                           "127.0.9.7 port=" + std::to_string(error_port_) + " timeout=1 retries=0\n"
                            "127.0.9.* port=" + port + " timeout=1 retries=2\n"
                            "127.0.0.1 port=" + sport + " timeout=0.5 retries=1\n");
         zqtest::write_file(root + "/conf/hosts",
@@ -87,7 +165,7 @@ protected:
             std::vector<std::string>{zqtest::bin("agentsim"), inst_->dir.path + "/net.json", "--port", port,
                                      "--web-port", "0", "--console-port", "0"},
             inst_->env());
-        agentsim_ok_ = agentsim_->wait_for_out("serving 5 nodes", 10000);
+        agentsim_ok_ = agentsim_->wait_for_out("serving 6 nodes", 10000);
 
         if (access("/usr/sbin/snmpd", X_OK) != 0) return;
         std::string dir = inst_->dir.path;
@@ -124,13 +202,14 @@ protected:
     static std::unique_ptr<zqtest::Instance> inst_;
     static std::unique_ptr<zqtest::Process> agentsim_, snmpd_;
     static bool agentsim_ok_;
-    static int snmpd_port_;
+    static int snmpd_port_, error_port_;
 };
 std::unique_ptr<zqtest::Instance> CheckTools::inst_;
 std::unique_ptr<zqtest::Process> CheckTools::agentsim_;
 std::unique_ptr<zqtest::Process> CheckTools::snmpd_;
 bool CheckTools::agentsim_ok_ = false;
 int CheckTools::snmpd_port_ = 0;
+int CheckTools::error_port_ = 0;
 
 // ---- trvchkagnt -------------------------------------------------------------
 
@@ -148,15 +227,19 @@ TEST_F(CheckTools, AgentCheckUsageAndOptionErrors) {
     EXPECT_EQ(bad_late.status, 1);
     EXPECT_EQ(bad_late.out, bad_option("-q") + kUsage);
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{"-n"}, {"-n", "-f", "a"}, {"-f"}, {"-f", "a", "b"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-n"}, {"-n", "-n"}, {"-n", "-n", "-n"}, {"-n", "-f", "a"}, {"-f"}, {"-f", "a", "b"}}) {
         RunResult r = agnt(args);
         EXPECT_EQ(r.status, 254) << args.size();
         EXPECT_EQ(r.out, kUsage);
     }
 
-    RunResult no_option = agnt({"a"});
-    EXPECT_EQ(no_option.status, 253);
-    EXPECT_EQ(no_option.out, kDefaultCommunity + bad_option("a") + kUsage);
+    // "-n" comes first: what stands before it is no node.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"a"}, {"a", "-n", "vend"}}) {
+        RunResult no_option = agnt(args);
+        EXPECT_EQ(no_option.status, 253) << args.size();
+        EXPECT_EQ(no_option.out, kDefaultCommunity + bad_option("a") + kUsage);
+    }
 
     RunResult help = agnt({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -180,6 +263,17 @@ TEST_F(CheckTools, SilentAndUnknownNodesAreNotAvailable) {
     // The unknown host fails in the library, which says why on standard error.
     EXPECT_EQ(r.err.substr(0, 1), "\n");
     EXPECT_GT(r.err.size(), 2u);
+}
+
+TEST_F(CheckTools, AnEmptyNameIsNoNode) {
+    // Without the check the library would ask 127.0.0.1, where snmpd answers.
+    RunResult agent = agnt({"-n", "", "vend"});
+    EXPECT_EQ(agent.status, 1);
+    EXPECT_EQ(agent.out, kDefaultCommunity + node("") + kNotAvailable + node("vend") + kAvailable + kRunning);
+    RunResult s = snmp({"", "public"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.out, "");
+    EXPECT_EQ(s.err, " SNMP connection absent");
 }
 
 TEST_F(CheckTools, CommunityComesFromTrvCommunity) {
@@ -269,6 +363,25 @@ TEST_F(CheckTools, SnmpCheckAgainstSimulatedNodes) {
     RunResult silent = snmp({"silent", "public"});
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.err, " SNMP connection absent");
+}
+
+TEST_F(CheckTools, SnmpCheckNamesTheAgentsErrorStatus) {
+    RunResult big = snmp({"127.0.9.6", "public"});
+    EXPECT_EQ(big.status, 1);
+    EXPECT_EQ(big.err, " tooBig\n");
+
+    ErrorAgent agent("127.0.9.7", error_port_);
+    ASSERT_TRUE(agent.ok());
+    const std::pair<int, std::string> cases[] = {
+        {3, "badValue"}, {4, "readOnly"}, {5, "genErr"}, {16, "authorizationError"}, {99, "error status 99"}};
+    for (const auto& [status, name] : cases) {
+        std::thread t = agent.answer_once(status);
+        RunResult r = snmp({"127.0.9.7", "public"});
+        t.join();
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, " " + name + "\n");
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST_F(CheckTools, SnmpCheckOfAnUnknownHost) {

@@ -180,6 +180,23 @@ TEST_F(Velmsvmtwk, BlanksInHostNamesStayInsideTheirArgument) {
     EXPECT_EQ(parameters(tab).substr(0, 13), "-a \"a\tb\" srv ");
 }
 
+TEST_F(Velmsvmtwk, NamesThatWouldBeOptionsOfTheSenderAreRefused) {
+    struct Case {
+        std::string device, server, refused;
+    } cases[] = {{"-c", "srv", "device name \"-c\""},
+                 {"dev", "-c", "server name \"-c\""},
+                 {"dev", "\"-h\"", "server name \"\"-h\"\""},
+                 {"-a x", "srv", "device name \"-a x\""}};
+    for (const Case& c : cases) {
+        RunResult r = run({{"NOTICEPLAINTEXT", "t"}, {"DEVICENAME", c.device}}, {c.server});
+        EXPECT_EQ(r.status, 2) << c.refused;
+        EXPECT_NE(r.err.find(c.refused), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Parameters: "), std::string::npos) << r.out;
+    }
+    // A dash inside a name is fine.
+    EXPECT_EQ(run({{"NOTICEPLAINTEXT", "t"}, {"DEVICENAME", "dev-7"}}, {"my-srv"}).status, 1);
+}
+
 TEST_F(Velmsvmtwk, LongTextsAreCutAndTheQuoteStaysClosed) {
     std::string tail(5000, 'x');
     std::string label(3000, 'L');

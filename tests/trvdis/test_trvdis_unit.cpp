@@ -90,6 +90,7 @@ long g_wait_advance = 0;  // ... or this many seconds (negative: the clock went 
 int g_passes = 0;
 std::vector<int> g_handled;  // which queue each per-node step took from
 long g_node_cost = 0;        // seconds one node takes
+long g_pass_cost = 0;        // seconds a discovery pass takes
 std::vector<int> g_queue_at_node;
 
 time_t fake_clock() { return g_now; }
@@ -114,7 +115,10 @@ int fake_select(int, fd_set* set, struct timeval* tv) {
     *set = ready;
     return n;
 }
-void fake_pass() { ++g_passes; }
+void fake_pass() {
+    ++g_passes;
+    g_now += g_pass_cost;
+}
 void fake_host(int which) {
     g_queue_at_node.push_back(iQueueLength(which));
     if (uiTakeNode(which) != 0) g_handled.push_back(which);
@@ -178,6 +182,7 @@ protected:
         g_full_wait = true;
         g_wait_advance = 0;
         g_node_cost = 0;
+        g_pass_cost = 0;
     }
     void TearDown() override {
         vClearQueues();
@@ -254,6 +259,44 @@ TEST_F(TrvdisUnit, QueuedNodesArePolledOneACycleAndCountAgainstTheNextInterval) 
     vMainLoopCycle();
     EXPECT_EQ(g_timeouts.back(), 90);
     EXPECT_EQ(g_passes, 1);
+}
+
+TEST_F(TrvdisUnit, TheIntervalCountsFromTheEndOfThePass) {
+    // A pass as long as or longer than the interval still leaves a whole
+    // interval of rest; only the work after the pass counts against it.
+    struct Case {
+        long pass_cost;
+        bool request;  // a requested node (10 s) is handled in the same cycle
+        long remaining;
+    } cases[] = {{0, false, 120}, {50, false, 120}, {120, false, 120}, {500, false, 120}, {500, true, 110}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pass_cost);
+        lRemainingTime = 0;
+        g_pass_cost = c.pass_cost;
+        g_node_cost = 10;
+        g_passes = 0;
+        if (c.request) iQueueNode(3, TRVDIS_QUEUE_REQUEST);
+        vMainLoopCycle();
+        EXPECT_EQ(g_passes, 1);
+        EXPECT_EQ(lRemainingTime, c.remaining);
+    }
+}
+
+TEST_F(TrvdisUnit, ANodeWaitingForItsRequestIsQueuedOnce) {
+    // A burst of requests for one node polls it once; the discovery queue keeps
+    // its duplicates (a server that is also a computer comes twice).
+    for (ZqwObjectId id : {5u, 7u, 5u, 5u, 7u, 9u}) EXPECT_EQ(iQueueNode(id, TRVDIS_QUEUE_REQUEST), 1);
+    for (int i = 0; i < 200; ++i) {
+        ZqPdu* pdu = trap(ent({1, 3, 2, 0, 3001}));
+        add_int(pdu, 5);
+        vProcessReqTrap(pdu);
+    }
+    EXPECT_EQ(take_all(TRVDIS_QUEUE_REQUEST), (std::vector<ZqwObjectId>{5, 7, 9}));
+    EXPECT_EQ(iQueueNode(5, TRVDIS_QUEUE_REQUEST), 1);  // served: it may come again
+    EXPECT_EQ(take_all(TRVDIS_QUEUE_REQUEST), std::vector<ZqwObjectId>{5});
+    iQueueNode(5, TRVDIS_QUEUE_DISCOVERY);
+    iQueueNode(5, TRVDIS_QUEUE_DISCOVERY);
+    EXPECT_EQ(take_all(TRVDIS_QUEUE_DISCOVERY), (std::vector<ZqwObjectId>{5, 5}));
 }
 
 TEST_F(TrvdisUnit, ClockSetBackMakesTheNextCycleRunAPass) {
@@ -461,6 +504,20 @@ TEST_F(TrvdisUnit, RequestsQueueOnlyWhatTheyCarrySafely) {
     vProcessReqTrap(trap({}, ent({1, 3, 20, 5})));
     EXPECT_EQ(iQueueLength(TRVDIS_QUEUE_REQUEST), 0);
 
+    // A status request for a name that is no host and no address, the empty
+    // one included: looked up, then the addresses, then reported.
+    for (const std::string name : {"", "no-such-host"}) {
+        zqtest::write_file(inst->root + "/temp/vtmzqerr.log", "");
+        pdu = trap(ent({1, 3, 12, 0, 3004}));
+        add_text(pdu, name);
+        vProcessReqTrap(pdu);
+        const std::string want = "(3019): No object found with the IP Address " + name;
+        std::string log = error_log();
+        EXPECT_TRUE(log.size() >= want.size() && log.compare(log.size() - want.size(), want.size(), want) == 0)
+            << "[" << name << "] " << log;
+    }
+    EXPECT_EQ(iQueueLength(TRVDIS_QUEUE_REQUEST), 0);
+
     // A status request by a text too long for its buffer: cut, looked up, dropped.
     pdu = trap(ent({1, 3, 12, 0, 3004}));
     add_text(pdu, std::string(4000, 'a'));
@@ -515,7 +572,7 @@ TEST_F(TrvdisUnit, NodeEventsQueueOnlyManagedVendorNodesAndDropMalformedOnes) {
     event(58916865, {{ZQ_ASN_OCTET_STR, "h"}, {ZQ_ASN_OCTET_STR, "d"}, {ZQ_ASN_OCTET_STR, "x12"}});
     event(58916865,
           {{ZQ_ASN_OCTET_STR, "h"}, {ZQ_ASN_OCTET_STR, "d"}, {ZQ_ASN_OCTET_STR, std::to_string(desk) + "abc"}});
-    EXPECT_EQ(take_all(TRVDIS_QUEUE_REQUEST), (std::vector<ZqwObjectId>{server, desk, desk}));
+    EXPECT_EQ(take_all(TRVDIS_QUEUE_REQUEST), (std::vector<ZqwObjectId>{server, desk}));  // desk waits once
 }
 
 TEST_F(TrvdisUnit, UninstallEndsWithStatusZeroAndUnknownReasonsAreReported) {

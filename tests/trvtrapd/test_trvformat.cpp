@@ -37,7 +37,8 @@ protected:
         std::string map = "BEGIN_OID " + kEnt + ".6.2.6.7.1.9\n1 \"other\"\n2 \"ok\"\n4 \"failed\"\nEND_OID\n"
                           "BEGIN_OID 1.3.6.1.9.8\nEND_OID\n"
                           "BEGIN_OID 1.3.6.1.9.7\n1 \"Temp\xc3\xa9rature \xe2\x9c\x93\"\nEND_OID\n"
-                          "BEGIN_OID 1.3.6.1.9.6\n3 \"\"\nEND_OID\n";
+                          "BEGIN_OID 1.3.6.1.9.6\n3 \"\"\nEND_OID\n"
+                          "BEGIN_OID .1.3.6.1.9.5\n1 \"dotted\"\nEND_OID\n";
         FILE* f = std::tmpfile();
         std::fwrite(map.data(), 1, map.size(), f);
         std::rewind(f);
@@ -175,6 +176,12 @@ TEST_F(Format, MappedValues) {
     EXPECT_TRUE(logged(1106)) << log();
     EXPECT_FALSE(logged(1107));
     EXPECT_EQ(iTrapState, TRAP_STATE_NO_OBJECT);
+    // A block written with a leading dot never matches: the number, and 1106.
+    zqtest::write_file(log_path(), "");
+    Trap dotted;
+    dotted.integer("1.3.6.1.9.5.1", 1);
+    EXPECT_EQ(expand(dotted, "@M1"), "1");
+    EXPECT_TRUE(logged(1106)) << log();
     // An OCTET STRING has no mapped text: 1007.
     zqtest::write_file(log_path(), "");
     EXPECT_EQ(expand(t, "@M3 end"), kMarker + " end");

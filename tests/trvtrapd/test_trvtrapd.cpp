@@ -403,6 +403,19 @@ TEST(Lifecycle, TheStopCommandAndTheLossOfTrapdEndWithStatusZero) {
     EXPECT_EQ(row.text, "Lost connection with trapd, trapd has terminated.");
 }
 
+TEST(Lifecycle, WhatItPrintsReachesItsLogWhileItRuns) {
+    // A value map with a bad second block: trvtrapd starts with the first and
+    // prints the parser's message, which must be in log/trvtrapd.out at once,
+    // not when the daemon ends.
+    Platform p(kConf, std::string(kMap) + "BEGIN_OID ENT.6.2.6.7.1.8\nbad line\nEND_OID\n");
+    p.start();
+    EXPECT_EQ(p.status("trvtrapd").state, "RUNNING");
+    EXPECT_TRUE(zqtest::wait_until(
+        [&] { return read_file(p.inst.root + "/log/trvtrapd.out").find("Syntax Error At Line No 6") != std::string::npos; },
+        5000))
+        << read_file(p.inst.root + "/log/trvtrapd.out");
+}
+
 TEST(Lifecycle, OutsideTheProcessManagerItDoesNotStart) {
     zqtest::Instance inst;
     RunResult r = zqtest::run({bin("trvtrapd")}, inst.env());

@@ -10,7 +10,8 @@
  * The community is TRV_COMMUNITY when set and not empty, else the one the SNMP
  * library's configuration gives.  Exit status after a report: 0 when every node
  * answered SNMP, 1 otherwise.  Usage and option errors: 255 (no arguments),
- * 1 (bad option), 254 (bad use of -n or -f), 253 (no option first).
+ * 1 (bad option), 254 (bad use of -n or -f, or no node after -n), 253 (no
+ * option first).  An empty node name is reported as not answering.
  */
 #include <signal.h>
 
@@ -46,6 +47,8 @@ static void vReportLibraryError(void) {
  * status 0 and a first binding whose OID lies under pOid; 0 otherwise.  The
  * answer is judged on its own, whatever other nodes answered before. */
 static int iQueryNode(const char *szNode, const char *szCommunity, const ZqOid *pOid, size_t uiOidLength) {
+    /* An empty name is no node: the library would take it for this host. */
+    if (szNode[0] == '\0') return 0;
     ZqSession *pSession = ZqsnmpOpen(szCommunity, szNode, -1, -1, 0xffff, 0xffff, NULL, NULL);
     if (pSession == NULL) {
         vReportLibraryError();
@@ -182,6 +185,18 @@ int main(int argc, char **argv) {
         vPrintUsage();
         return 254;
     }
+    /* The node list is every argument after the first, "-n" coming first; a
+     * repeated "-n" is no node, and a list of nothing else checks nothing. */
+    std::vector<std::string> aNodes;
+    iNodeList = iNodeList && strcmp(argv[1], "-n") == 0;
+    if (iNodeList) {
+        for (int i = 2; i < argc; ++i)
+            if (strcmp(argv[i], "-n") != 0) aNodes.push_back(argv[i]);
+        if (aNodes.empty()) {
+            vPrintUsage();
+            return 254;
+        }
+    }
     /* "-f" takes exactly one file name. */
     if (!iNodeList && strcmp(argv[1], "-f") == 0 && argc != 3) {
         vPrintUsage();
@@ -196,18 +211,14 @@ int main(int argc, char **argv) {
         printf("Use the environment variable \"TRV_COMMUNITY\" to change it.\n");
     }
 
-    std::vector<std::string> aNodes;
-    if (iNodeList) {
-        for (int i = 1; i < argc; ++i)
-            if (strcmp(argv[i], "-n") != 0) aNodes.push_back(argv[i]);
-    } else if (strcmp(argv[1], "-f") == 0) {
+    if (!iNodeList && strcmp(argv[1], "-f") == 0) {
         aNodes = aReadNodeFile(argv[2]);
         if (aNodes.empty()) {
             fflush(stdout);
             fprintf(stderr, "\nNo nodes specified in \"%s\".\n", argv[2]);
             return 1;
         }
-    } else {
+    } else if (!iNodeList) {
         vPrintBadOption(argv[1]);
         return 253;
     }

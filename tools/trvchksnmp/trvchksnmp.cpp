@@ -36,6 +36,18 @@ static void vReportFailure(const char *szBare, const char *szFormat) {
     }
 }
 
+/* The name of an SNMP error status (RFC 3416), as an operator looks it up. */
+static const char *szErrorStatusName(long lStatus) {
+    static const char *const aNames[] = {
+        "noError",         "tooBig",       "noSuchName",    "badValue",           "readOnly",
+        "genErr",          "noAccess",     "wrongType",     "wrongLength",        "wrongEncoding",
+        "wrongValue",      "noCreation",   "inconsistentValue", "resourceUnavailable", "commitFailed",
+        "undoFailed",      "authorizationError", "notWritable", "inconsistentName",
+    };
+    if (lStatus >= 0 && lStatus < static_cast<long>(sizeof aNames / sizeof aNames[0])) return aNames[lStatus];
+    return NULL;
+}
+
 /* Ends a run in which the node answered: the session is closed and the result of
  * closing it is the exit status. */
 static int iFinish(ZqSession *pSession) {
@@ -53,6 +65,11 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    /* An empty host name is no node (the library would ask this host). */
+    if (argv[1][0] == '\0') {
+        fprintf(stderr, " SNMP connection absent");
+        return 1;
+    }
     ZqSession *pSession = ZqsnmpOpen(argv[2], argv[1], -1, -1, 0xffff, 0xffff, NULL, NULL);
     if (pSession == NULL) {
         vReportFailure("Unable to initialize SNMP session", "Unable to initialize SNMP session: %s");
@@ -111,7 +128,13 @@ int main(int argc, char **argv) {
         ZqsnmpClose(pSession);
         return 1;
     }
-    fprintf(stderr, " %s\n", ZqsnmpErrString(pResponse->errstat));
+    /* The agent's error status, by its protocol name: the library's error
+     * texts use the same numbers for other things. */
+    const char *szName = szErrorStatusName(pResponse->errstat);
+    if (szName != NULL)
+        fprintf(stderr, " %s\n", szName);
+    else
+        fprintf(stderr, " error status %ld\n", static_cast<long>(pResponse->errstat));
     ZqsnmpFreePdu(pResponse);
     ZqsnmpClose(pSession);
     return 1;

@@ -9,7 +9,8 @@
  * is ShellExecuteA, which never runs a shell.
  *
  * Exit status: 1 after the command was started (whether or not it could run),
- * 0 after the usage text.
+ * 0 after the usage text, 2 when a device or server name starting with "-" is
+ * refused (the sender would take it for one of its options).
  */
 #include <signal.h>
 
@@ -178,6 +179,20 @@ int main(int argc, char **argv) {
     if (szServer[0] == '\0' || notice.szPlainText[0] == '\0') {
         vPrintUsage();
         return 0;
+    }
+
+    /* No host name starts with "-"; on the sender's command line such a name
+     * would be read as an option (-c, -h) and the event sent elsewhere or not
+     * at all. */
+    const struct {
+        const char *szWhat;
+        const char *szName;
+    } aHosts[] = {{"device", notice.szDeviceName}, {"server", szServer}};
+    for (const auto &host : aHosts) {
+        if (szWithoutQuotes(host.szName).c_str()[0] != '-') continue;
+        fprintf(stderr, "velmsvmtwk: the %s name \"%s\" starts with \"-\", which no host name does; nothing sent.\n",
+                host.szWhat, host.szName);
+        return 2;
     }
 
     std::string szVar1 = szVariable1(notice.szPlainText);

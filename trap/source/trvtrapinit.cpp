@@ -313,6 +313,10 @@ int iAppendBlock(const char *szOid) {
     return TRAPCONF_OK;
 }
 
+// The link after the last pair of the block being read, so that a long block
+// loads in linear time.
+ValMapPair **ppPairTail = nullptr;
+
 int iAppendPair(ValMapEntry *pEntry, int32_t iValue, const char *szText) {
     ValMapPair *pPair = static_cast<ValMapPair *>(pTrapAlloc(sizeof(ValMapPair)));
     if (pPair == nullptr) return TRAPCONF_NOMEM;
@@ -323,9 +327,9 @@ int iAppendPair(ValMapEntry *pEntry, int32_t iValue, const char *szText) {
     }
     pPair->iValue = iValue;
     pPair->pNext = nullptr;
-    ValMapPair **ppTail = &pEntry->pPairs;
-    while (*ppTail != nullptr) ppTail = &(*ppTail)->pNext;
-    *ppTail = pPair;
+    if (ppPairTail == nullptr) ppPairTail = &pEntry->pPairs;
+    *ppPairTail = pPair;
+    ppPairTail = &pPair->pNext;
     return TRAPCONF_OK;
 }
 
@@ -342,6 +346,7 @@ int iParseValMapLoop(FILE *pFile) {
         int iResult = iAppendBlock(szOid);
         if (iResult != TRAPCONF_OK) return iResult;
         ValMapEntry *pEntry = ppValMap[iValMapCount - 1];
+        ppPairTail = &pEntry->pPairs;
 
         for (;;) {
             iRead = iReadLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
@@ -479,7 +484,9 @@ int iValToStr(const char *szOid, int iValue, char *szText, size_t uiSize) {
     const ValMapEntry *pBlock = nullptr;
     for (int i = 0; i < iValMapCount && pBlock == nullptr; ++i) {
         const ValMapEntry *pEntry = ppValMap[i];
-        const char *szKey = pEntry->szOid[0] == '.' ? pEntry->szOid + 1 : pEntry->szOid;
+        // Taken as written: a block written with a leading dot never matches
+        // the received OID, which is text without one.
+        const char *szKey = pEntry->szOid;
         size_t n = std::strlen(szKey);
         // A prefix only up to a dot: 1.2.3 names 1.2.3.0.1, not 1.2.30.1.
         if (std::strncmp(szOid, szKey, n) == 0 && (szOid[n] == '\0' || szOid[n] == '.')) pBlock = pEntry;
