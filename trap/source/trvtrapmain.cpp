@@ -550,49 +550,47 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
     }
     iPrintDebug(__LINE__, kSource, 2, "iProcessRecvdTrap: Trap format statement:\n%s\n", pDef->szFormat);
 
+    // What this routine acquires, freed once at its end: the text, the
+    // enterprise copy, the re-issued PDU until the library takes it, and the
+    // destination.
+    int iResult = -1;
+    ZqOid *pEnterprise = nullptr;
+    ZqPdu *pNewPdu = nullptr;
+    ZqEventAddr *pDest = nullptr;
+    ZqSession *pSend = nullptr;
     char *szText = szFormatTrapText(pTrap, pDef);
     if (szText == nullptr) {
         iPrintError(1004, "Unable to interpret the received trap.");
-        return -1;
+        goto done;
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: New data for the received trap");
 
-    ZqOid *pEnterprise = static_cast<ZqOid *>(bAllocFails() ? nullptr : ZqsnmpMalloc(sizeof aReissueEnterprise));
+    pEnterprise = static_cast<ZqOid *>(pPlatformAlloc(sizeof aReissueEnterprise));
     if (pEnterprise == nullptr) {
-        ZqsnmpFree(szText);
         iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Error in memory allocation\n");
         iTrapState = TRAP_STATE_NOMEM;
-        return -1;
+        goto done;
     }
     vCopyOid(pEnterprise, aReissueEnterprise, TRV_REISSUE_ENT_LEN);
 
-    ZqPdu *pNewPdu = nullptr;
     if (iCreateCompletePdu(pTrap, &pNewPdu, szText, pEnterprise, aTextBindingName) == -1) {
         iPrintError(1005, "Unable to form PDU.");
-        ZqsnmpFree(szText);
-        ZqsnmpFree(pEnterprise);
-        return -1;
+        goto done;
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: PDU is created and new variable binding added.");
 
-    ZqSession *pSend = pOpenSendSession();
+    pSend = pOpenSendSession();
     if (pSend == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Cannot open a session to send the event to \"trapd\".\n");
-        ZqsnmpFreePdu(pNewPdu);
-        ZqsnmpFree(szText);
-        ZqsnmpFree(pEnterprise);
-        return -1;
+        goto done;
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Session to send the event to \"trapd\" established.");
 
-    ZqEventAddr *pDest = static_cast<ZqEventAddr *>(pPlatformAlloc(sizeof(ZqEventAddr)));
+    pDest = static_cast<ZqEventAddr *>(pPlatformAlloc(sizeof(ZqEventAddr)));
     if (pDest == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "Error in memory allocation\n");
-        ZqsnmpFreePdu(pNewPdu);
-        ZqsnmpFree(szText);
-        ZqsnmpFree(pEnterprise);
         iTrapState = TRAP_STATE_NOMEM;
-        return -1;
+        goto done;
     }
     pDest->family = 2;
     pDest->port = TRV_TRAP_PORT;  // as a plain 16-bit value
@@ -605,30 +603,28 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
         pSend = pOpenSendSession();
         if (pSend == nullptr || ZqsnmpEventSend(pSend, pNewPdu, pDest, 0) < 0) {
             iPrintError(TRV_ERR_SYSTEM, "iProcessRecvdTrap: Cannot send the event to \"trapd\".\n");
-            ZqsnmpFree(szText);
-            ZqsnmpFree(pEnterprise);
-            ZqsnmpFreePdu(pNewPdu);
             vCloseSendSession();
-            ZqsnmpFree(pDest);
-            return -1;
+            goto done;
         }
     }
+    pNewPdu = nullptr;  // sent: the library's now
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Newly formulated trap sent to \"trapd\".");
 
     if (pDef->cStatusUpdate == 'Y') {
         iPrintDebug(__LINE__, kSource, 2, "iProcessRecvdTrap: Node status update requested.");
         if (iNodeStatusUpdate(pSend, pTrap) == -1) {
             vCloseSendSession();
-            ZqsnmpFree(szText);
-            ZqsnmpFree(pEnterprise);
-            ZqsnmpFree(pDest);
-            return -1;
+            goto done;
         }
     }
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Node status info sent for database update.");
     iPrintDebug(__LINE__, kSource, 1, "=========== Trap processed successfully! ==========\n");
-    ZqsnmpFree(szText);
-    ZqsnmpFree(pEnterprise);
+    iResult = 1;
+
+done:
+    ZqsnmpFreePdu(pNewPdu);
     ZqsnmpFree(pDest);
-    return 1;
+    ZqsnmpFree(pEnterprise);
+    ZqsnmpFree(szText);
+    return iResult;
 }

@@ -688,10 +688,10 @@ bool parse_seconds(const char* s, double& out) {
     return true;
 }
 
-}  // namespace
+// ---------------------------------------------------------------- start-up steps
 
-int main(int argc, char** argv) {
-    zq::ignore_sigpipe();
+// The options into g_opt: -1 to go on, else the exit status (0 after --help).
+int parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -711,22 +711,16 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    return -1;
+}
 
-    std::string root = zq::root();
-    struct stat st {};
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "zqspmd: no instance at %s (set ZQ_ROOT)\n", root.c_str());
-        return 1;
-    }
-    mkdir(zq::instance_path("run").c_str(), 0755);
-    mkdir(zq::instance_path("log").c_str(), 0755);
-
-    // One zqspmd per instance: the lock on the pid file says who runs.
-    std::string pidfile = zq::pm::pid_path();
+// One zqspmd per instance: the lock on the pid file says who runs.  The locked
+// descriptor, or -1 (reported).
+int lock_instance(const std::string& root, const std::string& pidfile) {
     int pidfd = open(pidfile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (pidfd < 0) {
         std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", pidfile.c_str(), std::strerror(errno));
-        return 1;
+        return -1;
     }
     if (flock(pidfd, LOCK_EX | LOCK_NB) != 0) {
         char buf[32] = {0};
@@ -734,15 +728,19 @@ int main(int argc, char** argv) {
         (void)n;
         std::fprintf(stderr, "zqspmd: already running for %s (pid %s)\n", root.c_str(),
                      std::string(zq::trim(buf)).c_str());
-        return 1;
+        close(pidfd);
+        return -1;
     }
+    return pidfd;
+}
 
-    std::string sock = zq::pm::socket_path();
+// The listening socket, reachable by this user only; -1 (reported) on failure.
+int listen_socket(const std::string& sock) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (sock.size() >= sizeof addr.sun_path) {
         std::fprintf(stderr, "zqspmd: socket path too long: %s\n", sock.c_str());
-        return 1;
+        return -1;
     }
     std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
     unlink(sock.c_str());  // a stale socket of a zqspmd that ended without cleaning up
@@ -752,63 +750,66 @@ int main(int argc, char** argv) {
     umask(old);
     if (!bound || listen(lfd, 64) != 0) {
         std::fprintf(stderr, "zqspmd: cannot listen on %s: %s\n", sock.c_str(), std::strerror(errno));
-        return 1;
+        if (lfd >= 0) close(lfd);
+        return -1;
     }
+    return lfd;
+}
 
-    std::string logpath = zq::instance_path("log/zqspmd.log");
-    g_log_fd = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (g_log_fd < 0) std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", logpath.c_str(), std::strerror(errno));
-
-    if (g_opt.daemon) {
-        pid_t pid = fork();
-        if (pid < 0) {
-            std::fprintf(stderr, "zqspmd: fork: %s\n", std::strerror(errno));
-            return 1;
-        }
-        if (pid > 0) {
-            int s;
-            waitpid(pid, &s, 0);
-            return 0;  // the socket is listening already
-        }
-        setsid();
-        pid = fork();
-        if (pid != 0) _exit(pid < 0 ? 1 : 0);
-        if (chdir("/") != 0) {
-        }
-        int nul = open("/dev/null", O_RDWR);
-        if (nul >= 0) {
-            dup2(nul, 0);
-            dup2(nul, 1);
-            dup2(nul, 2);
-            if (nul > 2) close(nul);
-        }
-        g_log_stderr = false;
+// Detaches from the terminal.  The first process waits for the middle one and
+// ends with 0: by then the socket is listening, so zqstart can talk at once.
+// -1 (reported) when the first fork fails; returns only in the daemon.
+int daemonize() {
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "zqspmd: fork: %s\n", std::strerror(errno));
+        return -1;
     }
-    std::string pidtext = std::to_string(getpid()) + "\n";
-    if (ftruncate(pidfd, 0) != 0 || pwrite(pidfd, pidtext.data(), pidtext.size(), 0) < 0)
-        logf("cannot write %s: %s", pidfile.c_str(), std::strerror(errno));
+    if (pid > 0) {
+        int s;
+        waitpid(pid, &s, 0);
+        _exit(0);
+    }
+    setsid();
+    pid = fork();
+    if (pid != 0) _exit(pid < 0 ? 1 : 0);
+    if (chdir("/") != 0) {
+    }
+    int nul = open("/dev/null", O_RDWR);
+    if (nul >= 0) {
+        dup2(nul, 0);
+        dup2(nul, 1);
+        dup2(nul, 2);
+        if (nul > 2) close(nul);
+    }
+    g_log_stderr = false;
+    return 0;
+}
 
+// Signals become bytes on a pipe, so that poll wakes up for them.
+bool install_signals() {
     if (pipe2(g_sigpipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         logf("pipe: %s", std::strerror(errno));
-        return 1;
+        return false;
     }
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
+    return true;
+}
 
-    logf("started for %s (socket %s)", root.c_str(), sock.c_str());
-    load_zqsuf();
+// ---------------------------------------------------------------- the loop
 
-    bool shutting_down = false;
-    while (!g_quit) {
-        if (g_got_term && !shutting_down) {
-            g_got_term = 0;
-            shutting_down = true;
-            logf("SIGTERM: stopping every process");
-            // Ahead of anything queued: a shutdown must not wait for a slow start.
-            if (!g_jobs.empty() && g_jobs.front().kind == Job::Shutdown) continue;
+// Acts on the signals that arrived since the last turn.
+void handle_signals(bool& shutting_down) {
+    if (g_got_term && !shutting_down) {
+        g_got_term = 0;
+        shutting_down = true;
+        logf("SIGTERM: stopping every process");
+        // Ahead of anything queued: a shutdown must not wait for a slow start.
+        if (g_jobs.empty() || g_jobs.front().kind != Job::Shutdown) {
             for (auto& j : g_jobs) {
                 reply(j.client, "ERR zqspmd is shutting down");
                 if (g_conns.count(j.client)) g_conns[j.client].closed = true;
@@ -816,32 +817,59 @@ int main(int argc, char** argv) {
             g_jobs.clear();
             queue_job(Job::Shutdown, {}, -1);
         }
-        if (g_got_hup) {
-            g_got_hup = 0;
-            logf("SIGHUP: reading conf/zqsuf again");
-            load_zqsuf();
+    }
+    if (g_got_hup) {
+        g_got_hup = 0;
+        logf("SIGHUP: reading conf/zqsuf again");
+        load_zqsuf();
+    }
+}
+
+void close_finished_conns() {
+    for (auto it = g_conns.begin(); it != g_conns.end();) {
+        int fd = it->first;
+        bool gone = it->second.closed;
+        ++it;
+        if (gone) close_conn(fd);
+    }
+}
+
+// How long poll may sleep: until the deadline of the job in progress, else
+// until something happens.
+int poll_timeout() {
+    if (g_jobs.empty() || g_jobs.front().phase == Job::Idle) return -1;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(g_jobs.front().deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
+}
+
+void accept_clients(int lfd) {
+    while (true) {
+        int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (c < 0) break;
+        if (g_conns.size() >= 1000) {
+            close(c);
+            continue;
         }
+        g_conns[c] = Conn{c, {}, false, {}, false, false};
+    }
+}
+
+// The event loop: signals, ended children and the job queue first, then one
+// wait for the socket, the signal pipe and the clients.
+void serve(int lfd) {
+    bool shutting_down = false;
+    while (!g_quit) {
+        handle_signals(shutting_down);
         reap();
         step_jobs();
-        for (auto it = g_conns.begin(); it != g_conns.end();) {
-            int fd = it->first;
-            bool gone = it->second.closed;
-            ++it;
-            if (gone) close_conn(fd);
-        }
+        close_finished_conns();
         if (g_quit) break;
 
         std::vector<pollfd> fds;
         fds.push_back({lfd, POLLIN, 0});
         fds.push_back({g_sigpipe[0], POLLIN, 0});
         for (auto& [fd, c] : g_conns) fds.push_back({fd, POLLIN, 0});
-        int timeout = -1;
-        if (!g_jobs.empty() && g_jobs.front().phase != Job::Idle) {
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(g_jobs.front().deadline - Clock::now())
-                          .count();
-            timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
-        }
-        int r = poll(fds.data(), fds.size(), timeout);
+        int r = poll(fds.data(), fds.size(), poll_timeout());
         if (r < 0) {
             if (errno != EINTR) logf("poll: %s", std::strerror(errno));
             continue;
@@ -851,17 +879,7 @@ int main(int argc, char** argv) {
             while (read(g_sigpipe[0], b, sizeof b) > 0) {
             }
         }
-        if (fds[0].revents & POLLIN) {
-            while (true) {
-                int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                if (c < 0) break;
-                if (g_conns.size() >= 1000) {
-                    close(c);
-                    continue;
-                }
-                g_conns[c] = Conn{c, {}, false, {}, false, false};
-            }
-        }
+        if (fds[0].revents & POLLIN) accept_clients(lfd);
         for (size_t i = 2; i < fds.size(); ++i) {
             if (!fds[i].revents) continue;
             auto it = g_conns.find(fds[i].fd);
@@ -874,6 +892,44 @@ int main(int argc, char** argv) {
         ++it;
         close_conn(fd);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zq::ignore_sigpipe();
+    int status = parse_options(argc, argv);
+    if (status >= 0) return status;
+
+    std::string root = zq::root();
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "zqspmd: no instance at %s (set ZQ_ROOT)\n", root.c_str());
+        return 1;
+    }
+    mkdir(zq::instance_path("run").c_str(), 0755);
+    mkdir(zq::instance_path("log").c_str(), 0755);
+
+    std::string pidfile = zq::pm::pid_path();
+    int pidfd = lock_instance(root, pidfile);
+    if (pidfd < 0) return 1;
+    std::string sock = zq::pm::socket_path();
+    int lfd = listen_socket(sock);
+    if (lfd < 0) return 1;
+
+    std::string logpath = zq::instance_path("log/zqspmd.log");
+    g_log_fd = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (g_log_fd < 0) std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", logpath.c_str(), std::strerror(errno));
+
+    if (g_opt.daemon && daemonize() < 0) return 1;
+    std::string pidtext = std::to_string(getpid()) + "\n";
+    if (ftruncate(pidfd, 0) != 0 || pwrite(pidfd, pidtext.data(), pidtext.size(), 0) < 0)
+        logf("cannot write %s: %s", pidfile.c_str(), std::strerror(errno));
+    if (!install_signals()) return 1;
+
+    logf("started for %s (socket %s)", root.c_str(), sock.c_str());
+    load_zqsuf();
+    serve(lfd);
     unlink(sock.c_str());
     unlink(pidfile.c_str());
     logf("ended");
