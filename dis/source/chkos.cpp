@@ -94,7 +94,10 @@ void vNoRuleMatched(ZqwObjectId uiNode) {
 
 }  // namespace
 
-short iCheckAgent(const char *szHost) {
+short iCheckAgent(const char *szHost) { return iProbeAgent(szHost, nullptr); }
+
+short iProbeAgent(const char *szHost, ZqPdu **ppResponse) {
+    if (ppResponse != nullptr) *ppResponse = nullptr;
     if (szHost == nullptr) return TRV_AGENT_NONE;
     ZqSession *pSession = pOpenSession(nullptr, szHost);
     if (pSession == nullptr) {
@@ -137,7 +140,10 @@ short iCheckAgent(const char *szHost) {
         iResult = TRV_AGENT_ODD;
         break;
     }
-    ZqsnmpFreePdu(pResponse);
+    if (ppResponse != nullptr)
+        *ppResponse = pResponse;
+    else
+        ZqsnmpFreePdu(pResponse);
     ZqsnmpClose(pSession);
     return iResult;
 }
@@ -180,6 +186,24 @@ int iRuleMatches(const ClassRule *pRule, const ZqPdu *pResponse) {
     return pCond == nullptr && pVar == nullptr;
 }
 
+int iProbeRule(ZqSession *pSession, const ClassRule *pRule, ZqPdu **ppResponse) {
+    *ppResponse = nullptr;
+    ZqPdu *pRequest = pBuildRuleRequest(pRule);
+    if (pRequest == nullptr) return -1;
+    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    if (pResponse == nullptr) {
+        if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) {
+            int iErr = ZqsnmpErrno;
+            iPrintError(TRV_ERR_SYSTEM, "%s\n", ZqsnmpErrString(iErr));
+            vFreeUnsentRequest(pRequest);
+            ZqsnmpErrno = iErr;
+        }
+        return -1;
+    }
+    *ppResponse = pResponse;
+    return pResponse->errstat == ZQ_ERR_NOERROR && iRuleMatches(pRule, pResponse) ? 1 : 0;
+}
+
 char *szGetOsType(ZqwObjectId uiNode) {
     char *szHostName = ZqwDbObjectIdToHostname(uiNode);
     if (szHostName == nullptr) {
@@ -195,22 +219,14 @@ char *szGetOsType(ZqwObjectId uiNode) {
         return szHeapCopy("");
     }
     for (const ClassRule *pRule = pClassRules; pRule != nullptr; pRule = pRule->pNext) {
-        ZqPdu *pRequest = pBuildRuleRequest(pRule);
-        if (pRequest == nullptr) {
-            ZqsnmpClose(pSession);
-            return szHeapCopy("");
-        }
-        ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
-        if (pResponse == nullptr) {
+        ZqPdu *pResponse = nullptr;
+        int iMatch = iProbeRule(pSession, pRule, &pResponse);
+        if (iMatch < 0) {
             // No answer: the node is not classified this time, no rule further.
-            if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) {
-                iPrintError(TRV_ERR_SYSTEM, "%s\n", ZqsnmpErrString(ZqsnmpErrno));
-                vFreeUnsentRequest(pRequest);
-            }
             ZqsnmpClose(pSession);
             return szHeapCopy("");
         }
-        if (pResponse->errstat != ZQ_ERR_NOERROR || !iRuleMatches(pRule, pResponse)) {
+        if (iMatch == 0) {
             ZqsnmpFreePdu(pResponse);
             continue;
         }
@@ -302,15 +318,11 @@ char *CheckForVerNo(const char *szHost) {
     return szVersion;
 }
 
-int iCheckRixen(ZqwObjectId uiNode) {
-    char *szHostName = ZqwDbObjectIdToHostname(uiNode);
-    if (szHostName == nullptr) return 0;
-    std::string szHost = szHostName;
-    free(szHostName);
-
-    ZqSession *pSession = pOpenSession(nullptr, szHost.c_str());
+int iProbeRixen(const char *szHost, char *szAddress) {
+    szAddress[0] = '\0';
+    ZqSession *pSession = pOpenSession(nullptr, szHost);
     if (pSession == nullptr) {
-        iPrintError(TRV_ERR_SYSTEM, ":%s", szHost.c_str());
+        iPrintError(TRV_ERR_SYSTEM, ":%s", szHost);
         return 0;
     }
     ZqPdu *pRequest = pBuildRequest(ZQSNMP_GET_REQ, aRixenOid, kRixenOidLength);
@@ -322,12 +334,11 @@ int iCheckRixen(ZqwObjectId uiNode) {
     if (pResponse == nullptr) {
         if (ZqsnmpErrno == ZQSNMP_E_TIMEOUT) {
             ZqsnmpClose(pSession);
-            return 0;
+            return -1;
         }
-        iPrintError(TRV_ERR_SYSTEM, "Could not send snmp-get %s\n", szHost.c_str());
+        iPrintError(TRV_ERR_SYSTEM, "Could not send snmp-get %s\n", szHost);
         vFreeUnsentRequest(pRequest);
         ZqsnmpClose(pSession);
-        iPrintDebug(__LINE__, kSrc, 1, "NO RIXEN Agent Present");
         return 0;
     }
     int iFound = 0;
@@ -337,17 +348,31 @@ int iCheckRixen(ZqwObjectId uiNode) {
         (pFirst->type == ZQ_ASN_IPADDRESS || pFirst->type == ZQ_ASN_OCTET_STR) && pFirst->val.string != nullptr &&
         pFirst->val_len >= 4) {
         const unsigned char *pBytes = pFirst->val.string;
-        char szAddress[16];
-        snprintf(szAddress, sizeof szAddress, "%d.%d.%d.%d", pBytes[0], pBytes[1], pBytes[2], pBytes[3]);
-        iPrintDebug(__LINE__, kSrc, 1, "RIXEN Agent Present - Address:%s:", szAddress);
-        if (ZqwDbSetFieldBooleanValue(uiNode, uiFieldIsTrvRIXEN, 1) == -1) iPrintError(TRV_ERR_ZQW, "");
-        if (ZqwDbSetFieldStringValue(uiNode, uiFieldTrvRIXENip, szAddress) == -1) iPrintError(TRV_ERR_ZQW, "");
+        snprintf(szAddress, 16, "%d.%d.%d.%d", pBytes[0], pBytes[1], pBytes[2], pBytes[3]);
         iFound = 1;
     }
     ZqsnmpFreePdu(pResponse);
     ZqsnmpClose(pSession);
-    if (!iFound) iPrintDebug(__LINE__, kSrc, 1, "NO RIXEN Agent Present");
     return iFound;
+}
+
+int iCheckRixen(ZqwObjectId uiNode) {
+    char *szHostName = ZqwDbObjectIdToHostname(uiNode);
+    if (szHostName == nullptr) return 0;
+    std::string szHost = szHostName;
+    free(szHostName);
+
+    char szAddress[16];
+    int iFound = iProbeRixen(szHost.c_str(), szAddress);
+    if (iFound < 0) return 0;  // no answer in time: nothing said
+    if (iFound == 1) {
+        iPrintDebug(__LINE__, kSrc, 1, "RIXEN Agent Present - Address:%s:", szAddress);
+        if (ZqwDbSetFieldBooleanValue(uiNode, uiFieldIsTrvRIXEN, 1) == -1) iPrintError(TRV_ERR_ZQW, "");
+        if (ZqwDbSetFieldStringValue(uiNode, uiFieldTrvRIXENip, szAddress) == -1) iPrintError(TRV_ERR_ZQW, "");
+        return 1;
+    }
+    iPrintDebug(__LINE__, kSrc, 1, "NO RIXEN Agent Present");
+    return 0;
 }
 
 void DeleteSubSysObjects(ZqwObjectId uiNode) {

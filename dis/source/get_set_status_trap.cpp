@@ -181,22 +181,33 @@ ZqPdu *GetNodeStatus(ZqSession *pSession, const TrvOid *aOids, int iCount) {
     return pResult;
 }
 
+const char *szStatusForCondition(const ZqPdu *pResponse) {
+    if (pResponse == nullptr) return "Unknown";
+    // The condition code is byte 1 of the record; a record too short to hold
+    // it (or no record at all) says nothing but "Unknown".
+    const ZqVarBind *pFirst = pResponse->variables;
+    bool bRecord = pFirst != nullptr && (pFirst->type == ZQ_ASN_OCTET_STR || pFirst->type == ZQ_ASN_OPAQUE) &&
+                   pFirst->val.string != nullptr && pFirst->val_len >= 2;
+    if (!bRecord) return "Unknown";
+    int iCode = pFirst->val.string[1];
+    if (iCode < 1 || iCode > 4) return nullptr;
+    return aConditionNames[iCode];
+}
+
 int iSetSubSysStatus(const char *szHost, const ZqPdu *pResponse, ZqwObjectId uiObject) {
     iPrintDebug(__LINE__, kSrc, 2, "Entering the set status trap routine.");
     if (pResponse == nullptr) {
         iPrintDebug(__LINE__, kSrc, 2, "No response from the Host %s. Setting the status to Unknown.", szHost);
         return ZqwDbSetFieldEnumByName(uiObject, uiFieldTrvDeviceStatus, "Unknown");
     }
-    // The condition code is byte 1 of the record; a record too short to hold
-    // it (or no record at all) says nothing but "Unknown".
     const ZqVarBind *pFirst = pResponse->variables;
     bool bRecord = pFirst != nullptr && (pFirst->type == ZQ_ASN_OCTET_STR || pFirst->type == ZQ_ASN_OPAQUE) &&
                    pFirst->val.string != nullptr && pFirst->val_len >= 2;
-    if (!bRecord) return ZqwDbSetFieldEnumByName(uiObject, uiFieldTrvDeviceStatus, "Unknown");
-    int iCode = pFirst->val.string[1];
-    if (iCode < 1 || iCode > 4) return 0;
-    int iResult = ZqwDbSetFieldEnumByName(uiObject, uiFieldTrvDeviceStatus, aConditionNames[iCode]);
-    iPrintDebug(__LINE__, kSrc, 2, "Setting the status to %s - Object ID %d - Hostname %s\n", aConditionNames[iCode],
+    const char *szStatus = szStatusForCondition(pResponse);
+    if (!bRecord) return ZqwDbSetFieldEnumByName(uiObject, uiFieldTrvDeviceStatus, szStatus);
+    if (szStatus == nullptr) return 0;
+    int iResult = ZqwDbSetFieldEnumByName(uiObject, uiFieldTrvDeviceStatus, szStatus);
+    iPrintDebug(__LINE__, kSrc, 2, "Setting the status to %s - Object ID %d - Hostname %s\n", szStatus,
                 static_cast<int>(uiObject), szHost);
     return iResult;
 }

@@ -144,6 +144,17 @@ char *szGetOsType(ZqwObjectId uiNode);
 char *CheckForVerNo(const char *szHost);
 /* 1 when a board address was found and stored, else 0. */
 int iCheckRixen(ZqwObjectId uiNode);
+/* The probes without their writes, for those who only look (trvexplain).
+ * iProbeAgent: iCheckAgent, with the response handed to the caller (who frees
+ * it) when ppResponse is not null; *ppResponse is null when none came.
+ * iProbeRule: one rule's Get on an open session: 1 the rule matches, 0 it does
+ * not (an error status or another answer), -1 no answer (ZqsnmpErrno tells;
+ * trvdis tries no further rule).  The response, if any, goes to *ppResponse.
+ * iProbeRixen: 1 and the dotted board address in szAddress (16 bytes) when a
+ * board answers, 0 when none does, -1 no answer in time. */
+short iProbeAgent(const char *szHost, ZqPdu **ppResponse);
+int iProbeRule(ZqSession *pSession, const ClassRule *pRule, ZqPdu **ppResponse);
+int iProbeRixen(const char *szHost, char *szAddress);
 /* 1 when every condition of the rule matches the response's binding in the
  * same place and both lists end together. */
 int iRuleMatches(const ClassRule *pRule, const ZqPdu *pResponse);
@@ -168,6 +179,9 @@ typedef struct TrvOid {
 /* One Get per OID; the last good response (the caller's) or null. */
 ZqPdu *GetNodeStatus(ZqSession *pSession, const TrvOid *aOids, int iCount);
 int iSetSubSysStatus(const char *szHost, const ZqPdu *pResponse, ZqwObjectId uiObject);
+/* The status a condition answer gives: "Unknown" for no response or no record,
+ * the name of codes 1 to 4, null for any other code (nothing is written). */
+const char *szStatusForCondition(const ZqPdu *pResponse);
 /* "WEB_DISABLED" 1, "WEB_ENABLED" 2, anything else 0. */
 int iWebSubSysKind(const char *szName);
 

@@ -298,6 +298,40 @@ TEST_F(Serving, AnUndefinedNumberIsDroppedWithoutALogEntry) {
     EXPECT_EQ(p.error_log(), before);
 }
 
+// Undefined vendor traps are re-issued by nobody but kept, one line each, in a
+// rotated file; re-issued traps and internal events are not vendor traps.
+TEST_F(Serving, UndefinedVendorTrapsAreKeptInTheUnknownLog) {
+    Platform& p = *p_;
+    std::string path = p.inst.root + "/log/trvtrapd.unknown";
+    std::string full(1048576, 'x');
+    full += "\n";
+    zqtest::write_file(path, full);  // a full file: the next line rotates it
+    p.trap("ENT.6", "10.1.2.3", 9998, {"1.3.6.1.2.1.1.5.0", "s", "disk 2", "ENT.6.1.1", "x", "00FF0a"});
+    p.trap("ENT.77.1", "10.1.2.4", 4242, {"ENT.77.1.2", "i", "-5", "ENT.77.1.3", "a", "10.0.0.1"});
+    p.trap("ENT.1.3.1", "10.1.2.3", 9997);                       // looks re-issued
+    p.trap("ENT.1.3.2", "10.1.2.3", 3001, {"ENT.1.3.2", "i", "17"});  // an internal event
+    p.fence();
+    EXPECT_EQ(read_file(path + ".old"), full);
+    std::istringstream lines(read_file(path));
+    std::vector<std::string> kept;
+    for (std::string line; std::getline(lines, line);) kept.push_back(line);
+    ASSERT_EQ(kept.size(), 2u) << read_file(path);
+    EXPECT_NE(kept[0].find(" agent=10.1.2.3 enterprise=" + kEnt + ".6 generic=6 number=9998 trap_id=" + kEnt +
+                           ".6.0.9998 bindings=[1.3.6.1.2.1.1.5.0 STRING \"disk 2\"; " + kEnt +
+                           ".6.1.1 STRING 0x00FF0A]"),
+              std::string::npos)
+        << kept[0];
+    EXPECT_NE(kept[1].find(" agent=10.1.2.4 enterprise=" + kEnt + ".77.1 generic=6 number=4242 trap_id=" + kEnt +
+                           ".77.1.0.4242 bindings=[" + kEnt + ".77.1.2 INTEGER -5; " + kEnt +
+                           ".77.1.3 IpAddress 10.0.0.1]"),
+              std::string::npos)
+        << kept[1];
+    // Counted: each line carries the running count.
+    auto count_of = [](const std::string& line) { return std::stoul(line.substr(line.find(" #") + 2)); };
+    EXPECT_EQ(count_of(kept[1]), count_of(kept[0]) + 1);
+    EXPECT_EQ(kept[0].find("\n"), std::string::npos);
+}
+
 TEST_F(Serving, ReissuedTrapsAreNotProcessedAgain) {
     Platform& p = *p_;
     // 7001 is defined under ENT.1.3.1 itself, so every re-issued 7001 finds a

@@ -217,6 +217,9 @@ void vTrapdLoop(ZqSession *pSession, int iDescriptor) {
                 std::exit(1);
             }
             if (iCommand == ZQS_CMD_STOP) {
+                if (ulUnknownTraps > 0)
+                    printf("trvtrapd: %lu vendor traps without a definition kept in log/trvtrapd.unknown\n",
+                           ulUnknownTraps);
                 ZqsDone("trvtrapd exiting at the request of ZqsPMD (via zqstop)");
                 ZqsnmpClose(pSession);
                 pTrapSession = nullptr;

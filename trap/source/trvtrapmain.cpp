@@ -529,6 +529,8 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
     }
     const TrapDef *pDef = pFindTrapDef(pTrap);
     if (pDef == nullptr) {
+        // Nothing to re-issue; kept so that a definition can follow.
+        if (!bIsReissuedTrap(pTrap)) iKeepUnknownTrap(pTrap);
         iTrapState = TRAP_STATE_NOT_PROCESSED;
         return -1;
     }

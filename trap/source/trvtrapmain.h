@@ -122,6 +122,15 @@ extern ZqSession *pSendSession;
 ZqSession *pOpenSendSession(void);
 void       vCloseSendSession(void);
 
+/* Vendor traps without a definition are kept, one line each (time, agent,
+ * enterprise, generic, number, trap identifier, bindings), in the log below,
+ * rotated at TRV_LOG_LIMIT bytes; ulUnknownTraps counts them.  1 written, -1
+ * not (the trap is counted all the same). */
+#define TRV_UNKNOWN_LOG      "\\log\\trvtrapd.unknown"
+#define TRV_UNKNOWN_LOG_OLD  "\\log\\trvtrapd.unknown.old"
+extern unsigned long ulUnknownTraps;
+int iKeepUnknownTrap(const ZqPdu *pTrap);
+
 /* Test hook: when above 0, the n-th allocation of the interpreter or of the
  * trap processing from now fails (1 = the next). */
 extern int iTrapMainFailAlloc;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -55,11 +56,16 @@ const char* const kUsage =
     "  id NAME                        the object id\n"
     "  find FIELD=VALUE...            objects where every condition holds: id and\n"
     "                                 selection name, one a line\n"
+    "  nodes [--json] [FIELD=VALUE...]\n"
+    "                                 one line per node where every condition\n"
+    "                                 holds: name, address, kind, IP Status and,\n"
+    "                                 where set, the vendor class, OS tag, web\n"
+    "                                 subsystem, its condition, board address\n"
     "  set NAME FIELD VALUE           set a value\n"
     "  unset NAME FIELD               remove a value\n"
     "  fields                         the registered fields, in .fields syntax\n"
     "\n"
-    "Exit status: 0 done; 1 nothing there (get: no value, find: no match);\n"
+    "Exit status: 0 done; 1 nothing there (get: no value, find, nodes: no match);\n"
     "2 bad arguments, unknown object, field or value, or a network file with\n"
     "errors (its good nodes are imported); 3 the database or trapd failed.\n";
 
@@ -617,32 +623,47 @@ int cmd_id(const std::vector<std::string>& args) {
     return 0;
 }
 
-int cmd_find(const std::vector<std::string>& args) {
-    if (args.empty()) usage_error("find needs at least one FIELD=VALUE");
-    open_db();
-    std::vector<std::string> values;
+// FIELD=VALUE conditions as a binding list; string records point into `values`.
+struct Conditions {
+    std::deque<std::string> values;  // a deque: its texts never move
     std::vector<ZqwFieldValue> records;
     std::vector<ZqwFieldBinding> bindings;
-    values.reserve(args.size());
-    records.reserve(args.size());
+    ZqwFieldBindList list() {
+        for (size_t i = 0; i < bindings.size(); ++i) bindings[i].value = &records[i];
+        return ZqwFieldBindList{static_cast<unsigned>(bindings.size()), bindings.data()};
+    }
+};
+
+void add_conditions(Conditions& c, const std::vector<std::string>& args) {
     for (const auto& a : args) {
         auto eq = a.find('=');
         if (eq == std::string::npos || eq == 0) usage_error("\"" + a + "\" is not FIELD=VALUE");
         std::string name = a.substr(0, eq);
-        values.push_back(a.substr(eq + 1));
+        c.values.push_back(a.substr(eq + 1));
         ZqwFieldId f = field_id(name);
-        records.push_back(to_record(f, name, values.back()));
-        bindings.push_back({f, nullptr});
+        c.records.push_back(to_record(f, name, c.values.back()));
+        c.bindings.push_back({f, nullptr});
     }
-    for (size_t i = 0; i < bindings.size(); ++i) bindings[i].value = &records[i];
-    ZqwFieldBindList list{static_cast<unsigned>(bindings.size()), bindings.data()};
+}
+
+std::vector<ZqwObjectId> matching(Conditions& c, const char* what) {
+    ZqwFieldBindList list = c.list();
     ZqwObjectIdList* found = ZqwDbListObjectsByFieldValues(&list);
     if (found == nullptr) {
         if (ZqwError() == ZQW_E_NOENUM) throw Exit{2, "no such enumeration value"};
-        db_error("find");
+        db_error(what);
     }
     std::vector<ZqwObjectId> ids(found->object_ids, found->object_ids + found->count);
     ZqwDbFreeObjectIdList(found);
+    return ids;
+}
+
+int cmd_find(const std::vector<std::string>& args) {
+    if (args.empty()) usage_error("find needs at least one FIELD=VALUE");
+    open_db();
+    Conditions c;
+    add_conditions(c, args);
+    std::vector<ZqwObjectId> ids = matching(c, "find");
     ZqwFieldId sel = field_id("Selection Name");
     std::ostringstream out;
     for (ZqwObjectId id : ids) {
@@ -652,6 +673,125 @@ int cmd_find(const std::vector<std::string>& args) {
     }
     std::cout << out.str();
     return ids.empty() ? 1 : 0;
+}
+
+// A field that an instance may lack (the integration's): the null id then.
+ZqwFieldId optional_field(const char* name) {
+    ZqwFieldId f = ZqwDbFieldNameToFieldId(name);
+    if (ZqwIsIdNull(f) && ZqwError() != ZQW_E_NOFIELD) db_error(name);
+    return f;
+}
+
+std::optional<std::string> optional_value(ZqwObjectId o, ZqwFieldId f, const char* name) {
+    if (ZqwIsIdNull(f)) return std::nullopt;
+    auto v = value_text(o, f, name);
+    if (v && v->empty()) return std::nullopt;
+    return v;
+}
+
+// One line of `zqtopo nodes`.
+struct NodeRow {
+    ZqwObjectId id = 0;
+    std::string name, address, kind, status;
+    std::optional<std::string> sys_class, os, web, condition, board;
+};
+
+int cmd_nodes(const std::vector<std::string>& args) {
+    bool as_json = false;
+    std::vector<std::string> conds;
+    for (const auto& a : args) {
+        if (a == "--json") as_json = true;
+        else conds.push_back(a);
+    }
+    open_db();
+    PlatformFields F;
+    Conditions c;
+    add_conditions(c, {"isNode=TRUE"});
+    add_conditions(c, conds);
+    std::vector<ZqwObjectId> ids = matching(c, "nodes");
+    std::sort(ids.begin(), ids.end());
+
+    ZqwFieldId sys = optional_field("trvSysType"), os = optional_field("trvOsType"),
+               sub = optional_field("trvSubSysType"), cond = optional_field("trvDeviceStatus"),
+               owner = optional_field("trvNodeObjId"), board = optional_field("trvRIXENip");
+    std::vector<NodeRow> rows;
+    rows.reserve(ids.size());
+    for (ZqwObjectId id : ids) {
+        NodeRow r;
+        r.id = id;
+        r.name = value_text(id, F.sel, "Selection Name").value_or("");
+        if (r.name.empty()) r.name = value_text(id, F.host, "IP Hostname").value_or(std::to_string(id));
+        // The first interface made is the node's first address.
+        std::vector<ZqwObjectId> ifs = interfaces_of(F, id);
+        std::sort(ifs.begin(), ifs.end());
+        for (ZqwObjectId i : ifs) {
+            auto a = value_text(i, F.address, "IP Address");
+            if (a && !a->empty()) {
+                r.address = *a;
+                break;
+            }
+        }
+        auto flag = [&](ZqwFieldId f, const char* n) { return value_text(id, f, n).value_or("") == "TRUE"; };
+        r.kind = flag(F.is_device, "isDevice")   ? "device"
+                 : flag(F.is_server, "isServer") ? "server"
+                 : flag(F.is_client, "isClient") ? "client"
+                 : flag(F.is_computer, "isComputer") ? "computer"
+                                                     : "node";
+        r.status = value_text(id, F.status, "IP Status").value_or("");
+        r.sys_class = optional_value(id, sys, "trvSysType");
+        r.os = optional_value(id, os, "trvOsType");
+        r.board = optional_value(id, board, "trvRIXENip");
+        // The web subsystem object: the one whose kind names the web agent.
+        if (!ZqwIsIdNull(owner) && !ZqwIsIdNull(sub)) {
+            ZqwFieldValue mine{0, ZQW_INT_FIELD, {static_cast<int32_t>(id)}};
+            ZqwObjectIdList* objs = ZqwDbListObjectsByFieldValue(owner, &mine);
+            if (objs == nullptr) db_error("trvNodeObjId");
+            std::vector<ZqwObjectId> subs(objs->object_ids, objs->object_ids + objs->count);
+            ZqwDbFreeObjectIdList(objs);
+            std::sort(subs.begin(), subs.end());
+            for (ZqwObjectId s : subs) {
+                auto kind = optional_value(s, sub, "trvSubSysType");
+                if (!kind || (*kind != "WEB_ENABLED" && *kind != "WEB_DISABLED")) continue;
+                r.web = kind;
+                r.condition = optional_value(s, cond, "trvDeviceStatus");
+                break;
+            }
+        }
+        rows.push_back(std::move(r));
+    }
+
+    std::ostringstream out;
+    if (as_json) {
+        for (const auto& r : rows) {
+            json j = {{"id", r.id}, {"name", r.name}, {"address", r.address}, {"kind", r.kind}, {"status", r.status}};
+            if (r.sys_class) j["class"] = *r.sys_class;
+            if (r.os) j["os"] = *r.os;
+            if (r.web) j["web"] = *r.web;
+            if (r.condition) j["condition"] = *r.condition;
+            if (r.board) j["board"] = *r.board;
+            out << j.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+        }
+    } else if (!rows.empty()) {
+        std::vector<std::vector<std::string>> table = {
+            {"NAME", "ADDRESS", "KIND", "STATUS", "CLASS", "OS", "WEB", "CONDITION", "BOARD"}};
+        auto dash = [](const std::optional<std::string>& v) { return v ? printable(*v) : std::string("-"); };
+        for (const auto& r : rows)
+            table.push_back({printable(r.name), r.address.empty() ? "-" : r.address, r.kind, r.status,
+                             dash(r.sys_class), dash(r.os), dash(r.web), dash(r.condition), dash(r.board)});
+        std::vector<size_t> width(table[0].size(), 0);
+        for (const auto& line : table)
+            for (size_t k = 0; k < line.size(); ++k) width[k] = std::max(width[k], line[k].size());
+        for (const auto& line : table) {
+            std::string text;
+            for (size_t k = 0; k < line.size(); ++k) {
+                text += line[k];
+                if (k + 1 < line.size()) text += std::string(width[k] - line[k].size() + 2, ' ');
+            }
+            out << text << "\n";
+        }
+    }
+    std::cout << out.str();
+    return rows.empty() ? 1 : 0;
 }
 
 int cmd_set(const std::vector<std::string>& args) {
@@ -701,7 +841,7 @@ int main(int argc, char** argv) {
     }
     static const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
         {"import", cmd_import}, {"add", cmd_add},   {"remove", cmd_remove}, {"status", cmd_status},
-        {"show", cmd_show},     {"get", cmd_get},   {"id", cmd_id},         {"find", cmd_find},
+        {"show", cmd_show},     {"get", cmd_get},   {"id", cmd_id},         {"find", cmd_find}, {"nodes", cmd_nodes},
         {"set", cmd_set},       {"unset", cmd_unset}, {"fields", cmd_fields}};
     auto it = commands.find(args[0]);
     int status = 0;
