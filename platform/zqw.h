@@ -170,8 +170,10 @@ ZqwObjectId ZqwDbCreateObject(const ZqwFieldBindList *bindings);
  * that name exists (its id is not returned: look it up), 3 for a null or empty
  * name. */
 ZqwObjectId ZqwDbCreateObjectBySelectionName(const char *name);
-/* Deletes the object and every value it has.  1 on success, -1 on failure (3 for
- * the null id, 80 for an unknown object). */
+/* Deletes the object and every value it has, with its symbols on every map (and
+ * the component symbols inside its node symbols), its map statuses and saved
+ * positions.  1 on success, -1 on failure (3 for the null id, 80 for an unknown
+ * object). */
 int ZqwDbDeleteObject(ZqwObjectId object);
 /* Deletes a field definition with every value of it on every object.  1 on
  * success, -1 on failure (3 for the null id or for the two fields the library
@@ -246,7 +248,7 @@ void ZqwDbFreeFieldBindList(ZqwFieldBindList *list);
  *     2 compound  the most severe status of its component symbols, unmanaged ones
  *                 left out (Critical > Major > Marginal > Warning > Normal >
  *                 Unknown); with none, as for source 1;
- *     3 symbol    the status set on the symbol itself.
+ *     3 symbol    the status set on the symbol itself (1 until one is set).
  *   A symbol that the operator unmanaged shows 5 whatever its source.
  *   Symbol behaviours: 1 explodable (opening it shows its components), 2
  *   executable (opening it runs its action).
@@ -262,7 +264,16 @@ void ZqwDbFreeFieldBindList(ZqwFieldBindList *list);
  *   Map sync: every change between ZqwBeginMapSync and ZqwEndMapSync is one
  *   transaction, seen by other processes and by the pages at ZqwEndMapSync.
  *   Syncs nest; only the outermost End commits.  Outside a sync each call is
- *   its own transaction.
+ *   its own transaction.  The outermost Begin takes the database's write lock
+ *   (so no write inside can fail on what another process wrote meanwhile):
+ *   other writers wait until the End, so keep syncs short.  A call inside a
+ *   sync that fails on a check (3, 30, 32, 80, 82, 92, 121, 141 ...) leaves the
+ *   sync intact; one that fails after it changed something (a failing disk)
+ *   spoils it, and the End then rolls every change back and fails with 23.
+ *
+ *   Read-only maps (read_only 1) refuse every change of symbols and statuses
+ *   with 3.  Every symbol change is recorded in the database's change log, from
+ *   which the map program redraws the pages.
  *
  * OWNERSHIP
  *   Every record returned here is the caller's and is freed with the matching
@@ -343,7 +354,7 @@ typedef struct ZqwSymbolList {
 } ZqwSymbolList;
 
 /* One object of a map.  state (the sixth field): in event 15, 2 marks an object
- * the operator deletes (it may be deleted), 1 one that stays. */
+ * the operator deletes (it may be deleted), 1 one that stays; 0 elsewhere. */
 typedef struct ZqwObjectInfo {
     ZqwObjectId object;
     ZqwSymbolId symbol;        /* its node symbol on the map, or 0 */
@@ -385,7 +396,7 @@ void           ZqwFreeSymbolList(ZqwSymbolList *list);
 ZqwObjectList *ZqwListObjectsOnMap(const ZqwMapInfo *map, const ZqwFieldBindList *filter);
 void           ZqwFreeObjectList(ZqwObjectList *list);
 
-/* Map sync (see above).  1 / -1 (3 no map, 23). */
+/* Map sync (see above).  1 / -1 (3 no map, or an End without a Begin; 23). */
 int ZqwBeginMapSync(const ZqwMapInfo *map);
 int ZqwEndMapSync(const ZqwMapInfo *map);
 
@@ -393,17 +404,21 @@ int ZqwEndMapSync(const ZqwMapInfo *map);
  * with its type, label (null: none), status (set on the object for that map),
  * status source and behaviour (0: explodable).  flags must be 0.  The new
  * symbol's id; 0 on failure: 3, 80 (no such object), 82 (parent has no node
- * symbol on the map), 121 (type not registered), 23.  A read-only map (3). */
+ * symbol on the map), 121 (type not registered), 23.  A read-only map (3).
+ * A nonzero status is set on the object for the map (as ZqwSetStatusOnObject);
+ * for status source 3 it is also the symbol's own status. */
 ZqwSymbolId ZqwCreateComponentSymbol(const ZqwMapInfo *map, ZqwObjectId parent,
                                      ZqwObjectId object, const char *type,
                                      const char *label, int status, int status_source,
                                      int behavior, unsigned int flags);
-/* Deletes a symbol (a node symbol with its components).  141 no such symbol. */
+/* Deletes a symbol (a node symbol with its components).  1 / -1: 3, 141 no such
+ * symbol, 23. */
 int ZqwDeleteSymbol(const ZqwMapInfo *map, ZqwSymbolId symbol);
 
 /* Symbol attributes.  -1 with 3, 141 (no such symbol), 92 (it already has that
- * value: nothing changed), 23; ZqwSetSymbolType also 121 (type not registered).
- * arg must be 0. */
+ * value: nothing changed), 23; ZqwSetSymbolType also 121 (type not registered:
+ * no registration's symbol_type pattern matches it).  arg must be 0.  A null
+ * label removes the label. */
 int ZqwSetSymbolType(const ZqwMapInfo *map, ZqwSymbolId symbol, const char *type, int arg);
 int ZqwSetSymbolLabel(const ZqwMapInfo *map, ZqwSymbolId symbol, const char *label);
 int ZqwSetSymbolStatusSource(const ZqwMapInfo *map, ZqwSymbolId symbol, int source);
@@ -411,15 +426,17 @@ int ZqwSetSymbolStatusSource(const ZqwMapInfo *map, ZqwSymbolId symbol, int sour
 int ZqwSetSymbolStatus(const ZqwMapInfo *map, ZqwSymbolId symbol, int status);
 /* Behaviour 1 or 2; for 2 the action that opening the symbol runs: an action
  * of application app, run on objects (null: the symbol's object).  -1 with 30
- * (no such application), 32 (no such action), 3, 141, 23. */
+ * (no such application), 32 (no such action), 3, 141, 92, 23.  Behaviour 1
+ * drops any action (app and action are then not looked at). */
 int ZqwSetSymbolBehavior(const ZqwMapInfo *map, ZqwSymbolId symbol, int behavior,
                          const char *app, const char *action,
                          const ZqwObjectIdList *objects);
 /* Removes what applications attached to a symbol (its action and behaviour,
  * back to explodable).  -1 with 3, 141, 23. */
 int ZqwClearSymbolApp(const ZqwMapInfo *map, ZqwSymbolId symbol);
-/* Sets the status of an object on the map (0-7; seen by its symbols of status
- * source 1).  -1 with 3, 80, 23. */
+/* Sets the status of an object on the map (0-7, 0 removes it; seen by its
+ * symbols of status source 1).  The object needs no symbol on the map.  -1 with
+ * 3, 80, 23. */
 int ZqwSetStatusOnObject(const ZqwMapInfo *map, ZqwObjectId object, int status);
 
 /* ---- callbacks ---- */
@@ -463,10 +480,14 @@ const char *ZqwGetAppName(void);
 /* The stored configuration values of application app for the map: one entry
  * per configuration field of its registration, in registration order, with its
  * value (a field with no stored value: false, 0 or the empty text).  Free with
- * ZqwDbFreeFieldBindList.  Null with 30, 3, 23. */
+ * ZqwDbFreeFieldBindList.  app null: this application.  Null with 30 (app is
+ * not registered, or null and this process is not connected), 3, 23.  Works
+ * without the map program. */
 ZqwFieldBindList *ZqwGetAppConfigValues(const ZqwMapInfo *map, const char *app);
-/* Stores this application's configuration values for the map.  -1 with 3, 62
- * (not a configuration field of the application), 64, 30, 23. */
+/* Stores this application's configuration values for the map (all or none;
+ * also on a read-only map: they are no part of its drawing).  -1 with 3, 62
+ * (not a configuration field of the application), 64, 70, 30 (not
+ * connected), 23. */
 int ZqwSetAppConfigValues(const ZqwMapInfo *map, const ZqwFieldBindList *values);
 /* The answer to event 5: accept (1) or refuse (0) the change, with a message for
  * the operator (any length; null: none).  values may be null.  -1 with 30, or 3

@@ -59,6 +59,8 @@ INSERT INTO fields(id, name, type) VALUES (1, 'Selection Name', 3), (2, 'IP Host
 //   process does to a node's "IP Status" or "isNode" and for deleted objects, so
 //   changes made by other programs are seen too.  map 0 is an object-level row
 //   (every map), symbol 0 a row naming only an object.
+// (The triggers test a value's field by its id, a look-up by primary key: an
+// IN (SELECT ...) would build a table on every write of any value.)
 // The triggers also keep "ZQW Maps Exists" (the number of maps holding a symbol
 // of the object) and remove an object's symbols, statuses and positions with it.
 inline constexpr const char* kMapTables = R"sql(
@@ -118,16 +120,16 @@ CREATE TRIGGER object_removed AFTER DELETE ON objects BEGIN
   INSERT INTO changes(map, symbol, object) VALUES (0, 0, OLD.id);
 END;
 CREATE TRIGGER node_value_added AFTER INSERT ON vals
-  WHEN NEW.field IN (SELECT id FROM fields WHERE name IN ('IP Status', 'isNode')) BEGIN
+  WHEN EXISTS (SELECT 1 FROM fields WHERE id = NEW.field AND name IN ('IP Status', 'isNode')) BEGIN
   INSERT INTO changes(map, symbol, object) VALUES (0, 0, NEW.object);
 END;
 CREATE TRIGGER node_value_changed AFTER UPDATE OF value ON vals
   WHEN NEW.value IS NOT OLD.value
-   AND NEW.field IN (SELECT id FROM fields WHERE name IN ('IP Status', 'isNode')) BEGIN
+   AND EXISTS (SELECT 1 FROM fields WHERE id = NEW.field AND name IN ('IP Status', 'isNode')) BEGIN
   INSERT INTO changes(map, symbol, object) VALUES (0, 0, NEW.object);
 END;
 CREATE TRIGGER node_value_removed AFTER DELETE ON vals
-  WHEN OLD.field IN (SELECT id FROM fields WHERE name IN ('IP Status', 'isNode')) BEGIN
+  WHEN EXISTS (SELECT 1 FROM fields WHERE id = OLD.field AND name IN ('IP Status', 'isNode')) BEGIN
   INSERT INTO changes(map, symbol, object) VALUES (0, 0, OLD.object);
 END;
 
