@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -221,7 +222,16 @@ TEST_F(TrapdTest, SnmptrapV1AndV2cReachASessionWithEveryField) {
 }
 
 TEST_F(TrapdTest, ZqeventsJsonAndSnmpnotify) {
-    Process ev({zqtest::bin("zqevents"), "--json", "--count", "2", "--timeout", "20"}, inst->env());
+    auto now = [] {
+        time_t t = time(nullptr);
+        struct tm u {};
+        gmtime_r(&t, &u);
+        char text[32];
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &u);
+        return std::string(text);
+    };
+    std::string before = now();
+    Process ev({zqtest::bin("zqevents"), "--json", "--count", "3", "--timeout", "20"}, inst->env());
     ASSERT_TRUE(ev.wait_for_err("listening", 10000)) << ev.err();
     auto r = zqtest::run({"/usr/bin/snmptrap", "-v1", "-c", "public", "127.0.0.1:" + std::to_string(inst->trap_port),
                           kEntText + ".1.3", "10.1.2.3", "6", "5", "99", "1.3.6.1.2.1.1.5.0", "x", "00ff01",
@@ -232,12 +242,28 @@ TEST_F(TrapdTest, ZqeventsJsonAndSnmpnotify) {
                      "1.3.6.1.2.1.1.2.0", "objectid", "ENT.1", "1.3.6.1.2.1.4.20.1.1.1", "ipaddress", "10.0.0.1"},
                     inst->env());
     ASSERT_EQ(r.status, 0) << r.err;
+    r = zqtest::run({"/usr/bin/snmptrap", "-v2c", "-c", "public", "127.0.0.1:" + std::to_string(inst->trap_port), "",
+                     kEntText + ".1.3.0.6"},
+                    {{"MIBS", ""}});
+    ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(ev.wait(20000), 0) << ev.err();
+    std::string after = now() + "~";
     std::vector<nlohmann::json> lines;
     std::string out = ev.out();
     for (size_t pos = 0, nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1)
         lines.push_back(nlohmann::json::parse(out.substr(pos, nl - pos)));
-    ASSERT_EQ(lines.size(), 2u) << out;
+    ASSERT_EQ(lines.size(), 3u) << out;
+    // The receive time of each event, and the version it came in.
+    for (const auto& l : lines) {
+        std::string received = l["received"];
+        EXPECT_EQ(received.size(), 24u) << received;  // 2026-12-08T08:15:00.123Z
+        EXPECT_GE(received, before);
+        EXPECT_LE(received, after);
+    }
+    EXPECT_EQ(lines[0]["version"], "v1");
+    EXPECT_EQ(lines[1]["version"], "v1");
+    EXPECT_EQ(lines[2]["version"], "v2c");
+    EXPECT_EQ(lines[2]["trap_id"], kEntText + ".1.3.0.6");
     auto& a = lines[0];
     EXPECT_EQ(a["agent"], "10.1.2.3");
     EXPECT_EQ(a["community"], "public");

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -196,7 +198,8 @@ TEST(Zqspmd, ADaemonThatDoesNotStopIsKilledAfterTheGraceTime) {
 TEST(Zqspmd, StatusTellsExitedFromFailedAndKeepsTheLastText) {
     Pm pm("", false);
     zqtest::write_file(pm.root + "/conf/zqsuf", pm.line("oneshot", "--exit-after-init 3") +
-                                                    pm.line("quitter", "--init-delay 100 --init-fail \"bad\""));
+                                                    pm.line("quitter", "--init-delay 100 --init-fail \"bad\"") +
+                                                    pm.line("runner", ""));
     pm.start_pmd();
     pm.tool({bin("zqstart")});
     ASSERT_TRUE(pm.wait_state("oneshot", "EXITED"));
@@ -208,6 +211,44 @@ TEST(Zqspmd, StatusTellsExitedFromFailedAndKeepsTheLastText) {
     EXPECT_EQ(st["oneshot"].pid, "-");
     EXPECT_EQ(st["quitter"].exit, "1");
     EXPECT_EQ(st["quitter"].text, "bad");
+
+    // The exit status tells a script whether the named (or any) process is
+    // down; --json gives the same columns as values.
+    ASSERT_TRUE(pm.wait_state("runner", "RUNNING"));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        size_t lines;
+    } cases[] = {
+        {{}, 1, 3},
+        {{"runner"}, 0, 1},
+        {{"oneshot"}, 1, 1},
+        {{"runner", "quitter"}, 1, 2},
+        {{"runner", "nosuch"}, 2, 1},
+        {{"--bogus"}, 2, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {bin("zqstatus")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = pm.tool(argv);
+        EXPECT_EQ(r.status, c.status) << argv.size();
+        EXPECT_EQ(static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n')), c.lines) << r.out;
+    }
+    RunResult r = pm.tool({bin("zqstatus"), "--json", "oneshot", "runner"});
+    EXPECT_EQ(r.status, 1);
+    std::istringstream lines(r.out);
+    std::string one, two;
+    std::getline(lines, one);
+    std::getline(lines, two);
+    auto a = nlohmann::json::parse(one), b = nlohmann::json::parse(two);
+    EXPECT_EQ(a["name"], "oneshot");
+    EXPECT_TRUE(a["pid"].is_null());
+    EXPECT_EQ(a["state"], "EXITED");
+    EXPECT_EQ(a["exit"], 3);
+    EXPECT_EQ(a["text"], "finished");
+    EXPECT_EQ(b["name"], "runner");
+    EXPECT_TRUE(b["pid"].is_number());
+    EXPECT_TRUE(b["exit"].is_null());
 }
 
 TEST(Zqspmd, RegistrationOnlyForTheProcessItStarted) {

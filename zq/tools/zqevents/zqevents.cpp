@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -30,7 +31,8 @@ void usage(FILE* f) {
           "                \".1.3.6.1.4.1.64001.*\"\n"
           "  --count N     exit 0 after N events\n"
           "  --timeout S   exit 1 when S seconds pass first\n"
-          "  --json        one JSON object per line\n"
+          "  --json        one JSON object per line (with \"received\", the time it\n"
+          "                came, and \"version\", v1 or v2c)\n"
           "Exit status: 0 after N events, 1 on time-out, 2 on a usage error or when the\n"
           "trap daemon cannot be reached, 3 when the connection with it is lost.\n",
           f);
@@ -103,6 +105,18 @@ std::string text_value(const ZqVarBind* vb) {
     return j["value"].dump();
 }
 
+// When this program received the event: UTC, to the millisecond.
+std::string received_time() {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm t {};
+    gmtime_r(&now.tv_sec, &t);
+    char text[40];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    snprintf(text + n, sizeof text - n, ".%03ldZ", now.tv_nsec / 1000000);
+    return text;
+}
+
 void print_event(const ZqPdu* p, bool json) {
     std::string community(reinterpret_cast<const char*>(p->community ? p->community : reinterpret_cast<const unsigned char*>("")),
                           p->community ? p->community_len : 0);
@@ -115,6 +129,8 @@ void print_event(const ZqPdu* p, bool json) {
         j["specific"] = p->specific_type;
         j["timestamp"] = p->time;
         j["trap_id"] = oid_text(p->trap_id, p->trap_id_length);
+        j["received"] = received_time();
+        j["version"] = p->version == 1 ? "v2c" : "v1";
         j["varbinds"] = nlohmann::json::array();
         for (const ZqVarBind* vb = p->variables; vb; vb = vb->next_variable) j["varbinds"].push_back(binding_json(vb));
         printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
