@@ -268,7 +268,7 @@ std::vector<Raw> read_symbols(const char* sql, uint32_t a, uint32_t b, const Nod
 
 const char* const kSymbolsOfMap = SYMBOL_COLUMNS "WHERE s.map = ?3 ORDER BY s.id";
 const char* const kSymbolById = SYMBOL_COLUMNS "WHERE s.id = ?3 AND s.map = ?4";
-const char* const kComponents = SYMBOL_COLUMNS "WHERE s.parent = ?3 ORDER BY s.id";
+const char* const kComponents = SYMBOL_COLUMNS "WHERE s.parent = ?3 AND s.parent <> 0 ORDER BY s.id";
 const char* const kSymbolsOfObject = SYMBOL_COLUMNS "WHERE s.object = ?3 AND s.map = ?4 ORDER BY s.id";
 
 // Statuses of symbols read, the components of compound node symbols read as needed.
@@ -509,7 +509,7 @@ uint32_t insert_symbol(uint32_t map, ZqwObjectId object, uint32_t parent, const 
 
 void delete_symbol_rows(ZqwSymbolId symbol) {
     {
-        Query q("DELETE FROM symbols WHERE parent = ?");
+        Query q("DELETE FROM symbols WHERE parent = ? AND parent <> 0");
         q.bind(symbol);
         q.step();
     }
@@ -1141,15 +1141,19 @@ ZqwObjectList* ZqwListObjectsOnMap(const ZqwMapInfo* map, const ZqwFieldBindList
                 const ZqwFieldBinding& b = filter->entries[i];
                 conds.push_back({b.field_id, from_record(b.field_id, b.value)});
             }
-            // Read along the condition with the fewest matches; probe the others.
+            // Read along the condition with the fewest matches (counted with a
+            // growing cap, as the object lists do); probe the others.
             size_t driver = 0;
-            int64_t best = -1;
-            for (size_t i = 0; i < conds.size() && conds.size() > 1; ++i) {
-                int64_t n = count_upto(conds[i].field, conds[i].value, 1 << 20);
-                if (best < 0 || n < best) {
-                    best = n;
-                    driver = i;
+            for (int64_t cap = 128; conds.size() > 1; cap *= 4) {
+                int64_t best = -1;
+                for (size_t i = 0; i < conds.size(); ++i) {
+                    int64_t n = count_upto(conds[i].field, conds[i].value, cap);
+                    if (best < 0 || n < best) {
+                        best = n;
+                        driver = i;
+                    }
                 }
+                if (best < cap) break;
             }
             for (ZqwObjectId object : objects_with(conds[driver].field, conds[driver].value)) {
                 bool ok = true;

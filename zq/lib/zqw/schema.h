@@ -59,7 +59,8 @@ INSERT INTO fields(id, name, type) VALUES (1, 'Selection Name', 3), (2, 'IP Host
 //   process does to a node's "IP Status" or "isNode" and for deleted objects, so
 //   changes made by other programs are seen too.  map 0 is an object-level row
 //   (every map), symbol 0 a row naming only an object.
-// (The triggers test a value's field by its id, a look-up by primary key: an
+// (A look-up by parent says "parent <> 0" so that the partial index serves it.
+// The triggers test a value's field by its id, a look-up by primary key: an
 // IN (SELECT ...) would build a table on every write of any value.)
 // The triggers also keep "ZQW Maps Exists" (the number of maps holding a symbol
 // of the object) and remove an object's symbols, statuses and positions with it.
@@ -113,7 +114,7 @@ CREATE TRIGGER symbols_removed AFTER DELETE ON symbols BEGIN
       AND EXISTS (SELECT 1 FROM objects WHERE id = OLD.object);
 END;
 CREATE TRIGGER object_removed AFTER DELETE ON objects BEGIN
-  DELETE FROM symbols WHERE parent IN (SELECT id FROM symbols WHERE object = OLD.id AND parent = 0);
+  DELETE FROM symbols WHERE parent <> 0 AND parent IN (SELECT id FROM symbols WHERE object = OLD.id AND parent = 0);
   DELETE FROM symbols WHERE object = OLD.id;
   DELETE FROM object_status WHERE object = OLD.id;
   DELETE FROM positions WHERE object = OLD.id;
