@@ -357,6 +357,7 @@ int iOpenTrapSession(void) {
 }
 
 void vTrapSessionLost(ZqSession *pSession) {
+    errno = ECONNRESET;
     iPrintError(TRV_ERR_SYSTEM, "Lost connection with trapd; trying again every %d seconds.", TRVMAP_RECONNECT);
     vMapTrace("trvmap - lost the session with TWK trapd\n");
     ZqsnmpClose(pSession);
