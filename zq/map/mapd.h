@@ -51,4 +51,11 @@ bool confirm_config(const std::string& app, const ZqwFieldBindList& values, std:
 bool delete_objects(const std::vector<uint32_t>& objects, std::string& error);
 bool manage_symbols(const std::vector<uint32_t>& symbols, bool managed, std::string& error);
 
+// --- the web server (http.cpp) ----------------------------------------------------
+// start_http runs on the main loop's thread once the map program is up; false
+// with a text stops the program.  stop_http runs after the loop has ended (on
+// the thread that ran it): from then on post() drops what it is given.
+bool start_http(std::string& error);
+void stop_http();
+
 }  // namespace zq::map

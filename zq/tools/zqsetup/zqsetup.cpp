@@ -30,7 +30,8 @@ const char* const kUsage =
     "\n"
     "Creates the platform instance below ROOT: the directory tree, conf/zq.conf,\n"
     "conf/snmp.conf, conf/hosts, conf/zqsuf, the registry file and the shipped\n"
-    "configuration and field files.  Files that exist are kept unless --force.\n"
+    "configuration, field and application registration files.  Files that exist\n"
+    "are kept unless --force.\n"
     "\n"
     "  --trap-port N    UDP port trapd receives traps on (default 162)\n"
     "  --event-port N   TCP port of trapd's event sessions (default 5162)\n"
@@ -249,7 +250,8 @@ std::string own_bin_dir() {
 void step_zqsuf(const Options& o) {
     std::string bin = own_bin_dir();
     std::string text = "# Processes zqspmd manages, in start order: NAME PATH [ARGUMENTS...]\n";
-    for (const char* name : {"trapd", "netmon", "trvdis", "trvtrapd"}) {
+    // The map program comes last: its applications need the daemons before it.
+    for (const char* name : {"trapd", "netmon", "trvdis", "trvtrapd", "zqw"}) {
         std::string path = bin + "/" + name;
         if (!bin.empty() && access(path.c_str(), X_OK) == 0) text += std::string(name) + " " + path + "\n";
     }
@@ -263,6 +265,13 @@ void step_fields(const Options& o) {
 
 void step_integration_conf(const Options& o) {
     copy_files(o, o.data_dir + "/conf/trv", "", "conf/c/trv");
+}
+
+// The map program's application registrations: the platform's own (its generic
+// symbol types) and the integration's.
+void step_registration(const Options& o) {
+    copy_files(o, o.data_dir + "/zq/registration", ".reg", "registration");
+    copy_files(o, o.data_dir + "/conf/registration", ".reg", "registration");
 }
 
 // The topology database: created when missing (an existing one is kept, also with
@@ -296,7 +305,7 @@ int main(int argc, char** argv) {
     using Step = void (*)(const Options&);
     const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
                           step_registry, step_zqsuf,   step_fields,    step_integration_conf,
-                          step_database};
+                          step_registration, step_database};
     try {
         for (Step s : steps) s(o);
     } catch (const SetupError& e) {

@@ -1,0 +1,470 @@
+// The map program: registrations, application hosting and events, node symbols
+// kept in step with the topology, stopping.  The loop runs in-process (the
+// mapd.h functions are reached through post()) or as the real zqw program; the
+// applications are the real test application, started by the map program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "daemon.h"
+#include "mapd.h"
+#include "registration.h"
+#include "testsupport.h"
+#include "zqw.h"
+#include "zqw_internal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zqtest::read_file;
+using zqtest::wait_until;
+using zqtest::write_file;
+
+bool contains(const std::string& s, const std::string& what) { return s.find(what) != std::string::npos; }
+
+// --- registrations --------------------------------------------------------------
+
+TEST(Registration, ParsesApplicationsAndReportsBadLines) {
+    const char* text = R"(# two applications in one file
+application "Tarvo"
+command "trvmap" "-dl" "0"
+action "Tarvo Discover" "Discover selected nodes"
+action "With Args" "Label" args "a b" c
+symbol_type "Server:TrvServer-*" vendor-server
+config_field "VTMXEIp" "Vantor Manager address"
+application "Velm Sub-system Summary"
+action "Action_WEB" "Web agent" url "http://${hostname}:2301/"
+)";
+    std::vector<std::string> errors;
+    auto apps = zq::map::parse_registration(text, "t.reg", errors);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    ASSERT_EQ(apps.size(), 2u);
+    EXPECT_EQ(apps[0].name, "Tarvo");
+    EXPECT_EQ(apps[0].command, (std::vector<std::string>{"trvmap", "-dl", "0"}));
+    ASSERT_EQ(apps[0].actions.size(), 2u);
+    EXPECT_EQ(apps[0].actions[0].label, "Discover selected nodes");
+    EXPECT_EQ(apps[0].actions[1].args, (std::vector<std::string>{"a b", "c"}));
+    ASSERT_EQ(apps[0].symbol_types.size(), 1u);
+    EXPECT_EQ(apps[0].symbol_types[0].icon, "vendor-server");
+    ASSERT_EQ(apps[0].config.size(), 1u);
+    EXPECT_EQ(apps[0].config[0].label, "Vantor Manager address");
+    EXPECT_TRUE(apps[1].command.empty());
+    ASSERT_EQ(apps[1].actions.size(), 1u);
+    EXPECT_EQ(apps[1].actions[0].url, "http://${hostname}:2301/");
+
+    // Each bad line is named and left out; the rest stands.
+    struct Case {
+        const char* line;
+        const char* message;
+    } cases[] = {
+        {"command", "command wants"},
+        {"action \"A\"", "action wants"},
+        {"action \"A\" \"L\" url \"javascript:alert(1)\"", "http://"},
+        {"action \"A\" \"L\" frobnicate", "url TEMPLATE or args"},
+        {"symbol_type \"Server:*Trv\" server", "'*' only at its end"},
+        {"symbol_type \"Server:X\" toaster", "unknown icon class"},
+        {"config_field \"F\"", "config_field wants"},
+        {"colour red", "unknown keyword"},
+        {"action \"A\" \"unterminated", "unterminated quote"},
+        {"application \"\"", "application wants"},
+    };
+    for (const auto& c : cases) {
+        errors.clear();
+        std::string t = std::string("application App\naction Good Label\n") + c.line + "\n";
+        apps = zq::map::parse_registration(t, "x.reg", errors);
+        ASSERT_EQ(errors.size(), 1u) << c.line;
+        EXPECT_TRUE(contains(errors[0], "x.reg:3: ")) << errors[0];
+        EXPECT_TRUE(contains(errors[0], c.message)) << c.line << " -> " << errors[0];
+    }
+    // A line before any application, and lines of an application whose name line was bad.
+    errors.clear();
+    apps = zq::map::parse_registration("action A B\napplication\naction C D\napplication ok\n", "y.reg", errors);
+    EXPECT_EQ(errors.size(), 2u);
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0].name, "ok");
+    EXPECT_TRUE(apps[0].actions.empty());
+}
+
+TEST(Registration, TypePatterns) {
+    struct Case {
+        const char *pattern, *type;
+        bool match;
+    } cases[] = {
+        {"Server:TrvServer-*", "Server:TrvServer-ntentsrvr", true},
+        {"Server:TrvServer-*", "Server:TrvServer-", true},
+        {"Server:TrvServer-*", "Server:TrvServer", false},
+        {"Server:Generic", "Server:Generic", true},
+        {"Server:Generic", "Server:Generic2", false},
+        {"*", "anything", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(zq::map::type_matches(c.pattern, c.type), c.match) << c.pattern << " " << c.type;
+}
+
+TEST(Registration, LaterDuplicateApplicationAndOddFilesAreLeftOut) {
+    zqtest::TempDir t;
+    write_file(t.path + "/a.reg", "application One\naction X Y\n");
+    write_file(t.path + "/b.reg", "application One\napplication Two\n");
+    write_file(t.path + "/notes.txt", "application Three\n");
+    ASSERT_EQ(mkfifo((t.path + "/c.reg").c_str(), 0600), 0);   // must not block the map program
+    std::vector<std::string> errors;
+    auto apps = zq::map::load_registration_dir(t.path, errors);
+    ASSERT_EQ(apps.size(), 2u);
+    EXPECT_EQ(apps[0].name, "One");
+    EXPECT_EQ(apps[0].file, "a.reg");
+    EXPECT_EQ(apps[1].name, "Two");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_TRUE(contains(errors[0], "registered already")) << errors[0];
+    EXPECT_TRUE(contains(errors[1], "c.reg")) << errors[1];
+}
+
+// --- the application side without a map program ------------------------------------------
+
+TEST(AppSide, NoMapProgramIsError30) {
+    zqtest::TempDir t;
+    setenv("ZQW_SOCKET", (t.path + "/none.sock").c_str(), 1);
+    unsetenv("ZQW_APP");
+    EXPECT_LT(_ZqwInit(7), 0);   // not started by a map program
+    EXPECT_EQ(ZqwError(), ZQW_E_NOAPP);
+    setenv("ZQW_APP", "Test App", 1);
+    EXPECT_LT(_ZqwInit(7), 0);   // nothing listens
+    EXPECT_EQ(ZqwError(), ZQW_E_NOAPP);
+    EXPECT_EQ(ZqwGetMapInfo(), nullptr);
+    EXPECT_EQ(ZqwError(), ZQW_E_NOAPP);
+    EXPECT_EQ(ZqwFileDescriptor(), -1);
+    EXPECT_EQ(ZqwGetAppName(), nullptr);
+    EXPECT_EQ(ZqwVerifyAppConfigChange(nullptr, nullptr, 1, "x"), -1);
+    EXPECT_EQ(ZqwError(), ZQW_E_NOAPP);
+    unsetenv("ZQW_SOCKET");
+    unsetenv("ZQW_APP");
+}
+
+// --- the map program ----------------------------------------------------------------
+
+// An instance whose registrations are the platform's own and the test's.
+struct MapInstance {
+    zqtest::Instance inst;
+    std::string app_out;   // log/Test_App.out
+
+    explicit MapInstance(const std::string& extra_reg = "") {
+        write_file(inst.root + "/fields/test.fields", "field \"Test Address\" String\n");
+        EXPECT_EQ(zqtest::run({zqtest::bin("zqsetup"), inst.root}).status, 0);
+        // Only the platform's registration and the test's: no integration application.
+        for (const auto& e : fs::directory_iterator(inst.root + "/registration"))
+            if (e.path().filename() != "zq.reg") fs::remove(e.path());
+        write_file(inst.root + "/registration/test.reg",
+                   "application \"Test App\"\n"
+                   "command \"" + zqtest::bin("zqwtestapp") + "\"\n"
+                   "action \"Test Action\" \"Run the test\" args one two\n"
+                   "config_field \"Test Address\" \"Address\"\n"
+                   "application \"Test Links\"\n"
+                   "action \"Web\" \"Web agent\" url \"http://${hostname}:2301/x?o=${object}\"\n" +
+                       extra_reg);
+        app_out = inst.root + "/log/Test_App.out";
+    }
+    zqtest::RunResult topo(std::vector<std::string> args) {
+        args.insert(args.begin(), zqtest::bin("zqtopo"));
+        return zqtest::run(args, inst.env());
+    }
+    uint32_t id(const std::string& name) { return static_cast<uint32_t>(std::stoul(topo({"id", name}).out)); }
+    bool app_says(const std::string& what, int timeout_ms = 10000) {
+        return wait_until([&] { return contains(read_file(app_out), what); }, timeout_ms);
+    }
+};
+
+// The map program's loop on a thread of the test.
+class Loop {
+public:
+    explicit Loop(zq::map::Options opt) {
+        thread_ = std::thread([this, opt] { status_ = zq::map::run(opt); });
+    }
+    ~Loop() { stop(); }
+    int stop() {
+        if (thread_.joinable()) {
+            zq::map::request_stop();
+            thread_.join();
+        }
+        return status_;
+    }
+    // Runs fn on the loop's thread and returns its result.
+    template <class F>
+    auto call(F fn) -> decltype(fn()) {
+        using R = decltype(fn());
+        auto p = std::make_shared<std::promise<R>>();
+        auto fut = p->get_future();
+        zq::map::post([p, fn] { p->set_value(fn()); });
+        EXPECT_EQ(fut.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        return fut.get();
+    }
+
+private:
+    std::thread thread_;
+    int status_ = -1;
+};
+
+zq::map::Options fast_options() {
+    zq::map::Options o;
+    o.poll_ms = 50;
+    o.stop_grace_ms = 3000;
+    o.query_timeout_ms = 2000;
+    return o;
+}
+
+// The node symbols of the open map, by object.
+std::map<uint32_t, zq::zqw::SymbolRow> node_symbols() {
+    std::vector<zq::zqw::SymbolRow> rows;
+    std::map<uint32_t, zq::zqw::SymbolRow> out;
+    if (!zq::zqw::load_symbols(zq::map::open_map(), rows)) return out;
+    for (auto& r : rows)
+        if (r.parent == 0) out[r.object] = r;
+    return out;
+}
+
+ZqwFieldBindList* address_values(const std::string& text) {
+    auto* l = static_cast<ZqwFieldBindList*>(calloc(1, sizeof(ZqwFieldBindList)));
+    l->count = 1;
+    l->entries = static_cast<ZqwFieldBinding*>(calloc(1, sizeof(ZqwFieldBinding)));
+    l->entries[0].field_id = ZqwDbFieldNameToFieldId("Test Address");
+    l->entries[0].value = static_cast<ZqwFieldValue*>(calloc(1, sizeof(ZqwFieldValue)));
+    l->entries[0].value->field_type = ZQW_STRING_FIELD;
+    l->entries[0].value->un.string_val = strdup(text.c_str());
+    return l;
+}
+
+const char* kNetwork = R"({ "nodes": [
+  { "name": "srv1", "addresses": ["127.0.1.1"], "kind": "server", "snmp": true },
+  { "name": "pc1", "addresses": ["127.0.1.2"], "kind": "client", "snmp": true },
+  { "name": "dev1", "addresses": ["127.0.1.3"], "kind": "device" }
+] })";
+
+TEST(MapProgram, ApplicationGetsEveryEventInOrder) {
+    MapInstance mi;
+    mi.inst.activate();
+    Loop loop(fast_options());
+    ASSERT_TRUE(mi.app_says("ready app=Test App map=default ro=0")) << read_file(mi.app_out);
+    EXPECT_FALSE(contains(read_file(mi.app_out), "failed")) << read_file(mi.app_out);
+    EXPECT_FALSE(contains(read_file(mi.app_out), "unregistered action accepted"));
+
+    // New nodes get symbols of their kind; event 17 once per registration whose
+    // filter holds, with only the matching symbols.
+    write_file(mi.inst.dir.path + "/net.json", kNetwork);
+    ASSERT_EQ(mi.topo({"import", mi.inst.dir.path + "/net.json"}).status, 0);
+    uint32_t srv = mi.id("srv1"), pc = mi.id("pc1"), dev = mi.id("dev1");
+    std::string s = std::to_string(srv), p = std::to_string(pc), d = std::to_string(dev);
+    ASSERT_TRUE(mi.app_says("event 17 reg=computers")) << read_file(mi.app_out);
+    ASSERT_TRUE(mi.app_says("event 17 reg=servers"));
+    std::string out = read_file(mi.app_out);
+    EXPECT_TRUE(contains(out, "event 17 reg=servers map=default objects=" + s + ":Server:Generic\n")) << out;
+    EXPECT_TRUE(contains(out, "event 17 reg=computers map=default objects=" + s + ":Server:Generic," + p +
+                                  ":Client:Generic\n"))
+        << out;
+    auto syms = loop.call(node_symbols);
+    ASSERT_EQ(syms.count(dev), 1u);
+    EXPECT_EQ(syms[dev].type, "Device:Generic");
+
+    // Map open, configuration query and confirmation.
+    ASSERT_TRUE(loop.call([] { return zq::map::open_map(zq::map::open_map()); }));
+    ASSERT_TRUE(mi.app_says("event 3 map=default"));
+    auto answer = std::make_shared<std::promise<std::string>>();
+    auto answered = answer->get_future();
+    loop.call([answer] {
+        ZqwFieldBindList* v = address_values("10.1.2.3");
+        zq::map::query_config("Test App", *v, [answer](bool replied, bool accept, std::string msg) {
+            answer->set_value(std::to_string(replied) + std::to_string(accept) + " " + msg);
+        });
+        ZqwDbFreeFieldBindList(v);
+        return 0;
+    });
+    ASSERT_EQ(answered.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::string field = std::to_string(loop.call([] { return ZqwDbFieldNameToFieldId("Test Address"); }));
+    EXPECT_EQ(answered.get(), "11 checked " + field + "=10.1.2.3");
+    std::string err;
+    ASSERT_TRUE(loop.call([&] {
+        ZqwFieldBindList* v = address_values("10.1.2.3");
+        bool ok = zq::map::confirm_config("Test App", *v, err);
+        ZqwDbFreeFieldBindList(v);
+        return ok;
+    })) << err;
+    ASSERT_TRUE(mi.app_says("event 6 map=default values=" + field + "=10.1.2.3"));
+
+    // Actions: the program's action reaches its callback with the selection and
+    // the registration's arguments; a URL action gives one URL per object.
+    std::vector<std::string> urls;
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test App", "Test Action", {pc, srv}, urls, err); }))
+        << err;
+    ASSERT_TRUE(mi.app_says("action Test Action item=Run the test sel=" + p + "," + s + " args=one,two"));
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv}, urls, err); })) << err;
+    EXPECT_EQ(urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test App", "Nope", {srv}, urls, err); }));
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Nobody", "Web", {srv}, urls, err); }));
+
+    // Unmanaging sends nothing; managing again sends event 21.
+    uint32_t srv_sym = syms[srv].id;
+    ASSERT_TRUE(loop.call([&] { return zq::map::manage_symbols({srv_sym}, false, err); })) << err;
+    ASSERT_TRUE(loop.call([&] { return zq::map::manage_symbols({srv_sym}, true, err); })) << err;
+    ASSERT_TRUE(mi.app_says("event 21 map=default objects=" + s + ":srv1:1"));
+
+    // Deleting: event 15 names the objects (state 2) while they still exist; then they go.
+    ASSERT_TRUE(loop.call([&] { return zq::map::delete_objects({dev}, err); })) << err;
+    ASSERT_TRUE(mi.app_says("event 15 map=default objects=" + d + ":dev1:2"));
+    EXPECT_FALSE(loop.call([&] { return zq::zqw::object_exists(dev); }));
+    EXPECT_FALSE(loop.call([&] { return zq::map::delete_objects({dev}, err); }));
+
+    // A node removed with zqtopo loses its symbol.
+    ASSERT_EQ(mi.topo({"remove", "pc1"}).status, 0);
+    EXPECT_TRUE(wait_until([&] { return loop.call(node_symbols).count(pc) == 0; }, 5000));
+    EXPECT_EQ(loop.call(node_symbols).count(srv), 1u);
+
+    // Stopping: event 1, and the application ends.
+    EXPECT_EQ(loop.stop(), 0);
+    out = read_file(mi.app_out);
+    size_t pos = 0;
+    for (const char* step : {"ready", "event 17", "event 3 ", "event 5 ", "event 6 ", "action Test Action",
+                             "event 21 ", "event 15 ", "event 1 "}) {
+        size_t at = out.find(step, pos);
+        ASSERT_NE(at, std::string::npos) << step << " missing or out of order in:\n" << out;
+        pos = at;
+    }
+    EXPECT_FALSE(contains(out, "gone")) << out;
+}
+
+TEST(MapProgram, RefusalAndSilenceOfAConfigurationQuery) {
+    MapInstance mi("application \"Silent\"\ncommand \"" + zqtest::bin("zqwtestapp") + "\" --hang\n");
+    // The test application refuses every change.
+    std::string reg = read_file(mi.inst.root + "/registration/test.reg");
+    reg.replace(reg.find("zqwtestapp\""), 11, "zqwtestapp\" --refuse");
+    write_file(mi.inst.root + "/registration/test.reg", reg);
+    mi.inst.activate();
+    Loop loop(fast_options());
+    ASSERT_TRUE(mi.app_says("ready app=Test App"));
+    ASSERT_TRUE(wait_until([&] { return contains(read_file(mi.inst.root + "/log/Silent.out"), "ready hang"); }, 10000));
+    // Silent registered no event 5: its change stands at once.  Test App refuses.
+    // An application that is not running gives no answer.
+    struct Case {
+        const char* app;
+        std::string expect;
+    } cases[] = {{"Test App", "10 refused"}, {"Silent", "11 "}, {"Nobody", "00 "}};
+    for (const auto& c : cases) {
+        auto answer = std::make_shared<std::promise<std::string>>();
+        auto answered = answer->get_future();
+        std::string app = c.app;
+        loop.call([answer, app] {
+            ZqwFieldBindList* v = address_values("x");
+            zq::map::query_config(app, *v, [answer](bool replied, bool accept, std::string msg) {
+                answer->set_value(std::to_string(replied) + std::to_string(accept) + " " + msg);
+            });
+            ZqwDbFreeFieldBindList(v);
+            return 0;
+        });
+        ASSERT_EQ(answered.wait_for(std::chrono::seconds(10)), std::future_status::ready) << c.app;
+        EXPECT_EQ(answered.get(), c.expect) << c.app;
+    }
+}
+
+TEST(MapProgram, HungApplicationDoesNotStallAnother) {
+    MapInstance mi("application \"Hung\"\ncommand \"" + zqtest::bin("zqwtestapp") + "\" --hang\n");
+    mi.inst.activate();
+    auto opt = fast_options();
+    opt.queue_limit = 64 * 1024;
+    Loop loop(opt);
+    ASSERT_TRUE(mi.app_says("ready app=Test App"));
+    std::string hung_out = mi.inst.root + "/log/Hung.out";
+    ASSERT_TRUE(wait_until([&] { return contains(read_file(hung_out), "ready hang"); }, 10000));
+
+    // Far more map-open events than the hung application's queue and socket
+    // hold, in rounds the other application keeps up with: it gets every one.
+    auto opens_seen = [&] {
+        std::string out = read_file(mi.app_out);
+        int n = 0;
+        for (size_t p = out.find("event 3 "); p != std::string::npos; p = out.find("event 3 ", p + 1)) ++n;
+        return n;
+    };
+    constexpr int kRounds = 30, kPerRound = 200;
+    for (int round = 1; round <= kRounds; ++round) {
+        loop.call([] {
+            for (int i = 0; i < kPerRound; ++i) zq::map::open_map(zq::map::open_map());
+            return 0;
+        });
+        ASSERT_TRUE(wait_until([&] { return opens_seen() == round * kPerRound; }, 10000)) << opens_seen();
+    }
+    // The hung one lost its session; the loop still answers at once.
+    auto apps = loop.call([] { return zq::map::apps(); });
+    std::map<std::string, std::string> state;
+    for (const auto& a : apps) state[a.def.name] = a.state;
+    EXPECT_EQ(state["Hung"], "starting");
+    EXPECT_EQ(state["Test App"], "running");
+    EXPECT_EQ(state["Test Links"], "actions only");
+    EXPECT_EQ(state["zq"], "actions only");
+    auto t0 = std::chrono::steady_clock::now();
+    loop.call([] { return 0; });
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+
+    // The stop ends both; the hung one, without a session, by SIGTERM.
+    EXPECT_EQ(loop.stop(), 0);
+    EXPECT_TRUE(contains(read_file(mi.app_out), "event 1 "));
+}
+
+TEST(MapProgram, RestartOfAnEndedApplication) {
+    MapInstance mi;
+    mi.inst.activate();
+    Loop loop(fast_options());
+    ASSERT_TRUE(mi.app_says("ready app=Test App"));
+    std::string err;
+    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test App", err); }));
+    EXPECT_TRUE(contains(err, "is running")) << err;
+    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test Links", err); }));
+    EXPECT_TRUE(contains(err, "actions only")) << err;
+    long pid = 0;
+    for (const auto& a : loop.call([] { return zq::map::apps(); }))
+        if (a.def.name == "Test App") pid = a.pid;
+    ASSERT_GT(pid, 0);
+    kill(static_cast<pid_t>(pid), SIGKILL);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const auto& a : loop.call([] { return zq::map::apps(); }))
+                if (a.def.name == "Test App") return a.state == "ended" && a.exit_status == 128 + SIGKILL;
+            return false;
+        },
+        5000));
+    ASSERT_TRUE(loop.call([&] { return zq::map::restart_app("Test App", err); })) << err;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            std::string out = read_file(mi.app_out);
+            return out.find("ready app=") != out.rfind("ready app=");
+        },
+        10000));
+}
+
+// The real program: started by zqspmd, stopped by zqstop (command 6) or SIGTERM.
+TEST(MapProgram, ZqstopAndSigtermSendEvent1) {
+    MapInstance mi;
+    write_file(mi.inst.root + "/conf/zqsuf", "zqw " + zqtest::bin("zqw") + " --stop-grace 3\n");
+    auto r = zqtest::run({zqtest::bin("zqstart"), "zqw"}, mi.inst.env());
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(mi.app_says("ready app=Test App")) << read_file(mi.inst.root + "/log/zqw.out");
+    r = zqtest::run({zqtest::bin("zqstop")}, mi.inst.env());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(mi.app_says("event 1 "));
+    EXPECT_TRUE(contains(read_file(mi.inst.root + "/log/zqw.out"), "Test App (pid"));
+    EXPECT_TRUE(contains(read_file(mi.inst.root + "/log/zqw.out"), "ended with status 0"));
+
+    // Alone, SIGTERM does the same.
+    write_file(mi.app_out, "");
+    zqtest::Process zqw({zqtest::bin("zqw")}, mi.inst.env());
+    ASSERT_TRUE(mi.app_says("ready app=Test App"));
+    EXPECT_EQ(zqw.stop(SIGTERM, 10000), 0) << zqw.err();
+    EXPECT_TRUE(contains(read_file(mi.app_out), "event 1 "));
+    // A second copy for the same instance is refused.
+    zqtest::Process first({zqtest::bin("zqw"), "--no-apps"}, mi.inst.env());
+    ASSERT_TRUE(first.wait_for_err("socket", 10000)) << first.err();
+    auto second = zqtest::run({zqtest::bin("zqw")}, mi.inst.env(), "", 10000);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(contains(second.err, "another map program")) << second.err;
+}
+
+}  // namespace
