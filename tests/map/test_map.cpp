@@ -123,6 +123,17 @@ TEST(Registration, LaterDuplicateApplicationAndOddFilesAreLeftOut) {
     EXPECT_TRUE(contains(errors[1], "c.reg")) << errors[1];
 }
 
+TEST(Registration, ShippedFilesParseWhole) {
+    for (const char* rel : {"zq/registration/zq.reg", "conf/registration/trv.reg"}) {
+        std::string path = zqtest::source(rel);
+        if (!fs::exists(path)) continue;
+        std::vector<std::string> errors;
+        auto apps = zq::map::parse_registration(read_file(path), rel, errors);
+        EXPECT_TRUE(errors.empty()) << errors.front();
+        EXPECT_FALSE(apps.empty()) << rel;
+    }
+}
+
 // --- the application side without a map program ------------------------------------------
 
 TEST(AppSide, NoMapProgramIsError30) {
@@ -331,6 +342,32 @@ TEST(MapProgram, ApplicationGetsEveryEventInOrder) {
         pos = at;
     }
     EXPECT_FALSE(contains(out, "gone")) << out;
+}
+
+TEST(MapProgram, ReadOnlyMapStillFollowsTheNodes) {
+    MapInstance mi;
+    mi.inst.activate();
+    Loop loop(fast_options());
+    ASSERT_EQ(mi.topo({"add", "n1", "127.0.1.1", "--server"}).status, 0);
+    ASSERT_EQ(mi.topo({"add", "n2", "127.0.1.2", "--device"}).status, 0);
+    uint32_t n1 = mi.id("n1"), n2 = mi.id("n2");
+    ASSERT_TRUE(wait_until([&] { return loop.call(node_symbols).size() == 2; }, 5000));
+    ASSERT_TRUE(loop.call([] { return zq::zqw::set_map_read_only(zq::map::open_map(), true); }));
+    // The application sees the mark at its next ZqwGetMapInfo; the map program
+    // goes on adding and removing node symbols.
+    ASSERT_EQ(mi.topo({"set", "n1", "isNode", "FALSE"}).status, 0);
+    ASSERT_EQ(mi.topo({"add", "n3", "127.0.1.3", "--client"}).status, 0);
+    uint32_t n3 = mi.id("n3");
+    EXPECT_TRUE(wait_until(
+        [&] {
+            auto syms = loop.call(node_symbols);
+            return syms.size() == 2 && syms.count(n2) && syms.count(n3) && !syms.count(n1);
+        },
+        5000));
+    EXPECT_EQ(loop.call(node_symbols)[n3].type, "Client:Generic");
+    zq::zqw::MapRow row;
+    EXPECT_TRUE(loop.call([&] { return zq::zqw::find_map("default", row); }));
+    EXPECT_TRUE(row.read_only);
 }
 
 TEST(MapProgram, RefusalAndSilenceOfAConfigurationQuery) {

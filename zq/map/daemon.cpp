@@ -691,9 +691,14 @@ void Daemon::reconcile() {
             uint32_t sym = zq::zqw::create_node_symbol(m.id, obj, generic_type(obj));
             if (sym != 0 && m.id == open_.id) fresh.push_back(sym);
         }
+        // Read-only binds the applications, not the map program keeping the
+        // map's nodes in step: the mark is lifted inside the sync, so no other
+        // process ever sees it lifted.
+        bool lifted = m.read_only && !stale.empty() && zq::zqw::set_map_read_only(m.id, false);
         int failed = 0;
         for (uint32_t sym : stale)
             if (ZqwDeleteSymbol(&mi, sym) < 0 && ZqwError() != ZQW_E_NOSYMBOL) ++failed;
+        if (lifted && !zq::zqw::set_map_read_only(m.id, true)) ++failed;
         ZqwEndMapSync(&mi);
         if (failed > 0 && delete_failures_.insert(m.id).second)
             log("map '%s': %d symbol(s) of objects that are gone cannot be removed: %s", m.name.c_str(), failed,
@@ -775,14 +780,18 @@ void Daemon::poll_changes(bool force) {
         if (!zq::zqw::changes_since(last_seq_, 5000, rows) || rows.size() >= 5000) {
             need_reconcile_ = true;
         } else {
+            // Rows of objects (not of symbols or maps): a node may have come or gone.
             for (const auto& r : rows)
-                if (r.symbol == 0) need_reconcile_ = true;
+                if (r.map == 0 && r.symbol == 0 && r.object != 0) need_reconcile_ = true;
         }
         last_seq_ = seq;
         publish_seq(seq, false);
     }
     // New and removed nodes are taken in at most twice a second: a burst of
     // writes costs one pass.
+    // A map's filter may name fields whose changes the log does not carry: a
+    // full pass every 30 s catches those too.
+    if (ms_since(last_reconcile_) >= 30000) need_reconcile_ = true;
     if (need_reconcile_ && (force || ms_since(last_reconcile_) >= 500)) {
         reconcile();
         int64_t after = zq::zqw::last_change();
