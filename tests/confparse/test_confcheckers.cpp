@@ -121,7 +121,7 @@ TEST_F(Checkers, VerdictsNameThePathThatWasTried) {
 TEST_F(Checkers, HelpDescribesTheVerdicts) {
     for (const char *program : {"trvconfchk", "trvtrapchk", "trvval2strchk"}) {
         std::string out = check(program, {"--help"});
-        EXPECT_EQ(out.rfind(std::string("usage: ") + program + "\n", 0), 0u) << out;
+        EXPECT_EQ(out.rfind(std::string("usage: ") + program, 0), 0u) << out;
         EXPECT_NE(out.find("passed syntax check"), std::string::npos);
     }
 }

@@ -1,0 +1,251 @@
+// trvmib2conf and trvtrapchk --lint against net-snmp's MIB parser: the shipped
+// vendor MIB, a module of each SMI version with enumerations, a merge into
+// existing files, and a definition file with every kind of finding.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+#include "zqoid.h"
+
+namespace {
+
+using zqtest::bin;
+using zqtest::read_file;
+using zqtest::RunResult;
+using zqtest::write_file;
+
+const std::string kEnt = ZQ_ENT_TEXT;
+const std::string kMib = zqtest::source("conf/mibs/VELMORA-VANTOR-MIB.txt");
+
+// The trap definitions of a trvtrapd.conf text: "{.ENT} NUMBER" lines.
+std::set<std::string> definitions(const std::string& text) {
+    std::set<std::string> s;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] == '{') s.insert(line.substr(0, line.rfind(' ')));
+    return s;
+}
+
+// The value maps of a trvval2str.trap text: object to its values.
+std::map<std::string, std::set<int>> value_maps(const std::string& text) {
+    std::map<std::string, std::set<int>> m;
+    std::istringstream lines(text);
+    std::string block;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("BEGIN_OID ", 0) == 0) block = line.substr(10);
+        else if (line == "END_OID") block.clear();
+        else if (!block.empty() && !line.empty() && line[0] != '#') m[block].insert(std::stoi(line));
+    }
+    return m;
+}
+
+// The shipped MIB's version one and version two modules of its own, with enums.
+const char* kMixedV1 = R"(MIXED-V1-MIB DEFINITIONS ::= BEGIN
+IMPORTS
+    enterprises FROM RFC1155-SMI
+    OBJECT-TYPE FROM RFC-1212
+    TRAP-TYPE FROM RFC-1215;
+mx OBJECT IDENTIFIER ::= { enterprises 64001 40 }
+mxLevel OBJECT-TYPE
+    SYNTAX INTEGER { low(1), high(2) }
+    ACCESS read-only
+    STATUS mandatory
+    DESCRIPTION "The level."
+    ::= { mx 1 }
+mxName OBJECT-TYPE
+    SYNTAX OCTET STRING
+    ACCESS read-only
+    STATUS mandatory
+    DESCRIPTION "The name."
+    ::= { mx 2 }
+mxAlarm TRAP-TYPE
+    ENTERPRISE mx
+    VARIABLES { mxName, mxLevel }
+    DESCRIPTION "The level of
+                 @ the tank changed.  Look at it soon."
+    ::= 4001
+END
+)";
+const char* kMixedV2 = R"(MIXED-V2-MIB DEFINITIONS ::= BEGIN
+IMPORTS
+    MODULE-IDENTITY, OBJECT-TYPE, NOTIFICATION-TYPE, enterprises FROM SNMPv2-SMI;
+my MODULE-IDENTITY
+    LAST-UPDATED "202612080000Z"
+    ORGANIZATION "none"
+    CONTACT-INFO "none"
+    DESCRIPTION "A module of the test."
+    ::= { enterprises 64001 41 }
+myState OBJECT-TYPE
+    SYNTAX INTEGER { up(1), down(2), testing(3) }
+    MAX-ACCESS read-only
+    STATUS current
+    DESCRIPTION "The state."
+    ::= { my 2 }
+myNotifications OBJECT IDENTIFIER ::= { my 0 }
+myDown NOTIFICATION-TYPE
+    OBJECTS { myState }
+    STATUS current
+    DESCRIPTION "The link went down"
+    ::= { myNotifications 7 }
+myOdd NOTIFICATION-TYPE
+    STATUS current
+    DESCRIPTION "Not below a zero arc."
+    ::= { my 9 }
+elsewhere NOTIFICATION-TYPE
+    STATUS current
+    DESCRIPTION "Under another enterprise."
+    ::= { enterprises 9999 0 1 }
+END
+)";
+
+TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
+    zqtest::TempDir dir;
+    // The shipped MIB covers every shipped definition and value map.
+    RunResult r = zqtest::run({bin("trvmib2conf"), "--out", dir.path, kMib});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "wrote 30 definitions and 13 value maps into " + dir.path + "\n");
+    std::string shipped_traps = read_file(zqtest::source("conf/trv/trvtrapd.conf"));
+    std::string shipped_maps = read_file(zqtest::source("conf/trv/trvval2str.trap"));
+    std::string traps = read_file(dir.path + "/trvtrapd.conf"), maps = read_file(dir.path + "/trvval2str.trap");
+    std::set<std::string> want;
+    for (const auto& d : definitions(shipped_traps)) want.insert(d);
+    EXPECT_EQ(definitions(traps), want);
+    EXPECT_EQ(value_maps(maps), value_maps(shipped_maps));
+    EXPECT_NE(traps.find("{.1.3.6.1.4.1.64001.6} 6001 N\nA fan has failed. vtFanCondition=@M1 vtFanLocation=@M2\n"),
+              std::string::npos)
+        << traps;
+    EXPECT_NE(maps.find("BEGIN_OID 1.3.6.1.4.1.64001.6.2.6.7.1.3\n1 \"other\"\n2 \"unknown\"\n3 \"system\"\n4 "
+                        "\"systemBoard\"\n"),
+              std::string::npos)
+        << maps;
+
+    // Version one and two modules; a notification maps as trapd maps it.
+    write_file(dir.path + "/MIXED-V1-MIB.txt", kMixedV1);
+    write_file(dir.path + "/MIXED-V2-MIB.txt", kMixedV2);
+    r = zqtest::run({bin("trvmib2conf"), dir.path + "/MIXED-V1-MIB.txt", dir.path + "/MIXED-V2-MIB.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("START_TRAP\n{." + kEnt + ".40} 4001 N\nThe level of @@ the tank changed. mxName=@1 "
+                         "mxLevel=@M2\nEND_TRAP\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("{." + kEnt + ".41} 7 N\nThe link went down myState=@M1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("{." + kEnt + ".41} 9 N\nNot below a zero arc.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("9999"), std::string::npos);  // not under the vendor arc
+    EXPECT_NE(r.out.find("BEGIN_OID " + kEnt + ".41.2\n1 \"up\"\n2 \"down\"\n3 \"testing\"\nEND_OID"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("BEGIN_OID " + kEnt + ".40.1\n1 \"low\"\n2 \"high\"\nEND_OID"), std::string::npos);
+    r = zqtest::run({bin("trvmib2conf"), "--enterprise", "1.3.6.1.4.1.9999", dir.path + "/MIXED-V2-MIB.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("{.1.3.6.1.4.1.9999} 1 N\n"), std::string::npos) << r.out;
+
+    // Bad input: usage, a file that is no MIB, nothing under the enterprise.
+    write_file(dir.path + "/junk.txt", "this is not a module\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{}, 2},
+        {{"--enterprise", "1..3", kMib}, 2},
+        {{"--merge", dir.path, "--out", dir.path, kMib}, 2},
+        {{dir.path + "/junk.txt"}, 3},
+        {{dir.path + "/missing.txt"}, 3},
+        {{"--enterprise", "1.3.6.1.4.1.1", kMib}, 1},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {bin("trvmib2conf")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(zqtest::run(argv).status, c.status) << (c.args.empty() ? "" : c.args.back());
+    }
+}
+
+TEST(TrvMib2Conf, MergeAddsOnlyWhatIsMissing) {
+    zqtest::Instance inst;
+    std::string trv = inst.root + "/conf/c/trv";
+    std::string before = read_file(trv + "/trvtrapd.conf");
+    // One definition and one map less than the MIB gives.
+    size_t cut = before.find("START_TRAP\n{.1.3.6.1.4.1.64001.11} 11003");
+    ASSERT_NE(cut, std::string::npos);
+    write_file(trv + "/trvtrapd.conf", before.substr(0, cut));
+    std::string maps = read_file(trv + "/trvval2str.trap");
+    size_t block = maps.find("BEGIN_OID 1.3.6.1.4.1.64001.15.2.2.1.1.4");
+    ASSERT_NE(block, std::string::npos);
+    write_file(trv + "/trvval2str.trap", maps.substr(0, block));
+
+    RunResult r = zqtest::run({bin("trvmib2conf"), "--merge", trv, kMib});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "added 1 definitions and 1 value maps, skipped 41\n");
+    EXPECT_NE(r.err.find("skipped vtFanFailed: trvtrapd.conf defines trap 6001 already"), std::string::npos) << r.err;
+    std::string merged = read_file(trv + "/trvtrapd.conf");
+    EXPECT_EQ(merged.find(before.substr(0, cut)), 0u);  // what was there stays, first
+    EXPECT_NE(merged.find("{.1.3.6.1.4.1.64001.11} 11003 N\nA test trap was sent. vtTestText=@1\n"),
+              std::string::npos);
+    // The merged files pass the checker and its lint against the MIB.
+    r = zqtest::run({bin("trvtrapchk"), "--lint", "--mib", kMib}, inst.env());
+    EXPECT_EQ(r.status, 0) << r.out;
+    // A second merge has nothing to add.
+    r = zqtest::run({bin("trvmib2conf"), "--merge", trv, kMib});
+    EXPECT_EQ(r.out, "added 0 definitions and 0 value maps, skipped 43\n");
+}
+
+TEST(TrvTrapChk, LintFindsEveryKindOfFinding) {
+    zqtest::Instance inst;
+    std::string trv = inst.root + "/conf/c/trv";
+    // The shipped files agree with the shipped MIB.
+    RunResult r = zqtest::run({bin("trvtrapchk"), "--lint", "--mib", kMib}, inst.env());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "Success : File " + trv + "/trvtrapd.conf passed syntax check\n");
+
+    write_file(trv + "/trvtrapd.conf",
+               "# findings\n"
+               "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6001 Y\nFan @I1,1 @M2 @M1\nEND_TRAP\n"
+               "START_TRAP\n{.1.3.6.1.4.1.64001.7} 6001 N\nthe same number elsewhere\nEND_TRAP\n"
+               "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6010 N\nerrors @1 then @3 and @I1,2 and @@4\nEND_TRAP\n"
+               "START_TRAP\n{.1.3.6.1.4.1.64001.11} 11003 N\ntext @M1\nEND_TRAP\n");
+    // The fan location has no block any more.
+    std::string maps = read_file(trv + "/trvval2str.trap");
+    size_t from = maps.find("BEGIN_OID 1.3.6.1.4.1.64001.6.2.6.7.1.3"), to = maps.find("END_OID", from);
+    write_file(trv + "/trvval2str.trap", maps.substr(0, from) + maps.substr(to + 8));
+    std::string path = trv + "/trvtrapd.conf:";
+
+    // Without --mib only the shadowing; without --lint the verdict alone, exit 0.
+    r = zqtest::run({bin("trvtrapchk"), "--lint"}, inst.env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(path + "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 already (under "
+                                ".1.3.6.1.4.1.64001.6)"),
+              std::string::npos)
+        << r.out;
+    r = zqtest::run({bin("trvtrapchk")}, inst.env());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(path), std::string::npos);
+
+    r = zqtest::run({bin("trvtrapchk"), "--lint", "--mib", kMib}, inst.env());
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> findings;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(path, 0) == 0) findings.push_back(line.substr(path.size()));
+    EXPECT_EQ(findings,
+              (std::vector<std::string>{
+                  "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 already (under .1.3.6.1.4.1.64001.6): "
+                  "a trap is found by its number, one of them is never used",
+                  "4: @M2 maps vtFanLocation (1.3.6.1.4.1.64001.6.2.6.7.1.3), which has no block in trvval2str.trap",
+                  "12: @3 names binding 3, but vtMemoryErrors has 1 variable",
+                  "12: @I1,2 names binding 2, but vtMemoryErrors has 1 variable",
+                  "16: @M1 maps vtTestText (1.3.6.1.4.1.64001.11.2.5.2), which has no block in trvval2str.trap",
+              }))
+        << r.out;
+
+    // A syntax error is a finding too; bad arguments and unreadable MIBs.
+    write_file(trv + "/trvtrapd.conf", "START_TRAP\n{.1.2} x N\n");
+    EXPECT_EQ(zqtest::run({bin("trvtrapchk"), "--lint"}, inst.env()).status, 1);
+    EXPECT_EQ(zqtest::run({bin("trvtrapchk"), "--mib", kMib}, inst.env()).status, 2);
+    write_file(trv + "/trvtrapd.conf", "START_TRAP\n{.1.2} 1 N\ntext\nEND_TRAP\n");
+    EXPECT_EQ(zqtest::run({bin("trvtrapchk"), "--lint", "--mib", inst.root + "/nomib"}, inst.env()).status, 3);
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+/*
+ * trvmib2conf - trap definitions and value maps from MIB modules.
+ *
+ *   trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] MIBFILE...
+ *
+ * Reads SMIv1 and SMIv2 modules with net-snmp's MIB parser and writes, for every
+ * TRAP-TYPE and NOTIFICATION-TYPE under the enterprise (default the vendor's
+ * arc), one trvtrapd.conf definition: its enterprise and number, N (no status
+ * request), and a format statement made of the first sentence of its
+ * DESCRIPTION and each variable as name=@n (its value) or, for an enumerated
+ * variable, name=@Mn (its text); and one trvval2str.trap block for every
+ * enumerated variable used.  A v2 notification gets the enterprise and number
+ * trapd gives it.  What is written passes trvtrapd's parsers first.
+ *
+ * Without --merge or --out both parts go to standard output.  --out DIR writes
+ * DIR/trvtrapd.conf and DIR/trvval2str.trap; --merge DIR adds to those files
+ * only what they lack (a trap number they define, a block for the same object)
+ * and names on standard error what it skipped.
+ *
+ * Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;
+ * 3 a MIB cannot be read, the result does not pass the parsers, or a file
+ * cannot be written.
+ */
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "trvmib.h"
+#include "trvtrapinit.h"
+#include "zqoid.h"
+
+namespace {
+
+const char *szMyName = "trvmib2conf";
+
+void vPrintUsage(FILE *pOut) {
+    fprintf(pOut,
+            "usage: trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] MIBFILE...\n"
+            "\n"
+            "Turns the TRAP-TYPE and NOTIFICATION-TYPE definitions of SMIv1/SMIv2 modules\n"
+            "under the enterprise (default %s) into trvtrapd.conf definitions\n"
+            "(status request N, the first sentence of the DESCRIPTION, then name=@n for\n"
+            "each variable or name=@Mn for an enumerated one) and trvval2str.trap blocks\n"
+            "for the enumerated variables.\n"
+            "\n"
+            "  --enterprise OID  only traps whose enterprise lies below OID\n"
+            "  --out DIR         write DIR/trvtrapd.conf and DIR/trvval2str.trap\n"
+            "  --merge DIR       add to those files only what they lack; say what was skipped\n"
+            "Without --out or --merge both parts go to standard output.\n"
+            "\n"
+            "Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;\n"
+            "3 a MIB cannot be read, the result fails the parsers, or a write failed.\n",
+            ZQ_ENT_TEXT);
+}
+
+/* The first sentence of a description, on one line, ready for a format
+ * statement ('@' doubled, control characters as blanks). */
+std::string szFirstSentence(const char *szDescription, const char *szFallback) {
+    std::string szText;
+    for (const char *p = szDescription; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) c = ' ';
+        if (c == ' ' && (szText.empty() || szText.back() == ' ')) continue;
+        szText += static_cast<char>(c);
+        if (c == '.' && (p[1] == '\0' || p[1] == ' ' || p[1] == '\n' || p[1] == '\t' || p[1] == '\r')) break;
+    }
+    while (!szText.empty() && szText.back() == ' ') szText.pop_back();
+    if (szText.empty()) szText = szFallback;
+    std::string szOut;
+    for (char c : szText) {
+        if (c == '@') szOut += '@';
+        szOut += c;
+    }
+    return szOut;
+}
+
+/* One converted trap. */
+typedef struct ConvDef {
+    int32_t     iNumber;
+    std::string szEnterprise;
+    std::string szText;     /* the whole block, comment line included */
+    std::string szName;
+} ConvDef;
+
+typedef struct ConvMap {
+    std::string szOid;
+    std::string szText;
+    std::string szName;
+} ConvMap;
+
+std::vector<ConvDef> aDefs;
+std::vector<ConvMap> aMaps;
+
+/* Builds the definitions and maps; 1, or 0 when nothing lies under the enterprise. */
+int iConvert(const MibTrap *pTraps, const std::string &szEnterprise) {
+    std::set<int32_t> aNumbers;
+    std::set<std::string> aMapOids;
+    int iFound = 0;
+    for (const MibTrap *pTrap = pTraps; pTrap != nullptr; pTrap = pTrap->pNext) {
+        if (!iOidTextUnder(pTrap->szEnterprise, szEnterprise.c_str())) continue;
+        iFound = 1;
+        std::string szEnt = std::string(".") + pTrap->szEnterprise;
+        if (szEnt.size() > TRAPDEF_ENTERPRISE_MAX) {
+            fprintf(stderr, "%s: %s::%s skipped: its enterprise %s is longer than trvtrapd.conf allows (%d)\n",
+                    szMyName, pTrap->szModule, pTrap->szName, szEnt.c_str(), TRAPDEF_ENTERPRISE_MAX);
+            continue;
+        }
+        if (pTrap->iNumber < 0 || !aNumbers.insert(pTrap->iNumber).second) {
+            fprintf(stderr, "%s: %s::%s skipped: trap number %d is converted already (a trap is found by its number)\n",
+                    szMyName, pTrap->szModule, pTrap->szName, pTrap->iNumber);
+            continue;
+        }
+        std::string szFormat = szFirstSentence(pTrap->szDescription, pTrap->szName);
+        int iIndex = 0;
+        for (const MibVar *pVar = pTrap->pVars; pVar != nullptr; pVar = pVar->pNext) {
+            ++iIndex;
+            szFormat += std::string(" ") + pVar->szName + "=@" + (pVar->pEnums != nullptr ? "M" : "") +
+                        std::to_string(iIndex);
+            if (pVar->pEnums == nullptr || pVar->szOid[0] == '\0' || !aMapOids.insert(pVar->szOid).second) continue;
+            std::string szBlock = std::string("# ") + pTrap->szModule + "::" + pVar->szName + "\nBEGIN_OID " +
+                                  pVar->szOid + "\n";
+            for (const MibEnum *pEnum = pVar->pEnums; pEnum != nullptr; pEnum = pEnum->pNext)
+                szBlock += std::to_string(pEnum->iValue) + " \"" + pEnum->szLabel + "\"\n";
+            szBlock += "END_OID\n";
+            if (strlen(pVar->szOid) > VALMAP_WORD_MAX) {
+                fprintf(stderr, "%s: value map of %s skipped: its OID is longer than trvval2str.trap allows\n",
+                        szMyName, pVar->szName);
+                continue;
+            }
+            aMaps.push_back({pVar->szOid, szBlock, pVar->szName});
+        }
+        // A format statement is one line of at most 511 characters: the
+        // sentence gives way to the variables.
+        if (szFormat.size() > TRAPDEF_LINE_MAX) szFormat.resize(TRAPDEF_LINE_MAX);
+        std::string szBlock = std::string("# ") + pTrap->szModule + "::" + pTrap->szName +
+                              (pTrap->iSmiVersion == 2 ? " (NOTIFICATION-TYPE)" : " (TRAP-TYPE)") + "\nSTART_TRAP\n{" +
+                              szEnt + "} " + std::to_string(pTrap->iNumber) + " N\n" + szFormat + "\nEND_TRAP\n";
+        aDefs.push_back({pTrap->iNumber, szEnt, szBlock, pTrap->szName});
+    }
+    return iFound;
+}
+
+/* 1 when both texts pass trvtrapd's parsers (an empty text passes). */
+int iPassesParsers(const std::string &szTraps, const std::string &szMaps, std::string &szWhy) {
+    int iOk = 1;
+    if (!szTraps.empty()) {
+        FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
+        if (pFile == nullptr || iParseTrapDefs(pFile) != TRAPCONF_OK) {
+            szWhy = std::string("trvtrapd.conf: ") + szTrapErrorDetail;
+            iOk = 0;
+        }
+        if (pFile != nullptr) fclose(pFile);
+        vFreeTrapDefs();
+    }
+    if (iOk && !szMaps.empty()) {
+        FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
+        if (pFile == nullptr || iParseValMap(pFile) != TRAPCONF_OK) {
+            szWhy = "trvval2str.trap: syntax error at line " + std::to_string(iValMapLineNo);
+            iOk = 0;
+        }
+        if (pFile != nullptr) fclose(pFile);
+        vFreeValMap();
+    }
+    return iOk;
+}
+
+int iReadText(const std::string &szPath, std::string &szText) {
+    FILE *pFile = fopen(szPath.c_str(), "r");
+    if (pFile == nullptr) return 0;
+    char aBuffer[65536];
+    size_t uiRead;
+    while ((uiRead = fread(aBuffer, 1, sizeof aBuffer, pFile)) > 0) szText.append(aBuffer, uiRead);
+    fclose(pFile);
+    return 1;
+}
+
+/* Replaces a file through a rename, so a reader never sees half of it. */
+int iWriteText(const std::string &szPath, const std::string &szText) {
+    std::string szTemp = szPath + ".new";
+    FILE *pFile = fopen(szTemp.c_str(), "w");
+    if (pFile == nullptr) return 0;
+    int iOk = fwrite(szText.data(), 1, szText.size(), pFile) == szText.size();
+    if (fclose(pFile) != 0) iOk = 0;
+    if (!iOk || rename(szTemp.c_str(), szPath.c_str()) != 0) {
+        unlink(szTemp.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+std::string szJoinDefs(void) {
+    std::string szText;
+    for (const ConvDef &stDef : aDefs) szText += stDef.szText;
+    return szText;
+}
+
+std::string szJoinMaps(void) {
+    std::string szText;
+    for (const ConvMap &stMap : aMaps) szText += stMap.szText + "\n";
+    return szText;
+}
+
+/* --merge: appends what the files lack.  Exit status as main's. */
+int iMerge(const std::string &szDir) {
+    std::string szTrapPath = szDir + "/trvtrapd.conf", szMapPath = szDir + "/trvval2str.trap";
+    std::string szTraps, szMaps;
+    iReadText(szTrapPath, szTraps);
+    iReadText(szMapPath, szMaps);
+    std::string szWhy;
+    if (!iPassesParsers(szTraps, szMaps, szWhy)) {
+        fprintf(stderr, "%s: %s/%s: the existing file does not pass the parser; nothing merged\n", szMyName,
+                szDir.c_str(), szWhy.c_str());
+        return 3;
+    }
+    // What the files define now: trap numbers, value-map objects.
+    std::set<int32_t> aHave;
+    std::set<std::string> aHaveMaps;
+    if (!szTraps.empty()) {
+        FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
+        if (pFile != nullptr) {
+            iParseTrapDefs(pFile);
+            fclose(pFile);
+        }
+        for (int i = 0; i < iTrapDefCount; ++i) aHave.insert(ppTrapDefs[i]->iTrapNumber);
+        vFreeTrapDefs();
+    }
+    if (!szMaps.empty()) {
+        FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
+        if (pFile != nullptr) {
+            iParseValMap(pFile);
+            fclose(pFile);
+        }
+        for (int i = 0; i < iValMapCount; ++i) aHaveMaps.insert(ppValMap[i]->szOid);
+        vFreeValMap();
+    }
+    int iAddedDefs = 0, iAddedMaps = 0, iSkipped = 0;
+    std::string szNewTraps = szTraps, szNewMaps = szMaps;
+    if (!szNewTraps.empty() && szNewTraps.back() != '\n') szNewTraps += '\n';
+    if (!szNewMaps.empty() && szNewMaps.back() != '\n') szNewMaps += '\n';
+    for (const ConvDef &stDef : aDefs) {
+        if (aHave.count(stDef.iNumber)) {
+            fprintf(stderr, "%s: skipped %s: trvtrapd.conf defines trap %d already\n", szMyName, stDef.szName.c_str(),
+                    stDef.iNumber);
+            ++iSkipped;
+            continue;
+        }
+        szNewTraps += stDef.szText;
+        ++iAddedDefs;
+    }
+    for (const ConvMap &stMap : aMaps) {
+        if (aHaveMaps.count(stMap.szOid)) {
+            fprintf(stderr, "%s: skipped the value map of %s: trvval2str.trap has a block for %s already\n", szMyName,
+                    stMap.szName.c_str(), stMap.szOid.c_str());
+            ++iSkipped;
+            continue;
+        }
+        szNewMaps += "\n" + stMap.szText;
+        ++iAddedMaps;
+    }
+    if (!iPassesParsers(szNewTraps, szNewMaps, szWhy)) {
+        fprintf(stderr, "%s: the merged %s; nothing written\n", szMyName, szWhy.c_str());
+        return 3;
+    }
+    if ((iAddedDefs > 0 && !iWriteText(szTrapPath, szNewTraps)) ||
+        (iAddedMaps > 0 && !iWriteText(szMapPath, szNewMaps))) {
+        fprintf(stderr, "%s: cannot write into %s\n", szMyName, szDir.c_str());
+        return 3;
+    }
+    printf("added %d definitions and %d value maps, skipped %d\n", iAddedDefs, iAddedMaps, iSkipped);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string szEnterprise = ZQ_ENT_TEXT, szMerge, szOut;
+    std::vector<const char *> aFiles;
+    for (int i = 1; i < argc; ++i) {
+        std::string szArg = argv[i];
+        if (szArg == "--help" || szArg == "-h") {
+            vPrintUsage(stdout);
+            return 0;
+        }
+        if (szArg == "--enterprise" || szArg == "--merge" || szArg == "--out") {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "%s: %s needs a value\n", szMyName, szArg.c_str());
+                return 2;
+            }
+            std::string szValue = argv[++i];
+            if (szArg == "--enterprise") {
+                if (!szValue.empty() && szValue[0] == '.') szValue.erase(0, 1);
+                if (szValue.empty() || szValue.find_first_not_of("0123456789.") != std::string::npos ||
+                    szValue.find("..") != std::string::npos || szValue.back() == '.') {
+                    fprintf(stderr, "%s: --enterprise wants a dotted OID\n", szMyName);
+                    return 2;
+                }
+                szEnterprise = szValue;
+            } else if (szArg == "--merge") {
+                szMerge = szValue;
+            } else {
+                szOut = szValue;
+            }
+        } else if (!szArg.empty() && szArg[0] == '-') {
+            fprintf(stderr, "%s: unknown option %s\n", szMyName, szArg.c_str());
+            vPrintUsage(stderr);
+            return 2;
+        } else {
+            aFiles.push_back(argv[i]);
+        }
+    }
+    if (aFiles.empty() || (!szMerge.empty() && !szOut.empty())) {
+        vPrintUsage(stderr);
+        return 2;
+    }
+
+    MibTrap *pTraps = nullptr;
+    if (iLoadMibTraps(aFiles.data(), static_cast<int>(aFiles.size()), &pTraps) != 1) {
+        fprintf(stderr, "%s: %s\n", szMyName, szMibError);
+        vUnloadMibs();
+        return 3;
+    }
+    int iFound = iConvert(pTraps, szEnterprise);
+    vFreeMibTraps(pTraps);
+    vUnloadMibs();
+    if (!iFound) {
+        fprintf(stderr, "%s: no trap or notification under %s\n", szMyName, szEnterprise.c_str());
+        return 1;
+    }
+    std::string szTraps = szJoinDefs(), szMaps = szJoinMaps(), szWhy;
+    if (!iPassesParsers(szTraps, szMaps, szWhy)) {
+        fprintf(stderr, "%s: the converted %s; nothing written\n", szMyName, szWhy.c_str());
+        return 3;
+    }
+    if (!szMerge.empty()) return iMerge(szMerge);
+    if (!szOut.empty()) {
+        std::string szHeader = "# Converted by trvmib2conf from:";
+        for (const char *szFile : aFiles) szHeader += std::string(" ") + szFile;
+        szHeader += "\n";
+        if (!iWriteText(szOut + "/trvtrapd.conf", szHeader + szTraps) ||
+            !iWriteText(szOut + "/trvval2str.trap", szHeader + "\n" + szMaps)) {
+            fprintf(stderr, "%s: cannot write into %s\n", szMyName, szOut.c_str());
+            return 3;
+        }
+        printf("wrote %zu definitions and %zu value maps into %s\n", aDefs.size(), aMaps.size(), szOut.c_str());
+        return 0;
+    }
+    printf("# ---- trvtrapd.conf ----\n%s# ---- trvval2str.trap ----\n\n%s", szTraps.c_str(), szMaps.c_str());
+    return 0;
+}
