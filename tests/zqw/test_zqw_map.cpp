@@ -450,6 +450,8 @@ TEST_F(Map, ChangeLogSeesOtherProcesses) {
     ASSERT_TRUE(zq::zqw::changes_since(last - 1, 100, rows));
     EXPECT_EQ(rows.size(), 1u);
     EXPECT_EQ(zq::zqw::last_change(), last);
+    EXPECT_FALSE(zq::zqw::changes_since(last + 1, 100, rows));
+    EXPECT_EQ(ZqwError(), 3);
 }
 
 TEST_F(Map, MapsAndNodeSymbols) {

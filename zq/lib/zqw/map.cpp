@@ -767,6 +767,11 @@ bool changes_since(int64_t seq, size_t limit, std::vector<ChangeRow>& out) {
             Query q("SELECT value FROM zqw_meta WHERE key = 'changes_pruned'");
             if (q.step() && seq < std::atoll(q.text(0).c_str())) throw Fail{ZQW_E_BADARG};
         }
+        {
+            // Newer than the newest row: a number from another database's log.
+            Query q("SELECT seq FROM sqlite_sequence WHERE name = 'changes'");
+            if (seq > (q.step() ? q.integer(0) : 0)) throw Fail{ZQW_E_BADARG};
+        }
         std::vector<ChangeRow> rows;
         {
             Query q("SELECT seq, map, symbol, object FROM changes WHERE seq > ? ORDER BY seq LIMIT ?");

@@ -125,7 +125,8 @@ bool load_symbols(uint32_t map, const std::vector<uint32_t>& ids, std::vector<Sy
 // triggers and the library's writes, so changes by any process are seen).
 int64_t last_change();
 // The rows after seq (at most limit).  False with 3 when seq is older than the
-// oldest row kept: the caller then takes a full snapshot.
+// oldest row kept, or newer than last_change() (a number from before the
+// database was replaced): the caller then takes a full snapshot.
 bool changes_since(int64_t seq, size_t limit, std::vector<ChangeRow>& out);
 // The symbols of a map that rows touch: changed symbols, symbols of changed
 // objects and the node symbols holding either (compound status); and the ids
