@@ -208,6 +208,10 @@ TEST_F(Map, SymbolCallsAndTheirErrors) {
     EXPECT_EQ(ZqwError(), 82);
     EXPECT_EQ(ZqwGetSymbolsByObject(&map, 0), nullptr);
     EXPECT_EQ(ZqwError(), 3);
+    EXPECT_EQ(ZqwListObjectsOnMap(&nomap, nullptr), nullptr);
+    EXPECT_EQ(ZqwError(), 3);
+    EXPECT_EQ(ZqwGetAppConfigValues(nullptr, "Tester"), nullptr);
+    EXPECT_EQ(ZqwError(), 3);
 
     // Deleting a node symbol takes its components along.
     EXPECT_EQ(ZqwDeleteSymbol(&map, ns), 1);

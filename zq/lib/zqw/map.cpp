@@ -19,7 +19,6 @@
 
 #include <strings.h>
 
-#include "schema.h"
 #include "sql.h"
 #include "zqw.h"
 #include "zqw_internal.h"
