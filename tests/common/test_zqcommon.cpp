@@ -43,6 +43,20 @@ TEST(InstanceConf, ReadsPortsAndKeepsDefaultsForBadLines) {
     EXPECT_EQ(c.event_port, 6162);
     EXPECT_EQ(c.http_port, 7180);
     EXPECT_EQ(c.poll_interval, 300);
+    EXPECT_EQ(c.http_listen, "127.0.0.1");
+    EXPECT_EQ(c.http_password, "");
+}
+
+TEST(InstanceConf, WebServerAddressAndPassword) {
+    zqtest::TempDir d;
+    zqtest::write_file(d.path + "/zq.conf",
+                       "http_listen = 0.0.0.0\nhttp_password=s3cret word  # not part of it\n");
+    zq::InstanceConf c = zq::read_instance_conf(d.path + "/zq.conf");
+    EXPECT_EQ(c.http_listen, "0.0.0.0");
+    EXPECT_EQ(c.http_password, "s3cret word");
+    // An empty address keeps the loopback default rather than listening everywhere.
+    zqtest::write_file(d.path + "/zq.conf", "http_listen=\n");
+    EXPECT_EQ(zq::read_instance_conf(d.path + "/zq.conf").http_listen, "127.0.0.1");
 }
 
 TEST(AgentConf, FirstMatchThenStarThenDefaults) {

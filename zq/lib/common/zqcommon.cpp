@@ -76,6 +76,16 @@ InstanceConf read_instance_conf(const std::string& file) {
         std::string_view key = trim(line.substr(0, sep));
         std::string_view val = trim(line.substr(sep + 1));
         if (!val.empty() && val.front() == '=') val = trim(val.substr(1));
+        // Texts: the whole rest of the line (a '#' in a password is a comment, so
+        // it cannot hold one; the README says so).
+        if (key == "http_listen") {
+            if (!val.empty()) c.http_listen = std::string(val);
+            continue;
+        }
+        if (key == "http_password") {
+            c.http_password = std::string(val);
+            continue;
+        }
         int v = 0;
         if (!to_int(val, v)) continue;
         if (key == "trap_port" && v > 0 && v < 65536) c.trap_port = v;

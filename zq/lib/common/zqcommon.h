@@ -25,6 +25,8 @@ struct InstanceConf {
     int event_port = 5162;
     int http_port = 7180;
     int poll_interval = 300;   // seconds, netmon
+    std::string http_listen = "127.0.0.1";   // the map program's web server address
+    std::string http_password;                // non-empty: HTTP basic authentication
 };
 // Reads conf/zq.conf of the current instance; a missing file gives the defaults.
 InstanceConf read_instance_conf();

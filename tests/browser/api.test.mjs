@@ -1,0 +1,107 @@
+// The map program's JSON API as a script sees it: the request checks, the
+// long poll, and basic authentication.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { request } from 'node:http';
+import { Instance } from './support.mjs';
+
+const network = { nodes: [
+  { name: 'api-one', addresses: ['127.0.4.1'], kind: 'server', status: 'Normal' },
+  { name: 'api-two', addresses: ['127.0.4.2'], kind: 'client', status: 'Normal' },
+] };
+
+let inst;
+before(async () => {
+  inst = new Instance({ network });
+  await inst.start();
+});
+after(async () => { if (inst) await inst.stop(); });
+
+// A raw request, so that Host and Origin are ours to set.
+function raw(port, { method = 'GET', path, headers = {}, body }) {
+  return new Promise((ok, fail) => {
+    const r = request({ host: '127.0.0.1', port, method, path, headers }, (res) => {
+      let text = '';
+      res.on('data', (d) => { text += d; });
+      res.on('end', () => ok({ status: res.statusCode, headers: res.headers, text }));
+    });
+    r.on('error', fail);
+    if (body !== undefined) r.write(body);
+    r.end();
+  });
+}
+
+test('changes are refused unless they are same-origin JSON posts', async () => {
+  const port = inst.httpPort;
+  const host = `127.0.0.1:${port}`;
+  const json = { 'Content-Type': 'application/json' };
+  const body = JSON.stringify({ symbols: [], managed: true });
+  const cases = [
+    // [what, request, expected status]
+    ['a script (no Origin, no Referer)', { headers: json }, 200],
+    ['a page of this server', { headers: { ...json, Origin: `http://${host}` } }, 200],
+    ['a page elsewhere', { headers: { ...json, Origin: 'http://evil.example' } }, 403],
+    ['an opaque origin', { headers: { ...json, Origin: 'null' } }, 403],
+    ['a referer elsewhere', { headers: { ...json, Referer: 'http://evil.example/x' } }, 403],
+    ['a form post', { headers: { 'Content-Type': 'application/x-www-form-urlencoded' } }, 415],
+    ['a text body', { headers: { 'Content-Type': 'text/plain' } }, 415],
+    ['another Host name (DNS rebinding)', { headers: { ...json, Host: `evil.example:${port}` } }, 403],
+  ];
+  for (const [what, req, want] of cases) {
+    const r = await raw(port, { method: 'POST', path: '/api/symbols/manage', body, ...req });
+    assert.equal(r.status, want, `${what}: ${r.text}`);
+  }
+  const get = await raw(port, { path: '/api/maps', headers: { Host: `rebind.example:${port}` } });
+  assert.equal(get.status, 403);
+  for (const [path, bad] of [['/api/symbols/manage', '{"symbols": "x", "managed": true}'],
+    ['/api/symbols/manage', 'not json'], ['/api/actions', '{"app": "nope", "action": "x", "objects": [1]}'],
+    ['/api/maps/1/positions', '{"positions": [{"symbol": 1, "x": "a", "y": 0}]}']]) {
+    const r = await raw(port, { method: 'POST', path, headers: json, body: bad });
+    assert.equal(r.status, 400, `${path} ${bad}: ${r.text}`);
+    assert.ok(JSON.parse(r.text).error);
+  }
+});
+
+test('a long poll returns the changed symbol, and a too old number gives a full snapshot', async () => {
+  const maps = await inst.api('/api/maps');
+  const map = maps.body.open;
+  const snap = await inst.api(`/api/maps/${map}/symbols`);
+  const one = await inst.id('api-one');
+  const sym = snap.body.symbols.find((s) => s.object === one);
+  assert.equal(sym.status, 2);
+  const poll = inst.api(`/api/maps/${map}/changes?since=${snap.body.seq}`);
+  await new Promise((r) => setTimeout(r, 300));
+  const t0 = Date.now();
+  await inst.topo('status', 'api-one', 'Marginal');
+  const r = await poll;
+  assert.ok(Date.now() - t0 < 2000);
+  assert.equal(r.status, 200);
+  assert.equal(r.body.full, false);
+  assert.ok(r.body.seq > snap.body.seq);
+  assert.equal(r.body.symbols.find((s) => s.id === sym.id)?.status, 3);
+  // Nothing new: an empty answer after the time-out the script asked for.
+  const idle = await inst.api(`/api/maps/${map}/changes?since=${r.body.seq}&timeout=200`);
+  assert.deepEqual([idle.body.symbols, idle.body.deleted, idle.body.seq], [[], [], r.body.seq]);
+  // A number from before the log or after its end: everything again.
+  const future = await inst.api(`/api/maps/${map}/changes?since=${r.body.seq + 1000000}`);
+  assert.equal(future.body.full, true);
+  assert.equal(future.body.symbols.length, snap.body.symbols.length);
+  assert.equal((await inst.api('/api/maps/999999/symbols')).status, 404);
+});
+
+test('with http_password every request needs it', async () => {
+  const locked = new Instance({ network, conf: 'http_password=open sesame\n' });
+  try {
+    await locked.start();
+    const port = locked.httpPort;
+    const auth = (user, pw) => ({ Authorization: 'Basic ' + Buffer.from(`${user}:${pw}`).toString('base64') });
+    const none = await raw(port, { path: '/api/maps' });
+    assert.equal(none.status, 401);
+    assert.match(none.headers['www-authenticate'], /^Basic /);
+    assert.equal((await raw(port, { path: '/', headers: auth('zq', 'wrong') })).status, 401);
+    assert.equal((await raw(port, { path: '/api/maps', headers: auth('anyone', 'open sesame') })).status, 200);
+    assert.equal((await raw(port, { path: '/', headers: auth('zq', 'open sesame') })).status, 200);
+  } finally {
+    await locked.stop();
+  }
+});

@@ -1,0 +1,1119 @@
+// The map program's web server: the page, its script files and the JSON API
+// (zq/README.md, "Map program HTTP API").
+//
+// cpp-httplib serves every request on one of its worker threads.  Nothing here
+// touches the database or an application from such a thread: on_main() hands the
+// work to the main loop with post() and waits for its result, and the heavy part
+// that needs no database (turning thousands of rows into JSON) runs back on the
+// worker, so the main loop only ever spends the time of the queries.
+#include <arpa/inet.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "mapd.h"
+#include "web_assets.h"
+#include "zqcommon.h"
+
+namespace zq::map {
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLongPollMs = 25000;        // a changes request waits at most this long
+constexpr int kWaitSliceMs = 1000;        // ...in slices, so that a stop is seen quickly
+constexpr int kMainTimeoutMs = 30000;     // the main loop answers a posted job within this
+constexpr int kConfigTimeoutMs = 15000;   // query_config answers within 10 s by contract
+constexpr size_t kChangeRowsPerReply = 5000;
+constexpr size_t kMaxSelection = 100000;
+constexpr size_t kMaxBody = 8u << 20;
+
+struct State {
+    httplib::Server server;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::string password;
+    bool loopback_only = true;
+};
+State* g_state = nullptr;
+
+bool stopping() { return g_state == nullptr || g_state->stopping.load(); }
+
+// Runs fn on the main loop and returns its result, or nothing when the loop did
+// not get to it in time or the server is stopping.  fn gets its own copies of
+// whatever it needs: it may run after this worker gave up waiting.
+template <class F>
+auto on_main(F fn, int timeout_ms = kMainTimeoutMs) -> std::optional<decltype(fn())> {
+    using R = decltype(fn());
+    auto promise = std::make_shared<std::promise<R>>();
+    std::future<R> future = promise->get_future();
+    post([promise, fn = std::move(fn)]() mutable {
+        try {
+            promise->set_value(fn());
+        } catch (...) {
+            promise->set_exception(std::current_exception());
+        }
+    });
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (stopping() || Clock::now() >= deadline) return std::nullopt;
+    }
+    try {
+        return future.get();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// ---- JSON text ---------------------------------------------------------------
+
+// Appends s as a JSON string.  Bytes that are not valid UTF-8 become U+FFFD: a
+// label written by some program must never make a whole map unreadable.
+void put_string(std::string& out, std::string_view s) {
+    static const char* hex = "0123456789abcdef";
+    out += '"';
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    size_t n = s.size(), i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                default:
+                    if (c < 0x20 || c == 0x7f) {
+                        out += "\\u00";
+                        out += hex[c >> 4];
+                        out += hex[c & 15];
+                    } else {
+                        out += static_cast<char>(c);
+                    }
+            }
+            ++i;
+            continue;
+        }
+        size_t len = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
+        bool ok = len != 0 && c < 0xf5 && c != 0xc0 && c != 0xc1 && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) ok = (p[i + k] & 0xc0) == 0x80;
+        if (ok && len == 3) {
+            unsigned cp = ((c & 0x0fu) << 12) | ((p[i + 1] & 0x3fu) << 6);
+            ok = cp >= 0x800 && (cp < 0xd800 || cp > 0xdfff);
+        }
+        if (ok && len == 4) {
+            unsigned cp = ((c & 0x07u) << 18) | ((p[i + 1] & 0x3fu) << 12);
+            ok = cp >= 0x10000 && cp <= 0x10ffff;
+        }
+        if (ok) {
+            out.append(s.data() + i, len);
+            i += len;
+        } else {
+            out += "\xef\xbf\xbd";
+            ++i;
+        }
+    }
+    out += '"';
+}
+
+void put_uint(std::string& out, uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void put_int(std::string& out, int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void put_double(std::string& out, double v) {
+    if (!std::isfinite(v)) v = 0;
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+// One symbol as the API gives it (README: the symbol record).
+void put_symbol(std::string& out, const zqw::SymbolRow& s, const std::string& icon) {
+    out += "{\"id\":";
+    put_uint(out, s.id);
+    out += ",\"object\":";
+    put_uint(out, s.object);
+    out += ",\"parent\":";
+    put_uint(out, s.parent);
+    out += ",\"type\":";
+    put_string(out, s.type);
+    out += ",\"label\":";
+    put_string(out, s.label);
+    out += ",\"name\":";
+    put_string(out, s.name);
+    out += ",\"icon\":";
+    put_string(out, icon.empty() ? (s.parent != 0 ? "chip" : "generic") : icon);
+    out += ",\"status\":";
+    put_int(out, s.status);
+    out += ",\"source\":";
+    put_int(out, s.source);
+    out += ",\"behavior\":";
+    put_int(out, s.behavior);
+    out += ",\"managed\":";
+    out += s.managed ? "true" : "false";
+    if (s.has_position) {
+        out += ",\"x\":";
+        put_double(out, s.x);
+        out += ",\"y\":";
+        put_double(out, s.y);
+    }
+    if (!s.action.empty()) {
+        out += ",\"app\":";
+        put_string(out, s.action_app);
+        out += ",\"action\":";
+        put_string(out, s.action);
+        out += ",\"objects\":[";
+        for (size_t i = 0; i < s.action_objects.size(); ++i) {
+            if (i) out += ',';
+            put_uint(out, s.action_objects[i]);
+        }
+        out += ']';
+    }
+    out += '}';
+}
+
+// Rows read on the main loop, with the icon class of each type found there too.
+struct SymbolBatch {
+    std::vector<zqw::SymbolRow> rows;
+    std::unordered_map<std::string, std::string> icons;
+
+    void add_icons() {
+        for (const auto& r : rows)
+            if (!icons.count(r.type)) icons.emplace(r.type, zqw::symbol_icon(r.type));
+    }
+    void put(std::string& out) const {
+        out += '[';
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (i) out += ',';
+            auto it = icons.find(rows[i].type);
+            put_symbol(out, rows[i], it == icons.end() ? std::string() : it->second);
+        }
+        out += ']';
+    }
+};
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// ---- replies -----------------------------------------------------------------
+
+constexpr const char* kJsonType = "application/json; charset=utf-8";
+
+void reply(httplib::Response& res, const json& j, int status = 200) {
+    res.status = status;
+    res.set_content(dump(j), kJsonType);
+}
+
+void fail(httplib::Response& res, int status, const std::string& message) {
+    reply(res, json{{"error", message}}, status);
+}
+
+void busy(httplib::Response& res) { fail(res, 503, "the map program is busy or stopping; try again"); }
+
+std::string db_error(const char* what) {
+    int e = ZqwError();
+    return std::string(what) + ": " + ZqwErrorMsg(e) + " (" + std::to_string(e) + ")";
+}
+
+// ---- request checks ----------------------------------------------------------
+
+std::string lower(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return r;
+}
+
+// "host:port" of a URL ("http://host:port/path"), lower case; "" when none.
+std::string url_authority(std::string_view url) {
+    auto p = url.find("://");
+    if (p == std::string_view::npos) return "";
+    url.remove_prefix(p + 3);
+    auto end = url.find_first_of("/?#");
+    if (end != std::string_view::npos) url = url.substr(0, end);
+    auto at = url.rfind('@');
+    if (at != std::string_view::npos) url.remove_prefix(at + 1);
+    return lower(url);
+}
+
+// The host part of a Host header value (no port, no brackets).
+std::string host_only(std::string_view hostport) {
+    if (!hostport.empty() && hostport.front() == '[') {
+        auto end = hostport.find(']');
+        return lower(hostport.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1));
+    }
+    auto colon = hostport.rfind(':');
+    if (colon != std::string_view::npos) hostport = hostport.substr(0, colon);
+    return lower(hostport);
+}
+
+bool loopback_name(const std::string& host) {
+    if (host == "localhost" || host == "::1" || host.ends_with(".localhost")) return true;
+    in_addr a{};
+    return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+bool is_loopback_address(const std::string& listen) {
+    return listen == "localhost" || listen == "::1" || loopback_name(listen);
+}
+
+// A changing request must come from a page of this server (or from a script,
+// which sends neither header): the browser names the page's origin in Origin,
+// or at least in Referer.
+bool same_origin(const httplib::Request& req) {
+    std::string host = lower(req.get_header_value("Host"));
+    if (req.has_header("Origin")) {
+        std::string origin = req.get_header_value("Origin");
+        return origin != "null" && !host.empty() && url_authority(origin) == host;
+    }
+    if (req.has_header("Referer")) return !host.empty() && url_authority(req.get_header_value("Referer")) == host;
+    return true;
+}
+
+std::string base64_decode(std::string_view in) {
+    auto val = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    unsigned buf = 0;
+    int bits = 0;
+    for (char c : in) {
+        if (c == '=') break;
+        int v = val(c);
+        if (v < 0) return "";
+        buf = (buf << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buf >> bits) & 0xff);
+        }
+    }
+    return out;
+}
+
+// Compares without stopping at the first difference, so the time taken does not
+// tell how much of a guess was right.
+bool equal_secret(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.size() ? b.size() : 1)]);
+    return diff == 0 && !b.empty();
+}
+
+// Any user name; the password of zq.conf.
+bool authorized(const httplib::Request& req, const std::string& password) {
+    std::string h = req.get_header_value("Authorization");
+    if (h.size() < 6 || lower(h.substr(0, 6)) != "basic ") return false;
+    std::string cred = base64_decode(trim(std::string_view(h).substr(6)));
+    auto colon = cred.find(':');
+    if (colon == std::string::npos) return false;
+    return equal_secret(cred.substr(colon + 1), password);
+}
+
+httplib::Server::HandlerResponse check_request(const httplib::Request& req, httplib::Response& res) {
+    const State& st = *g_state;
+    // A name that resolves to this machine through someone else's DNS must not
+    // reach a server meant for local pages only.
+    if (st.loopback_only && !loopback_name(host_only(req.get_header_value("Host")))) {
+        fail(res, 403, "this server answers only requests for a loopback host name");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!st.password.empty() && !authorized(req, st.password)) {
+        res.set_header("WWW-Authenticate", "Basic realm=\"zq map\", charset=\"UTF-8\"");
+        fail(res, 401, "authentication required");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.method == "POST") {
+        if (!same_origin(req)) {
+            fail(res, 403, "cross-origin request refused");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        std::string type = lower(req.get_header_value("Content-Type"));
+        if (type.substr(0, type.find(';')) != "application/json") {
+            fail(res, 415, "changes take a JSON body (Content-Type: application/json)");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+    } else if (req.method != "GET" && req.method != "HEAD") {
+        fail(res, 405, "only GET and POST");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+// ---- request bodies ----------------------------------------------------------
+
+std::optional<json> body_of(const httplib::Request& req, httplib::Response& res) {
+    json j = json::parse(req.body.empty() ? std::string("{}") : req.body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) {
+        fail(res, 400, "the body is not a JSON object");
+        return std::nullopt;
+    }
+    return j;
+}
+
+bool id_of(const json& v, uint32_t& out) {
+    if (!v.is_number_integer()) return false;
+    auto n = v.get<int64_t>();
+    if (n <= 0 || n > 0xffffffffLL) return false;
+    out = static_cast<uint32_t>(n);
+    return true;
+}
+
+// body[key] as a list of ids; false (and a 400 reply) when it is not one.
+bool ids_of(const json& body, const char* key, std::vector<uint32_t>& out, httplib::Response& res) {
+    auto it = body.find(key);
+    if (it == body.end() || !it->is_array() || it->size() > kMaxSelection) {
+        fail(res, 400, std::string("\"") + key + "\" must be a list of ids");
+        return false;
+    }
+    for (const auto& v : *it) {
+        uint32_t id = 0;
+        if (!id_of(v, id)) {
+            fail(res, 400, std::string("\"") + key + "\" must be a list of ids");
+            return false;
+        }
+        out.push_back(id);
+    }
+    return true;
+}
+
+bool text_of(const json& body, const char* key, std::string& out, httplib::Response& res) {
+    auto it = body.find(key);
+    if (it == body.end() || !it->is_string()) {
+        fail(res, 400, std::string("\"") + key + "\" must be a text");
+        return false;
+    }
+    out = it->get<std::string>();
+    return true;
+}
+
+bool path_id(const httplib::Request& req, size_t i, uint32_t& out) {
+    if (req.matches.size() <= i) return false;
+    std::string s = req.matches[i].str();
+    uint64_t v = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || v == 0 || v > 0xffffffffULL) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// ---- maps and symbols (main loop) ---------------------------------------------
+
+bool map_info_of(uint32_t id, zqw::MapRow& out) {
+    std::vector<zqw::MapRow> maps;
+    if (!zqw::list_maps(maps)) return false;
+    for (auto& m : maps)
+        if (m.id == id) {
+            out = std::move(m);
+            return true;
+        }
+    zqw::set_error(ZQW_E_BADARG);
+    return false;
+}
+
+json map_json(const zqw::MapRow& m) {
+    json filter = json::object();
+    for (const auto& [k, v] : m.filter) filter[k] = v;
+    return json{{"id", m.id}, {"name", m.name}, {"read_only", m.read_only}, {"filter", filter}};
+}
+
+struct Snapshot {
+    bool ok = false;
+    std::string error;
+    int64_t seq = 0;
+    uint32_t open = 0;
+    SymbolBatch batch;
+};
+
+Snapshot take_snapshot(uint32_t map) {
+    Snapshot s;
+    s.open = open_map();
+    // The sequence number first: a change made after it is read is then sent
+    // again by the next changes request rather than lost.
+    s.seq = zqw::last_change();
+    if (!zqw::load_symbols(map, s.batch.rows)) {
+        s.error = db_error("cannot read the map's symbols");
+        return s;
+    }
+    s.batch.add_icons();
+    s.ok = true;
+    return s;
+}
+
+struct Changes {
+    bool ok = false, full = false, more = false;
+    std::string error;
+    int64_t seq = 0;
+    uint32_t open = 0;
+    SymbolBatch batch;
+    std::vector<uint32_t> deleted;
+};
+
+Changes read_changes(uint32_t map, int64_t since) {
+    Changes c;
+    c.open = open_map();
+    int64_t last = zqw::last_change();
+    if (since == last) {
+        c.ok = true;
+        c.seq = last;
+        return c;
+    }
+    std::vector<zqw::ChangeRow> rows;
+    // A number from the future (a database replaced under the page) counts as
+    // too old: the page starts over from a snapshot.
+    if (since > last || !zqw::changes_since(since, kChangeRowsPerReply, rows)) {
+        if (since <= last && ZqwError() != ZQW_E_BADARG) {
+            c.error = db_error("cannot read the change log");
+            return c;
+        }
+        Snapshot s = take_snapshot(map);
+        c.ok = s.ok;
+        c.error = s.error;
+        c.full = true;
+        c.seq = s.seq;
+        c.batch = std::move(s.batch);
+        return c;
+    }
+    if (rows.empty()) {
+        c.ok = true;
+        c.seq = last;
+        return c;
+    }
+    c.seq = rows.back().seq;
+    c.more = rows.size() >= kChangeRowsPerReply;
+    std::vector<uint32_t> existing;
+    if (!zqw::affected_symbols(map, rows, existing, c.deleted) ||
+        (!existing.empty() && !zqw::load_symbols(map, existing, c.batch.rows))) {
+        c.error = db_error("cannot read the changed symbols");
+        return c;
+    }
+    c.batch.add_icons();
+    c.ok = true;
+    return c;
+}
+
+// ---- handlers ------------------------------------------------------------------
+
+void get_maps(const httplib::Request&, httplib::Response& res) {
+    auto r = on_main([] {
+        std::vector<zqw::MapRow> maps;
+        bool ok = zqw::list_maps(maps);
+        return std::make_tuple(ok, ok ? std::string() : db_error("cannot list the maps"), open_map(), maps);
+    });
+    if (!r) return busy(res);
+    auto& [ok, error, open, maps] = *r;
+    if (!ok) return fail(res, 500, error);
+    json list = json::array();
+    for (const auto& m : maps) list.push_back(map_json(m));
+    reply(res, json{{"open", open}, {"maps", list}});
+}
+
+void post_open(const httplib::Request& req, httplib::Response& res) {
+    uint32_t map = 0;
+    if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
+    auto r = on_main([map] {
+        zqw::MapRow row;
+        if (!map_info_of(map, row)) return std::string("no such map");
+        if (!open_map(map)) return db_error("cannot open the map");
+        return std::string();
+    });
+    if (!r) return busy(res);
+    if (!r->empty()) return fail(res, *r == "no such map" ? 404 : 500, *r);
+    reply(res, json{{"open", map}});
+}
+
+void get_symbols(const httplib::Request& req, httplib::Response& res) {
+    uint32_t map = 0;
+    if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
+    auto r = on_main([map] {
+        zqw::MapRow row;
+        if (!map_info_of(map, row)) {
+            Snapshot s;
+            s.error = "no such map";
+            return s;
+        }
+        return take_snapshot(map);
+    });
+    if (!r) return busy(res);
+    if (!r->ok) return fail(res, r->error == "no such map" ? 404 : 500, r->error);
+    std::string out;
+    out.reserve(r->batch.rows.size() * 200 + 64);
+    out += "{\"map\":";
+    put_uint(out, map);
+    out += ",\"open\":";
+    put_uint(out, r->open);
+    out += ",\"seq\":";
+    put_int(out, r->seq);
+    out += ",\"symbols\":";
+    r->batch.put(out);
+    out += '}';
+    res.set_content(std::move(out), kJsonType);
+}
+
+void get_changes(const httplib::Request& req, httplib::Response& res) {
+    uint32_t map = 0;
+    if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
+    int64_t since = 0;
+    if (req.has_param("since")) {
+        std::string s = req.get_param_value("since");
+        auto r = std::from_chars(s.data(), s.data() + s.size(), since);
+        if (r.ec != std::errc() || r.ptr != s.data() + s.size() || since < 0)
+            return fail(res, 400, "since must be a change number");
+    }
+    int wait_ms = kLongPollMs;
+    if (req.has_param("timeout")) {
+        std::string s = req.get_param_value("timeout");
+        auto r = std::from_chars(s.data(), s.data() + s.size(), wait_ms);
+        if (r.ec != std::errc() || r.ptr != s.data() + s.size() || wait_ms < 0)
+            return fail(res, 400, "timeout must be milliseconds");
+        wait_ms = std::min(wait_ms, kLongPollMs);
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    std::optional<Changes> c;
+    for (;;) {
+        c = on_main([map, since] { return read_changes(map, since); });
+        if (!c) return busy(res);
+        if (!c->ok) return fail(res, 500, c->error);
+        bool nothing = !c->full && c->batch.rows.empty() && c->deleted.empty();
+        // Rows that touch other maps only move the number on; the page waits on.
+        if (!nothing || stopping()) break;
+        if (c->seq != since) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+    }
+    std::string out;
+    out.reserve(c->batch.rows.size() * 200 + c->deleted.size() * 8 + 96);
+    out += "{\"map\":";
+    put_uint(out, map);
+    out += ",\"open\":";
+    put_uint(out, c->open);
+    out += ",\"seq\":";
+    put_int(out, c->seq);
+    out += ",\"full\":";
+    out += c->full ? "true" : "false";
+    out += ",\"more\":";
+    out += c->more ? "true" : "false";
+    out += ",\"symbols\":";
+    c->batch.put(out);
+    out += ",\"deleted\":[";
+    for (size_t i = 0; i < c->deleted.size(); ++i) {
+        if (i) out += ',';
+        put_uint(out, c->deleted[i]);
+    }
+    out += "]}";
+    res.set_content(std::move(out), kJsonType);
+}
+
+void post_positions(const httplib::Request& req, httplib::Response& res) {
+    uint32_t map = 0;
+    if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
+    auto body = body_of(req, res);
+    if (!body) return;
+    struct Pos {
+        uint32_t symbol;
+        double x, y;
+    };
+    std::vector<Pos> list;
+    auto it = body->find("positions");
+    if (it == body->end() || !it->is_array() || it->size() > kMaxSelection)
+        return fail(res, 400, "\"positions\" must be a list of {symbol, x, y}");
+    for (const auto& p : *it) {
+        Pos pos{};
+        if (!p.is_object() || !p.contains("symbol") || !id_of(p["symbol"], pos.symbol) || !p.contains("x") ||
+            !p.contains("y") || !p["x"].is_number() || !p["y"].is_number())
+            return fail(res, 400, "\"positions\" must be a list of {symbol, x, y}");
+        pos.x = p["x"].get<double>();
+        pos.y = p["y"].get<double>();
+        if (!std::isfinite(pos.x) || !std::isfinite(pos.y) || std::fabs(pos.x) > 1e9 || std::fabs(pos.y) > 1e9)
+            return fail(res, 400, "a position is out of range");
+        list.push_back(pos);
+    }
+    auto r = on_main([map, list] {
+        for (const auto& p : list)
+            if (!zqw::set_symbol_position(map, p.symbol, p.x, p.y)) return db_error("cannot save the position");
+        return std::string();
+    });
+    if (!r) return busy(res);
+    if (!r->empty()) return fail(res, 400, *r);
+    reply(res, json{{"saved", list.size()}});
+}
+
+void post_manage(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::vector<uint32_t> symbols;
+    if (!ids_of(*body, "symbols", symbols, res)) return;
+    auto m = body->find("managed");
+    if (m == body->end() || !m->is_boolean()) return fail(res, 400, "\"managed\" must be true or false");
+    bool managed = m->get<bool>();
+    if (symbols.empty()) return reply(res, json{{"managed", managed}, {"symbols", 0}});
+    auto r = on_main([symbols, managed] {
+        std::string error;
+        bool ok = manage_symbols(symbols, managed, error);
+        return ok ? std::string() : (error.empty() ? std::string("failed") : error);
+    });
+    if (!r) return busy(res);
+    if (!r->empty()) return fail(res, 400, *r);
+    reply(res, json{{"managed", managed}, {"symbols", symbols.size()}});
+}
+
+void post_delete(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::vector<uint32_t> objects;
+    if (!ids_of(*body, "objects", objects, res)) return;
+    if (objects.empty()) return reply(res, json{{"deleted", 0}});
+    auto r = on_main([objects] {
+        std::string error;
+        bool ok = delete_objects(objects, error);
+        return ok ? std::string() : (error.empty() ? std::string("failed") : error);
+    });
+    if (!r) return busy(res);
+    if (!r->empty()) return fail(res, 400, *r);
+    reply(res, json{{"deleted", objects.size()}});
+}
+
+// ---- objects -----------------------------------------------------------------------
+
+json value_json(const ZqwFieldValue& v, const zqw::FieldInfo& f) {
+    switch (v.field_type) {
+        case ZQW_INT_FIELD: return v.un.int_val;
+        case ZQW_BOOL_FIELD: return v.un.bool_val != 0;
+        case ZQW_STRING_FIELD: return v.un.string_val ? std::string(v.un.string_val) : std::string();
+        case ZQW_ENUM_FIELD:
+            if (v.un.enum_val >= 0 && static_cast<size_t>(v.un.enum_val) < f.values.size())
+                return f.values[static_cast<size_t>(v.un.enum_val)];
+            return v.un.enum_val;
+        default: return nullptr;
+    }
+}
+
+void get_object(const httplib::Request& req, httplib::Response& res) {
+    uint32_t id = 0;
+    if (!path_id(req, 1, id)) return fail(res, 404, "no such object");
+    auto r = on_main([id]() -> std::pair<int, json> {
+        if (!zqw::object_exists(id)) {
+            if (ZqwError() == ZQW_E_OK || ZqwError() == ZQW_E_NOOBJECT) return {404, json{{"error", "no such object"}}};
+            return {500, json{{"error", db_error("cannot read the object")}}};
+        }
+        std::vector<zqw::FieldInfo> fields;
+        if (!zqw::list_fields(fields)) return {500, json{{"error", db_error("cannot list the fields")}}};
+        json list = json::array();
+        for (const auto& f : fields) {
+            ZqwFieldValue* v = ZqwDbGetFieldValue(id, f.id);
+            if (v == nullptr) continue;
+            list.push_back(json{{"name", f.name}, {"type", zqw::type_name(f.type)}, {"value", value_json(*v, f)}});
+            ZqwDbFreeFieldValue(v);
+        }
+        return {200, json{{"id", id}, {"fields", list}}};
+    });
+    if (!r) return busy(res);
+    reply(res, r->second, r->first);
+}
+
+// ---- applications -----------------------------------------------------------------
+
+json app_json(const AppStatus& a) {
+    json actions = json::array();
+    for (const auto& ac : a.def.actions) {
+        json j{{"name", ac.name}, {"label", ac.label}};
+        if (!ac.url.empty()) j["url"] = ac.url;
+        actions.push_back(j);
+    }
+    json config = json::array();
+    for (const auto& c : a.def.config) config.push_back(json{{"field", c.field}, {"label", c.label}});
+    json types = json::array();
+    for (const auto& t : a.def.symbol_types) types.push_back(json{{"pattern", t.pattern}, {"icon", t.icon}});
+    json j{{"name", a.def.name},       {"state", a.state},   {"pid", a.pid},       {"command", a.def.command},
+           {"actions", actions},       {"config", config},   {"symbol_types", types}};
+    if (a.state == "ended") j["exit_status"] = a.exit_status;
+    return j;
+}
+
+void get_apps(const httplib::Request&, httplib::Response& res) {
+    auto r = on_main([] { return apps(); });
+    if (!r) return busy(res);
+    json list = json::array();
+    for (const auto& a : *r) list.push_back(app_json(a));
+    reply(res, json{{"apps", list}});
+}
+
+void post_restart(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::string app;
+    if (!text_of(*body, "app", app, res)) return;
+    auto r = on_main([app] {
+        std::string error;
+        bool ok = restart_app(app, error);
+        return ok ? std::string() : (error.empty() ? std::string("cannot restart it") : error);
+    });
+    if (!r) return busy(res);
+    if (!r->empty()) return fail(res, 400, *r);
+    reply(res, json{{"restarted", app}});
+}
+
+void post_action(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::string app, action;
+    std::vector<uint32_t> objects;
+    if (!text_of(*body, "app", app, res) || !text_of(*body, "action", action, res) ||
+        !ids_of(*body, "objects", objects, res))
+        return;
+    auto r = on_main([app, action, objects] {
+        std::vector<std::string> urls;
+        std::string error;
+        bool ok = run_action(app, action, objects, urls, error);
+        if (!ok && error.empty()) error = "the action failed";
+        return std::make_tuple(ok, urls, error);
+    });
+    if (!r) return busy(res);
+    auto& [ok, urls, error] = *r;
+    if (!ok) return fail(res, 400, error);
+    reply(res, json{{"ran", action}, {"urls", urls}});
+}
+
+// The configuration fields of an application with their registered types, and
+// the values stored for the open map.
+struct ConfigView {
+    int status = 200;
+    std::string error;
+    std::string app;
+    uint32_t map = 0;
+    std::vector<zqw::ConfigFieldDef> defs;
+    std::vector<zqw::FieldInfo> fields;   // same order as defs
+    json values = json::object();
+};
+
+const AppStatus* find_app(const std::vector<AppStatus>& list, const std::string& name) {
+    for (const auto& a : list)
+        if (a.def.name == name) return &a;
+    return nullptr;
+}
+
+// Main loop: everything needed to show or check a configuration.
+ConfigView config_view(const std::string& app, bool with_values) {
+    ConfigView v;
+    v.app = app;
+    auto list = apps();
+    const AppStatus* a = find_app(list, app);
+    if (a == nullptr) {
+        v.status = 404;
+        v.error = "no such application";
+        return v;
+    }
+    v.defs = a->def.config;
+    std::vector<zqw::FieldInfo> all;
+    if (!zqw::list_fields(all)) {
+        v.status = 500;
+        v.error = db_error("cannot list the fields");
+        return v;
+    }
+    for (const auto& d : v.defs) {
+        zqw::FieldInfo fi;
+        for (const auto& f : all)
+            if (f.name == d.field) fi = f;
+        v.fields.push_back(fi);
+    }
+    v.map = open_map();
+    if (!with_values) return v;
+    zqw::MapRow row;
+    if (!map_info_of(v.map, row)) {
+        v.status = 500;
+        v.error = db_error("cannot read the open map");
+        return v;
+    }
+    ZqwMapInfo info{row.name.data(), row.read_only ? 1 : 0, row.id};
+    ZqwFieldBindList* stored = ZqwGetAppConfigValues(&info, app.c_str());
+    if (stored != nullptr) {
+        for (unsigned i = 0; i < stored->count; ++i) {
+            const ZqwFieldBinding& b = stored->entries[i];
+            if (b.value == nullptr) continue;
+            for (const auto& f : v.fields)
+                if (f.id == b.field_id) v.values[f.name] = value_json(*b.value, f);
+        }
+        ZqwDbFreeFieldBindList(stored);
+    }
+    return v;
+}
+
+void get_config(const httplib::Request& req, httplib::Response& res) {
+    std::string app = req.get_param_value("app");
+    if (app.empty()) return fail(res, 400, "app names the application");
+    auto r = on_main([app] { return config_view(app, true); });
+    if (!r) return busy(res);
+    if (r->status != 200) return fail(res, r->status, r->error);
+    json fields = json::array();
+    for (size_t i = 0; i < r->defs.size(); ++i) {
+        const auto& f = r->fields[i];
+        json j{{"field", r->defs[i].field}, {"label", r->defs[i].label}, {"type", zqw::type_name(f.type)}};
+        if (f.type == ZQW_ENUM_FIELD) j["values"] = f.values;
+        if (r->values.contains(f.name)) j["value"] = r->values[f.name];
+        fields.push_back(j);
+    }
+    reply(res, json{{"app", app}, {"map", r->map}, {"fields", fields}});
+}
+
+// Builds the binding list of values ({"field": value}) against the view; the list
+// is malloc'd as ZqwDbFreeFieldBindList expects.  Empty error on success.
+std::string bind_values(const ConfigView& v, const json& values, ZqwFieldBindList*& out) {
+    out = nullptr;
+    if (!values.is_object()) return "\"values\" must be an object of field names and values";
+    for (const auto& [name, value] : values.items()) {
+        bool known = false;
+        for (const auto& d : v.defs) known = known || d.field == name;
+        if (!known) return "\"" + name + "\" is not a configuration field of " + v.app;
+        (void)value;
+    }
+    auto* list = static_cast<ZqwFieldBindList*>(calloc(1, sizeof(ZqwFieldBindList)));
+    if (list == nullptr) return "out of memory";
+    list->entries = static_cast<ZqwFieldBinding*>(calloc(v.defs.size() + 1, sizeof(ZqwFieldBinding)));
+    if (list->entries == nullptr) {
+        ZqwDbFreeFieldBindList(list);
+        return "out of memory";
+    }
+    // Frees the list made so far and gives the reason.
+    auto refuse = [&list](std::string why) {
+        ZqwDbFreeFieldBindList(list);
+        return why;
+    };
+    for (size_t i = 0; i < v.defs.size(); ++i) {
+        const auto& f = v.fields[i];
+        auto it = values.find(v.defs[i].field);
+        if (it == values.end()) continue;
+        if (f.id == 0) return refuse("\"" + v.defs[i].field + "\" is not a registered field");
+        auto* val = static_cast<ZqwFieldValue*>(calloc(1, sizeof(ZqwFieldValue)));
+        if (val == nullptr) return refuse("out of memory");
+        ZqwFieldBinding& b = list->entries[list->count++];
+        b.field_id = f.id;
+        b.value = val;
+        val->field_type = f.type;
+        std::string bad = "\"" + f.name + "\" takes ";
+        switch (f.type) {
+            case ZQW_BOOL_FIELD:
+                if (!it->is_boolean()) return refuse(bad + "true or false");
+                val->un.bool_val = it->get<bool>() ? 1 : 0;
+                break;
+            case ZQW_INT_FIELD:
+                if (!it->is_number_integer() || it->get<int64_t>() < INT32_MIN || it->get<int64_t>() > INT32_MAX)
+                    return refuse(bad + "a 32-bit integer");
+                val->un.int_val = static_cast<int32_t>(it->get<int64_t>());
+                break;
+            case ZQW_STRING_FIELD: {
+                if (!it->is_string()) return refuse(bad + "a text");
+                std::string s = it->get<std::string>();
+                if (s.find('\0') != std::string::npos) return refuse(bad + "a text without NUL");
+                val->un.string_val = strdup(s.c_str());
+                if (val->un.string_val == nullptr) return refuse("out of memory");
+                break;
+            }
+            case ZQW_ENUM_FIELD: {
+                int index = -1;
+                if (it->is_string()) {
+                    for (size_t k = 0; k < f.values.size(); ++k)
+                        if (f.values[k] == it->get<std::string>()) index = static_cast<int>(k);
+                } else if (it->is_number_integer() && it->get<int64_t>() >= 0 &&
+                           it->get<int64_t>() < static_cast<int64_t>(f.values.size())) {
+                    index = static_cast<int>(it->get<int64_t>());
+                }
+                if (index < 0) return refuse(bad + "one of its names");
+                val->un.enum_val = index;
+                break;
+            }
+            default: return refuse("\"" + f.name + "\" has an unknown type");
+        }
+    }
+    out = list;
+    return "";
+}
+
+struct VerifyResult {
+    int status = 200;
+    std::string error;
+    bool replied = false, accept = false;
+    std::string message;
+};
+
+void post_config_verify(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::string app;
+    if (!text_of(*body, "app", app, res)) return;
+    json values = body->value("values", json());
+    // query_config answers through a callback on the main loop; the promise
+    // carries that answer back here.
+    auto promise = std::make_shared<std::promise<VerifyResult>>();
+    auto future = promise->get_future();
+    post([app, values, promise] {
+        ConfigView v = config_view(app, false);
+        VerifyResult r;
+        if (v.status != 200) {
+            r.status = v.status;
+            r.error = v.error;
+            promise->set_value(r);
+            return;
+        }
+        ZqwFieldBindList* list = nullptr;
+        std::string error = bind_values(v, values, list);
+        if (!error.empty()) {
+            r.status = 400;
+            r.error = error;
+            promise->set_value(r);
+            return;
+        }
+        auto answered = std::make_shared<std::once_flag>();
+        query_config(app, *list, [promise, answered](bool replied, bool accept, std::string message) {
+            std::call_once(*answered, [&] {
+                VerifyResult a;
+                a.replied = replied;
+                a.accept = accept;
+                a.message = std::move(message);
+                promise->set_value(a);
+            });
+        });
+        ZqwDbFreeFieldBindList(list);
+    });
+    auto deadline = Clock::now() + std::chrono::milliseconds(kConfigTimeoutMs);
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (stopping() || Clock::now() >= deadline) return busy(res);
+    }
+    VerifyResult r = future.get();
+    if (r.status != 200) return fail(res, r.status, r.error);
+    reply(res, json{{"replied", r.replied}, {"accept", r.accept}, {"message", r.message}});
+}
+
+void post_config_confirm(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res);
+    if (!body) return;
+    std::string app;
+    if (!text_of(*body, "app", app, res)) return;
+    json values = body->value("values", json());
+    auto r = on_main([app, values]() -> std::pair<int, std::string> {
+        ConfigView v = config_view(app, false);
+        if (v.status != 200) return {v.status, v.error};
+        ZqwFieldBindList* list = nullptr;
+        std::string error = bind_values(v, values, list);
+        if (!error.empty()) return {400, error};
+        bool ok = confirm_config(app, *list, error);
+        ZqwDbFreeFieldBindList(list);
+        if (!ok) return {400, error.empty() ? std::string("cannot store the values") : error};
+        return {200, ""};
+    });
+    if (!r) return busy(res);
+    if (r->first != 200) return fail(res, r->first, r->second);
+    reply(res, json{{"stored", app}});
+}
+
+// ---- static files ---------------------------------------------------------------
+
+void serve_asset(const httplib::Request& req, httplib::Response& res) {
+    std::string path = req.path == "/" ? "/index.html" : req.path;
+    const WebAsset* a = find_web_asset(path.substr(1));
+    if (a == nullptr) return fail(res, 404, "no such file");
+    // Types chosen so that the library does not compress: on loopback the bytes
+    // are cheaper than the compressor.
+    res.set_content(a->data, a->size, a->type);
+    res.set_header("Cache-Control", "no-cache");
+}
+
+void add_headers(const httplib::Request& req, httplib::Response& res) {
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "same-origin");
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
+                   "connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+    if (req.path.starts_with("/api/")) res.set_header("Cache-Control", "no-store");
+}
+
+}  // namespace
+
+bool start_http(std::string& error) {
+    if (g_state != nullptr) return true;
+    InstanceConf conf = read_instance_conf();
+    auto* st = new State;
+    st->password = conf.http_password;
+    st->loopback_only = is_loopback_address(conf.http_listen);
+    auto& s = st->server;
+    // Each open page keeps a long poll waiting on a worker, and the browser
+    // holds a few more connections besides: room for a dozen pages.
+    s.new_task_queue = [] { return new httplib::ThreadPool(48); };
+    s.set_keep_alive_timeout(3);
+    s.set_read_timeout(10);
+    s.set_write_timeout(30);
+    s.set_payload_max_length(kMaxBody);
+    s.set_pre_routing_handler(check_request);
+    s.set_post_routing_handler(add_headers);
+
+    s.Get("/api/maps", get_maps);
+    s.Post(R"(/api/maps/(\d+)/open)", post_open);
+    s.Get(R"(/api/maps/(\d+)/symbols)", get_symbols);
+    s.Get(R"(/api/maps/(\d+)/changes)", get_changes);
+    s.Post(R"(/api/maps/(\d+)/positions)", post_positions);
+    s.Post("/api/symbols/manage", post_manage);
+    s.Post("/api/objects/delete", post_delete);
+    s.Get(R"(/api/objects/(\d+))", get_object);
+    s.Get("/api/apps", get_apps);
+    s.Post("/api/apps/restart", post_restart);
+    s.Post("/api/actions", post_action);
+    s.Get("/api/apps/config", get_config);
+    s.Post("/api/apps/config/verify", post_config_verify);
+    s.Post("/api/apps/config/confirm", post_config_confirm);
+    s.Get(R"(/api/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
+    s.Post(R"(/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
+    s.Get(R"(/[A-Za-z0-9._-]*)", serve_asset);
+
+    if (!s.bind_to_port(conf.http_listen, conf.http_port)) {
+        error = "cannot listen for HTTP on " + conf.http_listen + ":" + std::to_string(conf.http_port) + ": " +
+                std::strerror(errno);
+        delete st;
+        return false;
+    }
+    g_state = st;
+    st->thread = std::thread([st] { st->server.listen_after_bind(); });
+    return true;
+}
+
+void stop_http() {
+    State* st = g_state;
+    if (st == nullptr) return;
+    st->stopping = true;
+    st->server.stop();
+    if (st->thread.joinable()) st->thread.join();
+    g_state = nullptr;
+    delete st;
+}
+
+}  // namespace zq::map

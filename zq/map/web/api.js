@@ -1,0 +1,134 @@
+// The JSON API of the map program, as the page uses it (zq/README.md, "Map
+// program HTTP API", documents every call for scripts too).
+
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+async function call(method, path, body, signal) {
+  const opts = { method, headers: {}, signal, credentials: 'same-origin' };
+  if (body !== undefined) {
+    opts.headers['Content-Type'] = 'application/json';
+    opts.body = JSON.stringify(body);
+  }
+  let r;
+  try {
+    r = await fetch(path, opts);
+  } catch (e) {
+    if (e.name === 'AbortError') throw e;
+    throw new ApiError(0, 'the map program does not answer');
+  }
+  let data = null;
+  try {
+    data = await r.json();
+  } catch {
+    data = null;
+  }
+  if (!r.ok) throw new ApiError(r.status, (data && data.error) || `HTTP ${r.status}`);
+  return data;
+}
+
+export const api = {
+  maps: () => call('GET', '/api/maps'),
+  openMap: (id) => call('POST', `/api/maps/${id}/open`, {}),
+  symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),
+  changes: (id, since, signal) => call('GET', `/api/maps/${id}/changes?since=${since}`, undefined, signal),
+  positions: (id, positions) => call('POST', `/api/maps/${id}/positions`, { positions }),
+  manage: (symbols, managed) => call('POST', '/api/symbols/manage', { symbols, managed }),
+  deleteObjects: (objects) => call('POST', '/api/objects/delete', { objects }),
+  object: (id) => call('GET', `/api/objects/${id}`),
+  apps: () => call('GET', '/api/apps'),
+  restart: (app) => call('POST', '/api/apps/restart', { app }),
+  action: (app, action, objects) => call('POST', '/api/actions', { app, action, objects }),
+  config: (app) => call('GET', `/api/apps/config?app=${encodeURIComponent(app)}`),
+  verifyConfig: (app, values) => call('POST', '/api/apps/config/verify', { app, values }),
+  confirmConfig: (app, values) => call('POST', '/api/apps/config/confirm', { app, values }),
+};
+
+// Keeps a model in step with a map: a snapshot, then long polls for changes.
+// onUpdate(kind) runs after each applied reply ('full' or 'changes');
+// onLive(bool) reports whether the connection works; onOpen(id) when another
+// map was opened in the map program.
+export class LiveMap {
+  constructor(model, hooks) {
+    this.model = model;
+    this.hooks = hooks;
+    this.map = 0;
+    this.seq = 0;
+    this.abort = null;
+    this.generation = 0;
+  }
+
+  async start(map) {
+    this.stop();
+    const gen = ++this.generation;
+    this.map = map;
+    this.abort = new AbortController();
+    const signal = this.abort.signal;
+    let delay = 500;
+    while (gen === this.generation) {
+      try {
+        const snap = await api.symbols(map, signal);
+        if (gen !== this.generation) return;
+        this.seq = snap.seq;
+        this.model.load(snap.symbols);
+        this.hooks.onUpdate('full', snap);
+        this.hooks.onLive(true);
+        break;
+      } catch (e) {
+        if (e.name === 'AbortError' || gen !== this.generation) return;
+        this.hooks.onLive(false, e.message);
+        await sleep(delay);
+        delay = Math.min(5000, delay * 2);
+      }
+    }
+    this.poll(gen, signal);
+  }
+
+  stop() {
+    this.generation++;
+    if (this.abort) this.abort.abort();
+    this.abort = null;
+  }
+
+  async poll(gen, signal) {
+    let delay = 500;
+    while (gen === this.generation) {
+      try {
+        const r = await api.changes(this.map, this.seq, signal);
+        if (gen !== this.generation) return;
+        delay = 500;
+        this.hooks.onLive(true);
+        if (r.open && r.open !== this.map) {
+          this.hooks.onOpen(r.open);
+          return;
+        }
+        this.seq = r.seq;
+        if (r.full) {
+          this.model.load(r.symbols);
+          this.hooks.onUpdate('full', r);
+        } else if (r.symbols.length || r.deleted.length) {
+          this.model.apply(r.symbols, r.deleted);
+          this.hooks.onUpdate('changes', r);
+        }
+      } catch (e) {
+        if (e.name === 'AbortError' || gen !== this.generation) return;
+        if (e.status === 404) {
+          // The map is gone: show whatever map is open now.
+          this.hooks.onOpen(0);
+          return;
+        }
+        this.hooks.onLive(false, e.message);
+        await sleep(delay);
+        delay = Math.min(5000, delay * 2);
+      }
+    }
+  }
+}
+
+export function sleep(ms) {
+  return new Promise((r) => setTimeout(r, ms));
+}

@@ -1,0 +1,663 @@
+// The page: panels, menus and dialogs around the map view.
+
+import { api, LiveMap } from './api.js';
+import { MapModel, MapView, CARD_W } from './view.js';
+import { STATUS, LEGEND, statusOf, badgeDataUrl } from './icons.js';
+
+const $ = (id) => document.getElementById(id);
+
+const state = {
+  map: 0,
+  maps: [],
+  apps: [],
+  firstLoad: true,
+  searchText: '',
+  matchList: [],
+  matchAt: -1,
+  detailsFor: 0,
+  detailsSeq: 0,
+};
+
+const model = new MapModel();
+const view = new MapView($('map'), model, {
+  onSelect: () => { scheduleDetails(); updateCounts(); },
+  onOpen: openSymbol,
+  onMoved: saveMoved,
+  onMenu: (x, y) => showMenu(x, y),
+  onHover: showTooltip,
+  onCamera: updateZoom,
+  onDrawn: () => { updateZoom(); },
+});
+
+const live = new LiveMap(model, {
+  onUpdate: (kind) => {
+    if (kind === 'full' && state.firstLoad) {
+      state.firstLoad = false;
+      view.fit();
+    }
+    pruneSelection();
+    if (state.searchText) runSearch(false);
+    view.redraw();
+    updateCounts();
+    updateLegend();
+    $('empty').hidden = model.nodes.length > 0;
+    if (state.detailsFor && model.byId.has(state.detailsFor)) refreshDetailsHead();
+    else if (view.selection.size !== 1 || kind === 'full') scheduleDetails();
+  },
+  onLive: (ok, why) => {
+    $('live').classList.toggle('off', !ok);
+    $('live-text').textContent = ok ? 'Live' : 'Reconnecting';
+    $('live').title = ok ? 'Changes arrive as they happen' : why || 'No connection';
+  },
+  onOpen: (id) => { loadMaps(id); },
+});
+
+// ---- maps ---------------------------------------------------------------------
+
+async function loadMaps(openId) {
+  try {
+    const r = await api.maps();
+    state.maps = r.maps;
+    const id = openId || r.open || (r.maps[0] && r.maps[0].id) || 0;
+    renderMaps(id);
+    if (id && id !== state.map) showMap(id);
+  } catch (e) {
+    toast(e.message, true);
+    setTimeout(() => loadMaps(openId), 2000);
+  }
+}
+
+function showMap(id) {
+  state.map = id;
+  state.firstLoad = true;
+  view.selection.clear();
+  const m = state.maps.find((x) => x.id === id);
+  $('map-name').textContent = m ? m.name : `map ${id}`;
+  renderMaps(id);
+  scheduleDetails();
+  live.start(id);
+}
+
+function renderMaps(open) {
+  const ul = $('maps');
+  ul.replaceChildren();
+  for (const m of state.maps) {
+    const li = el('li', { className: 'map-item' + (m.id === open ? ' open' : ''), title: `Open the map "${m.name}"` });
+    li.append(el('span', { textContent: m.name }));
+    if (m.read_only) li.append(el('span', { className: 'ro', textContent: 'read-only' }));
+    li.addEventListener('click', async () => {
+      if (m.id === state.map) return;
+      try {
+        await api.openMap(m.id);
+        showMap(m.id);
+      } catch (e) { toast(e.message, true); }
+    });
+    ul.append(li);
+  }
+}
+
+// ---- applications ----------------------------------------------------------------
+
+async function loadApps() {
+  try {
+    const r = await api.apps();
+    state.apps = r.apps;
+    renderApps();
+  } catch { /* the live indicator already tells */ }
+}
+
+function renderApps() {
+  const ul = $('apps');
+  ul.replaceChildren();
+  if (!state.apps.length) ul.append(el('li', { className: 'muted', textContent: 'No applications registered.' }));
+  for (const a of state.apps) {
+    const li = el('li', { className: 'app-item' });
+    const kind = { running: 'running', starting: 'starting', ended: 'ended', 'actions only': 'actions' }[a.state] || 'actions';
+    const row = el('div', { className: 'row' });
+    row.append(el('span', { className: 'name', textContent: a.name, title: a.name }),
+      el('span', { className: 'badge ' + kind, textContent: a.state }));
+    li.append(row);
+    const meta = [];
+    if (a.pid && a.state !== 'ended') meta.push('pid ' + a.pid);
+    if (a.state === 'ended') meta.push(a.exit_status > 128 ? 'signal ' + (a.exit_status - 128) : 'exit status ' + a.exit_status);
+    meta.push(a.actions.length === 1 ? '1 action' : a.actions.length + ' actions');
+    li.append(el('div', { className: 'meta', textContent: meta.join(' \u00b7 ') }));
+    const buttons = el('div', { className: 'row' });
+    if (a.command && a.command.length) {
+      const b = el('button', { className: 'small-btn', textContent: 'Restart' });
+      b.addEventListener('click', async () => {
+        b.disabled = true;
+        try { await api.restart(a.name); toast(`${a.name} restarted`); } catch (e) { toast(e.message, true); }
+        loadApps();
+      });
+      buttons.append(b);
+    }
+    if (a.config && a.config.length) {
+      const b = el('button', { className: 'small-btn', textContent: 'Configure\u2026' });
+      b.addEventListener('click', () => configDialog(a.name));
+      buttons.append(b);
+    }
+    if (buttons.childElementCount) li.append(buttons);
+    ul.append(li);
+  }
+}
+
+function actionDef(app, name) {
+  const a = state.apps.find((x) => x.name === app);
+  return a && a.actions.find((x) => x.name === name);
+}
+
+// ---- selection, actions -------------------------------------------------------------
+
+function selectedSymbols() {
+  return [...view.selection].map((id) => model.byId.get(id)).filter(Boolean);
+}
+
+function selectedObjects() {
+  const seen = new Set();
+  const out = [];
+  for (const s of selectedSymbols()) if (!seen.has(s.object)) { seen.add(s.object); out.push(s.object); }
+  return out;
+}
+
+function pruneSelection() {
+  let changed = false;
+  for (const id of view.selection) if (!model.byId.has(id)) { view.selection.delete(id); changed = true; }
+  if (changed) scheduleDetails();
+}
+
+async function runAction(app, action, objects) {
+  if (!objects.length) return;
+  const def = actionDef(app, action);
+  // A window opened now still counts as the user's own click; one opened after
+  // the answer would be stopped by the popup blocker.
+  const win = def && def.url ? window.open('about:blank', '_blank') : null;
+  try {
+    const r = await api.action(app, action, objects);
+    if (r.urls && r.urls.length) {
+      r.urls.forEach((u, i) => {
+        if (i === 0 && win) win.location.href = u;
+        else window.open(u, '_blank');
+      });
+    } else {
+      if (win) win.close();
+      toast(`${action}: sent for ${objects.length} object${objects.length === 1 ? '' : 's'}`);
+    }
+  } catch (e) {
+    if (win) win.close();
+    toast(`${action}: ${e.message}`, true);
+  }
+}
+
+function openSymbol(sym) {
+  if (sym.behavior === 2 && sym.action) {
+    runAction(sym.app, sym.action, sym.objects && sym.objects.length ? sym.objects : [sym.object]);
+    return;
+  }
+  const node = sym.parent ? model.byId.get(sym.parent) : sym;
+  if (node) view.centerOn(node, Math.max(view.scale, 260 / CARD_W));
+}
+
+async function setManaged(managed) {
+  const ids = [...view.selection];
+  if (!ids.length) return;
+  try {
+    await api.manage(ids, managed);
+    toast(`${ids.length} symbol${ids.length === 1 ? '' : 's'} ${managed ? 'managed' : 'unmanaged'}`);
+  } catch (e) { toast(e.message, true); }
+}
+
+function deleteDialog() {
+  const objects = selectedObjects();
+  if (!objects.length) return;
+  const names = selectedSymbols().slice(0, 5).map((s) => s.label || s.name || '#' + s.object);
+  openDialog(objects.length === 1 ? 'Delete object' : `Delete ${objects.length} objects`, (body) => {
+    body.append(el('p', { textContent: `This deletes ${objects.length === 1 ? 'the object' : 'the objects'} from the topology database, with every symbol on every map: ${names.join(', ')}${objects.length > 5 ? ', \u2026' : ''}.` }));
+  }, [
+    { text: 'Cancel' },
+    { text: 'Delete', cls: 'danger primary', run: async () => {
+      try {
+        await api.deleteObjects(objects);
+        view.selection.clear();
+        scheduleDetails();
+        toast(`${objects.length} object${objects.length === 1 ? '' : 's'} deleted`);
+      } catch (e) { toast(e.message, true); }
+      return true;
+    } },
+  ]);
+}
+
+async function saveMoved(nodes) {
+  try {
+    await api.positions(state.map, nodes.map((n) => ({ symbol: n.id, x: Math.round(n.x * 10) / 10, y: Math.round(n.y * 10) / 10 })));
+  } catch (e) { toast('The new place was not saved: ' + e.message, true); }
+}
+
+// ---- menu -------------------------------------------------------------------------
+
+function showMenu(x, y) {
+  const menu = $('menu');
+  menu.replaceChildren();
+  const objects = selectedObjects();
+  const none = objects.length === 0;
+  for (const a of state.apps) {
+    if (!a.actions.length) continue;
+    menu.append(el('div', { className: 'group', textContent: a.name }));
+    for (const ac of a.actions) {
+      const b = el('button', { className: 'item', disabled: none, role: 'menuitem' });
+      b.append(document.createTextNode(ac.name));
+      if (ac.label && ac.label !== ac.name) b.append(el('span', { className: 'label', textContent: ac.label }));
+      b.addEventListener('click', () => { hideMenu(); runAction(a.name, ac.name, objects); });
+      menu.append(b);
+    }
+  }
+  if (menu.childElementCount) menu.append(el('hr'));
+  const item = (text, fn, cls = '') => {
+    const b = el('button', { className: 'item ' + cls, textContent: text, disabled: none, role: 'menuitem' });
+    b.addEventListener('click', () => { hideMenu(); fn(); });
+    menu.append(b);
+  };
+  item('Manage', () => setManaged(true));
+  item('Unmanage', () => setManaged(false));
+  item('Delete objects\u2026', deleteDialog, 'danger');
+  menu.hidden = false;
+  const r = menu.getBoundingClientRect();
+  menu.style.left = Math.max(4, Math.min(x, window.innerWidth - r.width - 8)) + 'px';
+  menu.style.top = Math.max(4, Math.min(y, window.innerHeight - r.height - 8)) + 'px';
+  const first = menu.querySelector('.item:not(:disabled)');
+  if (first) first.focus();
+}
+
+function hideMenu() { $('menu').hidden = true; }
+
+$('actions-btn').addEventListener('click', (e) => {
+  e.stopPropagation();
+  if (!$('menu').hidden) return hideMenu();
+  const r = e.currentTarget.getBoundingClientRect();
+  showMenu(r.left, r.bottom + 4);
+});
+document.addEventListener('pointerdown', (e) => {
+  if (!$('menu').hidden && !$('menu').contains(e.target) && e.target !== $('actions-btn')) hideMenu();
+});
+
+// ---- details panel --------------------------------------------------------------------
+
+let detailsTimer = 0;
+function scheduleDetails() {
+  clearTimeout(detailsTimer);
+  detailsTimer = setTimeout(renderDetails, 60);
+}
+
+function statusName(sym) { return STATUS[statusOf(sym)].name; }
+
+function renderDetails() {
+  const box = $('details');
+  const sel = selectedSymbols();
+  state.detailsFor = 0;
+  if (sel.length === 0) return renderSummary(box);
+  if (sel.length > 1) {
+    box.replaceChildren();
+    const head = el('div', { className: 'details-head' });
+    head.append(el('div', {}, [el('div', { className: 'title', textContent: `${sel.length} symbols selected` }),
+      el('div', { className: 'sub', textContent: `${selectedObjects().length} objects` })]));
+    box.append(head, actionButtons());
+    const ul = el('ul', { className: 'sel-list' });
+    for (const s of sel.slice(0, 200)) {
+      const li = el('li');
+      li.append(swatch(statusOf(s)), el('span', { textContent: s.label || s.name || '#' + s.id }));
+      ul.append(li);
+    }
+    if (sel.length > 200) ul.append(el('li', { className: 'muted', textContent: `and ${sel.length - 200} more` }));
+    box.append(ul);
+    return;
+  }
+  const s = sel[0];
+  state.detailsFor = s.id;
+  box.replaceChildren();
+  box.append(el('div', { className: 'details-head', id: 'details-head' }), actionButtons());
+  refreshDetailsHead();
+  const fields = el('div', { id: 'fields' }, [el('div', { className: 'pad muted', textContent: 'Reading the object\u2026' })]);
+  box.append(el('div', { className: 'section-title', textContent: 'Object fields' }), fields);
+  const seq = ++state.detailsSeq;
+  api.object(s.object).then((o) => {
+    if (seq !== state.detailsSeq) return;
+    const t = el('table', { className: 'kv' });
+    for (const f of o.fields) {
+      const tr = el('tr');
+      let v = f.value;
+      const td = el('td');
+      if (typeof v === 'boolean') { td.textContent = v ? 'TRUE' : 'FALSE'; td.className = 'bool-' + v; }
+      else td.textContent = String(v);
+      tr.append(el('td', { textContent: f.name, title: f.type }), td);
+      t.append(tr);
+    }
+    fields.replaceChildren(t);
+  }).catch((e) => {
+    if (seq === state.detailsSeq) fields.replaceChildren(el('div', { className: 'pad muted', textContent: e.message }));
+  });
+}
+
+function refreshDetailsHead() {
+  const head = $('details-head');
+  const s = model.byId.get(state.detailsFor);
+  if (!head || !s) return;
+  head.replaceChildren();
+  const img = el('img', { alt: '', src: badgeDataUrl(s.icon || 'generic', statusOf(s), 64) });
+  const parent = s.parent ? model.byId.get(s.parent) : null;
+  const lines = [el('div', { className: 'title', textContent: s.label || s.name || '#' + s.id }),
+    el('div', { className: 'sub', textContent: `${statusName(s)} \u00b7 ${s.type}` })];
+  if (parent) lines.push(el('div', { className: 'sub', textContent: 'in ' + (parent.label || parent.name) }));
+  if (s.children.length) lines.push(el('div', { className: 'sub', textContent: `${s.children.length} component${s.children.length === 1 ? '' : 's'}` }));
+  head.append(img, el('div', {}, lines));
+}
+
+function actionButtons() {
+  const box = el('div', { className: 'details-actions' });
+  const sel = selectedSymbols();
+  const anyManaged = sel.some((s) => s.managed), anyUnmanaged = sel.some((s) => !s.managed);
+  const b = (text, fn, cls = '') => {
+    const x = el('button', { className: 'small-btn ' + cls, textContent: text });
+    x.addEventListener('click', fn);
+    box.append(x);
+  };
+  b('Actions\u2026', (e) => { const r = e.currentTarget.getBoundingClientRect(); e.stopPropagation(); showMenu(r.left, r.bottom + 4); }, 'primary');
+  if (anyUnmanaged) b('Manage', () => setManaged(true));
+  if (anyManaged) b('Unmanage', () => setManaged(false));
+  b('Delete\u2026', deleteDialog, 'danger');
+  return box;
+}
+
+function renderSummary(box) {
+  box.replaceChildren();
+  const counts = new Array(STATUS.length).fill(0);
+  for (const n of model.nodes) counts[statusOf(n)]++;
+  counts[1] += counts[0];
+  counts[0] = 0;
+  const total = model.nodes.length;
+  const m = state.maps.find((x) => x.id === state.map);
+  const head = el('div', { className: 'details-head' });
+  head.append(el('div', {}, [el('div', { className: 'title', textContent: m ? m.name : 'Map' }),
+    el('div', { className: 'sub', textContent: `${total.toLocaleString()} node symbols \u00b7 ${(model.byId.size - total).toLocaleString()} components` })]));
+  box.append(head, el('div', { className: 'section-title', textContent: 'Status of the nodes' }));
+  const bar = el('div', { className: 'bar' });
+  for (const st of LEGEND) {
+    if (!counts[st] || !total) continue;
+    const seg = el('div');
+    seg.style.width = (100 * counts[st] / total) + '%';
+    seg.style.background = STATUS[st].color;
+    bar.append(seg);
+  }
+  box.append(bar);
+  const list = el('div', { className: 'summary' });
+  for (const st of LEGEND) {
+    const row = el('div', { className: 'row' });
+    row.append(swatch(st), el('span', { textContent: STATUS[st].name }), el('span', { className: 'n', textContent: counts[st].toLocaleString() }));
+    list.append(row);
+  }
+  box.append(list, el('div', { className: 'pad muted', textContent: 'Select a symbol to see its object\u2019s fields.' }));
+}
+
+// ---- configuration dialog --------------------------------------------------------------
+
+async function configDialog(app) {
+  let cfg;
+  try { cfg = await api.config(app); } catch (e) { return toast(e.message, true); }
+  const inputs = [];
+  const collect = () => {
+    const values = {};
+    for (const { f, input } of inputs) {
+      if (f.type === 'Boolean') values[f.field] = input.checked;
+      else if (f.type === 'Integer') values[f.field] = parseInt(input.value || '0', 10);
+      else values[f.field] = input.value;
+    }
+    return values;
+  };
+  let verified = null;
+  openDialog(`Configure ${app}`, (body) => {
+    for (const f of cfg.fields) {
+      let input;
+      const label = el('label');
+      if (f.type === 'Boolean') {
+        label.className = 'check';
+        input = el('input', { type: 'checkbox', checked: !!f.value });
+        label.append(input, document.createTextNode(f.label || f.field));
+      } else {
+        label.append(document.createTextNode(f.label || f.field), el('span', { className: 'field', textContent: f.field }));
+        if (f.type === 'Enumeration') {
+          input = el('select');
+          for (const v of f.values || []) input.append(el('option', { value: v, textContent: v, selected: v === f.value }));
+        } else {
+          input = el('input', { type: f.type === 'Integer' ? 'number' : 'text', value: f.value === undefined ? '' : String(f.value) });
+        }
+        label.append(input);
+      }
+      input.dataset.field = f.field;
+      input.addEventListener('input', () => { verified = null; setButtons(); });
+      inputs.push({ f, input });
+      body.append(label);
+    }
+    if (!cfg.fields.length) body.append(el('p', { className: 'muted', textContent: 'This application has no settings.' }));
+  }, []);
+  const msg = $('dialog-message');
+  const setButtons = () => {
+    const buttons = [{ text: 'Cancel' }];
+    if (!verified) {
+      msg.hidden = true;
+      buttons.push({ text: 'Apply', cls: 'primary', run: async () => {
+        const values = collect();
+        try {
+          const r = await api.verifyConfig(app, values);
+          verified = { values, r };
+          msg.hidden = false;
+          msg.className = 'message' + (r.accept ? '' : ' refused');
+          msg.textContent = !r.replied ? `${app} did not answer; nothing was stored.`
+            : (r.message || (r.accept ? `${app} accepts the change.` : `${app} refuses the change.`));
+        } catch (e) { toast(e.message, true); }
+        setButtons();
+        return false;
+      } });
+    } else {
+      buttons.push({ text: 'OK', cls: 'primary', disabled: !(verified.r.replied && verified.r.accept), run: async () => {
+        try {
+          await api.confirmConfig(app, verified.values);
+          toast(`${app}: configuration stored`);
+          return true;
+        } catch (e) { toast(e.message, true); return false; }
+      } });
+    }
+    setDialogButtons(buttons);
+  };
+  setButtons();
+}
+
+// ---- dialogs, toasts, helpers ------------------------------------------------------------
+
+function openDialog(title, fill, buttons) {
+  $('dialog-title').textContent = title;
+  const body = $('dialog-body');
+  body.replaceChildren();
+  fill(body);
+  $('dialog-message').hidden = true;
+  setDialogButtons(buttons);
+  $('modal').hidden = false;
+  const first = body.querySelector('input,select') || $('dialog-buttons').querySelector('button:last-child');
+  if (first) first.focus();
+}
+
+function setDialogButtons(buttons) {
+  const box = $('dialog-buttons');
+  box.replaceChildren();
+  for (const b of buttons) {
+    const x = el('button', { className: 'small-btn ' + (b.cls || ''), textContent: b.text, disabled: !!b.disabled });
+    x.addEventListener('click', async () => {
+      if (!b.run) return closeDialog();
+      x.disabled = true;
+      const close = await b.run();
+      x.disabled = false;
+      if (close) closeDialog();
+    });
+    box.append(x);
+  }
+}
+
+function closeDialog() { $('modal').hidden = true; }
+
+function toast(text, error = false) {
+  const t = el('div', { className: 'toast' + (error ? ' error' : ''), textContent: text });
+  $('toasts').append(t);
+  setTimeout(() => t.remove(), error ? 7000 : 3500);
+}
+
+function el(tag, props = {}, children = []) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(props)) {
+    if (k === 'role') e.setAttribute('role', v);
+    else e[k] = v;
+  }
+  for (const c of children) e.append(c);
+  return e;
+}
+
+function swatch(st) {
+  const s = el('span', { className: 'swatch' + (st === 5 ? ' hollow' : '') });
+  if (st !== 5) s.style.background = STATUS[st].color;
+  return s;
+}
+
+function updateLegend() {
+  const box = $('legend');
+  const counts = new Array(STATUS.length).fill(0);
+  for (const n of model.nodes) counts[statusOf(n)]++;
+  counts[1] += counts[0];
+  box.replaceChildren(el('div', { className: 'title', textContent: 'Status' }));
+  for (const st of LEGEND) {
+    const row = el('div', { className: 'item' });
+    row.append(swatch(st), el('span', { textContent: STATUS[st].name }), el('span', { className: 'n', textContent: counts[st].toLocaleString() }));
+    box.append(row);
+  }
+}
+
+function updateCounts() {
+  const nodes = model.nodes.length;
+  $('counts').textContent = `${nodes.toLocaleString()} nodes \u00b7 ${(model.byId.size - nodes).toLocaleString()} components` +
+    (view.selection.size ? ` \u00b7 ${view.selection.size} selected` : '');
+}
+
+function updateZoom() {
+  $('zoom-level').textContent = Math.round(view.scale * 100) + '%';
+}
+
+function showTooltip(sym, x, y) {
+  const tip = $('tooltip');
+  if (!sym || view.gesture) { tip.hidden = true; return; }
+  tip.replaceChildren(el('div', { textContent: sym.label || sym.name || '#' + sym.id }),
+    el('div', { className: 't', textContent: `${statusName(sym)} \u00b7 ${sym.type}` }));
+  tip.hidden = false;
+  tip.style.left = (x + 14) + 'px';
+  tip.style.top = (y + 14) + 'px';
+}
+
+// ---- search -----------------------------------------------------------------------
+
+function runSearch(jump) {
+  const q = state.searchText;
+  if (!q) {
+    view.matches = null;
+    state.matchList = [];
+    $('search-count').textContent = '';
+    view.redraw();
+    return;
+  }
+  const matches = new Set();
+  const list = [];
+  for (const n of model.nodes) {
+    let hit = n.lname.includes(q);
+    if (!hit) for (const c of n.children) if (c.lname.includes(q)) { hit = true; break; }
+    if (hit) { matches.add(n.id); list.push(n); }
+  }
+  view.matches = matches;
+  state.matchList = list;
+  $('search-count').textContent = list.length ? `${list.length.toLocaleString()} found` : 'none';
+  if (jump) { state.matchAt = -1; nextMatch(); }
+  view.redraw();
+}
+
+function nextMatch() {
+  if (!state.matchList.length) return;
+  state.matchAt = (state.matchAt + 1) % state.matchList.length;
+  const n = state.matchList[state.matchAt];
+  view.centerOn(n, Math.max(view.scale, 0.8));
+}
+
+let searchTimer = 0;
+$('search').addEventListener('input', (e) => {
+  clearTimeout(searchTimer);
+  searchTimer = setTimeout(() => {
+    state.searchText = e.target.value.trim().toLowerCase();
+    runSearch(false);
+  }, 120);
+});
+$('search').addEventListener('keydown', (e) => {
+  if (e.key === 'Enter') {
+    clearTimeout(searchTimer);
+    const q = e.target.value.trim().toLowerCase();
+    if (q !== state.searchText) { state.searchText = q; runSearch(true); } else nextMatch();
+  } else if (e.key === 'Escape') {
+    e.target.value = '';
+    state.searchText = '';
+    runSearch(false);
+    $('map').focus();
+  }
+});
+
+// ---- keys and buttons ------------------------------------------------------------------
+
+$('zoom-in').addEventListener('click', () => view.zoomAt(view.w / 2, view.h / 2, 1.4));
+$('zoom-out').addEventListener('click', () => view.zoomAt(view.w / 2, view.h / 2, 1 / 1.4));
+$('fit').addEventListener('click', () => view.fit());
+document.addEventListener('keydown', (e) => {
+  if (!$('modal').hidden) {
+    if (e.key === 'Escape') closeDialog();
+    return;
+  }
+  if (e.target.closest && e.target.closest('input,select,textarea')) return;
+  if (e.key === 'Escape') { hideMenu(); view.selection.clear(); scheduleDetails(); updateCounts(); view.redraw(); }
+  else if (e.key === 'Delete') deleteDialog();
+  else if (e.key === '+' || e.key === '=') view.zoomAt(view.w / 2, view.h / 2, 1.4);
+  else if (e.key === '-') view.zoomAt(view.w / 2, view.h / 2, 1 / 1.4);
+  else if (e.key === '0') view.fit();
+  else if (e.key === '/') { e.preventDefault(); $('search').focus(); }
+  else if ((e.ctrlKey || e.metaKey) && e.key === 'a') {
+    e.preventDefault();
+    view.selection = new Set(model.nodes.map((n) => n.id));
+    scheduleDetails(); updateCounts(); view.redraw();
+  }
+});
+$('modal').addEventListener('pointerdown', (e) => { if (e.target === $('modal')) closeDialog(); });
+
+// ---- start ----------------------------------------------------------------------------
+
+// For tests and benchmarks: the model and view, and a few helpers over them.
+window.zqmap = {
+  model, view, state,
+  ready: () => !state.firstLoad && model.version > 0,
+  symbol: (id) => model.byId.get(id),
+  // Where a symbol is in the window (for the mouse), and a point of the canvas
+  // inside its status colour (for reading a pixel).
+  pointOf: (id) => {
+    const p = view.screenPointOf(id);
+    const r = view.canvas.getBoundingClientRect();
+    return p && { x: p.x + r.left, y: p.y + r.top };
+  },
+  probeOf: (id) => view.probePointOf(id),
+  labelRectOf: (id) => view.labelRectOf(id),
+  font: () => view.ctx.font,
+  redrawNow: () => { const t = performance.now(); view.draw(); return performance.now() - t; },
+  select: (ids) => { view.selection = new Set(ids); scheduleDetails(); updateCounts(); view.redraw(); },
+};
+
+updateLegend();
+renderSummary($('details'));
+loadMaps(0);
+loadApps();
+setInterval(loadApps, 4000);
