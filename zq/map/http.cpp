@@ -43,7 +43,7 @@ constexpr int kLongPollMs = 25000;        // a changes request waits at most thi
 constexpr int kWaitSliceMs = 1000;        // ...in slices, so that a stop is seen quickly
 constexpr int kMainTimeoutMs = 30000;     // the main loop answers a posted job within this
 constexpr int kConfigTimeoutMs = 15000;   // query_config answers within 10 s by contract
-constexpr size_t kChangeRowsPerReply = 5000;
+constexpr size_t kChangeRowsPerReply = 2000;
 constexpr size_t kMaxSelection = 100000;
 constexpr size_t kMaxBody = 8u << 20;
 
@@ -449,6 +449,7 @@ json map_json(const zqw::MapRow& m) {
 
 struct Snapshot {
     bool ok = false;
+    int status = 500;      // when not ok
     std::string error;
     int64_t seq = 0;
     uint32_t open = 0;
@@ -462,7 +463,9 @@ Snapshot take_snapshot(uint32_t map) {
     // again by the next changes request rather than lost.
     s.seq = zqw::last_change();
     if (!zqw::load_symbols(map, s.batch.rows)) {
-        s.error = db_error("cannot read the map's symbols");
+        // 3: the map is gone (deleted under the page).
+        s.status = ZqwError() == ZQW_E_BADARG ? 404 : 500;
+        s.error = s.status == 404 ? "no such map" : db_error("cannot read the map's symbols");
         return s;
     }
     s.batch.add_icons();
@@ -472,6 +475,7 @@ Snapshot take_snapshot(uint32_t map) {
 
 struct Changes {
     bool ok = false, full = false, more = false;
+    int status = 500;      // when not ok
     std::string error;
     int64_t seq = 0;
     uint32_t open = 0;
@@ -498,6 +502,7 @@ Changes read_changes(uint32_t map, int64_t since) {
         }
         Snapshot s = take_snapshot(map);
         c.ok = s.ok;
+        c.status = s.status;
         c.error = s.error;
         c.full = true;
         c.seq = s.seq;
@@ -512,9 +517,9 @@ Changes read_changes(uint32_t map, int64_t since) {
     c.seq = rows.back().seq;
     c.more = rows.size() >= kChangeRowsPerReply;
     std::vector<uint32_t> existing;
-    if (!zqw::affected_symbols(map, rows, existing, c.deleted) ||
-        (!existing.empty() && !zqw::load_symbols(map, existing, c.batch.rows))) {
-        c.error = db_error("cannot read the changed symbols");
+    if (!zqw::affected_symbols(map, rows, existing, c.deleted) || !zqw::load_symbols(map, existing, c.batch.rows)) {
+        c.status = ZqwError() == ZQW_E_BADARG ? 404 : 500;
+        c.error = c.status == 404 ? "no such map" : db_error("cannot read the changed symbols");
         return c;
     }
     c.batch.add_icons();
@@ -556,16 +561,10 @@ void get_symbols(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
     if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
     auto r = on_main([map] {
-        zqw::MapRow row;
-        if (!map_info_of(map, row)) {
-            Snapshot s;
-            s.error = "no such map";
-            return s;
-        }
         return take_snapshot(map);
     });
     if (!r) return busy(res);
-    if (!r->ok) return fail(res, r->error == "no such map" ? 404 : 500, r->error);
+    if (!r->ok) return fail(res, r->status, r->error);
     std::string out;
     out.reserve(r->batch.rows.size() * 200 + 64);
     out += "{\"map\":";
@@ -603,7 +602,7 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
     for (;;) {
         c = on_main([map, since] { return read_changes(map, since); });
         if (!c) return busy(res);
-        if (!c->ok) return fail(res, 500, c->error);
+        if (!c->ok) return fail(res, c->status, c->error);
         bool nothing = !c->full && c->batch.rows.empty() && c->deleted.empty();
         // Rows that touch other maps only move the number on; the page waits on.
         if (!nothing || stopping()) break;

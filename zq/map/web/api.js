@@ -73,8 +73,10 @@ export class LiveMap {
       try {
         const snap = await api.symbols(map, signal);
         if (gen !== this.generation) return;
+        performance.mark('zq-snapshot');
         this.seq = snap.seq;
         this.model.load(snap.symbols);
+        performance.mark('zq-model');
         this.hooks.onUpdate('full', snap);
         this.hooks.onLive(true);
         break;

@@ -27,6 +27,7 @@ const view = new MapView($('map'), model, {
   onHover: showTooltip,
   onCamera: updateZoom,
   onDrawn: () => { updateZoom(); },
+  reserveLeft: () => $('legend').getBoundingClientRect().width,
 });
 
 const live = new LiveMap(model, {
@@ -571,8 +572,8 @@ function runSearch(jump) {
   const matches = new Set();
   const list = [];
   for (const n of model.nodes) {
-    let hit = n.lname.includes(q);
-    if (!hit) for (const c of n.children) if (c.lname.includes(q)) { hit = true; break; }
+    let hit = MapModel.searchText(n).includes(q);
+    if (!hit) for (const c of n.children) if (MapModel.searchText(c).includes(q)) { hit = true; break; }
     if (hit) { matches.add(n.id); list.push(n); }
   }
   view.matches = matches;

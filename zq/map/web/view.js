@@ -57,7 +57,9 @@ export class MapModel {
     this.version++;
   }
 
-  // Changed and new symbols, and deleted ids.  Returns whether nodes came or went.
+  // Changed and new symbols, and deleted ids.  Returns whether nodes or
+  // components came, went or moved between nodes.  A change of status, label or
+  // type only swaps records in place, so a busy map costs little per change.
   apply(symbols, deleted) {
     let structure = false;
     for (const id of deleted || []) {
@@ -65,26 +67,34 @@ export class MapModel {
       if (!s) continue;
       this.byId.delete(id);
       structure = true;
-      if (!s.parent) {
-        for (const c of s.children) if (this.byId.get(c.id) === c) c.orphan = true;
-      }
+      // The components go with their node.
+      if (!s.parent) for (const c of s.children) if (this.byId.get(c.id) === c) this.byId.delete(c.id);
     }
     const fresh = [];
+    const swapped = [];
     for (const raw of symbols || []) {
       const old = this.byId.get(raw.id);
       const s = this.prepare(raw);
       if (old && !old.parent && !s.parent) {
         // Keep where it is drawn unless the database now says otherwise.
-        if (!s.hasPos) { s.x = old.x; s.y = old.y; s.placed = old.placed; }
+        if (!s.hasPos || old.dragging) { s.x = old.x; s.y = old.y; s.placed = old.placed; }
         s.dragging = old.dragging;
-        if (old.dragging) { s.x = old.x; s.y = old.y; }
       }
       if (!old || old.parent !== s.parent) structure = true;
-      if (!old && !s.parent && !s.hasPos) fresh.push(s);
-      else if (old && !s.parent && !s.hasPos && !old.placed && !old.hasPos) fresh.push(s);
+      else swapped.push([old, s]);
+      if (!s.parent && !s.placed) fresh.push(s);
       this.byId.set(s.id, s);
     }
-    this.relink();
+    if (structure) {
+      this.relink();
+    } else {
+      for (const [old, s] of swapped) {
+        s.children = old.children;
+        const list = s.parent ? this.byId.get(s.parent)?.children : this.nodes;
+        const i = !list ? -1 : s.parent ? list.indexOf(old) : indexById(list, s.id);
+        if (i >= 0 && list[i] === old) list[i] = s;
+      }
+    }
     for (const n of fresh) {
       const k = this.kindOf(n);
       let g = this.groups.get(k);
@@ -99,8 +109,13 @@ export class MapModel {
     s.children = [];
     s.hasPos = typeof s.x === 'number' && typeof s.y === 'number';
     s.placed = s.hasPos;
-    s.lname = ((s.label || '') + '\u0001' + (s.name || '')).toLowerCase();
     return s;
+  }
+
+  // The lower-case text a search looks in (made when first asked for).
+  static searchText(s) {
+    if (s.lname === undefined) s.lname = ((s.label || '') + '\u0001' + (s.name || '')).toLowerCase();
+    return s.lname;
   }
 
   relink() {
@@ -141,6 +156,17 @@ export class MapModel {
     if (x0 === Infinity) return { x0: 0, y0: 0, x1: 800, y1: 600 };
     return { x0, y0, x1, y1 };
   }
+}
+
+// The index of id in a list sorted by id, or -1.
+function indexById(list, id) {
+  let lo = 0, hi = list.length - 1;
+  while (lo <= hi) {
+    const mid = (lo + hi) >> 1;
+    if (list[mid].id === id) return mid;
+    if (list[mid].id < id) lo = mid + 1; else hi = mid - 1;
+  }
+  return -1;
 }
 
 function kindRank(k) {
@@ -186,14 +212,16 @@ export class MapView {
   toWorld(sx, sy) { return { x: (sx - this.tx) / this.scale, y: (sy - this.ty) / this.scale }; }
   toScreen(wx, wy) { return { x: wx * this.scale + this.tx, y: wy * this.scale + this.ty }; }
 
+  // The whole map in view, clear of the legend in the lower left corner.
   fit() {
     const b = this.model.bounds();
-    const pad = 30;
-    const s = Math.min((this.w - 2 * pad) / (b.x1 - b.x0), (this.h - 2 * pad) / (b.y1 - b.y0));
+    const pad = 30, left = (this.hooks.reserveLeft?.() || 0) + pad;
+    const s = Math.min((this.w - left - pad) / (b.x1 - b.x0), (this.h - 2 * pad) / (b.y1 - b.y0));
     this.scale = Math.max(0.004, Math.min(1.6, s));
-    this.tx = (this.w - (b.x1 - b.x0) * this.scale) / 2 - b.x0 * this.scale;
+    this.tx = left + (this.w - left - pad - (b.x1 - b.x0) * this.scale) / 2 - b.x0 * this.scale;
     this.ty = (this.h - (b.y1 - b.y0) * this.scale) / 2 - b.y0 * this.scale;
     this.redraw();
+    this.hooks.onCamera?.();
   }
 
   zoomAt(sx, sy, factor) {
