@@ -20,6 +20,8 @@ const REGISTRATION = `application "Test App"
 command "${bin('zqwtestapp')}"
 action "Test Action" "Run the test on the selection" args one two
 config_field "Test Address" "Manager address"
+application "Test Links"
+action "Web" "Web agent" url "http://\${hostname}:2301/x?o=\${object}"
 `;
 
 let inst, browser;
@@ -107,6 +109,18 @@ test('an action on a click and shift-click selection reaches the application wit
   await page.click('#menu .item:has-text("Test Action")');
   const want = `action Test Action item=Test Action sel=${ids['srv-beta']},${ids['pc-gamma']} args=one,two`;
   await waitFor(() => inst.appOut('Test App').includes(want), 5000, want);
+  await page.close();
+});
+
+test('a URL action opens a tab with the URL of the selected object', async () => {
+  const page = await openMap(browser, inst.url);
+  const p = await page.evaluate((id) => window.zqmap.pointOf(id), await nodeSymbol(page, ids['ws-delta']));
+  await page.mouse.click(p.x, p.y);
+  const want = `http://ws-delta:2301/x?o=${ids['ws-delta']}`;
+  const asked = page.context().waitForEvent('request', (r) => r.url() === want);
+  await page.click('#actions-btn');
+  await page.click('#menu .item:has-text("Web agent")');
+  await asked;
   await page.close();
 });
 
