@@ -107,8 +107,8 @@ test('an action on a click and shift-click selection reaches the application wit
   await page.keyboard.up('Shift');
   await page.click('#actions-btn');
   await page.click('#menu .item:has-text("Test Action")');
-  const want = `action Test Action item=Test Action sel=${ids['srv-beta']},${ids['pc-gamma']} args=one,two`;
-  await waitFor(() => inst.appOut('Test App').includes(want), 5000, want);
+  const want = `action Test Action item=Run the test on the selection sel=${ids['srv-beta']},${ids['pc-gamma']} args=one,two`;
+  await waitFor(() => inst.appOut('Test App').includes(want), 5000, `${want} in:\n${inst.appOut('Test App')}`);
   await page.close();
 });
 
@@ -128,10 +128,12 @@ test('a rubber band selects the nodes inside it and unmanaging them draws them h
   const page = await openMap(browser, inst.url);
   const syms = [await nodeSymbol(page, ids['dev-epsilon'])];
   const p = await page.evaluate((id) => window.zqmap.pointOf(id), syms[0]);
+  // A band around that card only: its width is 124 map units.
+  const half = await page.evaluate(() => 66 * window.zqmap.view.scale);
   await page.keyboard.down('Shift');
-  await page.mouse.move(p.x - 90, p.y - 70);
+  await page.mouse.move(p.x - half, p.y - half);
   await page.mouse.down();
-  await page.mouse.move(p.x + 90, p.y + 120, { steps: 6 });
+  await page.mouse.move(p.x + half, p.y + half, { steps: 6 });
   await page.mouse.up();
   await page.keyboard.up('Shift');
   assert.deepEqual(await page.evaluate(() => [...window.zqmap.view.selection]), syms);
@@ -189,6 +191,7 @@ test('labels are real text: measured width and dark pixels under the symbol', as
   });
   assert.ok(width > 35 && width < 90, `measured ${width}`);
   const ink = await page.evaluate((id) => {
+    window.zqmap.view.centerOn(window.zqmap.symbol(id), 1);
     window.zqmap.redrawNow();
     const r = window.zqmap.labelRectOf(id);
     const d = window.devicePixelRatio || 1;

@@ -110,8 +110,10 @@ async function loadApps() {
 function renderApps() {
   const ul = $('apps');
   ul.replaceChildren();
-  if (!state.apps.length) ul.append(el('li', { className: 'muted', textContent: 'No applications registered.' }));
-  for (const a of state.apps) {
+  // A registration of symbol types only (the platform's own) is no application to show.
+  const shown = state.apps.filter((a) => (a.command && a.command.length) || a.actions.length || a.config.length);
+  if (!shown.length) ul.append(el('li', { className: 'muted', textContent: 'No applications registered.' }));
+  for (const a of shown) {
     const li = el('li', { className: 'app-item' });
     const kind = { running: 'running', starting: 'starting', ended: 'ended', 'actions only': 'actions' }[a.state] || 'actions';
     const row = el('div', { className: 'row' });

@@ -8,11 +8,13 @@ import { STATUS, ICON_CLASSES, ICON_TITLES, statusOf, badgeSprite } from './icon
 export const CARD_W = 124;
 const CARD_TOP = 34;          // card top above the centre
 const BADGE_R = 23;
+// An unmanaged symbol's ring, as the badge sprites draw it.
+const RING_R = BADGE_R * 0.917, RING_W = BADGE_R * 0.18;
 const CHIP_W = 53, CHIP_H = 17, CHIP_GAP = 4, CHIP_COLS = 2, CHIP_ROWS_MAX = 3;
 const CHIPS_TOP = 32;         // first chip row below the centre
 const LABEL_GAP = 15;
 export const CELL_W = 160, CELL_H = 170;
-const GROUP_GAP = 1;          // empty cells between the kind groups
+const GROUP_GAP = 0.5;        // empty cells between the kind groups
 const FONT = "'DejaVu Sans', 'Segoe UI', Roboto, Helvetica, Arial, sans-serif";
 
 function chipRows(n) { return Math.min(CHIP_ROWS_MAX, Math.ceil(n / CHIP_COLS)); }
@@ -133,7 +135,7 @@ export class MapModel {
   kindOf(n) { return ICON_CLASSES.includes(n.icon) && n.icon !== 'chip' ? n.icon : 'generic'; }
 
   newGroup(kind, count) {
-    const cols = Math.max(4, Math.ceil(Math.sqrt(count * 1.3)));
+    const cols = Math.max(1, Math.ceil(Math.sqrt(count * 1.3)));
     const g = { kind, x: this.nextGroupX, cols, count: 0, title: ICON_TITLES[kind] || kind };
     this.nextGroupX += (cols + GROUP_GAP) * CELL_W;
     this.groups.set(kind, g);
@@ -333,7 +335,7 @@ export class MapView {
       const b = cardBottom(n);
       cards.rect(n.x - CARD_W / 2, n.y - CARD_TOP, CARD_W, CARD_TOP + b);
       const st = statusOf(n);
-      if (st === 5) { rings.moveTo(n.x + BADGE_R, n.y); rings.arc(n.x, n.y - 4, BADGE_R, 0, Math.PI * 2); }
+      if (st === 5) { rings.moveTo(n.x + RING_R, n.y - 4); rings.arc(n.x, n.y - 4, RING_R, 0, Math.PI * 2); }
       else {
         let p = discs.get(st);
         if (!p) discs.set(st, (p = new Path2D()));
@@ -355,7 +357,7 @@ export class MapView {
     ctx.stroke(cards);
     for (const [st, p] of discs) { ctx.fillStyle = STATUS[st].color; ctx.fill(p); }
     for (const [st, p] of chips) { ctx.fillStyle = STATUS[st].color; ctx.fill(p); }
-    ctx.lineWidth = 4;
+    ctx.lineWidth = RING_W;
     ctx.strokeStyle = STATUS[5].color;
     ctx.stroke(rings);
     ctx.lineWidth = 2;
@@ -366,7 +368,7 @@ export class MapView {
     }
     this.drawMarks(list, 4);
     // Labels fade in as the cards grow.
-    const a = Math.min(1, Math.max(0, (px - 38) / 12));
+    const a = Math.min(1, Math.max(0, (px - 38) / 8));
     if (a > 0) this.drawLabels(list, a);
   }
 
@@ -451,7 +453,7 @@ export class MapView {
     for (const n of list) {
       ctx.globalAlpha = alpha * this.alphaFor(n);
       ctx.fillStyle = '#1f2d33';
-      ctx.fillText(this.fitText(n.label || n.name || '#' + n.id, CELL_W - 10, font), n.x, n.y + cardBottom(n) + size * 1.1);
+      ctx.fillText(this.fitText(n.label || n.name || '#' + n.id, CELL_W - 10, font), n.x, this.labelBase(n, size));
     }
     ctx.globalAlpha = 1;
   }
@@ -599,12 +601,16 @@ export class MapView {
     return at;
   }
 
+  // The baseline of a node's label: clear of the selection mark, which is a
+  // few screen pixels wide at any zoom.
+  labelBase(n, size) { return n.y + cardBottom(n) + 6 / this.scale + size * 0.9; }
+
   // The canvas rectangle that a node's label is drawn in.
   labelRectOf(id) {
     const n = this.model.byId.get(id);
     if (!n || n.parent) return null;
     const size = Math.max(12.5, 10 / this.scale);
-    const base = n.y + cardBottom(n) + size * 1.1;
+    const base = this.labelBase(n, size);
     const a = this.toScreen(n.x - (CELL_W - 10) / 2, base - size);
     const b = this.toScreen(n.x + (CELL_W - 10) / 2, base + size * 0.3);
     return { x: a.x, y: a.y, w: b.x - a.x, h: b.y - a.y };
