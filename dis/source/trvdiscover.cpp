@@ -14,6 +14,19 @@ namespace {
 
 const char kSrc[] = TRVDIS_SRC_DISCOVER;
 
+// The web-agent probe of the node in hand, made once per full discovery: the
+// step probes before the agent check, and the node's web object takes its kind
+// from that same answer instead of probing the same addresses a second time a
+// few milliseconds later.  uiWebProbeNode is the null id outside a full
+// discovery.
+ZqwObjectId uiWebProbeNode = ZQW_NULL_ID;
+int iWebProbeResult = 0;
+
+int iNodeWebEnabled(ZqwObjectId uiNode) {
+    if (!ZqwIsIdNull(uiWebProbeNode) && uiWebProbeNode == uiNode) return iWebProbeResult;
+    return iIsWebEnabled(uiNode);
+}
+
 ZqwFieldValue stBool(int iValue) {
     ZqwFieldValue stValue{};
     stValue.field_type = ZQW_BOOL_FIELD;
@@ -228,7 +241,9 @@ void vDiscoverHost(int iWhich) {
 
     iPrintDebug(__LINE__, kSrc, 2, "Entering into discovery section \n iIterationNum= %d\n uiReDisIteration= %d \n",
                 static_cast<int>(iIterationNum), static_cast<int>(uiReDisIteration));
-    if (iIsWebEnabled(uiNode) != 0) {
+    iWebProbeResult = iIsWebEnabled(uiNode);
+    uiWebProbeNode = uiNode;
+    if (iWebProbeResult != 0) {
         iPrintDebug(__LINE__, kSrc, 2, "Set the isVelmswp field to TRUE for: %s\n", szHost.c_str());
         if (ZqwDbSetFieldBooleanValue(uiNode, uiFieldIsVelmswp, 1) == -1) iPrintError(TRV_ERR_ZQW, "");
     }
@@ -241,6 +256,7 @@ void vDiscoverHost(int iWhich) {
     } else {
         vClassifyVendorNode(uiNode, szHost.c_str());
     }
+    uiWebProbeNode = ZQW_NULL_ID;
 }
 
 ZqwObjectId iFindSubSysObject(ZqwObjectId uiNode, const char *szKindName) {
@@ -274,7 +290,7 @@ ZqwObjectId iFindSubSysObject(ZqwObjectId uiNode, const char *szKindName) {
 }
 
 int iUpdateWebSubSys(ZqwObjectId uiNode) {
-    const char *szKindName = iIsWebEnabled(uiNode) == 1 ? "WEB_ENABLED" : "WEB_DISABLED";
+    const char *szKindName = iNodeWebEnabled(uiNode) == 1 ? "WEB_ENABLED" : "WEB_DISABLED";
 
     ZqwObjectId uiEnabled = iFindSubSysObject(uiNode, "WEB_ENABLED");
     if (ZqwIsIdNull(uiEnabled) && iFindSubSysError) return -1;

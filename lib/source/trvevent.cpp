@@ -19,6 +19,36 @@ const TrvEventDef *pGetEventDef(int iSpecific) {
     return nullptr;
 }
 
+namespace {
+
+// The session events go out on, kept from one event to the next with the
+// community it was opened with: a discovery pass sends two events a node, and
+// a session each would cost more than the node's own request.
+ZqSession *pKeptSender = nullptr;
+bool bKeptCommunity = false;
+std::string szKeptCommunity;
+
+// The kept session for this community, opened when there is none or it was
+// opened for another one; null (ZqsnmpErrno set) when it cannot be opened.
+ZqSession *pEventSender(bool bCommunity, const std::string &szCommunity) {
+    if (pKeptSender != nullptr && (bKeptCommunity != bCommunity || szKeptCommunity != szCommunity))
+        vCloseEventSender();
+    if (pKeptSender == nullptr) {
+        pKeptSender = ZqsnmpOpen(bCommunity ? szCommunity.c_str() : nullptr, "127.0.0.1", -1, -1, 0xFFFF, 0xFFFF,
+                                 nullptr, nullptr);
+        bKeptCommunity = bCommunity;
+        szKeptCommunity = szCommunity;
+    }
+    return pKeptSender;
+}
+
+}  // namespace
+
+void vCloseEventSender(void) {
+    ZqsnmpClose(pKeptSender);
+    pKeptSender = nullptr;
+}
+
 int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t uiEnterpriseLength,
                        int iGeneric, int iSpecific) {
     if (pEnterprise == nullptr || uiEnterpriseLength == 0) {
@@ -61,8 +91,7 @@ int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t
     bool bCommunity = pSourcePdu != nullptr && pSourcePdu->community != nullptr;
     if (bCommunity)
         szCommunity.assign(reinterpret_cast<const char *>(pSourcePdu->community), pSourcePdu->community_len);
-    ZqSession *pSession =
-        ZqsnmpOpen(bCommunity ? szCommunity.c_str() : nullptr, "127.0.0.1", -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr);
+    ZqSession *pSession = pEventSender(bCommunity, szCommunity);
     if (pSession == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iSendInternalEvent: %s\n", ZqsnmpErrString(ZqsnmpErrno));
         ZqsnmpFreePdu(pPdu);
@@ -71,12 +100,9 @@ int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t
     // A trap that went out comes back as null and belongs to the library; one
     // that did not is handed back as the very same PDU, freed here once.
     ZqPdu *pBack = ZqsnmpBlockingSend(pSession, pPdu);
-    if (pBack == nullptr) {
-        ZqsnmpClose(pSession);
-        return 1;
-    }
+    if (pBack == nullptr) return 1;
     iPrintError(TRV_ERR_SYSTEM, "iSendInternalEvent: %s\n", ZqsnmpErrString(ZqsnmpErrno));
     ZqsnmpFreePdu(pBack);
-    ZqsnmpClose(pSession);
+    vCloseEventSender();  // the next event starts on a fresh session
     return -1;
 }

@@ -177,6 +177,9 @@ const TrvEventDef *pGetEventDef(int iSpecific);
  * the caller frees it whatever the result.  1 sent, -1 failure (reported). */
 int iSendInternalEvent(const ZqPdu *pSourcePdu, const ZqOid *pEnterprise, size_t uiEnterpriseLength,
                        int iGeneric, int iSpecific);
+/* The sender keeps its session to the trap daemon open between events (a new
+ * one after a failed send or for another community); this closes it. */
+void vCloseEventSender(void);
 
 /* ------------------------------------------------------------------------
  * Field registry and object helpers

@@ -185,6 +185,7 @@ TEST_F(TrvEvent, SessionThatCannotBeOpenedFailsAndLeavesTheSource) {
     ZqsnmpAddTypedVarBind(src, one, 1, ZQ_ASN_INTEGER, &node, 1);
 
     // No descriptor left for a socket: the session cannot be opened.
+    vCloseEventSender();
     struct rlimit saved {};
     getrlimit(RLIMIT_NOFILE, &saved);
     std::vector<int> fds;

@@ -25,6 +25,11 @@ struct ZqSessionImpl {
     int timeout_ms = 800;
     unsigned char peer_addr[4] = {0, 0, 0, 0};
     bool peer_is_local = false;
+    // Traps sent on a request session go out through a second net-snmp session
+    // to the trap port, opened at the first trap and kept with its port: a
+    // sender of many traps must not pay a socket and a configuration read each.
+    void* trap_snmp = nullptr;
+    std::string trap_peer;
 
     // Event sessions with trapd.
     std::string name;        // empty: send-only

@@ -205,21 +205,25 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
         copy->enterprise_length = n;
     }
 
-    int port = local ? zq::read_instance_conf().trap_port : 162;
-    void* trap_sess = open_netsnmp(peer_name(dest, port), impl->community, 0, impl->timeout_ms, 0);
-    if (trap_sess == nullptr) {
+    if (impl->trap_snmp == nullptr) {
+        int port = local ? zq::read_instance_conf().trap_port : 162;
+        impl->trap_peer = peer_name(dest, port);
+        impl->trap_snmp = open_netsnmp(impl->trap_peer, impl->community, 0, impl->timeout_ms, 0);
+    }
+    if (impl->trap_snmp == nullptr) {
         snmp_free_pdu(copy);
         set_errno(ZQSNMP_E_NOSOCKET);
         return pdu;
     }
-    // snmp_sess_send frees the PDU once sent; on failure it stays ours.
-    if (snmp_sess_send(trap_sess, copy) == 0) {
-        set_netsnmp_error(trap_sess, ZQSNMP_E_SENDFAIL);
+    // snmp_sess_send frees the PDU once sent; on failure it stays ours, and the
+    // trap session is opened afresh for the next trap.
+    if (snmp_sess_send(impl->trap_snmp, copy) == 0) {
+        set_netsnmp_error(impl->trap_snmp, ZQSNMP_E_SENDFAIL);
         snmp_free_pdu(copy);
-        snmp_sess_close(trap_sess);
+        snmp_sess_close(impl->trap_snmp);
+        impl->trap_snmp = nullptr;
         return pdu;
     }
-    snmp_sess_close(trap_sess);
     ZqsnmpFreePdu(pdu);
     set_errno(ZQSNMP_E_OK);
     return nullptr;
@@ -313,6 +317,7 @@ int ZqsnmpClose(ZqSession* session) {
     if (session->impl != nullptr && session->impl->kind == ZqSessionImpl::kEvent) return event_close(session);
     if (session->impl != nullptr) {
         if (session->impl->snmp != nullptr) snmp_sess_close(session->impl->snmp);
+        if (session->impl->trap_snmp != nullptr) snmp_sess_close(session->impl->trap_snmp);
         delete session->impl;
     }
     std::free(session);
