@@ -196,7 +196,8 @@ int iSetConditionValue(RuleCondition *pCond, char *szType, char *szValue) {
     return TRVCONF_OK;
 }
 
-// One rule line: parsed, built completely, then appended to the list.
+// One rule line: parsed, built completely, then appended to the list; a rule
+// that could not be completed is freed at the one exit.
 int iAddRule(const char *szLine) {
     char szClass[TRVCONF_FIELD_MAX + 1], szLabel[TRVCONF_FIELD_MAX + 1], szOid[TRVCONF_FIELD_MAX + 1],
         szType[TRVCONF_FIELD_MAX + 1], szValue[TRVCONF_VALUE_MAX + 1];
@@ -204,44 +205,46 @@ int iAddRule(const char *szLine) {
     if (iResult != TRVCONF_OK) return iResult;
     iPrintDebug(__LINE__, kSource, 2, "\n%s %s %s %s %s", szClass, szLabel, szOid, szType, szValue);
 
+    RuleCondition *pCond = nullptr;
+    int iError = TRVCONF_OK;
+    const char *szToken = nullptr;
     ClassRule *pRule = static_cast<ClassRule *>(pConfAlloc(sizeof(ClassRule)));
     if (pRule == nullptr) return iNoMemory();
     std::memset(pRule, 0, sizeof *pRule);
     // The class word is "Server" or "Desktop" (checked above), so it fits.
     std::memcpy(pRule->szClass, szClass, std::strlen(szClass) + 1);
 
-    const char *szToken = szFirstToken(szLabel);
+    szToken = szFirstToken(szLabel);
     if (*szToken == '\0') {
-        vFreeRule(pRule);
-        return iSyntax("the label is missing");
+        iResult = iSyntax("the label is missing");
+        goto done;
     }
     pRule->szLabel = szConfDup(szToken, std::strlen(szToken));
-    RuleCondition *pCond = nullptr;
     if (pRule->szLabel != nullptr) pCond = static_cast<RuleCondition *>(pConfAlloc(sizeof(RuleCondition)));
     if (pCond == nullptr) {
-        vFreeRule(pRule);
-        return iNoMemory();
+        iResult = iNoMemory();
+        goto done;
     }
     std::memset(pCond, 0, sizeof *pCond);
     pRule->pConditions = pCond;
 
-    int iError = TRVCONF_OK;
     pCond->pOid = iSplitOid(szFirstToken(szOid), &pCond->iOidLength, &iError);
     if (pCond->pOid == nullptr) {
-        vFreeRule(pRule);
-        return iError == TRVCONF_NOMEM ? iNoMemory() : iSyntax("the OID is not valid");
+        iResult = iError == TRVCONF_NOMEM ? iNoMemory() : iSyntax("the OID is not valid");
+        goto done;
     }
     iResult = iSetConditionValue(pCond, szType, szValue);
-    if (iResult != TRVCONF_OK) {
-        vFreeRule(pRule);
-        return iResult;
-    }
+    if (iResult != TRVCONF_OK) goto done;
 
     if (pClassRules == nullptr) ppRuleTail = &pClassRules;
     while (*ppRuleTail != nullptr) ppRuleTail = &(*ppRuleTail)->pNext;
     *ppRuleTail = pRule;
     ppRuleTail = &pRule->pNext;
-    return TRVCONF_OK;
+    pRule = nullptr;  // the list's now
+
+done:
+    vFreeRule(pRule);
+    return iResult;
 }
 
 // The value of a "Keyword: number" line: digits after the colon and its blanks,

@@ -465,53 +465,65 @@ int iCreateCompletePdu(const ZqPdu *pTrap, ZqPdu **ppNewPdu, const char *szText,
 }
 
 int iNodeStatusUpdate(ZqSession *pSession, const ZqPdu *pTrap) {
+    // Freed once at the end: the enterprise until the PDU owns it, the PDU until
+    // the library takes it, and a PDU the library hands back.
+    int iResult = -1;
+    ZqPdu *pPdu = nullptr;
+    ZqPdu *pBack = nullptr;
+    in_addr_t uiLocal;
+    char szAddress[16];
     ZqOid *pEnterprise = pCopyOidForPdu(aStatusRequestEnterprise, TRV_STATUS_ENT_LEN);
     if (pEnterprise == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iNodeStatusUpdate: Error in memory allocation\n");
         iTrapState = TRAP_STATE_NOMEM;
-        return -1;
+        goto done;
     }
-    ZqPdu *pPdu = bAllocFails() ? nullptr : ZqsnmpCreatePdu(ZQSNMP_TRAP);
+    pPdu = bAllocFails() ? nullptr : ZqsnmpCreatePdu(ZQSNMP_TRAP);
     if (pPdu == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iNodeStatusUpdate: Cannot create a PDU.\n");
         iTrapState = TRAP_STATE_NOMEM;
-        ZqsnmpFree(pEnterprise);
-        return -1;
+        goto done;
     }
     pPdu->enterprise = pEnterprise;  // the PDU owns it from here
+    pEnterprise = nullptr;
     pPdu->enterprise_length = TRV_STATUS_ENT_LEN;
     pPdu->community = static_cast<unsigned char *>(pPlatformAlloc(sizeof TRV_STATUS_COMMUNITY));
     if (pPdu->community == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iNodeStatusUpdate: Error in memory allocation\n");
         iTrapState = TRAP_STATE_NOMEM;
-        ZqsnmpFreePdu(pPdu);
-        return -1;
+        goto done;
     }
     std::memcpy(pPdu->community, TRV_STATUS_COMMUNITY, sizeof TRV_STATUS_COMMUNITY);
     pPdu->community_len = sizeof TRV_STATUS_COMMUNITY - 1;
-    in_addr_t uiLocal = inet_addr("127.0.0.1");
+    uiLocal = inet_addr("127.0.0.1");
     std::memcpy(pPdu->agent_addr, &uiLocal, sizeof pPdu->agent_addr);
     pPdu->time = 0;
     pPdu->trap_type = 6;
     pPdu->specific_type = EVT_STATUS_REQUEST;
 
-    char szAddress[16];
     std::snprintf(szAddress, sizeof szAddress, "%d.%d.%d.%d", pTrap->agent_addr[0], pTrap->agent_addr[1],
                   pTrap->agent_addr[2], pTrap->agent_addr[3]);
     iPrintDebug(__LINE__, kSource, 2, "iNodeStatusUpdate: Node address for update: %s", szAddress);
     if (bAllocFails() || ZqsnmpAddTypedVarBind(pPdu, aTextBindingName, TRV_TEXT_BINDING_LEN, ZQ_ASN_OCTET_STR,
                                                szAddress, std::strlen(szAddress)) == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "iNodeStatusUpdate: Cannot add the address binding.\n");
-        ZqsnmpFreePdu(pPdu);
-        return -1;
+        goto done;
     }
     // Null: sent, and the library has taken the PDU.  Otherwise the request
     // itself comes back, still ours.
-    ZqPdu *pBack = ZqsnmpBlockingSend(pSession, pPdu);
-    if (pBack == nullptr) return 1;
+    pBack = ZqsnmpBlockingSend(pSession, pPdu);
+    pPdu = nullptr;
+    if (pBack == nullptr) {
+        iResult = 1;
+        goto done;
+    }
     iPrintError(TRV_ERR_SNMP, "iNodeStatusUpdate: The status request was not sent.\n");
+
+done:
     ZqsnmpFreePdu(pBack);
-    return -1;
+    ZqsnmpFreePdu(pPdu);
+    ZqsnmpFree(pEnterprise);
+    return iResult;
 }
 
 int iProcessRecvdTrap(const ZqPdu *pTrap) {
