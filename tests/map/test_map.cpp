@@ -3,10 +3,15 @@
 // mapd.h functions are reached through post()) or as the real zqw program; the
 // applications are the real test application, started by the map program.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -475,6 +480,142 @@ TEST(MapProgram, RestartOfAnEndedApplication) {
             return out.find("ready app=") != out.rfind("ready app=");
         },
         10000));
+}
+
+// The library in this process against the real program: callbacks, filters,
+// errors, strangers on the socket, and ZqwDone from inside the exit callback.
+struct Seen {
+    std::vector<std::string> lines;
+};
+
+void record(void* data, int event, ZqwMapInfo* map, void* ev) {
+    auto* seen = static_cast<Seen*>(data);
+    std::string line = std::to_string(event) + " " + (map ? map->name : "?");
+    if (event == ZQW_EVENT_CONFIRM_CREATE_SYMBOLS) {
+        auto* l = static_cast<ZqwSymbolList*>(ev);
+        for (unsigned i = 0; i < l->count; ++i) line += " " + std::to_string(l->entries[i].object);
+    }
+    seen->lines.push_back(line);
+    if (event == ZQW_EVENT_EXIT) ZqwDone();   // the session may end inside its own callback
+}
+
+void nop_action(void*, const char*, const char*, ZqwObjectIdList*, int, char**, ZqwMapInfo*) {}
+
+// A raw connection to the socket that sends bytes and returns what comes back
+// before the map program closes it (or 2 s pass).
+std::string raw_exchange(const std::string& path, const std::string& bytes) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return "no connection";
+    }
+    ssize_t w = write(fd, bytes.data(), bytes.size());
+    (void)w;
+    std::string got;
+    char buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 2000) > 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            got += "<closed>";
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return got;
+}
+
+std::string framed(const std::string& payload) {
+    uint32_t n = static_cast<uint32_t>(payload.size());
+    std::string f{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                  static_cast<char>(n)};
+    return f + payload;
+}
+
+TEST(MapProgram, LibraryCallbacksFiltersErrorsAndStrangers) {
+    MapInstance mi;
+    zqtest::Process zqw({zqtest::bin("zqw"), "--no-apps"}, mi.inst.env());
+    std::string sock = mi.inst.root + "/run/zqw.sock";
+    ASSERT_TRUE(zqw.wait_for_err("socket", 10000)) << zqw.err();
+    mi.inst.activate();
+    setenv("ZQW_APP", "Test App", 1);
+    ASSERT_EQ(_ZqwInit(7), 0) << ZqwError();
+    EXPECT_STREQ(ZqwGetAppName(), "Test App");
+    ZqwMapInfo* map = ZqwGetMapInfo();
+    ASSERT_NE(map, nullptr);
+    EXPECT_STREQ(map->name, "default");
+    EXPECT_EQ(map->read_only, 0);
+    ZqwFreeMapInfo(map);
+
+    Seen seen;
+    ZqwFieldValue yes{0, ZQW_BOOL_FIELD, {1}};
+    ZqwFieldValue number{0, ZQW_INT_FIELD, {1}};
+    ZqwFieldBinding servers_b{ZqwDbFieldNameToFieldId("isServer"), &yes};
+    ZqwFieldBinding unknown_b{999999, &yes};
+    ZqwFieldBinding mistyped_b{ZqwDbFieldNameToFieldId("isServer"), &number};
+    ZqwFieldBindList servers{1, &servers_b}, unknown{1, &unknown_b}, mistyped{1, &mistyped_b};
+    struct Case {
+        int event;
+        const ZqwFieldBindList* filter;
+        ZqwCallbackProc proc;
+        int result, error;
+    } cases[] = {
+        {ZQW_EVENT_CONFIRM_CREATE_SYMBOLS, &servers, record, 0, 0},
+        {ZQW_EVENT_EXIT, nullptr, record, 0, 0},
+        {ZQW_EVENT_CONFIRM_CREATE_SYMBOLS, &unknown, record, -1, ZQW_E_NOFIELD},
+        {ZQW_EVENT_CONFIRM_CREATE_SYMBOLS, &mistyped, record, -1, ZQW_E_BADTYPE},
+        {99, nullptr, record, -1, ZQW_E_BADARG},
+        {ZQW_EVENT_MAP_OPEN, nullptr, nullptr, -1, ZQW_E_BADARG},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ZqwAddCallback(c.event, c.filter, c.proc, &seen), c.result) << c.event;
+        EXPECT_EQ(ZqwError(), c.error) << c.event;
+    }
+    EXPECT_EQ(ZqwAddActionCallback("Test Action", nop_action, nullptr), 0);
+    EXPECT_EQ(ZqwAddActionCallback("Web", nop_action, nullptr), -1);   // another application's
+    EXPECT_EQ(ZqwError(), ZQW_E_NOACTION);
+    EXPECT_EQ(ZqwVerifyAppConfigChange(nullptr, nullptr, 1, "x"), -1);   // nothing to verify
+    EXPECT_EQ(ZqwError(), ZQW_E_BADARG);
+
+    // Strangers: each is sent away; the session above is not disturbed.
+    EXPECT_EQ(raw_exchange(sock, std::string("\xff\xff\xff\xff", 4)), "<closed>");
+    EXPECT_EQ(raw_exchange(sock, framed("not json")), "<closed>");
+    EXPECT_EQ(raw_exchange(sock, framed(R"({"t":"subscribe","event":3})")), "<closed>");   // before hello
+    std::string r = raw_exchange(sock, framed(R"({"t":"hello","version":7,"app":"Nobody"})"));
+    EXPECT_TRUE(contains(r, "refused") && contains(r, "no application")) << r;
+    r = raw_exchange(sock, framed(R"({"t":"hello","version":7,"app":"Test App"})"));
+    EXPECT_TRUE(contains(r, "connected already")) << r;
+
+    // A server and a device: event 17 of the servers filter names the server only.
+    ASSERT_EQ(mi.topo({"add", "s1", "127.0.1.1", "--server"}).status, 0);
+    ASSERT_EQ(mi.topo({"add", "d1", "127.0.1.2", "--device"}).status, 0);
+    std::string s1 = std::to_string(mi.id("s1"));
+    auto pump = [&](const std::function<bool()>& until) {
+        return wait_until(
+            [&] {
+                int fd = ZqwFileDescriptor();
+                if (fd < 0) return until();
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 50) > 0 && ZqwProcessEvent() < 0) return true;
+                return until();
+            },
+            10000);
+    };
+    ASSERT_TRUE(pump([&] { return !seen.lines.empty(); }));
+    EXPECT_EQ(seen.lines, std::vector<std::string>{"17 default " + s1});
+
+    // The program ends: event 1, ZqwDone inside it, and the session is gone.
+    kill(zqw.pid(), SIGTERM);
+    ASSERT_TRUE(pump([&] { return seen.lines.size() == 2; }));
+    EXPECT_EQ(seen.lines.back(), "1 default");
+    EXPECT_EQ(ZqwFileDescriptor(), -1);
+    EXPECT_EQ(ZqwError(), ZQW_E_NOAPP);
+    EXPECT_EQ(zqw.wait(10000), 0);
+    unsetenv("ZQW_APP");
 }
 
 // The real program: started by zqspmd, stopped by zqstop (command 6) or SIGTERM.

@@ -123,11 +123,11 @@ TEST(ZqSetup, UnwritableRootIsAnError) {
 
 TEST(ZqSetup, ZqsufNamesOnlyTheDaemonsInstalledBesideIt) {
     TempDir t;
-    // A private bin folder: zqsetup and two of the four daemons.
+    // A private bin folder: zqsetup, two of the four daemons and the map program (last).
     std::string b = t.path + "/bin";
     fs::create_directories(b);
     fs::copy_file(bin("zqsetup"), b + "/zqsetup");
-    for (const char* name : {"trapd", "trvdis"}) {
+    for (const char* name : {"trapd", "trvdis", "zqw"}) {
         write_file(b + "/" + name, "#!/bin/sh\n");
         chmod((b + "/" + name).c_str(), 0755);
     }
@@ -137,7 +137,8 @@ TEST(ZqSetup, ZqsufNamesOnlyTheDaemonsInstalledBesideIt) {
     EXPECT_EQ(read_file(root + "/conf/zqsuf"),
               "# Processes zqspmd manages, in start order: NAME PATH [ARGUMENTS...]\n"
               "trapd " + b + "/trapd\n"
-              "trvdis " + b + "/trvdis\n");
+              "trvdis " + b + "/trvdis\n"
+              "zqw " + b + "/zqw --stop-grace 8\n");
 }
 
 TEST(ZqSetup, CopiesShippedFieldsAndIntegrationConfiguration) {

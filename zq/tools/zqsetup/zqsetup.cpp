@@ -253,7 +253,12 @@ void step_zqsuf(const Options& o) {
     // The map program comes last: its applications need the daemons before it.
     for (const char* name : {"trapd", "netmon", "trvdis", "trvtrapd", "zqw"}) {
         std::string path = bin + "/" + name;
-        if (!bin.empty() && access(path.c_str(), X_OK) == 0) text += std::string(name) + " " + path + "\n";
+        if (bin.empty() || access(path.c_str(), X_OK) != 0) continue;
+        text += std::string(name) + " " + path;
+        // The map program gives its applications less time to end than zqspmd
+        // gives it (10 s), so that it is still there to kill a hung one.
+        if (std::string(name) == "zqw") text += " --stop-grace 8";
+        text += "\n";
     }
     write_file(o, "conf/zqsuf", text);
 }
