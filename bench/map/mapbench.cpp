@@ -1,13 +1,15 @@
 // mapbench: the map half of the topology library on one instance whose map
 // program has made the node symbols of the map "default".
 //
-//   mapbench --root ROOT [--chips K] [--sync]
+//   mapbench --root ROOT [--chips K] [--sync] [--status OBJECT STATUS]
 //
 // --chips K  gives every node symbol K component symbols (new objects with mixed
 //            statuses on the map), in one map sync, and says how long it took.
 // --sync     sets the type and the status source of every node symbol inside one
 //            ZqwBeginMapSync/ZqwEndMapSync, then makes as many single-field writes
 //            ("Bench Value", each its own transaction) and prints both and the ratio.
+// --status   sets the status of OBJECT on the map (ZqwSetStatusOnObject), as an
+//            application does for a component; the page benchmark times it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,12 +39,16 @@ int main(int argc, char** argv) {
     std::string root;
     int chips = 0;
     bool sync = false;
+    long status_object = 0, status_value = 0;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--root") && i + 1 < argc) root = argv[++i];
         else if (!std::strcmp(argv[i], "--chips") && i + 1 < argc) chips = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--sync")) sync = true;
-        else {
-            std::fprintf(stderr, "usage: mapbench --root ROOT [--chips K] [--sync]\n");
+        else if (!std::strcmp(argv[i], "--status") && i + 2 < argc) {
+            status_object = std::atol(argv[++i]);
+            status_value = std::atol(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: mapbench --root ROOT [--chips K] [--sync] [--status OBJECT STATUS]\n");
             return 2;
         }
     }
@@ -55,6 +61,12 @@ int main(int argc, char** argv) {
     zq::zqw::MapRow row;
     if (!zq::zqw::find_map("default", row)) die("no map default");
     ZqwMapInfo map{row.name.data(), row.read_only ? 1 : 0, row.id};
+    if (status_object > 0) {
+        if (ZqwSetStatusOnObject(&map, static_cast<ZqwObjectId>(status_object), static_cast<int>(status_value)) != 1)
+            die("set status on object");
+        ZqwDbDone();
+        return 0;
+    }
     std::vector<zq::zqw::SymbolRow> symbols;
     if (!zq::zqw::load_symbols(row.id, symbols)) die("cannot read the symbols");
     std::vector<zq::zqw::SymbolRow> nodes;

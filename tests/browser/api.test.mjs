@@ -5,9 +5,11 @@ import assert from 'node:assert/strict';
 import { request } from 'node:http';
 import { Instance } from './support.mjs';
 
+// Two nodes to look at, and enough others that a whole map goes out in chunks.
 const network = { nodes: [
   { name: 'api-one', addresses: ['127.0.4.1'], kind: 'server', status: 'Normal' },
   { name: 'api-two', addresses: ['127.0.4.2'], kind: 'client', status: 'Normal' },
+  ...Array.from({ length: 2100 }, (_, i) => ({ name: `fill-${i}`, addresses: [`127.0.${5 + (i >> 8)}.${i & 255}`], kind: 'device' })),
 ] };
 
 let inst;
@@ -85,12 +87,50 @@ test('a long poll returns the changed symbol, and a too old number gives a full 
   // A number from before the log or after its end: everything again.
   const future = await inst.api(`/api/maps/${map}/changes?since=${r.body.seq + 1000000}`);
   assert.equal(future.body.full, true);
-  assert.equal(future.body.symbols.length, snap.body.symbols.length);
+  assert.equal(snap.body.symbols.length, network.nodes.length);
+  assert.deepEqual(future.body.symbols.map((s) => s.id), snap.body.symbols.map((s) => s.id));
   assert.equal((await inst.api('/api/maps/999999/symbols')).status, 404);
 });
 
+test('bad requests get a reason and change nothing', async () => {
+  const json = { 'Content-Type': 'application/json' };
+  const post = (path, body) => inst.api(path, { method: 'POST', headers: json, body: JSON.stringify(body) });
+  const one = await inst.id('api-one');
+  const cases = [
+    // [call, answer status, text in the reason]
+    [() => inst.api('/api/maps/424242/symbols'), 404, 'no such map'],
+    [() => post('/api/maps/424242/open', {}), 404, 'no such map'],
+    [() => inst.api('/api/objects/424242'), 404, 'no such object'],
+    [() => inst.api('/api/nothing'), 404, 'no such call'],
+    [() => post('/api/apps/restart', { app: 'Nobody' }), 400, ''],
+    [() => post('/api/actions', { app: 'Nobody', action: 'x', objects: [one] }), 400, ''],
+    [() => post('/api/actions', { app: 'Nobody', action: 'x', objects: [0] }), 400, 'list of ids'],
+    [() => post('/api/actions', { app: 'Nobody', action: 'x', objects: [-1] }), 400, 'list of ids'],
+    [() => post('/api/maps/1/positions', { positions: [{ symbol: 424242, x: 1, y: 2 }] }), 400, 'position'],
+    [() => post('/api/maps/1/positions', { positions: [{ symbol: 1, x: 1e300, y: 2 }] }), 400, 'out of range'],
+    [() => inst.api('/api/apps/config?app=Nobody'), 404, 'no such application'],
+    [() => post('/api/apps/config/verify', { app: 'Nobody', values: {} }), 404, 'no such application'],
+    [() => inst.api('/api/maps/1/changes?since=x'), 400, 'change number'],
+  ];
+  for (const [call, status, reason] of cases) {
+    const r = await call();
+    assert.equal(r.status, status, JSON.stringify(r.body));
+    assert.ok(r.body && r.body.error.includes(reason), JSON.stringify(r.body));
+  }
+});
+
+test('an object\'s fields come typed', async () => {
+  const one = await inst.id('api-one');
+  const r = await inst.api(`/api/objects/${one}`);
+  const fields = Object.fromEntries(r.body.fields.map((f) => [f.name, f]));
+  assert.deepEqual(fields['Selection Name'], { name: 'Selection Name', type: 'String', value: 'api-one' });
+  assert.deepEqual(fields.isServer, { name: 'isServer', type: 'Boolean', value: true });
+  assert.equal(fields['IP Status'].type, 'Enumeration');
+  assert.ok(['Normal', 'Marginal'].includes(fields['IP Status'].value));
+});
+
 test('with http_password every request needs it', async () => {
-  const locked = new Instance({ network, conf: 'http_password=open sesame\n' });
+  const locked = new Instance({ network: { nodes: network.nodes.slice(0, 2) }, conf: 'http_password=open sesame\n' });
   try {
     await locked.start();
     const port = locked.httpPort;

@@ -8,6 +8,7 @@
 // worker, so the main loop only ever spends the time of the queries.
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <charconv>
@@ -221,6 +222,49 @@ struct SymbolBatch {
 };
 
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+constexpr size_t kSymbolsPerChunk = 2000;
+
+// head, the symbols as a JSON list, tail.  A large list goes out in chunks
+// made as the client reads, so that a map of 100,000 symbols never sits in
+// memory twice (rows and text); when it is sent the rows go and the freed
+// memory is handed back to the system.
+void send_symbols(httplib::Response& res, std::string head, SymbolBatch&& rows, std::string tail) {
+    if (rows.rows.size() <= kSymbolsPerChunk) {
+        std::string out = std::move(head);
+        out.reserve(out.size() + rows.rows.size() * 200 + tail.size());
+        rows.put(out);
+        out += tail;
+        res.set_content(std::move(out), "application/json; charset=utf-8");
+        return;
+    }
+    auto batch = std::make_shared<SymbolBatch>(std::move(rows));
+    auto next = std::make_shared<size_t>(0);
+    res.set_chunked_content_provider(
+        "application/json; charset=utf-8",
+        [batch, next, head = std::move(head), tail = std::move(tail)](size_t, httplib::DataSink& sink) {
+            size_t& i = *next;
+            const auto& list = batch->rows;
+            std::string out;
+            out.reserve(kSymbolsPerChunk * 200 + head.size() + tail.size());
+            if (i == 0) out = head + "[";
+            size_t end = std::min(list.size(), i + kSymbolsPerChunk);
+            for (; i < end; ++i) {
+                if (i) out += ',';
+                auto it = batch->icons.find(list[i].type);
+                put_symbol(out, list[i], it == batch->icons.end() ? std::string() : it->second);
+            }
+            if (i == list.size()) out += "]" + tail;
+            if (!sink.write(out.data(), out.size())) return false;
+            if (i == list.size()) sink.done();
+            return true;
+        },
+        [batch](bool) {
+            batch->rows = {};
+            batch->icons = {};
+            malloc_trim(0);
+        });
+}
 
 // ---- replies -----------------------------------------------------------------
 
@@ -565,18 +609,14 @@ void get_symbols(const httplib::Request& req, httplib::Response& res) {
     });
     if (!r) return busy(res);
     if (!r->ok) return fail(res, r->status, r->error);
-    std::string out;
-    out.reserve(r->batch.rows.size() * 200 + 64);
-    out += "{\"map\":";
-    put_uint(out, map);
-    out += ",\"open\":";
-    put_uint(out, r->open);
-    out += ",\"seq\":";
-    put_int(out, r->seq);
-    out += ",\"symbols\":";
-    r->batch.put(out);
-    out += '}';
-    res.set_content(std::move(out), kJsonType);
+    std::string head = "{\"map\":";
+    put_uint(head, map);
+    head += ",\"open\":";
+    put_uint(head, r->open);
+    head += ",\"seq\":";
+    put_int(head, r->seq);
+    head += ",\"symbols\":";
+    send_symbols(res, std::move(head), std::move(r->batch), "}");
 }
 
 void get_changes(const httplib::Request& req, httplib::Response& res) {
@@ -611,27 +651,24 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
         if (left <= 0) break;
         wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
     }
-    std::string out;
-    out.reserve(c->batch.rows.size() * 200 + c->deleted.size() * 8 + 96);
-    out += "{\"map\":";
-    put_uint(out, map);
-    out += ",\"open\":";
-    put_uint(out, c->open);
-    out += ",\"seq\":";
-    put_int(out, c->seq);
-    out += ",\"full\":";
-    out += c->full ? "true" : "false";
-    out += ",\"more\":";
-    out += c->more ? "true" : "false";
-    out += ",\"symbols\":";
-    c->batch.put(out);
-    out += ",\"deleted\":[";
+    std::string head = "{\"map\":";
+    put_uint(head, map);
+    head += ",\"open\":";
+    put_uint(head, c->open);
+    head += ",\"seq\":";
+    put_int(head, c->seq);
+    head += ",\"full\":";
+    head += c->full ? "true" : "false";
+    head += ",\"more\":";
+    head += c->more ? "true" : "false";
+    head += ",\"symbols\":";
+    std::string tail = ",\"deleted\":[";
     for (size_t i = 0; i < c->deleted.size(); ++i) {
-        if (i) out += ',';
-        put_uint(out, c->deleted[i]);
+        if (i) tail += ',';
+        put_uint(tail, c->deleted[i]);
     }
-    out += "]}";
-    res.set_content(std::move(out), kJsonType);
+    tail += "]}";
+    send_symbols(res, std::move(head), std::move(c->batch), std::move(tail));
 }
 
 void post_positions(const httplib::Request& req, httplib::Response& res) {
@@ -1008,7 +1045,13 @@ void post_config_verify(const httplib::Request& req, httplib::Response& res) {
     while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         if (stopping() || Clock::now() >= deadline) return busy(res);
     }
-    VerifyResult r = future.get();
+    VerifyResult r;
+    try {
+        r = future.get();
+    } catch (...) {
+        // The loop dropped the job: it is ending.
+        return busy(res);
+    }
     if (r.status != 200) return fail(res, r.status, r.error);
     reply(res, json{{"replied", r.replied}, {"accept", r.accept}, {"message", r.message}});
 }
@@ -1062,6 +1105,9 @@ void add_headers(const httplib::Request& req, httplib::Response& res) {
 bool start_http(std::string& error) {
     if (g_state != nullptr) return true;
     InstanceConf conf = read_instance_conf();
+    // Every worker thread would otherwise get a malloc arena of its own, each
+    // keeping what a large answer once needed.
+    mallopt(M_ARENA_MAX, 2);
     auto* st = new State;
     st->password = conf.http_password;
     st->loopback_only = is_loopback_address(conf.http_listen);

@@ -663,4 +663,15 @@ updateLegend();
 renderSummary($('details'));
 loadMaps(0);
 loadApps();
-setInterval(loadApps, 4000);
+// Applications change state and maps come and go without a change of symbol:
+// both lists are asked for again now and then.
+setInterval(async () => {
+  loadApps();
+  try {
+    const r = await api.maps();
+    if (JSON.stringify(r.maps) !== JSON.stringify(state.maps)) {
+      state.maps = r.maps;
+      renderMaps(state.map);
+    }
+  } catch { /* the live indicator tells */ }
+}, 4000);

@@ -43,6 +43,15 @@ export class MapModel {
     this.clear();
     for (const s of symbols) this.byId.set(s.id, this.prepare(s));
     this.relink();
+    this.layout();
+    this.version++;
+  }
+
+  // The grid of the nodes without a saved place: one block per kind, side by
+  // side, each about square.
+  layout() {
+    this.groups = new Map();
+    this.nextGroupX = 0;
     const todo = new Map();
     for (const n of this.nodes) {
       if (n.hasPos) continue;
@@ -56,7 +65,6 @@ export class MapModel {
       const g = this.newGroup(k, list.length);
       for (const n of list) this.place(n, g);
     }
-    this.version++;
   }
 
   // Changed and new symbols, and deleted ids.  Returns whether nodes or
@@ -102,6 +110,12 @@ export class MapModel {
       let g = this.groups.get(k);
       if (!g) g = this.newGroup(k, 1);
       this.place(n, g);
+    }
+    // New nodes go to the end of their block; a block grown far taller than
+    // wide is laid out again (only nodes nobody placed move).
+    if (fresh.length && [...this.groups.values()].some((g) => g.count > 8 && g.count > 3 * g.cols * g.cols)) {
+      for (const n of this.nodes) if (!n.hasPos) n.placed = false;
+      this.layout();
     }
     this.version++;
     return structure;
