@@ -1,7 +1,8 @@
 // trvmap on the map page: agentsim, trapd, trvdis and the map program for real,
 // trvmap started by the map program from the integration's registration.  A
 // vendor server shows its vendor icon and a chip whose colour follows the
-// node's condition in agentsim once "Tarvo Monitor" is run from the page.
+// node's condition in agentsim once "Tarvo Monitor" is run from the page, and
+// opening the chip opens the node's web agent.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -94,6 +95,12 @@ test('a vendor server shows its icon and a chip that follows its condition after
   await waitFor(async () => near(await chipColour(), COLOUR.Major), 15000, 'a Major chip');
   const ms = Date.now() - t0;
   console.log(`trvmap: condition change to chip colour via Tarvo Monitor: ${ms} ms`);
+
+  // Opening the chip opens the node's web agent in a new tab.
+  const c = await page.evaluate((id) => window.zqmap.pointOf(id), seen.chip);
+  const asked = page.context().waitForEvent('request', (r) => r.url() === 'http://vsrv:2301/');
+  await page.mouse.dblclick(c.x, c.y);
+  await asked;
   assert.deepEqual(page.errors, []);
   await page.close();
 });

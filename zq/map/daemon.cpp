@@ -1008,13 +1008,21 @@ bool Daemon::action(const std::string& app, const std::string& name, const std::
         return false;
     }
     if (!act->url.empty()) {
+        // An executable symbol may name its node with objects that have no host
+        // name (a component and its node): a ${hostname} URL is made for those
+        // that have one, and fails only when none has.
+        std::string skipped;
         for (uint32_t obj : sel) {
             std::string url = act->url;
             if (url.find("${hostname}") != std::string::npos) {
                 char* host = ZqwDbObjectIdToHostname(obj);
                 if (host == nullptr) {
-                    error = "object " + std::to_string(obj) + " has no host name";
-                    return false;
+                    if (ZqwError() == ZQW_E_CONNLOST) {
+                        error = ZqwErrorMsg(ZQW_E_CONNLOST);
+                        return false;
+                    }
+                    if (skipped.empty()) skipped = "object " + std::to_string(obj) + " has no host name";
+                    continue;
                 }
                 url = replace_all(url, "${hostname}", url_part(host));
                 std::free(host);
@@ -1023,6 +1031,10 @@ bool Daemon::action(const std::string& app, const std::string& name, const std::
                 return false;
             }
             urls.push_back(replace_all(url, "${object}", std::to_string(obj)));
+        }
+        if (urls.empty() && !skipped.empty()) {
+            error = skipped;
+            return false;
         }
         return true;
     }
