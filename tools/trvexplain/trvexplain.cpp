@@ -328,7 +328,7 @@ int iExplain(ZqwObjectId uiNode, const char *szHost) {
         vWrite(szNodeLabel, uiNode, "isTrvRIXEN", uiFieldIsTrvRIXEN, "(unset)");
         vWrite(szNodeLabel, uiNode, "trvRIXENip", uiFieldTrvRIXENip, "(unset)");
         ZqwObjectId uiWeb = uiWebObject(szHost);
-        if (!ZqwIsIdNull(uiWeb)) vWrite("web object " + std::to_string(uiWeb), uiWeb, "(object)", 0, "(deleted)");
+        if (!ZqwIsIdNull(uiWeb)) aWrites.push_back({"web object " + std::to_string(uiWeb), "(object)", "exists", "(deleted)"});
         return 1;
     }
 
@@ -366,7 +366,7 @@ int iExplain(ZqwObjectId uiNode, const char *szHost) {
         vWrite(szNodeLabel, uiNode, "trvSysType", uiFieldTrvSysType, "NonTarvo");
         vWrite(szNodeLabel, uiNode, "trvOsType", uiFieldTrvOsType, "(unset)");
         ZqwObjectId uiWeb = uiWebObject(szHost);
-        if (!ZqwIsIdNull(uiWeb)) vWrite("web object " + std::to_string(uiWeb), uiWeb, "(object)", 0, "(deleted)");
+        if (!ZqwIsIdNull(uiWeb)) aWrites.push_back({"web object " + std::to_string(uiWeb), "(object)", "exists", "(deleted)"});
         return 1;
     }
     int iServer = strcmp(pMatched->szClass, "Server") == 0;
