@@ -16,7 +16,16 @@ foreach(p ${ZQ_INSTALL_PROGRAMS})
   endif()
 endforeach()
 
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/man/man1 ${CMAKE_SOURCE_DIR}/man/man8
+# The manual pages, written from the README sections as they are at build time
+# (man/ in the tree holds the same pages as last written by scripts/manpages).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/stamp
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/manpages --out ${CMAKE_BINARY_DIR}/man
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/man/stamp
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/manpages ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/zq/README.md
+  COMMENT "Writing the manual pages from the README")
+add_custom_target(manpages ALL DEPENDS ${CMAKE_BINARY_DIR}/man/stamp)
+install(DIRECTORY ${CMAKE_BINARY_DIR}/man/man1 ${CMAKE_BINARY_DIR}/man/man8
         DESTINATION ${CMAKE_INSTALL_MANDIR})
 # scripts/package sets ZQ_DATA_DIR to this folder below the prefix.
 set(ZQ_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/tarvo-zq)
