@@ -502,8 +502,8 @@ void record(void* data, int event, ZqwMapInfo* map, void* ev) {
 void nop_action(void*, const char*, const char*, ZqwObjectIdList*, int, char**, ZqwMapInfo*) {}
 
 // A raw connection to the socket that sends bytes and returns what comes back
-// before the map program closes it (or 2 s pass).
-std::string raw_exchange(const std::string& path, const std::string& bytes) {
+// before the map program closes it (or wait_ms pass without anything).
+std::string raw_exchange(const std::string& path, const std::string& bytes, int wait_ms = 2000) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
@@ -517,7 +517,7 @@ std::string raw_exchange(const std::string& path, const std::string& bytes) {
     std::string got;
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, 2000) > 0) {
+    while (poll(&p, 1, wait_ms) > 0) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) {
             got += "<closed>";
@@ -589,6 +589,8 @@ TEST(MapProgram, LibraryCallbacksFiltersErrorsAndStrangers) {
     EXPECT_TRUE(contains(r, "refused") && contains(r, "no application")) << r;
     r = raw_exchange(sock, framed(R"({"t":"hello","version":7,"app":"Test App"})"));
     EXPECT_TRUE(contains(r, "connected already")) << r;
+
+    EXPECT_EQ(raw_exchange(sock, "", 9000), "<closed>");   // silent: closed after 5 s
 
     // A server and a device: event 17 of the servers filter names the server only.
     ASSERT_EQ(mi.topo({"add", "s1", "127.0.1.1", "--server"}).status, 0);

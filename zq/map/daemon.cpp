@@ -95,12 +95,17 @@ void publish_seq(int64_t seq, bool closed) {
 
 // --- the loop -------------------------------------------------------------------
 
+// Sessions at most, and how long a new one may take to say hello.
+constexpr size_t kMaxSessions = 256;
+constexpr int kHelloMs = 5000;
+
 enum Kind : uint32_t { kListen = 1, kEvent, kSignal, kWatch, kConn, kChild };
 
 uint64_t tag(Kind k, int fd) { return (uint64_t{k} << 32) | static_cast<uint32_t>(fd); }
 
 struct Conn {
     int fd = -1;
+    Clock::time_point accepted = Clock::now();
     std::string app;             // empty until hello
     std::string in, out;
     size_t out_off = 0;
@@ -469,6 +474,10 @@ void Daemon::on_accept() {
     for (;;) {
         int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        if (conns_.size() >= kMaxSessions) {   // applications are few; this is a runaway
+            close(fd);
+            continue;
+        }
         auto c = std::make_unique<Conn>();
         c->fd = fd;
         conns_[fd] = std::move(c);
@@ -910,7 +919,13 @@ void Daemon::loop() {
             }
         }
         if (!queries_.empty()) expire_queries(false);
-        if (ms_since(last_poll_) >= opt_.poll_ms) poll_changes(false);
+        if (ms_since(last_poll_) >= opt_.poll_ms) {
+            poll_changes(false);
+            std::vector<int> silent;
+            for (auto& [fd, c] : conns_)
+                if (c->app.empty() && ms_since(c->accepted) > kHelloMs) silent.push_back(fd);
+            for (int fd : silent) close_conn(fd, nullptr);
+        }
     }
     // Whatever ran past the deadline is gone now; reap what the kill ended.
     for (auto& a : apps_)
