@@ -316,6 +316,13 @@ TEST(MapProgram, ApplicationGetsEveryEventInOrder) {
     ASSERT_TRUE(mi.app_says("action Test Action item=Run the test sel=" + p + "," + s + " args=one,two"));
     ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv}, urls, err); })) << err;
     EXPECT_EQ(urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
+    // An object without a host name beside one with it (a chip's component and
+    // node) gives the one URL; alone it gives none.
+    uint32_t nameless = loop.call([] { return ZqwDbCreateObject(nullptr); });
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv, nameless}, urls, err); })) << err;
+    EXPECT_EQ(urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {nameless}, urls, err); }));
+    EXPECT_EQ(err, "object " + std::to_string(nameless) + " has no host name");
     EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test App", "Nope", {srv}, urls, err); }));
     EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Nobody", "Web", {srv}, urls, err); }));
 
