@@ -601,14 +601,16 @@ void post_open(const httplib::Request& req, httplib::Response& res) {
     reply(res, json{{"open", map}});
 }
 
+// ID, or "open": the map open in the map program (what a page shows first; it
+// can ask for it before it knows which map that is).
 void get_symbols(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
-    if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
-    auto r = on_main([map] {
-        return take_snapshot(map);
-    });
+    bool open = req.matches.size() > 1 && req.matches[1].str() == "open";
+    if (!open && !path_id(req, 1, map)) return fail(res, 404, "no such map");
+    auto r = on_main([map, open] { return take_snapshot(open ? open_map() : map); });
     if (!r) return busy(res);
     if (!r->ok) return fail(res, r->status, r->error);
+    if (open) map = r->open;
     std::string head = "{\"map\":";
     put_uint(head, map);
     head += ",\"open\":";
@@ -1124,7 +1126,7 @@ bool start_http(std::string& error) {
 
     s.Get("/api/maps", get_maps);
     s.Post(R"(/api/maps/(\d+)/open)", post_open);
-    s.Get(R"(/api/maps/(\d+)/symbols)", get_symbols);
+    s.Get(R"(/api/maps/(\d+|open)/symbols)", get_symbols);
     s.Get(R"(/api/maps/(\d+)/changes)", get_changes);
     s.Post(R"(/api/maps/(\d+)/positions)", post_positions);
     s.Post("/api/symbols/manage", post_manage);

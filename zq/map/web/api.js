@@ -34,7 +34,7 @@ async function call(method, path, body, signal) {
 export const api = {
   maps: () => call('GET', '/api/maps'),
   openMap: (id) => call('POST', `/api/maps/${id}/open`, {}),
-  symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),
+  symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),   // id: a number or 'open'
   changes: (id, since, signal) => call('GET', `/api/maps/${id}/changes?since=${since}`, undefined, signal),
   positions: (id, positions) => call('POST', `/api/maps/${id}/positions`, { positions }),
   manage: (symbols, managed) => call('POST', '/api/symbols/manage', { symbols, managed }),
@@ -62,6 +62,8 @@ export class LiveMap {
     this.generation = 0;
   }
 
+  // map: an id, or 'open' for the map open in the map program (this.map is
+  // then its id once the snapshot came).
   async start(map) {
     this.stop();
     const gen = ++this.generation;
@@ -74,6 +76,7 @@ export class LiveMap {
         const snap = await api.symbols(map, signal);
         if (gen !== this.generation) return;
         performance.mark('zq-snapshot');
+        this.map = snap.map;
         this.seq = snap.seq;
         this.model.load(snap.symbols);
         performance.mark('zq-model');

@@ -32,6 +32,11 @@ const view = new MapView($('map'), model, {
 
 const live = new LiveMap(model, {
   onUpdate: (kind) => {
+    if (kind === 'full' && live.map !== state.map) {
+      state.map = live.map;
+      state.firstLoad = true;
+      showMapName();
+    }
     if (kind === 'full' && state.firstLoad) {
       state.firstLoad = false;
       view.fit();
@@ -50,32 +55,36 @@ const live = new LiveMap(model, {
     $('live-text').textContent = ok ? 'Live' : 'Reconnecting';
     $('live').title = ok ? 'Changes arrive as they happen' : why || 'No connection';
   },
-  onOpen: (id) => { loadMaps(id); },
+  // The map shown is no longer the open one (or is gone): show the open one.
+  onOpen: () => { view.selection.clear(); live.start('open'); },
 });
 
 // ---- maps ---------------------------------------------------------------------
 
-async function loadMaps(openId) {
+async function loadMaps() {
   try {
     const r = await api.maps();
     state.maps = r.maps;
-    const id = openId || r.open || (r.maps[0] && r.maps[0].id) || 0;
-    renderMaps(id);
-    if (id && id !== state.map) showMap(id);
+    renderMaps(state.map);
+    showMapName();
   } catch (e) {
     toast(e.message, true);
-    setTimeout(() => loadMaps(openId), 2000);
+    setTimeout(loadMaps, 2000);
   }
+}
+
+function showMapName() {
+  const m = state.maps.find((x) => x.id === state.map);
+  $('map-name').textContent = m ? m.name : state.map ? `map ${state.map}` : '\u00a0';
+  renderMaps(state.map);
+  scheduleDetails();
 }
 
 function showMap(id) {
   state.map = id;
   state.firstLoad = true;
   view.selection.clear();
-  const m = state.maps.find((x) => x.id === id);
-  $('map-name').textContent = m ? m.name : `map ${id}`;
-  renderMaps(id);
-  scheduleDetails();
+  showMapName();
   live.start(id);
 }
 
@@ -661,7 +670,8 @@ window.zqmap = {
 
 updateLegend();
 renderSummary($('details'));
-loadMaps(0);
+live.start('open');
+loadMaps();
 loadApps();
 // Applications change state and maps come and go without a change of symbol:
 // both lists are asked for again now and then.
