@@ -79,6 +79,7 @@ int ZqwIsIdNull(uint32_t id);
 #define ZQW_E_OK              0
 #define ZQW_E_BADARG          3    /* bad argument (null or invalid id) */
 #define ZQW_E_CONNLOST        23   /* the connection to the database was lost */
+#define ZQW_E_LOCKED          24   /* another process held the database locked past db_busy_timeout */
 #define ZQW_E_NOAPP           30   /* no such application */
 #define ZQW_E_NOACTION        32   /* no such action */
 #define ZQW_E_NOFIELD         62   /* no such field */

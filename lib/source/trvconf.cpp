@@ -1,6 +1,8 @@
 // The installation directory (from the registry) and the configuration-file
 // opener.
 #include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -81,14 +83,21 @@ FILE *pOpenConfFile(const char *szFileName) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    FILE *fp = fopen(szHostPath.c_str(), "re");
-    if (fp == nullptr) return nullptr;
-    // A directory opens for reading on Linux but holds no configuration.
+    // Opened without blocking (a FIFO in the file's place must not hang the
+    // daemons or the checkers) and without following a link; only a regular file
+    // holds configuration (a directory opens for reading on Linux).
+    int iFd = open(szHostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (iFd < 0) return nullptr;
     struct stat st {};
-    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fclose(fp);
-        errno = EISDIR;
+    if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        bool bDir = S_ISDIR(st.st_mode);
+        close(iFd);
+        errno = bDir ? EISDIR : EINVAL;
         return nullptr;
     }
+    int iFlags = fcntl(iFd, F_GETFL);
+    if (iFlags >= 0) fcntl(iFd, F_SETFL, iFlags & ~O_NONBLOCK);
+    FILE *fp = fdopen(iFd, "r");
+    if (fp == nullptr) close(iFd);
     return fp;
 }

@@ -104,11 +104,11 @@ TEST(Wire, AbsurdCountsFailWithoutHugeAllocations) {
 
 TEST(Wire, FramesSplitAtTheirLengthAndOversizedLengthsAreBad) {
     std::string stream;
-    wire::encode_hello({"name", ".*"}, stream);
+    wire::encode_hello({"name", ".*", "k1"}, stream);
     wire::encode_ack(stream);
     std::string_view payload;
     size_t used = 0;
-    for (size_t n = 0; n < 4 + 1 + 1 + 2 + 4 + 2 + 2; ++n)
+    for (size_t n = 0; n < 4 + 1 + 1 + 2 + 4 + 2 + 2 + 2 + 2; ++n)
         EXPECT_EQ(wire::next_frame(std::string_view(stream).substr(0, n), payload, used), wire::Split::kNeed) << n;
     ASSERT_EQ(wire::next_frame(stream, payload, used), wire::Split::kFrame);
     wire::Hello h;
@@ -116,6 +116,7 @@ TEST(Wire, FramesSplitAtTheirLengthAndOversizedLengthsAreBad) {
     ASSERT_TRUE(wire::decode_hello(payload, h, why));
     EXPECT_EQ(h.name, "name");
     EXPECT_EQ(h.filter, ".*");
+    EXPECT_EQ(h.key, "k1");
     ASSERT_EQ(wire::next_frame(std::string_view(stream).substr(used), payload, used), wire::Split::kFrame);
     EXPECT_TRUE(wire::decode_ack(payload, why));
     EXPECT_EQ(wire::next_frame(std::string("\x00\x00\x00\x00", 4), payload, used), wire::Split::kBad);

@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
+#include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "ber.h"
@@ -142,6 +144,7 @@ protected:
     void SetUp() override {
         inst = std::make_unique<zqtest::Instance>();
         inst->activate();
+        set_conf("trap_communities", "public,pub2");
         start_trapd();
     }
     void start_trapd(std::vector<std::string> extra = {}) {
@@ -159,6 +162,21 @@ protected:
         ZqSession* s = ZqsnmpEventOpen("127.0.0.1", name, collect, &sink, filter);
         EXPECT_NE(s, nullptr) << ZqsnmpErrno;
         return s;
+    }
+    // Replaces the line of key in conf/zq.conf (or adds it).
+    void set_conf(const std::string& key, const std::string& value) {
+        std::string path = inst->root + "/conf/zq.conf";
+        std::istringstream in(zqtest::read_file(path));
+        std::string line, out;
+        while (std::getline(in, line))
+            if (line.rfind(key + "=", 0) != 0) out += line + "\n";
+        zqtest::write_file(path, out + key + "=" + value + "\n");
+    }
+    // The instance's session key, as trapd wrote it.
+    std::string key() const {
+        std::string k = zqtest::read_file(inst->root + "/run/trapd.key");
+        while (!k.empty() && k.back() == '\n') k.pop_back();
+        return k;
     }
     ZqPdu* ent_pdu(uint32_t sub, int32_t specific) {
         ZqPdu* p = ZqsnmpCreatePdu(ZQSNMP_TRAP);
@@ -412,10 +430,10 @@ TEST_F(TrapdTest, HostileDatagramsAndRecordsAreDroppedAndCounted) {
     zq::wire::encode_event(e, ev_frame);
     attacks.push_back(ev_frame);
     std::string bad_filter;
-    zq::wire::encode_hello({"x", ".1.2"}, bad_filter);
+    zq::wire::encode_hello({"x", ".1.2", key()}, bad_filter);
     attacks.push_back(bad_filter);
     std::string hello_then_junk;
-    zq::wire::encode_hello({"", ""}, hello_then_junk);
+    zq::wire::encode_hello({"", "", key()}, hello_then_junk);
     hello_then_junk += std::string("\x00\x00\x00\x03" "E\x07\x07", 7);
     attacks.push_back(hello_then_junk);
     for (const auto& a : attacks) {
@@ -444,7 +462,7 @@ TEST_F(TrapdTest, ASessionThatNeverReadsDelaysNoOther) {
     int small = 4096;
     setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     std::string hello;
-    zq::wire::encode_hello({"stuck", ".*"}, hello);
+    zq::wire::encode_hello({"stuck", ".*", key()}, hello);
     send(stuck, hello.data(), hello.size(), MSG_NOSIGNAL);
     Sink sink;
     ZqSession* s = open(sink, ".*");
@@ -545,4 +563,275 @@ TEST(EventSession, PartialUnreadableAndBrokenRecords) {
     ZqsnmpClose(s2);
     close(cfd);
     close(lfd);
+}
+
+namespace {
+
+// What trapd answers a raw hello: the first frame's kind ('A' or 'R', 0 for none)
+// and whether it closed the connection afterwards.
+std::pair<char, bool> raw_hello(int port, const zq::wire::Hello& h) {
+    int fd = connect_tcp(port);
+    if (fd < 0) return {0, false};
+    std::string frame;
+    zq::wire::encode_hello(h, frame);
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    std::string got;
+    bool closed = false;
+    zqtest::wait_until(
+        [&] {
+            char b[512];
+            ssize_t r = recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (r > 0) got.append(b, static_cast<size_t>(r));
+            if (r == 0) closed = true;
+            return closed || (got.size() > 4 && got[4] == 'A');
+        },
+        5000);
+    close(fd);
+    return {got.size() > 4 ? got[4] : 0, closed};
+}
+
+int snmpinform(int port, const std::string& community, const std::string& trap_oid) {
+    return zqtest::run({"/usr/bin/snmpinform", "-v2c", "-t", "1", "-r", "0", "-c", community,
+                        "127.0.0.1:" + std::to_string(port), "", trap_oid, "1.3.6.1.2.1.1.5.0", "s", "inform"},
+                       {{"MIBS", ""}})
+        .status;
+}
+
+}  // namespace
+
+// Who may hand trapd a trap: sessions with the instance key, UDP senders with a
+// listed community, and control events from sessions only; informs are answered.
+TEST_F(TrapdTest, IntakeAccessKeyCommunitiesLocalOnlyArcsAndInforms) {
+    struct stat st {};
+    ASSERT_EQ(stat((inst->root + "/run/trapd.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(key().size(), 32u);
+
+    struct HelloCase {
+        std::string what, key;
+        char answer;
+        bool closed;
+    } hellos[] = {{"no key", "", 'R', true},
+                  {"a wrong key", std::string(32, '0'), 'R', true},
+                  {"a prefix of the key", key().substr(0, 16), 'R', true},
+                  {"the key", key(), 'A', false}};
+    for (const auto& c : hellos) {
+        auto [answer, closed] = raw_hello(inst->event_port, {"probe", ".*", c.key});
+        EXPECT_EQ(answer, c.answer) << c.what;
+        EXPECT_EQ(closed, c.closed) << c.what;
+    }
+
+    Sink sink;
+    ZqSession* s = open(sink, ".*");
+    ASSERT_NE(s, nullptr);
+    std::string dest = "127.0.0.1:" + std::to_string(inst->trap_port);
+    auto v1 = [&](const std::string& community, const std::string& enterprise, const std::string& text) {
+        auto r = zqtest::run({"/usr/bin/snmptrap", "-v1", "-c", community, dest, kEntText + enterprise, "10.9.9.9",
+                              "6", "3005", "0", "1.3.6.1.2.1.1.5.0", "s", text},
+                             {{"MIBS", ""}});
+        ASSERT_EQ(r.status, 0) << r.err;
+    };
+    v1("intruder", ".1.3", "bad community");
+    v1("public", ".1.3.20", "uninstall over UDP");
+    v1("public", ".1.3.20.4", "below a local-only arc");
+    v1("public", ".1.3.200", "beside a local-only arc");  // not under ENT.1.3.20
+    // The same control event from this instance's programs: a session, and a
+    // request session's trap to the local trapd.
+    auto r = zqtest::run({zqtest::bin("snmpnotify"), "localhost", "ENT.1.3.20.0.3005", "1.3.6.1.2.1.1.5.0",
+                          "octetstring", "from a session"},
+                         inst->env());
+    ASSERT_EQ(r.status, 0) << r.err;
+    ZqSession* req = ZqsnmpOpen(nullptr, "127.0.0.1", -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr);
+    ASSERT_NE(req, nullptr);
+    ZqPdu* p = ent_pdu(20, 3005);
+    EXPECT_EQ(ZqsnmpBlockingSend(req, p), nullptr) << ZqsnmpErrno;
+    ZqsnmpClose(req);
+    // Informs: answered (snmpinform succeeds) and delivered; with a community
+    // that is not listed, neither.
+    EXPECT_EQ(snmpinform(inst->trap_port, "public", kEntText + ".1.3.0.88"), 0);
+    EXPECT_NE(snmpinform(inst->trap_port, "intruder", kEntText + ".1.3.0.89"), 0);
+
+    pump({s}, sink, 4, 10000);
+    pump({s}, sink, 5, 1000);  // nothing more arrives
+    ASSERT_EQ(sink.got.size(), 4u);
+    EXPECT_EQ(sink.got[0].bindings.at(0), "1.3.6.1.2.1.1.5.0 4 beside a local-only arc");
+    EXPECT_EQ(sink.got[1].bindings.at(0), "1.3.6.1.2.1.1.5.0 4 from a session");
+    EXPECT_EQ(sink.got[2].trap_id, kEntText + ".1.3.20.0.3005");
+    EXPECT_EQ(sink.got[2].community, "public");  // the request session's community
+    EXPECT_EQ(sink.got[3].trap_id, kEntText + ".1.3.0.88");
+    ZqsnmpClose(s);
+    std::string log = stop_trapd();
+    EXPECT_NE(log.find("REFUSED traps with a community not in trap_communities 2, local-only traps from UDP 2, "
+                       "sessions without the instance key 3"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("SESSION refused 'probe'"), std::string::npos);
+}
+
+namespace {
+
+// Resident memory of a process in KiB, and its processor time in clock ticks.
+long rss_kib(pid_t pid) {
+    std::istringstream in(zqtest::read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+long cpu_ticks(pid_t pid) {
+    std::string stat = zqtest::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> f; ++i) {
+        if (i == 14) utime = std::stol(f);
+        if (i == 15) stime = std::stol(f);
+    }
+    return utime + stime;
+}
+
+}  // namespace
+
+// Idle connections, a huge frame announced before the hello and a descriptor
+// limit cost trapd neither memory nor a spinning loop, and sessions work again.
+TEST_F(TrapdTest, IdleConnectionsHugeFramesAndDescriptorExhaustionStayBounded) {
+    long rss_before = rss_kib(trapd->pid());
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) {
+        int fd = connect_tcp(inst->event_port);
+        if (fd >= 0) idle.push_back(fd);
+    }
+    // A frame of almost 1 MiB announced and half sent, without a hello.
+    int huge = connect_tcp(inst->event_port);
+    ASSERT_GE(huge, 0);
+    std::string part("\x00\x0f\xff\xf0" "H", 5);
+    part += std::string(512 * 1024, 'x');
+    send(huge, part.data(), part.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    EXPECT_TRUE(closed_by_peer(huge, 3000)) << "refused at the length prefix";
+    close(huge);
+    EXPECT_LT(rss_kib(trapd->pid()) - rss_before, 16 * 1024);
+    // Past the cap the connections are closed at once; the others within the
+    // greeting time, after which a session opens again.
+    size_t closed_soon = 0;
+    for (int fd : idle) closed_soon += closed_by_peer(fd, 1) ? 1 : 0;
+    EXPECT_GE(closed_soon, 300u - 256u);
+    EXPECT_TRUE(zqtest::wait_until([&] { return closed_by_peer(idle.front(), 1); }, 8000));
+    for (int fd : idle) close(fd);
+    Sink sink;
+    ZqSession* s = open(sink, ".*");
+    ASSERT_NE(s, nullptr);
+    ZqsnmpClose(s);
+    std::string log = stop_trapd();
+    EXPECT_NE(log.find("LIMIT connections refused at the session cap (256) "), std::string::npos) << log;
+
+    // With 40 descriptors trapd runs out: it neither spins nor stops serving.
+    trapd = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/prlimit", "--nofile=40:40", zqtest::bin("trapd"),
+                                                               "--root", inst->root});
+    ASSERT_TRUE(trapd->wait_for_err("listening", 10000)) << trapd->err();
+    std::vector<int> many;
+    for (int i = 0; i < 60; ++i) {
+        int fd = connect_tcp(inst->event_port);
+        if (fd >= 0) many.push_back(fd);
+    }
+    usleep(200 * 1000);
+    long t0 = cpu_ticks(trapd->pid());
+    usleep(2000 * 1000);
+    EXPECT_LT(cpu_ticks(trapd->pid()) - t0, 50) << "trapd spins while out of descriptors";  // < 0.5 s of 2 s
+    for (int fd : many) close(fd);
+    Sink sink2;
+    ZqSession* s2 = nullptr;
+    EXPECT_TRUE(zqtest::wait_until([&] { return (s2 = ZqsnmpEventOpen(nullptr, "again", collect, &sink2, ".*")); },
+                                   10000));
+    if (s2) ZqsnmpClose(s2);
+    log = stop_trapd();
+    size_t first = log.find("LIMIT out of file descriptors");
+    EXPECT_NE(first, std::string::npos) << log;
+}
+
+// Nothing is lost without a word: the kernel's drops are counted, a trap is in the
+// log before anyone gets it (a kill -9 loses no line), huge lines are cut, the
+// log keeps its generations, and lines a full disk refused are reported.
+namespace {
+
+// Reads until a trap with this specific number arrived.
+bool pump_until(ZqSession* s, Sink& sink, int specific, int ms) {
+    return zqtest::wait_until(
+        [&] {
+            pump({s}, sink, sink.got.size() + 1, 100);
+            return !sink.got.empty() && sink.got.back().specific == specific;
+        },
+        ms, 0);
+}
+
+}  // namespace
+
+TEST_F(TrapdTest, KernelDropsKillsHugeLinesGenerationsAndFailedWritesAreAccountedFor) {
+    Sink sink;
+    ZqSession* s = open(sink, ".*");
+    ASSERT_NE(s, nullptr);
+    // Datagrams sent while trapd cannot read overflow its receive buffer.
+    ASSERT_EQ(kill(trapd->pid(), SIGSTOP), 0);
+    const int burst = 20000;
+    std::string big = ent_trap(1, std::string(1000, 'b'));
+    for (int i = 0; i < burst; ++i) send_udp(inst->trap_port, big);
+    ASSERT_EQ(kill(trapd->pid(), SIGCONT), 0);
+    send_udp(inst->trap_port, ent_trap(2, "after the burst"));
+    ASSERT_TRUE(pump_until(s, sink, 2, 30000));
+    size_t got = sink.got.size();
+    ASSERT_LT(got, static_cast<size_t>(burst + 1)) << "the burst fit: nothing to count";
+    // A huge trap, then kill -9 as soon as it was delivered.
+    send_udp(inst->trap_port, ent_trap(3, std::string(20000, 'h')));
+    pump({s}, sink, got + 1, 10000);
+    ASSERT_EQ(sink.got.size(), got + 1);
+    ASSERT_EQ(kill(trapd->pid(), SIGKILL), 0);
+    trapd->wait(5000);
+    ZqsnmpClose(s);
+    std::string log = zqtest::read_file(inst->root + "/log/trapd.log");
+    EXPECT_NE(log.find("...[cut: "), std::string::npos) << "the huge line is cut";
+    EXPECT_NE(log.find("after the burst"), std::string::npos);
+
+    // The drop count: in the log at exit, and it matches what was missing.
+    start_trapd();
+    Sink sink2;
+    ZqSession* s2 = open(sink2, ".*");
+    ASSERT_EQ(kill(trapd->pid(), SIGSTOP), 0);
+    for (int i = 0; i < burst; ++i) send_udp(inst->trap_port, big);
+    ASSERT_EQ(kill(trapd->pid(), SIGCONT), 0);
+    send_udp(inst->trap_port, ent_trap(2, "last"));
+    ASSERT_TRUE(pump_until(s2, sink2, 2, 30000));
+    size_t missing = burst + 1 - sink2.got.size();
+    ZqsnmpClose(s2);
+    log = stop_trapd();
+    auto pos = log.rfind("STATS received traps ");
+    ASSERT_NE(pos, std::string::npos) << log;
+    EXPECT_NE(log.find("dropped by the kernel " + std::to_string(missing) + ";", pos), std::string::npos)
+        << log.substr(pos, 300) << " missing " << missing;
+    EXPECT_NE(log.find("DROPPED by the kernel"), std::string::npos);
+
+    // Generations: with a 64 KiB limit and 2 generations, trapd.log.1 and .2 exist, .3 never.
+    set_conf("log_generations", "2");
+    start_trapd({"--log-limit", "65536"});
+    for (int i = 0; i < 600; ++i) send_udp(inst->trap_port, ent_trap(i, std::string(400, 'g')));
+    usleep(500 * 1000);
+    stop_trapd();
+    struct stat st {};
+    EXPECT_EQ(stat((inst->root + "/log/trapd.log.1").c_str(), &st), 0);
+    EXPECT_EQ(stat((inst->root + "/log/trapd.log.2").c_str(), &st), 0);
+    EXPECT_NE(stat((inst->root + "/log/trapd.log.3").c_str(), &st), 0);
+
+    // A log that cannot grow (a file-size limit stands in for a full disk): the
+    // lines are counted, and reported once the file can be written again.
+    std::string path = inst->root + "/log/trapd.log";
+    unlink(path.c_str());
+    trapd = std::make_unique<Process>(std::vector<std::string>{"/usr/bin/prlimit", "--fsize=16384", zqtest::bin("trapd"),
+                                                               "--root", inst->root});
+    ASSERT_TRUE(trapd->wait_for_err("listening", 10000)) << trapd->err();
+    for (int i = 0; i < 100; ++i) send_udp(inst->trap_port, ent_trap(i, std::string(400, 'f')));
+    usleep(1500 * 1000);
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);  // room again
+    send_udp(inst->trap_port, ent_trap(7, "room again"));
+    EXPECT_TRUE(zqtest::wait_until(
+        [&] { return zqtest::read_file(path).find("lines could not be written (File too large)") != std::string::npos; },
+        5000))
+        << zqtest::read_file(path);
+    EXPECT_TRUE(trapd->running());
 }

@@ -131,3 +131,32 @@ TEST(TrvdisLifecycle, StartupFailuresCommandsStopAndLostTrapd) {
 }
 
 }  // namespace
+
+namespace {
+
+// The uninstall request ends trvdis only when it comes from this instance's own
+// programs: over UDP, from anyone who can reach the trap port, it is refused.
+TEST(TrvdisLifecycle, UninstallOverUdpIsRefusedAndFromASessionEndsIt) {
+    using namespace trvdistest;
+    Platform p({{"v", {"127.0.53.100"}, "computer", vendor_mib("ENT.1.1.1.1", "0102")}}, default_rules());
+    p.start_agents();
+    p.start_pm();
+    ASSERT_EQ(p.zqstart().status, 0);
+    RunResult r = zqtest::run({"/usr/bin/snmptrap", "-v1", "-c", "public",
+                               "127.0.0.1:" + std::to_string(p.inst.trap_port), kEnt + ".1.3.20", "10.9.9.9", "6",
+                               "3005", "0"},
+                              {{"MIBS", ""}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // A fence: an event sent after the trap has reached trapd once it is logged.
+    notify(p.env(), "ENT.1.3.99.0.1", {});
+    ASSERT_TRUE(zqtest::wait_until([&] { return has(p.trapd_log(), ".1.3.99.0.1 "); }, 10000)) << p.trapd_log();
+    usleep(500 * 1000);
+    EXPECT_EQ(p.status("trvdis").state, "RUNNING");
+    EXPECT_FALSE(has(p.trapd_log(), "specific=3005 ")) << p.trapd_log();
+
+    notify(p.env(), "ENT.1.3.20.0.3005", {});
+    Platform::ProcStatus st = p.wait_ended("trvdis");
+    EXPECT_EQ(st.exit, "0");
+}
+
+}  // namespace

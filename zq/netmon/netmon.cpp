@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 
 #include "zq.h"
 #include "zqcommon.h"
+#include "zqconf.h"
 #include "nodeevent.h"
 #include "zqsnmp.h"
 #include "zqw.h"
@@ -217,6 +220,7 @@ void usage(FILE* out) {
 
 int main(int argc, char** argv) {
     zq::ignore_sigpipe();
+    umask(077);  // its log is the instance owner's alone
     int interval = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -238,11 +242,14 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    if (interval < 0) interval = zq::read_instance_conf().poll_interval;
+    zq::InstanceConf conf;
+    bool conf_ok = zq::load_instance_conf_or_report("netmon", conf);
+    if (interval < 0) interval = conf.poll_interval;
 
     std::string logpath = zq::instance_path("log/netmon.log");
-    g_log = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (g_log < 0) std::fprintf(stderr, "netmon: cannot open %s: %s\n", logpath.c_str(), std::strerror(errno));
+    std::string log_why;
+    g_log = zq::open_regular(logpath, O_WRONLY | O_CREAT | O_APPEND, 0600, &log_why);
+    if (g_log < 0) std::fprintf(stderr, "netmon: cannot open %s\n", log_why.c_str());
 
     struct sigaction sa {};
     sa.sa_handler = on_term;
@@ -262,6 +269,21 @@ int main(int argc, char** argv) {
         if (managed) ZqsInitComplete(ZQS_INIT_FAILED, why.c_str());
         return 1;
     };
+    if (!conf_ok) return fail("conf/zq.conf has errors (see log/netmon.out or zqcheck)");
+    // One netmon per instance, like the other daemons: a lock on run/netmon.pid.
+    std::string lock_why;
+    mkdir(zq::instance_path("run").c_str(), 0700);
+    int lock = zq::open_regular(zq::instance_path("run/netmon.pid"), O_RDWR | O_CREAT, 0600, &lock_why);
+    if (lock < 0) return fail("cannot open " + lock_why);
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        char buf[32] = {0};
+        ssize_t got = pread(lock, buf, sizeof buf - 1, 0);
+        (void)got;
+        return fail("another netmon runs for this instance (pid " + std::string(zq::trim(buf)) + ")");
+    }
+    std::string pidtext = std::to_string(getpid()) + "\n";
+    if (ftruncate(lock, 0) != 0 || pwrite(lock, pidtext.data(), pidtext.size(), 0) < 0) {
+    }
     if (ZqwDbInit() != 0) return fail("cannot open the topology database: " + std::string(ZqwErrorMsg(ZqwError())));
     if (!m.resolve_fields()) return fail("the platform fields are not registered (run zqsetup)");
     if (managed) ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.");

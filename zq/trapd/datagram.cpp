@@ -218,6 +218,13 @@ void init_decoder() {
 
 bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
                      std::string& why) {
+    bool inform = false;
+    return decode_datagram(data, len, source, ev, why, inform);
+}
+
+bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
+                     std::string& why, bool& inform) {
+    inform = false;
     init_decoder();
     ev = wire::Event{};
     if (data == nullptr || len == 0) {
@@ -255,8 +262,47 @@ bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], w
     ev.community.assign(reinterpret_cast<const char*>(community), community_len);
     if (version == SNMP_VERSION_1 && pdu->command == SNMP_MSG_TRAP) return from_v1(pdu.get(), source, ev, why);
     if (version == SNMP_VERSION_2c && pdu->command == SNMP_MSG_TRAP2) return from_v2(pdu.get(), source, ev, why);
+    if (version == SNMP_VERSION_2c && pdu->command == SNMP_MSG_INFORM) {
+        inform = true;
+        return from_v2(pdu.get(), source, ev, why);
+    }
     why = "not a trap (PDU type " + std::to_string(pdu->command) + ")";
     return false;
+}
+
+namespace {
+
+// One BER header at data[pos]: tag and content length; pos moves to the content.
+bool ber_header(const uint8_t* data, size_t len, size_t& pos, uint8_t& tag, size_t& content) {
+    if (pos + 2 > len) return false;
+    tag = data[pos++];
+    uint8_t first = data[pos++];
+    if (first < 0x80) {
+        content = first;
+    } else {
+        size_t n = first & 0x7f;
+        if (n == 0 || n > 4 || pos + n > len) return false;
+        content = 0;
+        for (size_t i = 0; i < n; ++i) content = (content << 8) | data[pos++];
+    }
+    return content <= len - pos;
+}
+
+}  // namespace
+
+bool inform_response(const uint8_t* data, size_t len, std::string& out) {
+    if (data == nullptr) return false;
+    size_t pos = 0, content = 0;
+    uint8_t tag = 0;
+    if (!ber_header(data, len, pos, tag, content) || tag != 0x30) return false;
+    for (uint8_t want : {uint8_t{0x02}, uint8_t{0x04}}) {  // version, community
+        if (!ber_header(data, len, pos, tag, content) || tag != want) return false;
+        pos += content;
+    }
+    if (pos >= len || data[pos] != SNMP_MSG_INFORM) return false;
+    out.assign(reinterpret_cast<const char*>(data), len);
+    out[pos] = static_cast<char>(SNMP_MSG_RESPONSE);
+    return true;
 }
 
 bool complete_event(wire::Event& ev, std::string& why) {

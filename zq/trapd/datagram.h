@@ -19,6 +19,15 @@ void init_decoder();
 // failure why says what was wrong.  Any byte string is safe to pass.
 bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
                      std::string& why);
+// The same; inform is set for an SNMPv2c InformRequest, which decodes like a
+// notification and wants a Response (see inform_response).
+bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], wire::Event& ev,
+                     std::string& why, bool& inform);
+
+// The Response to an InformRequest datagram: the same message with the PDU tag
+// turned into Response (request id, error fields and bindings echoed, as the
+// protocol asks).  False when the datagram is not a well-formed inform.
+bool inform_response(const uint8_t* data, size_t len, std::string& out);
 
 // Completes a trap that came in as an event record from a session: the trap
 // identifier is computed from enterprise, generic and specific, and an unset agent

@@ -1,19 +1,24 @@
 // trapd: the trap daemon of one platform instance.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "server.h"
 #include "zq.h"
 #include "zqcommon.h"
+#include "zqconf.h"
 
 namespace {
 
 void usage(FILE* f) {
-    fputs("usage: trapd [--root DIR] [--foreground] [--listen ADDRESS] [--queue-limit BYTES] [--help]\n"
+    fputs("usage: trapd [--root DIR] [--foreground] [--listen ADDRESS] [--queue-limit BYTES]\n"
+          "             [--log-limit BYTES] [--help]\n"
           "Receives SNMPv1 and SNMPv2c traps on the instance's UDP trap_port and events from\n"
           "event sessions on TCP 127.0.0.1:event_port (conf/zq.conf), logs each one to\n"
           "log/trapd.log and hands it to every session whose filter matches.\n"
@@ -22,33 +27,22 @@ void usage(FILE* f) {
           "  --listen ADDRESS    address of the UDP trap port (default: trap_listen of\n"
           "                      conf/zq.conf, else 127.0.0.1; 0.0.0.0 for every address)\n"
           "  --queue-limit BYTES events waiting for one session beyond this are dropped\n"
-          "                      for that session (default 16777216)\n",
+          "                      for that session (default 16777216)\n"
+          "  --log-limit BYTES   log/trapd.log becomes trapd.log.1 beyond this (default\n"
+          "                      16777216); log_generations of conf/zq.conf are kept (5)\n"
+          "SIGHUP reopens log/trapd.log; SIGTERM or SIGINT end trapd.\n",
           f);
-}
-
-// trap_listen=ADDRESS in conf/zq.conf (the shared reader only knows the ports).
-std::string configured_listen(const std::string& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::string value;
-    while (std::getline(in, line)) {
-        auto hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        std::string_view l = zq::trim(line);
-        if (l.substr(0, 11) != "trap_listen") continue;
-        std::string_view rest = zq::trim(l.substr(11));
-        if (!rest.empty() && rest.front() == '=') rest = zq::trim(rest.substr(1));
-        if (!rest.empty()) value = std::string(rest);
-    }
-    return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     zq::ignore_sigpipe();
+    // A file-size limit makes a write fail (and be counted) rather than end trapd.
+    signal(SIGXFSZ, SIG_IGN);
+    umask(077);  // the log and the key are the instance owner's alone
     std::string listen;
-    long long queue_limit = -1;
+    long long queue_limit = -1, log_limit = -1;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto need = [&](const char* opt) -> const char* {
@@ -66,6 +60,14 @@ int main(int argc, char** argv) {
         } else if (a == "--foreground" || a == "-f") {
         } else if (a == "--listen") {
             listen = need("--listen");
+        } else if (a == "--log-limit") {
+            const char* v = need("--log-limit");
+            char* end = nullptr;
+            log_limit = strtoll(v, &end, 10);
+            if (!end || *end || log_limit < 4096) {
+                fprintf(stderr, "trapd: --log-limit wants a number of bytes (at least 4096)\n");
+                return 2;
+            }
         } else if (a == "--queue-limit") {
             const char* v = need("--queue-limit");
             char* end = nullptr;
@@ -80,14 +82,24 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    zq::InstanceConf conf = zq::read_instance_conf();
+    zq::InstanceConf conf;
+    bool conf_ok = zq::load_instance_conf_or_report("trapd", conf);
     zq::trapd::Options opt;
     opt.trap_port = conf.trap_port;
     opt.event_port = conf.event_port;
     opt.log_path = zq::instance_path("log/trapd.log");
-    if (listen.empty()) listen = configured_listen(zq::instance_path("conf/zq.conf"));
+    if (listen.empty()) listen = conf.trap_listen;
     if (!listen.empty()) opt.trap_listen = listen;
+    opt.key_path = zq::session_key_path();
+    if (conf.trap_communities_set) {
+        opt.communities = conf.trap_communities;
+        opt.any_community = std::find(opt.communities.begin(), opt.communities.end(), "*") != opt.communities.end();
+    }
+    opt.local_only = conf.local_only_enterprises;
+    opt.max_sessions = static_cast<size_t>(conf.max_event_sessions);
+    opt.log_generations = conf.log_generations;
     if (queue_limit > 0) opt.queue_limit = static_cast<size_t>(queue_limit);
+    if (log_limit > 0) opt.log_limit = static_cast<size_t>(log_limit);
 
     // Started by zqspmd (ZQS_NAME set): register, report once the sockets are open,
     // and end on its stop command.
@@ -99,6 +111,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (!conf_ok) {
+        if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "conf/zq.conf has errors (see log/trapd.out or zqcheck)");
+        return 1;
+    }
     zq::trapd::Server server(opt);
     if (!server.start()) {
         if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "trapd cannot open its ports (see log/trapd.out)");

@@ -7,6 +7,7 @@
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <ctime>
 
 #include "datagram.h"
+#include "zqcommon.h"
 
 namespace zq::trapd {
 
@@ -60,6 +62,12 @@ void append_addr(std::string& s, const uint8_t* a) {
         if (i) s += '.';
         append_num(s, a[i]);
     }
+}
+
+std::string wire_oid_text(const wire::Oid& o) {
+    std::string s;
+    append_oid(s, o);
+    return s;
 }
 
 std::string addr_text(const uint8_t* a) {
@@ -109,6 +117,14 @@ void append_value(std::string& s, const wire::Binding& b) {
     }
 }
 
+// Compares without stopping at the first difference, so that the time taken says
+// nothing about how much of a guessed key was right.
+bool same_key(const std::string& a, const std::string& b) {
+    unsigned char d = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) d |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return d == 0 && a.size() == b.size();
+}
+
 }  // namespace
 
 std::string describe(const wire::Event& ev) {
@@ -142,39 +158,44 @@ std::string describe(const wire::Event& ev) {
 
 // ---- TrapLog ----
 
-TrapLog::TrapLog(std::string path, size_t limit) : path_(std::move(path)), limit_(limit), buf_(1 << 20) {}
+TrapLog::TrapLog(std::string path, size_t limit, int generations, size_t line_max)
+    : path_(std::move(path)), limit_(limit), generations_(std::max(1, generations)), line_max_(line_max) {
+    buf_.reserve(1 << 20);
+}
 
 TrapLog::~TrapLog() {
-    if (f_) fclose(f_);
+    flush();
+    if (fd_ >= 0) close(fd_);
 }
 
 void TrapLog::open() {
-    if (f_ || path_.empty()) return;
+    if (fd_ >= 0 || path_.empty()) return;
     auto slash = path_.rfind('/');
-    if (slash != std::string::npos && slash > 0) mkdir(path_.substr(0, slash).c_str(), 0755);
-    f_ = fopen(path_.c_str(), "a");
-    if (!f_) {
+    if (slash != std::string::npos && slash > 0) mkdir(path_.substr(0, slash).c_str(), 0700);
+    // Never blocks on a FIFO and never follows a link put in the log's place.
+    std::string why;
+    fd_ = open_regular(path_, O_WRONLY | O_CREAT | O_APPEND, 0600, &why);
+    if (fd_ < 0) {
         static bool warned = false;
-        if (!warned) fprintf(stderr, "trapd: cannot write %s: %s\n", path_.c_str(), strerror(errno));
+        if (!warned) fprintf(stderr, "trapd: cannot write %s\n", why.empty() ? path_.c_str() : why.c_str());
         warned = true;
         return;
     }
-    setvbuf(f_, buf_.data(), _IOFBF, buf_.size());
-    long pos = ftell(f_);
-    size_ = pos > 0 ? static_cast<size_t>(pos) : 0;
+    struct stat st {};
+    size_ = fstat(fd_, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+// trapd.log -> trapd.log.1 -> ... -> trapd.log.N (the oldest dropped).
+void TrapLog::rotate() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    for (int g = generations_ - 1; g >= 1; --g)
+        rename((path_ + "." + std::to_string(g)).c_str(), (path_ + "." + std::to_string(g + 1)).c_str());
+    rename(path_.c_str(), (path_ + ".1").c_str());
+    open();
 }
 
 void TrapLog::line(const std::string& text) {
-    open();
-    if (!f_) return;
-    if (size_ >= limit_) {
-        fclose(f_);
-        f_ = nullptr;
-        std::string old = path_ + ".old";
-        rename(path_.c_str(), old.c_str());
-        open();
-        if (!f_) return;
-    }
     static time_t cached_sec = 0;
     static char stamp[32] = "";
     time_t t = time(nullptr);
@@ -184,25 +205,74 @@ void TrapLog::line(const std::string& text) {
         localtime_r(&t, &lt);
         strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &lt);
     }
-    size_t n = std::strlen(stamp);
-    fwrite(stamp, 1, n, f_);
-    fputc(' ', f_);
-    fwrite(text.data(), 1, text.size(), f_);
-    fputc('\n', f_);
-    size_ += n + text.size() + 2;
+    buf_ += stamp;
+    buf_ += ' ';
+    if (text.size() > line_max_) {
+        // One huge trap must not push the others out of the log's generations.
+        buf_.append(text, 0, line_max_);
+        buf_ += " ...[cut: ";
+        buf_ += std::to_string(text.size() - line_max_);
+        buf_ += " more bytes]";
+    } else {
+        buf_ += text;
+    }
+    buf_ += '\n';
+    ++buf_lines_;
+    if (buf_.size() >= (1u << 20)) flush();
 }
 
 void TrapLog::flush() {
-    if (f_) fflush(f_);
+    if (buf_.empty()) return;
+    open();
+    if (fd_ >= 0 && size_ >= limit_) rotate();
+    if (lost_ > 0 && fd_ >= 0) {
+        // Writing works again (or is tried again): say what was lost first.
+        std::string note = "LOG " + std::to_string(lost_) + " lines could not be written (" + strerror(lost_errno_) +
+                           "); total " + std::to_string(lost_total_) + "\n";
+        if (write(fd_, note.data(), note.size()) == static_cast<ssize_t>(note.size())) {
+            size_ += note.size();
+            lost_ = 0;
+        }
+    }
+    size_t off = 0;
+    while (fd_ >= 0 && off < buf_.size()) {
+        ssize_t w = write(fd_, buf_.data() + off, buf_.size() - off);
+        if (w > 0) {
+            off += static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        lost_errno_ = w < 0 ? errno : EIO;
+        break;
+    }
+    size_ += off;
+    if (off < buf_.size()) {
+        // What did not fit is lost: count the lines not written whole.
+        uint64_t lines = 0;
+        for (size_t i = off; i < buf_.size(); ++i) lines += buf_[i] == '\n' ? 1 : 0;
+        if (fd_ < 0) lost_errno_ = errno ? errno : EBADF;
+        lost_ += lines;
+        lost_total_ += lines;
+    }
+    buf_.clear();
+    buf_lines_ = 0;
+}
+
+void TrapLog::reopen() {
+    flush();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    open();
 }
 
 // ---- Server ----
 
-Server::Server(Options opt) : opt_(std::move(opt)), log_(opt_.log_path, opt_.log_limit) {}
+Server::Server(Options opt)
+    : opt_(std::move(opt)), log_(opt_.log_path, opt_.log_limit, opt_.log_generations) {}
 
 Server::~Server() {
     for (auto& [fd, s] : sessions_) close(fd);
-    for (int fd : {udp_, listen_, sig_, ep_})
+    for (int fd : {udp_, listen_, sig_, ep_, spare_fd_})
         if (fd >= 0) close(fd);
     log_.flush();
 }
@@ -237,6 +307,7 @@ bool Server::start() {
         return false;
     }
     udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int one_flag = 1;
     if (udp_ < 0) {
         perror("trapd: socket");
         return false;
@@ -245,6 +316,9 @@ bool Server::start() {
     int rb = opt_.rcvbuf;
     if (setsockopt(udp_, SOL_SOCKET, SO_RCVBUFFORCE, &rb, sizeof rb) != 0)
         setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &rb, sizeof rb);
+    // The kernel counts what it drops for a full receive buffer and hands the
+    // count along with every datagram: no loss goes unnoticed.
+    setsockopt(udp_, SOL_SOCKET, SO_RXQ_OVFL, &one_flag, sizeof one_flag);
     if (bind(udp_, reinterpret_cast<sockaddr*>(&ua), sizeof ua) != 0) {
         fprintf(stderr, "trapd: cannot bind UDP %s:%d: %s\n", opt_.trap_listen.c_str(), opt_.trap_port,
                 strerror(errno));
@@ -273,6 +347,8 @@ bool Server::start() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    signal(SIGHUP, SIG_DFL);  // zqspmd starts its daemons with SIGHUP ignored
     sigprocmask(SIG_BLOCK, &set, nullptr);
     sig_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (sig_ < 0) {
@@ -283,12 +359,63 @@ bool Server::start() {
     add(udp_, EPOLLIN, tag(kUdp, udp_));
     add(listen_, EPOLLIN, tag(kListen, listen_));
     add(sig_, EPOLLIN, tag(kSignal, sig_));
+    if (!opt_.key_path.empty() && !write_key()) return false;
+    spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     rxbufs_.resize(static_cast<size_t>(kBatch) * kDatagramMax);
     last_report_ = now_seconds();
     log_.line("START trapd listening on UDP " + opt_.trap_listen + ":" + std::to_string(udp_port_) +
               " and TCP 127.0.0.1:" + std::to_string(event_port_));
     log_.flush();
     return true;
+}
+
+// A fresh random key at each start, written owner-only through a temporary name,
+// so that only the instance's owner (and root) can open event sessions.
+bool Server::write_key() {
+    unsigned char raw[16];
+    size_t got = 0;
+    while (got < sizeof raw) {
+        ssize_t r = getrandom(raw + got, sizeof raw - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            fprintf(stderr, "trapd: no random bytes for the session key: %s\n", strerror(errno));
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    static const char* hex = "0123456789abcdef";
+    key_.clear();
+    for (unsigned char c : raw) {
+        key_ += hex[c >> 4];
+        key_ += hex[c & 15];
+    }
+    auto slash = opt_.key_path.rfind('/');
+    if (slash != std::string::npos && slash > 0) mkdir(opt_.key_path.substr(0, slash).c_str(), 0700);
+    std::string tmp = opt_.key_path + ".tmp." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string text = key_ + "\n";
+    bool ok = fd >= 0 && fchmod(fd, 0600) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int e = errno;
+    if (fd >= 0) close(fd);
+    if (ok && rename(tmp.c_str(), opt_.key_path.c_str()) != 0) {
+        ok = false;
+        e = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        fprintf(stderr, "trapd: cannot write the session key %s: %s\n", opt_.key_path.c_str(), strerror(e));
+    }
+    return ok;
+}
+
+const char* Server::refusal(const wire::Event& ev) const {
+    if (!opt_.any_community &&
+        std::find(opt_.communities.begin(), opt_.communities.end(), ev.community) == opt_.communities.end())
+        return "community";
+    for (const auto& arc : opt_.local_only)
+        if (wire::filter_matches(arc, ev.enterprise) || wire::filter_matches(arc, ev.trap_id)) return "local-only";
+    return nullptr;
 }
 
 void Server::watch(int fd, std::function<void()> on_readable) {
@@ -311,7 +438,7 @@ void Server::run() {
             switch (t >> 32) {
             case kUdp: on_udp(); break;
             case kListen: on_accept(); break;
-            case kSignal: stop_ = true; break;
+            case kSignal: on_signal(); break;
             case kSession: on_session(fd, evs[i].events); break;
             case kWatched: {
                 auto it = watched_.find(fd);
@@ -321,6 +448,7 @@ void Server::run() {
             default: break;
             }
         }
+        log_.flush();
         flush_dirty();
         int64_t now = now_seconds();
         if (now != last_tick) {
@@ -329,11 +457,33 @@ void Server::run() {
         }
     }
     report_counts(true);
+    if (!key_.empty()) unlink(opt_.key_path.c_str());
     log_.line("STOP trapd");
     log_.flush();
 }
 
+void Server::on_signal() {
+    signalfd_siginfo si{};
+    while (read(sig_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) {
+            // logrotate moved the log away: go on in a new file.
+            log_.reopen();
+            log_.line("LOG reopened on SIGHUP");
+        } else {
+            stop_ = true;
+        }
+    }
+}
+
 void Server::tick() {
+    int64_t now = now_seconds();
+    std::vector<int> late;
+    for (auto& [fd, s] : sessions_)
+        if (!s->greeted && now - s->opened >= opt_.greeting_timeout) late.push_back(fd);
+    for (int fd : late) {
+        ++greeting_timeouts_;
+        close_session(fd, nullptr);
+    }
     report_counts(false);
     log_.flush();
 }
@@ -350,6 +500,28 @@ void Server::report_counts(bool force) {
         reported_datagrams_ = bad_datagrams_;
         reported_records_ = bad_records_;
     }
+    if (kernel_drops_ != reported_kernel_drops_) {
+        log_.line("DROPPED by the kernel " + std::to_string(kernel_drops_ - reported_kernel_drops_) +
+                  " datagrams on the trap port (receive buffer full; total " + std::to_string(kernel_drops_) + ")");
+        reported_kernel_drops_ = kernel_drops_;
+    }
+    write_stats(force);
+    uint64_t conn = refused_cap_ + refused_fds_ + greeting_timeouts_;
+    if (conn != reported_conn_) {
+        log_.line("LIMIT connections refused at the session cap (" + std::to_string(opt_.max_sessions) + ") " +
+                  std::to_string(refused_cap_) + ", refused for lack of descriptors " + std::to_string(refused_fds_) +
+                  ", closed without a hello within " + std::to_string(opt_.greeting_timeout) + " s " +
+                  std::to_string(greeting_timeouts_) + " (totals)");
+        reported_conn_ = conn;
+    }
+    uint64_t refused = refused_community_ + refused_local_only_ + refused_sessions_;
+    if (refused != reported_refused_) {
+        log_.line("REFUSED traps with a community not in trap_communities " + std::to_string(refused_community_) +
+                  ", local-only traps from UDP " + std::to_string(refused_local_only_) +
+                  ", sessions without the instance key " + std::to_string(refused_sessions_) +
+                  " (totals; last: " + last_refused_ + ")");
+        reported_refused_ = refused;
+    }
     for (auto& [fd, s] : sessions_) {
         if (s->dropped != s->dropped_reported) {
             log_.line("DROPPED " + std::to_string(s->dropped - s->dropped_reported) + " events for session '" +
@@ -359,10 +531,34 @@ void Server::report_counts(bool force) {
     }
 }
 
+// A STATS line at most once a minute, only when a count changed, and at exit:
+// what came in, what was refused or malformed, and per session what was handed
+// to it and what it lost.
+void Server::write_stats(bool force) {
+    int64_t now = now_seconds();
+    if (!force && now - last_stats_time_ < 60) return;
+    std::string s = "STATS received traps " + std::to_string(received_traps_) + ", events " +
+                    std::to_string(received_events_) + "; refused " +
+                    std::to_string(refused_community_ + refused_local_only_) + " traps, " +
+                    std::to_string(refused_sessions_) + " sessions; malformed " + std::to_string(bad_datagrams_) +
+                    " datagrams, " + std::to_string(bad_records_) + " records; dropped by the kernel " +
+                    std::to_string(kernel_drops_) + "; log lines lost " + std::to_string(log_.lost_lines()) + ";";
+    for (int fd : order_) {
+        const Session& x = *sessions_[fd];
+        s += " session '" + x.name + "' delivered " + std::to_string(x.delivered) + " dropped " +
+             std::to_string(x.dropped) + ";";
+    }
+    if (s == last_stats_) return;
+    last_stats_time_ = now;
+    last_stats_ = s;
+    log_.line(s);
+}
+
 void Server::on_udp() {
     mmsghdr msgs[kBatch];
     iovec iov[kBatch];
     sockaddr_in from[kBatch];
+    alignas(cmsghdr) char control[kBatch][CMSG_SPACE(sizeof(uint32_t))];
     for (int round = 0; round < kBatchesPerWake; ++round) {
         for (int i = 0; i < kBatch; ++i) {
             iov[i].iov_base = rxbufs_.data() + static_cast<size_t>(i) * kDatagramMax;
@@ -372,26 +568,50 @@ void Server::on_udp() {
             msgs[i].msg_hdr.msg_iovlen = 1;
             msgs[i].msg_hdr.msg_name = &from[i];
             msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_control = control[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof control[i];
             msgs[i].msg_len = 0;
         }
         int n = recvmmsg(udp_, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0) return;
         for (int i = 0; i < n; ++i) {
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    uint32_t drops = 0;
+                    std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                    kernel_drops_ = drops;
+                }
+            ++received_traps_;
             const uint8_t* src = reinterpret_cast<const uint8_t*>(&from[i].sin_addr.s_addr);
             wire::Event ev;
             std::string why;
+            bool inform = false;
             if (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) {
                 ++bad_datagrams_;
                 last_bad_ = "oversized datagram from " + addr_text(src);
                 continue;
             }
-            if (!decode_datagram(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, src, ev, why)) {
+            const auto* data = static_cast<const uint8_t*>(iov[i].iov_base);
+            if (!decode_datagram(data, msgs[i].msg_len, src, ev, why, inform)) {
                 ++bad_datagrams_;
                 last_bad_ = why + " from " + addr_text(src);
                 continue;
             }
+            if (const char* no = refusal(ev)) {
+                if (no[0] == 'c') ++refused_community_;
+                else ++refused_local_only_;
+                last_refused_ = std::string(no) + " trap " + wire_oid_text(ev.trap_id) + " from " + addr_text(src);
+                continue;
+            }
+            if (inform) {
+                std::string response;
+                if (inform_response(data, msgs[i].msg_len, response))
+                    sendto(udp_, response.data(), response.size(), MSG_DONTWAIT,
+                           reinterpret_cast<const sockaddr*>(&from[i]), sizeof from[i]);
+            }
             deliver(ev, "TRAP from " + addr_text(src) + " ");
         }
+        log_.flush();  // each receive batch is in the file before anyone is handed it
         flush_dirty();
         if (n < kBatch) return;
     }
@@ -400,13 +620,48 @@ void Server::on_udp() {
 void Server::on_accept() {
     for (;;) {
         int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors: the pending connection would keep the listening
+                // socket readable and the loop spinning.  The spare descriptor makes
+                // room to take it and close it at once.
+                ++refused_fds_;
+                if (!fd_exhausted_) {
+                    fd_exhausted_ = true;
+                    log_.line("LIMIT out of file descriptors (" + std::string(strerror(errno)) +
+                              "): new event sessions are refused until some close");
+                    log_.flush();
+                }
+                if (spare_fd_ >= 0) {
+                    close(spare_fd_);
+                    spare_fd_ = -1;
+                    int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (c >= 0) close(c);
+                    spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    if (c >= 0) continue;
+                }
+                // Not even that: stop watching the port until a session closes.
+                epoll_ctl(ep_, EPOLL_CTL_DEL, listen_, nullptr);
+                listen_paused_ = true;
+            }
+            return;
+        }
+        if (fd_exhausted_ && spare_fd_ >= 0) {
+            fd_exhausted_ = false;
+            log_.line("LIMIT file descriptors available again");
+        }
+        if (sessions_.size() >= opt_.max_sessions) {
+            ++refused_cap_;
+            close(fd);
+            continue;
+        }
         // A modest kernel buffer, so that the session's own queue bound is what counts.
         int sndbuf = 256 * 1024;
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         auto s = std::make_unique<Session>();
         s->fd = fd;
         s->serial = next_serial_++;
+        s->opened = now_seconds();
         sessions_[fd] = std::move(s);
         add(fd, EPOLLIN, tag(kSession, fd));
     }
@@ -438,7 +693,15 @@ void Server::read_session(Session& s) {
             for (;;) {
                 std::string_view payload;
                 size_t used = 0;
-                auto sp = wire::next_frame(std::string_view(s.in).substr(off), payload, used);
+                std::string_view rest = std::string_view(s.in).substr(off);
+                auto sp = wire::next_frame(rest, payload, used);
+                // Before the hello only a hello is legal: a longer frame is refused
+                // at its length prefix, not buffered.
+                if (!s.greeted && rest.size() >= 4 &&
+                    ((uint32_t{static_cast<uint8_t>(rest[0])} << 24) | (uint32_t{static_cast<uint8_t>(rest[1])} << 16) |
+                     (uint32_t{static_cast<uint8_t>(rest[2])} << 8) | uint32_t{static_cast<uint8_t>(rest[3])}) >
+                        wire::kMaxHello)
+                    sp = wire::Split::kBad;
                 if (sp == wire::Split::kNeed) break;
                 if (sp == wire::Split::kBad) {
                     ++bad_records_;
@@ -472,6 +735,17 @@ bool Server::handle_frame(Session& s, std::string_view payload) {
             close_session(s.fd, "bad hello");
             return false;
         }
+        if (!key_.empty() && (h.key.size() != key_.size() ||
+                              !same_key(h.key, key_))) {
+            ++refused_sessions_;
+            last_refused_ = "session '" + h.name + "' without the instance key";
+            log_.line("SESSION refused '" + h.name + "': it did not present the instance key (run/trapd.key)");
+            std::string no;
+            wire::encode_refusal("permission denied: the session did not present the instance key", no);
+            send(s.fd, no.data(), no.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            close_session(s.fd, nullptr);
+            return false;
+        }
         if (!h.name.empty() && !wire::parse_filter(h.filter, s.prefix)) {
             ++bad_records_;
             last_bad_ = "bad filter from session '" + h.name + "'";
@@ -483,7 +757,10 @@ bool Server::handle_frame(Session& s, std::string_view payload) {
         s.receiving = !h.name.empty();
         if (s.receiving) order_.push_back(s.fd);
         log_.line("SESSION open '" + s.name + "'" + (s.receiving ? " filter " + h.filter : std::string(" send-only")));
-        wire::encode_ack(s.out);
+        std::string ack;
+        wire::encode_ack(ack);
+        s.out += ack;  // never dropped: counted, not bounded
+        queued_total_ += ack.size();
         if (std::find(dirty_.begin(), dirty_.end(), s.fd) == dirty_.end()) dirty_.push_back(s.fd);
         return true;
     }
@@ -494,6 +771,7 @@ bool Server::handle_frame(Session& s, std::string_view payload) {
         close_session(s.fd, "bad record");
         return false;
     }
+    ++received_events_;
     deliver(ev, "EVENT from session '" + s.name + "' ");
     return true;
 }
@@ -507,6 +785,11 @@ void Server::close_session(int fd, const char* why) {
                   (s.dropped ? " dropped " + std::to_string(s.dropped) + " events" : std::string()));
     epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+    queued_total_ -= std::min(queued_total_, s.out.size() - s.out_off);
+    if (listen_paused_) {
+        listen_paused_ = false;
+        add(listen_, EPOLLIN, tag(kListen, listen_));
+    }
     order_.erase(std::remove(order_.begin(), order_.end(), fd), order_.end());
     dirty_.erase(std::remove(dirty_.begin(), dirty_.end(), fd), dirty_.end());
     sessions_.erase(it);
@@ -519,15 +802,29 @@ void Server::deliver(const wire::Event& ev, const std::string& origin) {
         Session& s = *sessions_[fd];
         if (!wire::filter_matches(s.prefix, ev.trap_id)) continue;
         if (frame.empty() && !wire::encode_event(ev, frame)) return;
-        if (s.out.size() - s.out_off + frame.size() > opt_.queue_limit) {
+        if (!enqueue(s, frame)) {
             ++s.dropped;
             continue;
         }
-        s.out += frame;
+        ++s.delivered;
         if (!s.want_write && (dirty_.empty() || dirty_.back() != fd) &&
             std::find(dirty_.begin(), dirty_.end(), fd) == dirty_.end())
             dirty_.push_back(fd);
     }
+}
+
+bool Server::enqueue(Session& s, const std::string& frame) {
+    size_t pending = s.out.size() - s.out_off;
+    if (pending + frame.size() > opt_.queue_limit || queued_total_ + frame.size() > opt_.queue_total) return false;
+    // What was sent already goes before the queue grows, so that the memory a
+    // session holds stays near its bound whatever the size of the events.
+    if (s.out_off > 0 && s.out.size() + frame.size() > s.out.capacity()) {
+        s.out.erase(0, s.out_off);
+        s.out_off = 0;
+    }
+    s.out += frame;
+    queued_total_ += frame.size();
+    return true;
 }
 
 void Server::flush_session(Session& s) {
@@ -535,6 +832,7 @@ void Server::flush_session(Session& s) {
         ssize_t w = send(s.fd, s.out.data() + s.out_off, s.out.size() - s.out_off, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (w > 0) {
             s.out_off += static_cast<size_t>(w);
+            queued_total_ -= std::min(queued_total_, static_cast<size_t>(w));
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
@@ -544,6 +842,7 @@ void Server::flush_session(Session& s) {
     }
     if (s.out_off == s.out.size()) {
         s.out.clear();
+        if (s.out.capacity() > (1u << 20)) s.out.shrink_to_fit();  // an idle session gives its memory back
         s.out_off = 0;
     } else if (s.out_off > (1u << 20) && s.out_off > s.out.size() / 2) {
         s.out.erase(0, s.out_off);

@@ -20,26 +20,51 @@ struct Options {
     int event_port = 5162;
     std::string log_path;                   // log/trapd.log of the instance
     size_t queue_limit = 16u << 20;         // bytes waiting for one session
-    size_t log_limit = 16u << 20;           // trapd.log is renamed trapd.log.old beyond this
+    size_t queue_total = 256u << 20;        // bytes waiting for all sessions together
+    size_t max_sessions = 256;              // event-session connections at once
+    int greeting_timeout = 5;               // seconds for a new connection's hello
+    size_t log_limit = 16u << 20;           // trapd.log is renamed trapd.log.1 beyond this
+    int log_generations = 5;                // trapd.log.1 .. trapd.log.N are kept
     int rcvbuf = 8 << 20;
+    // Access to the intake.  Event sessions must present the key written to
+    // key_path (owner-only) at start; empty key_path: no key asked (tests of the
+    // loop alone).  UDP traps need one of communities unless any_community;
+    // traps under a local_only arc are taken from sessions only.
+    std::string key_path;
+    bool any_community = true;
+    std::vector<std::string> communities;
+    std::vector<wire::Oid> local_only;
 };
 
-// The trap log: one line per trap or event, buffered, flushed at least every second,
-// renamed to trapd.log.old when it grows past its limit.
+// The trap log: one line per trap or event, buffered here and written after
+// every receive batch and at least every second.  Past its limit the file is
+// renamed trapd.log.1 (the older ones shifted up to trapd.log.N).  A line longer
+// than the line bound is cut, with a mark saying how much was left out.  Lines
+// that cannot be written (a full disk) are counted and reported in the log once
+// writing works again.
 class TrapLog {
 public:
-    TrapLog(std::string path, size_t limit);
+    TrapLog(std::string path, size_t limit, int generations = 5, size_t line_max = 8192);
     ~TrapLog();
     void line(const std::string& text);
     void flush();
+    // Closes and opens the file again (after a rotation by someone else).
+    void reopen();
+    uint64_t lost_lines() const { return lost_total_; }
 
 private:
     void open();
+    void rotate();
     std::string path_;
     size_t limit_;
+    int generations_;
+    size_t line_max_;
     size_t size_ = 0;
-    FILE* f_ = nullptr;
-    std::vector<char> buf_;
+    int fd_ = -1;
+    std::string buf_;
+    uint64_t buf_lines_ = 0;
+    uint64_t lost_ = 0, lost_total_ = 0;  // lines not written since the last report, and ever
+    int lost_errno_ = 0;
 };
 
 // One readable line for a trap (without the time stamp and newline).
@@ -59,6 +84,8 @@ public:
     void stop() { stop_ = true; }
 
     int udp_port() const { return udp_port_; }
+    // Datagrams the kernel dropped on the trap port since it was opened.
+    uint32_t kernel_drops() const { return kernel_drops_; }
     int event_port() const { return event_port_; }
 
 private:
@@ -75,6 +102,8 @@ private:
         bool want_write = false;
         uint64_t dropped = 0;
         uint64_t dropped_reported = 0;
+        int64_t opened = 0;      // monotonic seconds, for the greeting time-out
+        uint64_t delivered = 0;  // events queued for it
     };
 
     void on_udp();
@@ -85,9 +114,17 @@ private:
     void close_session(int fd, const char* why);
     void deliver(const wire::Event& ev, const std::string& origin);
     void flush_session(Session& s);
+    // Appends to a session's queue within the per-session and total bounds; false
+    // (nothing queued) when it does not fit.
+    bool enqueue(Session& s, const std::string& frame);
+    void refuse_connection(int fd, const char* why);
     void flush_dirty();
     void tick();
+    void on_signal();
     void report_counts(bool force);
+    bool write_key();
+    // Why a UDP trap is refused, or null when it is taken.
+    const char* refusal(const wire::Event& ev) const;
     void add(int fd, uint32_t events, uint64_t tag);
     void mod(int fd, uint32_t events, uint64_t tag);
 
@@ -104,6 +141,25 @@ private:
     // Counts of what was dropped (reported to the log, at most every 10 seconds).
     uint64_t bad_datagrams_ = 0, bad_records_ = 0, reported_datagrams_ = 0, reported_records_ = 0;
     std::string last_bad_;
+    // Refusals by the access rules (reported like the malformed counts).
+    uint64_t refused_community_ = 0, refused_local_only_ = 0, refused_sessions_ = 0;
+    uint64_t reported_refused_ = 0;
+    std::string last_refused_;
+    std::string key_;
+    // Connections refused for the session cap or the descriptor limit, and
+    // sessions closed for a missing greeting.
+    uint64_t refused_cap_ = 0, refused_fds_ = 0, greeting_timeouts_ = 0, reported_conn_ = 0;
+    bool fd_exhausted_ = false;
+    bool listen_paused_ = false;  // logged once per episode
+    int spare_fd_ = -1;          // given up to accept and close one connection when descriptors run out
+    size_t queued_total_ = 0;
+    // What came in and what the kernel dropped before trapd could read it
+    // (SO_RXQ_OVFL: the socket's count of datagrams dropped for a full buffer).
+    uint64_t received_traps_ = 0, received_events_ = 0;
+    uint32_t kernel_drops_ = 0, reported_kernel_drops_ = 0;
+    std::string last_stats_;
+    int64_t last_stats_time_ = 0;
+    void write_stats(bool force);
     int64_t last_report_ = 0;
     std::vector<uint8_t> rxbufs_;
 };

@@ -23,6 +23,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,7 @@
 
 #include "pmproto.h"
 #include "zqcommon.h"
+#include "zqconf.h"
 
 extern char** environ;
 
@@ -43,6 +45,7 @@ struct Options {
     bool daemon = false;
     double start_wait = 30.0;  // seconds a start waits for the start-up report
     double stop_grace = 10.0;  // seconds a stop waits before SIGKILL
+    double restart_delay = 1.0;  // seconds before the first automatic restart (doubled each time)
 };
 Options g_opt;
 
@@ -84,6 +87,12 @@ struct Proc {
     int conn = -1;                   // registered connection (ZqsInit)
     int init = 0;                    // 0 none yet, 1 complete, 2 failed
     bool stopping = false;           // a stop (command 6) was sent
+    // Restarts (see reap): off with "restart=no" on the line in conf/zqsuf.
+    bool restart = true;
+    std::deque<Clock::time_point> restarts;  // automatic restarts of the last 10 minutes
+    bool restart_pending = false;             // at restart_at
+    Clock::time_point restart_at{};
+    bool wait_trapd = false;                  // ended because trapd was lost: once it is back
 };
 
 std::vector<Proc> g_procs;
@@ -94,76 +103,33 @@ Proc* find_proc(const std::string& name) {
     return nullptr;
 }
 
-bool valid_name(const std::string& n) {
-    if (n.empty() || n.size() > 64 || n == "all") return false;
-    for (char c : n) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                  c == '-' || c == '.';
-        if (!ok) return false;
-    }
-    return true;
-}
-
-// Splits a conf/zqsuf line into words: blanks separate, "..." groups (no escapes).
-bool split_words(const std::string& line, std::vector<std::string>& words) {
-    words.clear();
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        if (i >= line.size()) break;
-        std::string w;
-        bool quoted = false;
-        while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
-            if (line[i] == '"') quoted = !quoted;
-            else w += line[i];
-            ++i;
-        }
-        if (quoted) return false;
-        words.push_back(w);
-    }
-    return true;
-}
-
 // Reads conf/zqsuf: new names are appended, known ones take the new command line
 // (used at their next start); names no longer listed are dropped once they are not
 // running.
-void load_zqsuf() {
+// False (nothing changed, the errors logged and in errors) when the file cannot
+// be read or has a line in error: zqspmd never runs half a list.
+bool load_zqsuf(std::vector<std::string>* errors_out = nullptr) {
     std::string file = zq::instance_path("conf/zqsuf");
-    std::ifstream in(file);
-    if (!in) {
-        logf("cannot read %s: %s", file.c_str(), std::strerror(errno));
-        return;
+    std::string text, why;
+    std::vector<std::string> errors;
+    std::vector<zq::SufLine> lines;
+    if (!zq::read_regular(file, text, &why)) errors.push_back("cannot read " + why);
+    else zq::parse_zqsuf(text, file, lines, errors);
+    if (!errors.empty()) {
+        for (auto& e : errors) logf("%s", e.c_str());
+        logf("conf/zqsuf not taken: it has errors (the processes stay as they were)");
+        if (errors_out) *errors_out = errors;
+        return false;
     }
     for (auto& p : g_procs) p.listed = false;
     std::vector<Proc> order;
-    std::string raw;
-    int lineno = 0;
-    while (std::getline(in, raw)) {
-        ++lineno;
-        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-        std::string_view t = zq::trim(raw);
-        if (t.empty() || t.front() == '#') continue;
-        std::vector<std::string> w;
-        if (!split_words(std::string(t), w) || w.size() < 2) {
-            logf("%s:%d: ignored: expected NAME PATH [ARGUMENTS...]", file.c_str(), lineno);
-            continue;
-        }
-        if (!valid_name(w[0])) {
-            logf("%s:%d: ignored: bad process name (letters, digits, '_', '-', '.'; not \"all\")", file.c_str(),
-                 lineno);
-            continue;
-        }
-        bool dup = false;
-        for (auto& o : order) dup = dup || o.name == w[0];
-        if (dup) {
-            logf("%s:%d: ignored: %s is listed twice", file.c_str(), lineno, w[0].c_str());
-            continue;
-        }
-        Proc* old = find_proc(w[0]);
+    for (auto& l : lines) {
+        Proc* old = find_proc(l.name);
         Proc p = old ? std::move(*old) : Proc{};
         if (old) old->name.clear();  // moved
-        p.name = w[0];
-        p.argv.assign(w.begin() + 1, w.end());
+        p.name = l.name;
+        p.restart = l.restart;
+        p.argv = l.argv;
         p.listed = true;
         order.push_back(std::move(p));
     }
@@ -171,6 +137,7 @@ void load_zqsuf() {
     for (auto& p : g_procs)
         if (!p.name.empty() && !p.listed && p.pid > 0) order.push_back(std::move(p));
     g_procs = std::move(order);
+    return true;
 }
 
 bool executable(const std::string& path) {
@@ -200,10 +167,11 @@ bool spawn(Proc& p) {
     if (p.argv.empty()) return false;
     std::string exe = resolve_program(p.argv[0]);
     std::string out_path = zq::instance_path("log/" + p.name + ".out");
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    std::string why;
+    int out = zq::open_regular(out_path, O_WRONLY | O_CREAT | O_APPEND, 0600, &why);
     if (out < 0) {
         p.state = State::Failed;
-        p.text = "cannot open " + out_path + ": " + std::strerror(errno);
+        p.text = "cannot open " + why;
         logf("%s: %s", p.name.c_str(), p.text.c_str());
         return false;
     }
@@ -244,7 +212,10 @@ bool spawn(Proc& p) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int s : {SIGPIPE, SIGCHLD, SIGTERM, SIGINT, SIGHUP}) signal(s, SIG_DFL);
+        for (int s : {SIGPIPE, SIGCHLD, SIGTERM, SIGINT}) signal(s, SIG_DFL);
+        // What logrotate and operators send the whole group must not end a daemon:
+        // ignored unless the program asks for it itself (trapd reopens its log).
+        signal(SIGHUP, SIG_IGN);
         int in = open("/dev/null", O_RDONLY);
         if (in >= 0) dup2(in, 0);
         dup2(out, 1);
@@ -461,6 +432,12 @@ void queue_job(Job::Kind kind, const std::vector<std::string>& names, int client
                 if (p.name == n) j.names.push_back(p.name);
     }
     if (kind != Job::Start) std::reverse(j.names.begin(), j.names.end());
+    for (auto& n : j.names)
+        if (Proc* p = find_proc(n); p != nullptr && (kind != Job::Start || client >= 0)) {
+            // An operator's start or stop replaces whatever restart was planned.
+            p->restart_pending = false;
+            p->wait_trapd = false;
+        }
     if (client >= 0) g_conns[client].busy = true;
     g_jobs.push_back(std::move(j));
 }
@@ -564,7 +541,13 @@ void handle_request(Conn& c, const std::string& line) {
         return;
     }
     if (w[0] == "START" || w[0] == "STOP") {
-        if (w[0] == "START") load_zqsuf();
+        std::vector<std::string> errors;
+        if (w[0] == "START" && !load_zqsuf(&errors)) {
+            reply(c.fd, "ERR " + zq::pm::escape(errors.front() + (errors.size() > 1 ? " (and " +
+                                                    std::to_string(errors.size() - 1) + " more, see zqcheck)" : "")));
+            c.closed = true;
+            return;
+        }
         std::vector<std::string> names(w.begin() + 1, w.end());
         bool all = names.empty();
         for (auto& n : names) all = all || n == "all";
@@ -625,6 +608,97 @@ bool read_conn(Conn& c) {
 
 // ---------------------------------------------------------------- children
 
+Clock::time_point g_trapd_lost_at{};
+bool g_shutting_down = false;
+
+bool is_trapd(const Proc& p) {
+    if (p.name == "trapd") return true;
+    if (p.argv.empty()) return false;
+    const std::string& a = p.argv[0];
+    return a == "trapd" || (a.size() > 6 && a.compare(a.size() - 6, 6, "/trapd") == 0);
+}
+
+const Proc* trapd_proc() {
+    for (auto& p : g_procs)
+        if (is_trapd(p)) return &p;
+    return nullptr;
+}
+
+// Why a process that ended after a good start-up is started again, and when:
+//  - ended while trapd is gone (or went within the last 10 s): once trapd is
+//    back, in conf/zqsuf order (the integration's daemons end when they lose it);
+//  - ended by a signal zqspmd did not send, or with a non-zero status: again
+//    after 1, 2, 4, 8, 16 s (--restart-delay), at most 5 times in 10 minutes, then FAILED;
+//  - status 0 otherwise: it ended at its own request, and stays ended.
+void plan_restart(Proc& p, int st) {
+    if (!p.restart || !p.listed || g_shutting_down) return;
+    const Proc* t = trapd_proc();
+    bool trapd_gone = t != nullptr && t != &p &&
+                      (t->pid <= 0 || t->init != 1 || Clock::now() - g_trapd_lost_at < std::chrono::seconds(10)) &&
+                      g_trapd_lost_at != Clock::time_point{};
+    bool crashed = WIFSIGNALED(st) || (WIFEXITED(st) && WEXITSTATUS(st) != 0);
+    if (!crashed && !trapd_gone) return;
+    if (trapd_gone) {
+        p.wait_trapd = true;
+        logf("%s: ended after trapd was lost; restarted once trapd is back", p.name.c_str());
+        return;
+    }
+    auto now = Clock::now();
+    while (!p.restarts.empty() && now - p.restarts.front() > std::chrono::minutes(10)) p.restarts.pop_front();
+    if (p.restarts.size() >= 5) {
+        p.state = State::Failed;
+        p.text += (p.text.empty() ? "" : "; ") + std::string("restarted 5 times in 10 minutes, not again");
+        logf("%s: restarted 5 times in 10 minutes: not restarted again (FAILED)", p.name.c_str());
+        return;
+    }
+    double delay = g_opt.restart_delay * (1 << p.restarts.size());
+    p.restarts.push_back(now);
+    p.restart_pending = true;
+    p.restart_at = after(delay);
+    logf("%s: restarting in %.1f s (restart %zu of at most 5 in 10 minutes)", p.name.c_str(), delay,
+         p.restarts.size());
+}
+
+// Starts what is due: planned restarts, and the processes that wait for trapd once
+// trapd has reported its start-up.  The milliseconds until the next planned
+// restart, or -1.
+long long run_restarts() {
+    long long next = -1;
+    if (g_shutting_down) return next;
+    auto now = Clock::now();
+    std::vector<std::string> due;
+    for (auto& p : g_procs) {
+        if (!p.restart_pending) continue;
+        if (p.pid > 0) {
+            p.restart_pending = false;
+            continue;
+        }
+        if (now >= p.restart_at) {
+            p.restart_pending = false;
+            due.push_back(p.name);
+        } else {
+            long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(p.restart_at - now).count() + 1;
+            if (next < 0 || ms < next) next = ms;
+        }
+    }
+    const Proc* t = trapd_proc();
+    if (t != nullptr && t->pid > 0 && t->init == 1)
+        for (auto& p : g_procs)
+            if (p.wait_trapd) {
+                p.wait_trapd = false;
+                if (p.pid <= 0 && std::find(due.begin(), due.end(), p.name) == due.end()) due.push_back(p.name);
+            }
+    if (!due.empty()) {
+        // In conf/zqsuf order, one after the other, like a start from zqstart.
+        std::vector<std::string> ordered;
+        for (auto& p : g_procs)
+            if (std::find(due.begin(), due.end(), p.name) != due.end()) ordered.push_back(p.name);
+        logf("restarting %zu process(es)", ordered.size());
+        queue_job(Job::Start, ordered, -1);
+    }
+    return next;
+}
+
 void reap() {
     while (true) {
         int st = 0;
@@ -640,9 +714,15 @@ void reap() {
             }
             p.pid = -1;
             p.exit_status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+            bool started_well = p.init == 1 && p.state != State::Failed;
             if (p.stopping) p.state = State::NotRunning;
             else if (p.state == State::Failed || p.init != 1) p.state = State::Failed;
             else p.state = State::Exited;
+            // A death by a signal zqspmd did not send says so, rather than the
+            // last text the process gave.
+            if (WIFSIGNALED(st) && !p.stopping) p.text = "killed by signal " + std::to_string(WTERMSIG(st));
+            if (is_trapd(p)) g_trapd_lost_at = Clock::now();
+            if (!p.stopping && started_well) plan_restart(p, st);
             if (WIFEXITED(st))
                 logf("%s: pid %d exited with status %d -> %s", p.name.c_str(), static_cast<int>(pid),
                      WEXITSTATUS(st), state_name(p.state));
@@ -671,13 +751,20 @@ void on_signal(int sig) {
 void usage(FILE* f) {
     std::fprintf(f,
                  "usage: zqspmd [--daemon] [--start-wait SECONDS] [--stop-grace SECONDS]\n"
+                 "              [--restart-delay SECONDS]\n"
                  "The process manager of the instance $ZQ_ROOT (default /var/opt/zq): starts the\n"
                  "processes of conf/zqsuf on request of zqstart, stops them on request of zqstop\n"
                  "and reports their state to zqstatus.  Socket run/zqspmd.sock, log log/zqspmd.log.\n"
                  "  --daemon             detach from the terminal (zqstart uses this)\n"
                  "  --start-wait S       seconds to wait for a start-up report (default 30)\n"
                  "  --stop-grace S       seconds a stopped process gets before SIGKILL (default 10)\n"
-                 "SIGTERM or SIGINT stops every process and ends zqspmd; SIGHUP re-reads conf/zqsuf.\n");
+                 "  --restart-delay S    seconds before restarting a process that died (default 1,\n"
+                 "                       doubled for each restart; at most 5 in 10 minutes)\n"
+                 "A process killed by a signal zqspmd did not send, or ending with a non-zero\n"
+                 "status, is restarted; one that ended after trapd was lost is restarted once\n"
+                 "trapd is back; \"NAME restart=no PATH\" in conf/zqsuf turns this off.\n"
+                 "SIGTERM or SIGINT stops every process and ends zqspmd; SIGHUP reopens the log\n"
+                 "and re-reads conf/zqsuf.\n");
 }
 
 bool parse_seconds(const char* s, double& out) {
@@ -699,8 +786,10 @@ int parse_options(int argc, char** argv) {
             return 0;
         } else if (a == "--daemon") {
             g_opt.daemon = true;
-        } else if ((a == "--start-wait" || a == "--stop-grace") && i + 1 < argc) {
-            double& dst = a == "--start-wait" ? g_opt.start_wait : g_opt.stop_grace;
+        } else if ((a == "--start-wait" || a == "--stop-grace" || a == "--restart-delay") && i + 1 < argc) {
+            double& dst = a == "--start-wait" ? g_opt.start_wait
+                          : a == "--stop-grace" ? g_opt.stop_grace
+                                                : g_opt.restart_delay;
             if (!parse_seconds(argv[++i], dst)) {
                 std::fprintf(stderr, "zqspmd: %s: not a number of seconds: %s\n", a.c_str(), argv[i]);
                 return 2;
@@ -717,9 +806,10 @@ int parse_options(int argc, char** argv) {
 // One zqspmd per instance: the lock on the pid file says who runs.  The locked
 // descriptor, or -1 (reported).
 int lock_instance(const std::string& root, const std::string& pidfile) {
-    int pidfd = open(pidfile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    std::string why;
+    int pidfd = zq::open_regular(pidfile, O_RDWR | O_CREAT, 0600, &why);
     if (pidfd < 0) {
-        std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", pidfile.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "zqspmd: cannot open %s\n", why.c_str());
         return -1;
     }
     if (flock(pidfd, LOCK_EX | LOCK_NB) != 0) {
@@ -807,6 +897,7 @@ void handle_signals(bool& shutting_down) {
     if (g_got_term && !shutting_down) {
         g_got_term = 0;
         shutting_down = true;
+        g_shutting_down = true;
         logf("SIGTERM: stopping every process");
         // Ahead of anything queued: a shutdown must not wait for a slow start.
         if (g_jobs.empty() || g_jobs.front().kind != Job::Shutdown) {
@@ -820,7 +911,15 @@ void handle_signals(bool& shutting_down) {
     }
     if (g_got_hup) {
         g_got_hup = 0;
-        logf("SIGHUP: reading conf/zqsuf again");
+        // Reopen the log (logrotate moved it away) and read conf/zqsuf again.
+        std::string why;
+        int fd = zq::open_regular(zq::instance_path("log/zqspmd.log"), O_WRONLY | O_CREAT | O_APPEND, 0600, &why);
+        if (fd >= 0) {
+            if (g_log_fd >= 0) close(g_log_fd);
+            g_log_fd = fd;
+        }
+        logf("SIGHUP: log reopened, reading conf/zqsuf again");
+        if (fd < 0) logf("cannot reopen %s", why.c_str());
         load_zqsuf();
     }
 }
@@ -834,12 +933,17 @@ void close_finished_conns() {
     }
 }
 
-// How long poll may sleep: until the deadline of the job in progress, else
-// until something happens.
-int poll_timeout() {
-    if (g_jobs.empty() || g_jobs.front().phase == Job::Idle) return -1;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(g_jobs.front().deadline - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
+// How long poll may sleep: until the deadline of the job in progress or the
+// next planned restart (restart_ms, -1 for none), else until something happens.
+int poll_timeout(long long restart_ms) {
+    int timeout = -1;
+    if (!g_jobs.empty() && g_jobs.front().phase != Job::Idle) {
+        auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(g_jobs.front().deadline - Clock::now()).count();
+        timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
+    }
+    if (restart_ms >= 0 && (timeout < 0 || restart_ms < timeout)) timeout = static_cast<int>(restart_ms);
+    return timeout;
 }
 
 void accept_clients(int lfd) {
@@ -861,6 +965,7 @@ void serve(int lfd) {
     while (!g_quit) {
         handle_signals(shutting_down);
         reap();
+        long long restart_ms = run_restarts();
         step_jobs();
         close_finished_conns();
         if (g_quit) break;
@@ -869,7 +974,7 @@ void serve(int lfd) {
         fds.push_back({lfd, POLLIN, 0});
         fds.push_back({g_sigpipe[0], POLLIN, 0});
         for (auto& [fd, c] : g_conns) fds.push_back({fd, POLLIN, 0});
-        int r = poll(fds.data(), fds.size(), poll_timeout());
+        int r = poll(fds.data(), fds.size(), poll_timeout(restart_ms));
         if (r < 0) {
             if (errno != EINTR) logf("poll: %s", std::strerror(errno));
             continue;
@@ -898,17 +1003,21 @@ void serve(int lfd) {
 
 int main(int argc, char** argv) {
     zq::ignore_sigpipe();
+    // Everything zqspmd and the daemons it starts create is the owner's alone.
+    umask(077);
     int status = parse_options(argc, argv);
     if (status >= 0) return status;
 
     std::string root = zq::root();
     struct stat st {};
     if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "zqspmd: no instance at %s (set ZQ_ROOT)\n", root.c_str());
+        std::fprintf(stderr, "zqspmd: no instance at %s (ZQ_ROOT=%s): %s\n", root.c_str(),
+                     std::getenv("ZQ_ROOT") ? std::getenv("ZQ_ROOT") : "not set, so the default",
+                     stat(root.c_str(), &st) != 0 ? std::strerror(errno) : "not a directory");
         return 1;
     }
-    mkdir(zq::instance_path("run").c_str(), 0755);
-    mkdir(zq::instance_path("log").c_str(), 0755);
+    mkdir(zq::instance_path("run").c_str(), 0700);
+    mkdir(zq::instance_path("log").c_str(), 0700);
 
     std::string pidfile = zq::pm::pid_path();
     int pidfd = lock_instance(root, pidfile);
@@ -918,8 +1027,18 @@ int main(int argc, char** argv) {
     if (lfd < 0) return 1;
 
     std::string logpath = zq::instance_path("log/zqspmd.log");
-    g_log_fd = open(logpath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (g_log_fd < 0) std::fprintf(stderr, "zqspmd: cannot open %s: %s\n", logpath.c_str(), std::strerror(errno));
+    std::string log_why;
+    g_log_fd = zq::open_regular(logpath, O_WRONLY | O_CREAT | O_APPEND, 0600, &log_why);
+    if (g_log_fd < 0) std::fprintf(stderr, "zqspmd: cannot open %s\n", log_why.c_str());
+
+    // Before detaching, so that the errors reach the terminal (and zqstart).
+    if (!load_zqsuf()) {
+        // Never a silent half list: the operator fixes the file (zqcheck) first.
+        logf("not started: conf/zqsuf has errors");
+        unlink(sock.c_str());
+        unlink(pidfile.c_str());
+        return 1;
+    }
 
     if (g_opt.daemon && daemonize() < 0) return 1;
     std::string pidtext = std::to_string(getpid()) + "\n";
@@ -928,7 +1047,6 @@ int main(int argc, char** argv) {
     if (!install_signals()) return 1;
 
     logf("started for %s (socket %s)", root.c_str(), sock.c_str());
-    load_zqsuf();
     serve(lfd);
     unlink(sock.c_str());
     unlink(pidfile.c_str());

@@ -4,8 +4,11 @@
 #include <netdb.h>
 #include <signal.h>
 #include <strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -66,7 +69,9 @@ std::string_view strip_comment(std::string_view line) {
 
 InstanceConf read_instance_conf(const std::string& file) {
     InstanceConf c;
-    std::ifstream in(file);
+    std::string text;
+    read_regular(file, text);  // a missing or odd file: the defaults (never a hang)
+    std::istringstream in(text);
     std::string raw;
     while (std::getline(in, raw)) {
         std::string_view line = strip_comment(raw);
@@ -86,12 +91,42 @@ InstanceConf read_instance_conf(const std::string& file) {
             c.http_password = std::string(val);
             continue;
         }
+        if (key == "trap_listen") {
+            c.trap_listen = std::string(val);
+            continue;
+        }
+        if (key == "trap_communities" || key == "local_only_enterprises") {
+            std::vector<std::string> items;
+            std::string cur;
+            for (char ch : val) {
+                if (ch == ',' || ch == ' ' || ch == '\t') {
+                    if (!cur.empty()) items.push_back(cur);
+                    cur.clear();
+                } else {
+                    cur += ch;
+                }
+            }
+            if (!cur.empty()) items.push_back(cur);
+            if (key == "trap_communities") {
+                c.trap_communities = items;
+                c.trap_communities_set = true;
+            } else {
+                c.local_only_enterprises.clear();
+                for (const auto& it : items) {
+                    std::vector<uint32_t> arc;
+                    if (parse_oid(it, arc)) c.local_only_enterprises.push_back(arc);
+                }
+            }
+            continue;
+        }
         int v = 0;
         if (!to_int(val, v)) continue;
         if (key == "trap_port" && v > 0 && v < 65536) c.trap_port = v;
         else if (key == "event_port" && v > 0 && v < 65536) c.event_port = v;
         else if (key == "http_port" && v > 0 && v < 65536) c.http_port = v;
         else if (key == "poll_interval" && v > 0) c.poll_interval = v;
+        else if (key == "max_event_sessions" && v > 0) c.max_event_sessions = v;
+        else if (key == "db_busy_timeout" && v > 0 && v <= 86400) c.db_busy_timeout = v;
     }
     return c;
 }
@@ -127,7 +162,9 @@ AgentConf agent_conf(const std::string& file, std::string_view host) {
         char buf[INET_ADDRSTRLEN];
         if (inet_ntop(AF_INET, &*a, buf, sizeof buf)) addr_text = buf;
     }
-    std::ifstream in(file);
+    std::string text;
+    read_regular(file, text);
+    std::istringstream in(text);
     std::string raw;
     std::optional<std::string> matched, star;
     while (std::getline(in, raw)) {
@@ -143,10 +180,11 @@ AgentConf agent_conf(const std::string& file, std::string_view host) {
         if (!matched && (wildcard_match(pat, host) || (!addr_text.empty() && wildcard_match(pat, addr_text))))
             matched = rest;
     }
+    // The line "*" first, then the matching line over it: a host line keeps every
+    // key of "*" that it does not set itself.
     AgentConf c;
-    const std::optional<std::string>& chosen = matched ? matched : star;
-    if (!chosen) return c;
-    std::istringstream words(*chosen);
+    std::string chosen = (star ? *star : std::string()) + " " + (matched ? *matched : std::string());
+    std::istringstream words(chosen);
     std::string w;
     while (words >> w) {
         auto eq = w.find('=');
@@ -185,7 +223,9 @@ std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::strin
     std::string n(trim(name));
     if (n.empty()) return std::nullopt;
     if (inet_pton(AF_INET, n.c_str(), &a) == 1) return a;
-    std::ifstream in(hosts_file);
+    std::string text;
+    read_regular(hosts_file, text);
+    std::istringstream in(text);
     std::string raw;
     while (std::getline(in, raw)) {
         std::string_view line = strip_comment(raw);
@@ -215,7 +255,9 @@ std::optional<in_addr> resolve_host(std::string_view name) {
 std::string host_name_of(in_addr addr) {
     char buf[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &addr, buf, sizeof buf);
-    std::ifstream in(instance_path("conf/hosts"));
+    std::string text;
+    read_regular(instance_path("conf/hosts"), text);
+    std::istringstream in(text);
     std::string raw;
     while (std::getline(in, raw)) {
         std::string_view line = strip_comment(raw);
@@ -305,6 +347,64 @@ void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_li
     if (echo && write(2, line.data(), line.size()) < 0) {
     }
 }
+
+int open_regular(const std::string& path, int flags, unsigned mode, std::string* why) {
+    int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (fd < 0) {
+        int e = errno;
+        if (why) {
+            if (e == ELOOP)
+                *why = path + ": is a symbolic link (refused)";
+            else if (e == ENXIO)
+                *why = path + ": is not a regular file (refused)";
+            else
+                *why = path + ": " + std::strerror(e);
+        }
+        errno = e;
+        return -1;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (why) *why = path + ": is not a regular file (refused)";
+        errno = EINVAL;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    return fd;
+}
+
+bool read_regular(const std::string& path, std::string& out, std::string* why, size_t max) {
+    out.clear();
+    int fd = open_regular(path, O_RDONLY, 0, why);
+    if (fd < 0) return false;
+    char buf[65536];
+    for (;;) {
+        ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r > 0) {
+            out.append(buf, static_cast<size_t>(r));
+            if (out.size() > max) {
+                ::close(fd);
+                if (why) *why = path + ": larger than " + std::to_string(max) + " bytes";
+                errno = EFBIG;
+                return false;
+            }
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        int e = errno;
+        ::close(fd);
+        if (r < 0) {
+            if (why) *why = path + ": " + std::strerror(e);
+            errno = e;
+            return false;
+        }
+        return true;
+    }
+}
+
+std::string session_key_path() { return instance_path("run/trapd.key"); }
 
 void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 

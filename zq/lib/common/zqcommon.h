@@ -27,6 +27,16 @@ struct InstanceConf {
     int poll_interval = 300;   // seconds, netmon
     std::string http_listen = "127.0.0.1";   // the map program's web server address
     std::string http_password;                // non-empty: HTTP basic authentication
+    int max_event_sessions = 256;  // trapd's event-session connections at once
+    int log_generations = 5;   // trapd.log.1 .. trapd.log.N kept
+    int db_busy_timeout = 30;  // seconds a database call waits for another process's lock
+    std::string trap_listen;   // empty: 127.0.0.1
+    // Communities trapd takes UDP traps with; "*" in the list (or no trap_communities
+    // line at all) takes any.
+    std::vector<std::string> trap_communities;
+    bool trap_communities_set = false;
+    // Arcs whose traps trapd takes only from event sessions, never from UDP.
+    std::vector<std::vector<uint32_t>> local_only_enterprises;
 };
 // Reads conf/zq.conf of the current instance; a missing file gives the defaults.
 InstanceConf read_instance_conf();
@@ -39,8 +49,9 @@ struct AgentConf {
     int retries = 3;
     int port = 161;
 };
-// The settings for a host: the first line whose pattern matches the name (or its
-// dotted address), then a line "*", then the defaults.
+// The settings for a host: the keys of the first line whose pattern matches the
+// name (or its dotted address), then those of the line "*" for the keys that line
+// does not set, then the defaults.
 AgentConf agent_conf(std::string_view host);
 AgentConf agent_conf(const std::string& file, std::string_view host);
 // '*' matches any run of characters, everything else itself (case-insensitive).
@@ -66,6 +77,20 @@ inline std::string oid_to_string(const std::vector<uint32_t>& oid) {
     return oid_to_string(oid.data(), oid.size());
 }
 std::string addr_to_string(const unsigned char addr[4]);
+
+// Opens a file of the instance (log, registry, configuration, key) without blocking
+// on a FIFO or device and without following a symbolic link in its last component;
+// anything but a regular file is refused.  The descriptor is blocking again and
+// close-on-exec.  -1 with errno set (ELOOP for a link, EINVAL for a file that is not
+// regular) and a message naming the file in why.
+int open_regular(const std::string& path, int flags, unsigned mode, std::string* why = nullptr);
+// Reads a whole regular file (at most max bytes) the same way; false with why set.
+bool read_regular(const std::string& path, std::string& out, std::string* why = nullptr,
+                  size_t max = 64u << 20);
+
+// run/trapd.key: the key trapd writes (owner-only) at each start.  Event sessions
+// present it, which proves the peer may read the instance.
+std::string session_key_path();
 
 // Ignore SIGPIPE: a peer that resets a socket must not kill a program silently.
 void ignore_sigpipe();

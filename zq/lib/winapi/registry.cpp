@@ -78,7 +78,8 @@ struct Lines {
 
 bool read_lines(Lines& f, int& err) {
     f.v.clear();
-    int fd = open(reg_path().c_str(), O_RDONLY | O_CLOEXEC);
+    // Never blocks on a FIFO, never follows a link: anything but a regular file fails.
+    int fd = zq::open_regular(reg_path(), O_RDONLY, 0);
     if (fd < 0) {
         if (errno == ENOENT) return true;  // no registry yet: empty
         err = errno;

@@ -2,10 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -125,7 +127,16 @@ bool read_line(int fd, std::string& line, int timeout_ms, size_t max_len) {
 int request(const std::string& line, const std::function<void(const std::string&)>& on_line, std::string& err) {
     int fd = connect_unix(socket_path());
     if (fd < 0) {
-        err = "zqspmd is not running (" + socket_path() + ": " + std::strerror(errno) + ")";
+        int e = errno;
+        struct stat st {};
+        if (e == EACCES || e == EPERM)
+            err = "permission denied: zqspmd's socket " + socket_path() + " belongs to another user";
+        else if (stat(root().c_str(), &st) != 0)
+            err = "no instance at " + root() + " (ZQ_ROOT=" + (std::getenv("ZQ_ROOT") ? std::getenv("ZQ_ROOT") : "not set") +
+                  "): " + std::strerror(errno);
+        else
+            err = "zqspmd is not running (" + socket_path() + ": " + std::strerror(e) + ")";
+        errno = e;
         return -1;
     }
     if (!send_all(fd, line + "\n")) {

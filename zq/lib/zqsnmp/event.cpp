@@ -74,18 +74,31 @@ bool write_all(int fd, const std::string& data) {
     return true;
 }
 
-// The acknowledgement of trapd, read to its last byte and no further.
-bool await_ack(int fd) {
+// The acknowledgement of trapd, read to its last byte and no further: 1; a
+// refusal: -1; nothing usable: 0.
+int await_ack(int fd) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
     char head[4];
-    if (!read_exact(fd, head, 4, deadline)) return false;
+    if (!read_exact(fd, head, 4, deadline)) return 0;
     uint32_t len = (uint32_t{static_cast<uint8_t>(head[0])} << 24) | (uint32_t{static_cast<uint8_t>(head[1])} << 16) |
                    (uint32_t{static_cast<uint8_t>(head[2])} << 8) | uint32_t{static_cast<uint8_t>(head[3])};
-    if (len == 0 || len > 64) return false;
+    if (len == 0 || len > 1024) return 0;
     std::string payload(len, '\0');
-    if (!read_exact(fd, payload.data(), len, deadline)) return false;
+    if (!read_exact(fd, payload.data(), len, deadline)) return 0;
     std::string why;
-    return zq::wire::decode_ack(payload, why);
+    if (zq::wire::decode_refusal(payload, why)) return -1;
+    return zq::wire::decode_ack(payload, why) ? 1 : 0;
+}
+
+// The instance's session key (run/trapd.key).  A key that is missing gives the
+// empty key (trapd then refuses, or is not running); one that exists but cannot
+// be read (another user's instance): false with errno set.
+bool session_key(std::string& key) {
+    key.clear();
+    std::string text;
+    if (!zq::read_regular(zq::session_key_path(), text, nullptr, 4096)) return errno == ENOENT;
+    key = std::string(zq::trim(text));
+    return true;
 }
 
 // A delivered trap as a new ZqPdu (the callback's); null when memory is short.
@@ -239,9 +252,16 @@ bool fill(ZqSession* s) {
             total += static_cast<size_t>(r);
             continue;
         }
-        if (r == 0) return true;
+        if (r == 0) {
+            // trapd closed the connection: that, not a stale EAGAIN, is what a
+            // caller reporting the loss should see in errno.
+            s->impl->lost_errno = ECONNRESET;
+            return true;
+        }
         if (errno == EINTR) continue;
-        return errno != EAGAIN && errno != EWOULDBLOCK;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        s->impl->lost_errno = errno;
+        return true;
     }
     return false;
 }
@@ -261,6 +281,49 @@ int event_close(ZqSession* session) {
     delete session->impl;
     std::free(session);
     set_errno(ZQSNMP_E_OK);
+    return 0;
+}
+
+namespace {
+
+// The process's send-only session for traps addressed to this instance, kept
+// between sends (a fork gets a session of its own, so that two processes never
+// write into one stream).
+struct LocalSender {
+    ZqSession* session = nullptr;
+    pid_t pid = 0;
+};
+LocalSender local_sender;
+
+// A send-only session receives nothing after the acknowledgement: anything
+// readable is trapd's end of the connection.
+bool stale(int fd) {
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) != 0;
+}
+
+void drop_local_sender() {
+    if (local_sender.session != nullptr) ZqsnmpClose(local_sender.session);
+    local_sender.session = nullptr;
+}
+
+}  // namespace
+
+int send_local_trap(ZqPdu* pdu) {
+    if (local_sender.session != nullptr && local_sender.pid != getpid()) drop_local_sender();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (local_sender.session != nullptr &&
+            (local_sender.session->sock_fd < 0 || stale(local_sender.session->sock_fd)))
+            drop_local_sender();
+        if (local_sender.session == nullptr) {
+            local_sender.session = ZqsnmpEventOpen(nullptr, nullptr, nullptr, nullptr, nullptr);
+            if (local_sender.session == nullptr) return 0;
+            local_sender.pid = getpid();
+        }
+        if (ZqsnmpEventSend(local_sender.session, pdu, nullptr, 0) == 0) return 1;
+        if (ZqsnmpErrno != ZQSNMP_E_SENDFAIL && ZqsnmpErrno != ZQSNMP_E_CLOSED) return -1;
+        drop_local_sender();
+    }
     return 0;
 }
 
@@ -288,6 +351,11 @@ ZqSession* ZqsnmpEventOpen(const char* host, const char* name, ZqsnmpCallback ca
             return nullptr;
         }
     }
+    if (!session_key(hello.key)) {
+        // Not this user's instance: say so rather than "not reachable".
+        zq::snmp::set_sys_errno(errno == ENOENT ? EACCES : errno);
+        return nullptr;
+    }
     zq::InstanceConf conf = zq::read_instance_conf();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -304,9 +372,12 @@ ZqSession* ZqsnmpEventOpen(const char* host, const char* name, ZqsnmpCallback ca
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     std::string frame;
     zq::wire::encode_hello(hello, frame);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !write_all(fd, frame) || !await_ack(fd)) {
+    int acked = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !write_all(fd, frame) ||
+        (acked = await_ack(fd)) <= 0) {
         close(fd);
-        set_errno(ZQSNMP_E_NOTRAPD);
+        if (acked < 0) zq::snmp::set_sys_errno(EACCES);  // trapd refused the key
+        else set_errno(ZQSNMP_E_NOTRAPD);
         return nullptr;
     }
     auto* s = static_cast<ZqSession*>(std::calloc(1, sizeof(ZqSession)));
@@ -381,6 +452,7 @@ int ZqsnmpRead(fd_set* readset) {
             mark_dead(s);
             if (s->impl->callback) {
                 ++calls;
+                errno = s->impl->lost_errno != 0 ? s->impl->lost_errno : ECONNRESET;
                 s->impl->callback(ZQSNMP_REASON_LOST, s, nullptr, s->impl->data);
             }
         }

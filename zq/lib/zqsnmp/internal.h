@@ -35,6 +35,7 @@ struct ZqSessionImpl {
     std::string name;        // empty: send-only
     std::string filter;      // ".*" or ".1.3.6...*"
     std::string rxbuf;       // bytes received, not yet a whole record
+    int lost_errno = 0;      // why the connection was lost (errno for the LOST callback)
 };
 
 namespace zq::snmp {
@@ -54,6 +55,11 @@ void ensure_netsnmp_init();
 // null (the event side fills it in), to_netsnmp ignores it.
 netsnmp_pdu* to_netsnmp(const ZqPdu* pdu);
 ZqPdu* from_netsnmp(const netsnmp_pdu* pdu);
+
+// A trap for this instance's trapd through the process's send-only event
+// session (event.cpp): 1 sent (pdu consumed); 0 trapd cannot be reached that way
+// (pdu untouched); -1 the PDU cannot be sent (ZqsnmpErrno set, pdu still the caller's).
+int send_local_trap(ZqPdu* pdu);
 
 // Event-session half of ZqsnmpClose (event.cpp).
 int event_close(ZqSession* session);

@@ -188,6 +188,33 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
         return pdu;
     }
 
+    if (local) {
+        // To this instance's trapd: through an event session, which proves the
+        // sender may use the instance (trapd takes some arcs from sessions only).
+        // Without a reachable trapd the datagram goes out as before.
+        std::memcpy(pdu->agent_addr, agent, 4);
+        pdu->time = stamp;
+        if (pdu->community == nullptr) {
+            pdu->community = static_cast<unsigned char*>(ZqsnmpMalloc(impl->community.size() + 1));
+            if (pdu->community == nullptr) return pdu;
+            std::memcpy(pdu->community, impl->community.data(), impl->community.size());
+            pdu->community_len = impl->community.size();
+        }
+        if (pdu->enterprise == nullptr) {
+            constexpr size_t n = sizeof kDefaultEnterprise / sizeof kDefaultEnterprise[0];
+            pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(n * sizeof(ZqOid)));
+            if (pdu->enterprise == nullptr) return pdu;
+            for (size_t i = 0; i < n; ++i) pdu->enterprise[i] = static_cast<ZqOid>(kDefaultEnterprise[i]);
+            pdu->enterprise_length = n;
+        }
+        int sent = send_local_trap(pdu);
+        if (sent > 0) {
+            set_errno(ZQSNMP_E_OK);
+            return nullptr;
+        }
+        if (sent < 0) return pdu;
+    }
+
     netsnmp_pdu* copy = to_netsnmp(pdu);
     if (copy == nullptr) return pdu;
     copy->version = SNMP_VERSION_1;

@@ -138,6 +138,15 @@ void encode_hello(const Hello& h, std::string& out) {
     w.u8(kProtocol);
     w.str16(std::string_view(h.name).substr(0, kMaxName));
     w.str16(std::string_view(h.filter).substr(0, kMaxName));
+    w.str16(std::string_view(h.key).substr(0, kMaxKey));
+    put_frame(out, p);
+}
+
+void encode_refusal(std::string_view reason, std::string& out) {
+    std::string p;
+    Writer w(p);
+    w.u8(kRefuse);
+    w.str16(reason.substr(0, kMaxName));
     put_frame(out, p);
 }
 
@@ -217,7 +226,9 @@ bool decode_hello(std::string_view payload, Hello& h, std::string& why) {
     if (r.ok() && r.u8() != kProtocol) r.fail("unknown protocol version");
     h.name = r.str16();
     h.filter = r.str16();
+    h.key = r.str16();
     if (r.ok() && (h.name.size() > kMaxName || h.filter.size() > kMaxName)) r.fail("name or filter too long");
+    if (r.ok() && h.key.size() > kMaxKey) r.fail("key too long");
     if (r.ok() && !r.at_end()) r.fail("trailing bytes");
     if (!r.ok()) why = r.why();
     return r.ok();
@@ -230,6 +241,13 @@ bool decode_ack(std::string_view payload, std::string& why) {
     if (r.ok() && !r.at_end()) r.fail("trailing bytes");
     if (!r.ok()) why = r.why();
     return r.ok();
+}
+
+bool decode_refusal(std::string_view payload, std::string& reason) {
+    Reader r(payload);
+    if (r.u8() != kRefuse) r.fail("not a refusal");
+    reason = r.str16();
+    return r.ok() && r.at_end();
 }
 
 bool decode_event(std::string_view payload, Event& e, std::string& why) {

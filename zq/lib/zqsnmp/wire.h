@@ -23,7 +23,13 @@ constexpr size_t kMaxString = 65535;       // bytes of a community or string val
 constexpr size_t kMaxBindings = 16384;
 constexpr size_t kMaxName = 255;           // session name and filter text
 
-enum Kind : uint8_t { kHello = 'H', kAck = 'A', kEvent = 'E' };
+constexpr size_t kMaxKey = 64;             // bytes of the instance's session key
+// The largest hello payload: kind, protocol, and three texts with their lengths.
+constexpr size_t kMaxHello = 2 + 2 + kMaxName + 2 + kMaxName + 2 + kMaxKey;
+
+// 'R' (refusal) carries a reason text; trapd sends it instead of the
+// acknowledgement and closes the connection.
+enum Kind : uint8_t { kHello = 'H', kAck = 'A', kEvent = 'E', kRefuse = 'R' };
 
 using Oid = std::vector<uint32_t>;
 
@@ -50,6 +56,7 @@ struct Event {
 struct Hello {
     std::string name;        // empty: a send-only session
     std::string filter;      // ".*" or ".1.3.6.*"; empty for send-only sessions
+    std::string key;         // run/trapd.key of the instance: proof the peer may read it
 };
 
 // Whole frames (length prefix included), appended to out.  encode_event fails
@@ -57,6 +64,7 @@ struct Hello {
 // exceed kMaxFrame.
 void encode_hello(const Hello& h, std::string& out);
 void encode_ack(std::string& out);
+void encode_refusal(std::string_view reason, std::string& out);
 bool encode_event(const Event& e, std::string& out);
 
 // Looks at the front of a byte stream.  kFrame: payload is the first frame's
@@ -68,6 +76,8 @@ Split next_frame(std::string_view buf, std::string_view& payload, size_t& consum
 // Payload decoders (the kind byte included).  False with a reason on any error.
 bool decode_hello(std::string_view payload, Hello& h, std::string& why);
 bool decode_ack(std::string_view payload, std::string& why);
+// A refusal record: its reason text.
+bool decode_refusal(std::string_view payload, std::string& reason);
 bool decode_event(std::string_view payload, Event& e, std::string& why);
 
 // Event filters: ".*" (empty prefix: everything) or a dotted prefix followed by

@@ -318,6 +318,7 @@ const char* ZqwErrorMsg(int code) {
         case ZQW_E_OK: return "no error";
         case ZQW_E_BADARG: return "bad argument (null or invalid id)";
         case ZQW_E_CONNLOST: return "the connection to the database was lost";
+        case ZQW_E_LOCKED: return "the database is locked by another process (db_busy_timeout passed)";
         case ZQW_E_NOAPP: return "no such application";
         case ZQW_E_NOACTION: return "no such action";
         case ZQW_E_NOFIELD: return "no such field";
@@ -351,6 +352,7 @@ int ZqwDbInit(void) {
     }
     sqlite3_extended_result_codes(c->db, 1);
     sqlite3_busy_handler(c->db, busy_handler, c.get());
+    c->busy_timeout = std::chrono::milliseconds(static_cast<long long>(zq::read_instance_conf().db_busy_timeout) * 1000);
     c->dev = st.st_dev;
     c->ino = st.st_ino;
     // A database of the previous format gains the map tables here, once.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -57,6 +58,10 @@ struct Connection {
     int syncs = 0;
     std::unordered_set<uint32_t> logged;
     std::unordered_map<std::string, bool> types;
+    // How long a call waits for a lock another process holds (db_busy_timeout of
+    // conf/zq.conf), and since when the current call waits.
+    std::chrono::milliseconds busy_timeout{30000};
+    std::chrono::steady_clock::time_point call_start{};
 
     ~Connection() {
         for (auto& [sql, st] : statements) sqlite3_finalize(st);
@@ -89,8 +94,14 @@ inline void check_alive() {
 }
 
 // Another process holds the database: wait, unless the file went away meanwhile.
+inline bool waited_too_long(const Connection& c) {
+    return c.call_start != std::chrono::steady_clock::time_point{} &&
+           std::chrono::steady_clock::now() - c.call_start >= c.busy_timeout;
+}
+
 inline int busy_handler(void* data, int count) {
     auto* c = static_cast<Connection*>(data);
+    if (waited_too_long(*c)) return 0;  // past db_busy_timeout: the call fails
     usleep(count < 20 ? 200 : 2000);
     if (count % 200 == 199 && !same_file(*c)) return 0;
     return 1;
@@ -239,8 +250,24 @@ private:
     sqlite3_int64 changes_ = 0;
 };
 
+// The outermost call starts the clock of its wait for locks.
+struct CallClock {
+    Connection* c;
+    bool outer;
+    explicit CallClock(Connection* conn)
+        : c(conn), outer(conn != nullptr && conn->call_start == std::chrono::steady_clock::time_point{}) {
+        if (outer) c->call_start = std::chrono::steady_clock::now();
+    }
+    ~CallClock() {
+        if (outer && g.get() == c) c->call_start = {};
+    }
+    CallClock(const CallClock&) = delete;
+    CallClock& operator=(const CallClock&) = delete;
+};
+
 template <class R, class F>
 R guarded(R on_failure, F&& body) {
+    CallClock clock(g.get());
     try {
         for (int attempt = 0;; ++attempt) {
             try {
@@ -249,6 +276,8 @@ R guarded(R on_failure, F&& body) {
                 g_error = ZQW_E_OK;
                 return r;
             } catch (const Busy&) {
+                // Another process held the lock past db_busy_timeout: the call fails.
+                if (g && waited_too_long(*g)) throw Fail{ZQW_E_LOCKED};
                 // Only cases SQLite does not wait for itself end up here.
                 usleep(attempt < 20 ? 500 : 5000);
             }

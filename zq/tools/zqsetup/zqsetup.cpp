@@ -3,6 +3,7 @@
 // Each step of the set-up is one function below; main() runs them in order.  A
 // step never overwrites a file that exists unless --force was given, so running
 // zqsetup again on an instance keeps the operator's edits.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -199,6 +200,8 @@ void copy_files(const Options& o, const std::string& src_dir, const std::string&
         if (!o.force && fs::exists(target, ec)) continue;
         fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing, ec);
         if (ec) throw SetupError{"cannot copy " + entry.path().string() + " to " + target.string() + ": " + ec.message()};
+        // The copy keeps the source's mode: the instance's files are its owner's alone.
+        fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, ec);
     }
     if (ec) throw SetupError{"cannot read " + src_dir + ": " + ec.message()};
 }
@@ -217,7 +220,12 @@ void step_zq_conf(const Options& o) {
                "trap_port=" + std::to_string(o.trap_port) + "\n"
                "event_port=" + std::to_string(o.event_port) + "\n"
                "http_port=" + std::to_string(o.http_port) + "\n"
-               "poll_interval=300\n");
+               "poll_interval=300\n"
+               "# UDP traps are taken only with one of these communities (* takes any).\n"
+               "trap_communities=" + o.community + "\n"
+               "# Traps under these arcs are taken from this instance's own programs only\n"
+               "# (event sessions), never from the network: the integration's control events.\n"
+               "local_only_enterprises=ENT.1.3.2,ENT.1.3.3,ENT.1.3.11,ENT.1.3.12,ENT.1.3.20\n");
 }
 
 void step_snmp_conf(const Options& o) {
@@ -282,6 +290,32 @@ void step_registration(const Options& o) {
 // The topology database: created when missing (an existing one is kept, also with
 // --force), then every fields/*.fields file registered into it, in name order.
 // Registering again is harmless; bad lines are reported and the rest registered.
+// Owner-only for everything that holds communities, traps, keys or the database:
+// an existing instance with looser modes is mended, with a warning.
+void step_modes(const Options& o) {
+    std::vector<std::string> paths = {"db", "conf", "log", "run", "temp", "registry"};
+    std::error_code ec;
+    for (const char* dir : {"db", "conf", "log", "run", "temp"})
+        for (const auto& entry : fs::recursive_directory_iterator(path_in(o, dir), ec))
+            if (!entry.is_symlink(ec)) paths.push_back(fs::relative(entry.path(), o.root, ec).string());
+    for (const auto& rel : paths) {
+        std::string p = path_in(o, rel);
+        struct stat st {};
+        if (lstat(p.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+        if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
+        mode_t mode = st.st_mode & 07777;
+        if ((mode & 077) == 0) continue;
+        mode_t owner_only = mode & ~static_cast<mode_t>(077);
+        if (chmod(p.c_str(), owner_only) != 0) {
+            std::cerr << "zqsetup: warning: " << rel << " is open to other users (mode " << std::oct << mode
+                      << std::dec << ") and cannot be changed: " << std::strerror(errno) << "\n";
+            continue;
+        }
+        std::cerr << "zqsetup: warning: " << rel << " was open to other users (mode " << std::oct << mode << "), now "
+                  << owner_only << std::dec << "\n";
+    }
+}
+
 void step_database(const Options& o) {
     std::string db = path_in(o, "db/topology.db");
     std::string error;
@@ -300,6 +334,7 @@ void step_database(const Options& o) {
 
 int main(int argc, char** argv) {
     zq::ignore_sigpipe();
+    umask(077);  // the instance is its owner's alone
     Options o;
     try {
         o = parse_args(argc, argv);
@@ -310,7 +345,7 @@ int main(int argc, char** argv) {
     using Step = void (*)(const Options&);
     const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
                           step_registry, step_zqsuf,   step_fields,    step_integration_conf,
-                          step_registration, step_database};
+                          step_registration, step_database, step_modes};
     try {
         for (Step s : steps) s(o);
     } catch (const SetupError& e) {

@@ -50,6 +50,8 @@ bool launch_zqspmd() {
     int st = 0;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
+    // It said why on standard error (a bad conf/zqsuf, another zqspmd...).
+    if (WIFEXITED(st) && WEXITSTATUS(st) != 0 && !zqspmd_answers()) return false;
     // A zqspmd started at the same moment by someone else is as good as ours.
     for (int i = 0; i < 100; ++i) {
         if (zqspmd_answers()) return true;

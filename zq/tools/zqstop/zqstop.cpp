@@ -1,5 +1,6 @@
 // zqstop [NAME...]: stops the named processes (or all, and then zqspmd itself) in
 // reverse start order; zqstop --command N NAME sends command N instead.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,14 +70,30 @@ int main(int argc, char** argv) {
         }
     }
     std::string err;
-    int r = zq::pm::request(req, zq::pm::print_info, err);
-    if (r < 0 && req == "SHUTDOWN") {
+    // A process that had to be killed did not end cleanly (it may have left
+    // state behind): that is not a success.
+    std::vector<std::string> killed;
+    int r = zq::pm::request(
+        req,
+        [&](const std::string& line) {
+            zq::pm::print_info(line);
+            const std::string tail = " killed";
+            if (line.size() > tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+                killed.push_back(line);
+        },
+        err);
+    if (r < 0 && req == "SHUTDOWN" && errno != EACCES && errno != EPERM) {
         std::printf("zqspmd is not running\n");
         return 0;
     }
     if (r != 0) {
         std::fprintf(stderr, "zqstop: %s\n", err.c_str());
         return 1;
+    }
+    if (!killed.empty()) {
+        std::fprintf(stderr, "zqstop: %zu process(es) did not stop within the grace time and were killed\n",
+                     killed.size());
+        return 3;
     }
     return 0;
 }
