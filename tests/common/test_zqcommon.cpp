@@ -59,6 +59,7 @@ TEST(InstanceConf, WebServerAddressAndPassword) {
     EXPECT_EQ(zq::read_instance_conf(d.path + "/zq.conf").http_listen, "127.0.0.1");
 }
 
+// A key the matching line does not set comes from the line "*", then the defaults.
 TEST(AgentConf, FirstMatchThenStarThenDefaults) {
     zqtest::TempDir d;
     setenv("ZQ_ROOT", d.path.c_str(), 1);
@@ -73,7 +74,7 @@ TEST(AgentConf, FirstMatchThenStarThenDefaults) {
     EXPECT_EQ(a.retries, 1);
     EXPECT_EQ(a.port, 161);
     auto b = zq::agent_conf(f, "127.0.9.4");
-    EXPECT_EQ(b.community, "public");
+    EXPECT_EQ(b.community, "star");  // inherited from the line "*"
     EXPECT_DOUBLE_EQ(b.timeout, 2.5);
     EXPECT_EQ(b.port, 1161);
     EXPECT_EQ(zq::agent_conf(f, "desk").community, "star");

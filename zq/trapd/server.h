@@ -117,7 +117,6 @@ private:
     // Appends to a session's queue within the per-session and total bounds; false
     // (nothing queued) when it does not fit.
     bool enqueue(Session& s, const std::string& frame);
-    void refuse_connection(int fd, const char* why);
     void flush_dirty();
     void tick();
     void on_signal();
