@@ -9,7 +9,7 @@ set(ZQ_INSTALL_PROGRAMS
   trvdis trvtrapd trvmap trvconfchk trvtrapchk trvval2strchk velmsvmtwk trvchkagnt trvchksnmp
   trvdelfld trvrixen trvversion trvrequest trvexplain trvmib2conf
   zqsetup trapd zqevents snmpnotify agentsim zqtopo zqw_program zqspmd zqstart zqstop zqstatus
-  netmon zqreg)
+  netmon zqreg zqcheck)
 foreach(p ${ZQ_INSTALL_PROGRAMS})
   if(TARGET ${p})
     install(TARGETS ${p} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
