@@ -27,7 +27,7 @@ bool open_map(uint32_t map);               // opens it; event 3 to every applica
 
 struct AppStatus {
     zq::zqw::AppDef def;
-    std::string state;                     // "running", "starting", "ended", "actions only"
+    std::string state;                     // "running", "starting", "ended", "actions only", "not started" (zqw --no-apps)
     int exit_status = 0;                   // when ended: the status, or 128+signal
     long pid = 0;
 };
