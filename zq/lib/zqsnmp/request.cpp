@@ -191,7 +191,12 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
     if (local) {
         // To this instance's trapd: through an event session, which proves the
         // sender may use the instance (trapd takes some arcs from sessions only).
-        // Without a reachable trapd the datagram goes out as before.
+        // Without a reachable trapd the datagram goes out as before.  What the
+        // datagram could not carry (an OID BER cannot encode) is refused the same
+        // way on both paths.
+        netsnmp_pdu* check = to_netsnmp(pdu);
+        if (check == nullptr) return pdu;
+        snmp_free_pdu(check);
         std::memcpy(pdu->agent_addr, agent, 4);
         pdu->time = stamp;
         if (pdu->community == nullptr) {
