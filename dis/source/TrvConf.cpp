@@ -18,7 +18,6 @@ uint32_t uiReDisIteration = TRVCONF_DEFAULT_ITERATION;
 int iConfLineNo = 0;
 int iConfParseError = TRVCONF_OK;
 char szConfErrorDetail[128] = "";
-int iConfFailAlloc = 0;
 
 namespace {
 
@@ -29,7 +28,7 @@ const char kSource[] = "dis/source/TrvConf";
 ClassRule **ppRuleTail = &pClassRules;
 
 void *pConfAlloc(size_t uiSize) {
-    if (iConfFailAlloc > 0 && --iConfFailAlloc == 0) return nullptr;
+    if (!iTrvAllocationAllowed()) return nullptr;
     return std::malloc(uiSize == 0 ? 1 : uiSize);
 }
 
@@ -55,25 +54,6 @@ __attribute__((format(printf, 1, 2))) int iSyntax(const char *szFormat, ...) {
 int iNoMemory() {
     std::snprintf(szConfErrorDetail, sizeof szConfErrorDetail, "Line %d: out of memory", iConfLineNo);
     return TRVCONF_NOMEM;
-}
-
-// atol/atoi as the Windows runtime read numbers: leading white space, a sign,
-// digits up to the first other character; out-of-range values saturate to the
-// 32-bit range.
-int32_t iToInt32(const char *szText) {
-    const char *p = szText;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool bNegative = false;
-    if (*p == '+' || *p == '-') bNegative = (*p++ == '-');
-    int64_t llValue = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        llValue = llValue * 10 + (*p - '0');
-        if (llValue > static_cast<int64_t>(INT32_MAX) + 1) llValue = static_cast<int64_t>(INT32_MAX) + 1;
-    }
-    if (bNegative) llValue = -llValue;
-    if (llValue > INT32_MAX) return INT32_MAX;
-    if (llValue < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(llValue);
 }
 
 // True for an optional sign followed by one or more digits, and nothing else.
@@ -170,7 +150,7 @@ int iSetConditionValue(RuleCondition *pCond, char *szType, char *szValue) {
         if (!bIsNumber(szNumber)) return iSyntax("an INTEGER value must be a decimal number");
         int32_t *pInt = static_cast<int32_t *>(pConfAlloc(sizeof(int32_t)));
         if (pInt == nullptr) return iNoMemory();
-        *pInt = iToInt32(szNumber);
+        *pInt = iConfigNumber(szNumber);
         pCond->pValue = pInt;
         pCond->iValueLength = 4;
     } else if (pCond->ucType == TRVCONF_TYPE_STRING) {
@@ -262,36 +242,15 @@ int iParseNumberLine(const char *szLine, int32_t *piValue) {
     size_t n = static_cast<size_t>(p - pStart);
     std::memcpy(szDigits, pStart, n);
     szDigits[n] = '\0';
-    *piValue = iToInt32(szDigits);
+    *piValue = iConfigNumber(szDigits);
     return TRVCONF_OK;
 }
 
 }  // namespace
 
 int iReadConfLine(FILE *pFile, char *szBuffer) {
-    // One byte more than a line may hold, for a carriage return before the line end.
-    char szLine[TRVCONF_LINE_MAX + 2];
-    size_t n = 0;
-    bool bAny = false, bBad = false;
-    int c;
-    while ((c = std::fgetc(pFile)) != EOF) {
-        bAny = true;
-        if (c == '\n') break;
-        if (c == '\0') bBad = true;
-        if (n < sizeof szLine - 1)
-            szLine[n++] = static_cast<char>(c);
-        else
-            bBad = true;
-    }
-    ++iConfLineNo;
-    if (n > 0 && szLine[n - 1] == '\r') --n;
-    if (n > TRVCONF_LINE_MAX) bBad = true;
-    szBuffer[0] = '\0';
-    if (!bAny) return 0;
-    if (bBad) return TRVCONF_SYNTAX;
-    std::memcpy(szBuffer, szLine, n);
-    szBuffer[n] = '\0';
-    return 1;
+    int iRead = iReadConfigLine(pFile, szBuffer, TRVCONF_LINE_MAX, &iConfLineNo);
+    return iRead == -2 ? TRVCONF_SYNTAX : iRead;
 }
 
 ZqOid *iSplitOid(const char *szText, int32_t *piCount, int *piError) {
@@ -343,7 +302,7 @@ int iParseTrvConfig(FILE *pFile) {
     while (!std::feof(pFile)) {
         int iRead = iReadConfLine(pFile, szLine);
         int iResult = TRVCONF_OK;
-        if (std::ferror(pFile)) {
+        if (iRead == -1) {
             std::snprintf(szConfErrorDetail, sizeof szConfErrorDetail, "Line %d: the file cannot be read",
                           iConfLineNo);
             iResult = TRVCONF_NOMEM;

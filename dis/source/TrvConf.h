@@ -93,11 +93,11 @@ int  iLoadTrvConfig(void);
 int  iParseTrvConfig(FILE *pFile);
 /* Writes the text of a result code to standard output. */
 void vPrintParseError(int iCode);
-/* Reads one line (without its line end and a carriage return before it) into
- * szBuffer, which holds TRVCONF_LINE_MAX + 1 bytes, and counts it.  Returns 1
+/* The library's configuration line reader (iReadConfigLine) for this file:
+ * szBuffer holds TRVCONF_LINE_MAX + 1 bytes, iConfLineNo counts.  Returns 1
  * for a line, 0 at the end of the file (empty line), -2 for a line longer than
  * TRVCONF_LINE_MAX or holding a NUL byte (the rest of the line is consumed and
- * the buffer holds the empty text). */
+ * the buffer holds the empty text), -1 when the file cannot be read. */
 int  iReadConfLine(FILE *pFile, char *szBuffer);
 /* Splits dotted decimal text at every dot (an empty piece gives 0).  Returns a
  * malloc'ed array and its count, or null: *piError is then -6 (allocation) or
@@ -106,9 +106,6 @@ int  iReadConfLine(FILE *pFile, char *szBuffer);
 ZqOid *iSplitOid(const char *szText, int32_t *piCount, int *piError);
 /* Releases the rule list and restores both settings' start values. */
 void vFreeTrvConfig(void);
-
-/* Test hook: when above 0, the n-th allocation from now fails (1 = the next). */
-extern int iConfFailAlloc;
 
 #ifdef __cplusplus
 }

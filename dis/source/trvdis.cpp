@@ -26,12 +26,6 @@ long lRemainingTime = 0;
 
 namespace {
 
-time_t tSystemClock(void) { return time(nullptr); }
-
-int iSystemSelect(int iWidth, fd_set *pReadSet, struct timeval *pTimeout) {
-    return select(iWidth, pReadSet, nullptr, nullptr, pTimeout);
-}
-
 // What this process itself has set up, so that an early exit undoes only that.
 bool bPmRegistered = false;
 bool bMarkerCreated = false;
@@ -69,7 +63,7 @@ TrvQueue *pQueueOf(int iWhich) { return iWhich == TRVDIS_QUEUE_DISCOVERY ? &stDi
 // readable; EINTR is harmless, any other failure is reported and a second one
 // in a row ends the daemon as a lost descriptor would.
 int iWait(fd_set *pReady, struct timeval *pTimeout) {
-    int iReady = pfnTrvSelect(iSelectWidth < 0 ? 0 : iSelectWidth, pReady, pTimeout);
+    int iReady = iTrvWait(iSelectWidth < 0 ? 0 : iSelectWidth, pReady, pTimeout);
     if (iReady >= 0) {
         iSelectFailures = 0;
         return iReady;
@@ -109,14 +103,14 @@ bool bQueuedWork(void) {
 // waiting, else a node of the discovery pass.  True when events were read.
 bool bDoWork(fd_set *pReady) {
     if (iQueueLength(TRVDIS_QUEUE_REQUEST) > 0) {
-        pfnTrvDiscoverHost(TRVDIS_QUEUE_REQUEST);
+        vTrvRunNode(TRVDIS_QUEUE_REQUEST);
         return false;
     }
     if (pEventSession != nullptr && pEventSession->sock_fd >= 0 && FD_ISSET(pEventSession->sock_fd, pReady)) {
         ZqsnmpRead(pReady);
         return true;
     }
-    if (iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0) pfnTrvDiscoverHost(TRVDIS_QUEUE_DISCOVERY);
+    if (iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0) vTrvRunNode(TRVDIS_QUEUE_DISCOVERY);
     return false;
 }
 
@@ -145,10 +139,12 @@ std::string szWithPath(const char *szFormat) {
 
 }  // namespace
 
-time_t (*pfnTrvClock)(void) = tSystemClock;
-int (*pfnTrvSelect)(int, fd_set *, struct timeval *) = iSystemSelect;
-void (*pfnTrvDiscover)(void) = vDiscover;
-void (*pfnTrvDiscoverHost)(int) = vDiscoverHost;
+__attribute__((weak)) time_t tTrvClock(void) { return time(nullptr); }
+__attribute__((weak)) int iTrvWait(int iWidth, fd_set *pReadSet, struct timeval *pTimeout) {
+    return select(iWidth, pReadSet, nullptr, nullptr, pTimeout);
+}
+__attribute__((weak)) void vTrvRunPass(void) { vDiscover(); }
+__attribute__((weak)) void vTrvRunNode(int iWhich) { vDiscoverHost(iWhich); }
 
 // ---------------------------------------------------------------------------
 // Queues
@@ -283,20 +279,20 @@ void vMainLoopCycle(void) {
     iDiscoveryInterval = iSavedInterval;
     uiReDisIteration = uiSavedIteration;
     const long lInterval = static_cast<long>(iSavedInterval) * 60L;
-    time_t tStart = pfnTrvClock();
+    time_t tStart = tTrvClock();
 
     struct timeval stTimeout = {0, 0};
     if (!bQueuedWork()) stTimeout.tv_sec = lRemainingTime > 0 ? lRemainingTime : 0;
     iWait(&stReady, &stTimeout);
 
-    time_t tWoken = pfnTrvClock();
+    time_t tWoken = tTrvClock();
     lRemainingTime -= static_cast<long>(tWoken - tStart);
     if (lRemainingTime <= 0) {
-        pfnTrvDiscover();
+        vTrvRunPass();
         lRemainingTime = lInterval;
         // The interval counts from the end of the pass: a pass longer than the
         // interval must not make the next one follow without a pause.
-        tWoken = pfnTrvClock();
+        tWoken = tTrvClock();
         // The pass served commands and events itself: what was readable before
         // it may be gone now, so nothing of that wait is acted on.
         FD_ZERO(&stReady);
@@ -312,7 +308,7 @@ void vMainLoopCycle(void) {
     }
 
     // The pass and the node handled count against the next interval.
-    lRemainingTime -= static_cast<long>(pfnTrvClock() - tWoken);
+    lRemainingTime -= static_cast<long>(tTrvClock() - tWoken);
     if (lRemainingTime <= 0 || lRemainingTime > lInterval) lRemainingTime = 0;
 }
 
@@ -403,7 +399,7 @@ int iTrvdisMain(int iArgc, char **ppArgv) {
 
     // 12. The first pass, then the loop.
     lRemainingTime = static_cast<long>(iSavedInterval) * 60L;
-    pfnTrvDiscover();
+    vTrvRunPass();
     iPrintDebug(__LINE__, TRVDIS_SRC_MAIN, 2, "Returned from vDiscover in Main\n");
     for (;;) vMainLoopCycle();
 }

@@ -83,13 +83,14 @@ extern uint32_t     uiSavedIteration;   /* Re-DiscoveryIntervalIteration as load
 extern unsigned int iIterationNum;      /* pass counter modulo uiReDisIteration */
 extern long         lRemainingTime;     /* seconds until the next discovery pass */
 
-/* Seams for the timer tests: the clock (seconds), the wait, and the two kinds
- * of work the loop hands out.  The daemon uses time(), select(), vDiscover and
- * vDiscoverHost. */
-extern time_t (*pfnTrvClock)(void);
-extern int (*pfnTrvSelect)(int iWidth, fd_set *pReadSet, struct timeval *pTimeout);
-extern void (*pfnTrvDiscover)(void);
-extern void (*pfnTrvDiscoverHost)(int iWhich);
+/* What the loop waits with and hands out: the clock (seconds), the wait, a
+ * discovery pass and the step of one node.  The daemon's own are time(),
+ * select(), vDiscover and vDiscoverHost (weak definitions); only a test
+ * program defines its own, to drive the timer. */
+time_t tTrvClock(void);
+int iTrvWait(int iWidth, fd_set *pReadSet, struct timeval *pTimeout);
+void vTrvRunPass(void);
+void vTrvRunNode(int iWhich);
 
 /* Loads trvconfig.dat and range-checks its two settings; 1, or the process ends
  * with the parser's reason. */

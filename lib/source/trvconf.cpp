@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,4 +102,59 @@ FILE *pOpenConfFile(const char *szFileName) {
     FILE *fp = fdopen(iFd, "r");
     if (fp == nullptr) close(iFd);
     return fp;
+}
+
+int iReadConfigLine(FILE *pFile, char *szBuffer, size_t uiMax, int *piLineNo) {
+    size_t n = 0;
+    bool bAny = false, bBad = false, bCr = false;
+    int c;
+    szBuffer[0] = '\0';
+    while ((c = std::fgetc(pFile)) != EOF) {
+        bAny = true;
+        if (c == '\n') break;
+        if (bCr) {  // the carriage return held back was part of the line
+            if (n < uiMax)
+                szBuffer[n++] = '\r';
+            else
+                bBad = true;
+            bCr = false;
+        }
+        if (c == '\r') {
+            bCr = true;
+            continue;
+        }
+        if (c == '\0') bBad = true;
+        if (n < uiMax)
+            szBuffer[n++] = static_cast<char>(c);
+        else
+            bBad = true;
+    }
+    ++*piLineNo;
+    if (std::ferror(pFile)) {
+        szBuffer[0] = '\0';
+        return -1;
+    }
+    if (!bAny) return 0;
+    if (bBad) {
+        szBuffer[0] = '\0';
+        return -2;
+    }
+    szBuffer[n] = '\0';
+    return 1;
+}
+
+int32_t iConfigNumber(const char *szText) {
+    const char *p = szText;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    bool bNegative = false;
+    if (*p == '+' || *p == '-') bNegative = (*p++ == '-');
+    int64_t llValue = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        llValue = llValue * 10 + (*p - '0');
+        if (llValue > static_cast<int64_t>(INT32_MAX) + 1) llValue = static_cast<int64_t>(INT32_MAX) + 1;
+    }
+    if (bNegative) llValue = -llValue;
+    if (llValue > INT32_MAX) return INT32_MAX;
+    if (llValue < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(llValue);
 }

@@ -74,6 +74,13 @@ int iPrintDebug(int iLine, const char *szSource, uint16_t uiDetail, const char *
  * decides.  "-dl" without a value writes message 64 and gives 0. */
 uint16_t iGetDebugLevel(int iArgc, char **ppArgv);
 
+/* The allocation hook: the configuration parsers and the trap formatter ask
+ * it before each allocation, which goes ahead when it returns 1.  The
+ * library's own definition (weak) always does; only a test program defines
+ * its own, to make a chosen allocation fail and prove the path that handles
+ * it.  Nothing in the shipping programs replaces it. */
+int iTrvAllocationAllowed(void);
+
 /* Makes standard output and standard error line-buffered.  A daemon's output
  * goes to a log file, which stdio would otherwise buffer until the process
  * ends; every daemon calls this first. */
@@ -128,6 +135,18 @@ extern char szInstallDir[TRV_INSTALL_DIR_SIZE];
 extern char szTrvConfigPath[TRV_CONF_PATH_SIZE];   /* "trvconfig.dat" */
 extern char szTrapConfPath[TRV_CONF_PATH_SIZE];    /* "trvtrapd.conf" */
 extern char szValToStrPath[TRV_CONF_PATH_SIZE];    /* "trvval2str.trap" */
+
+/* The line reader of the three configuration files.  Reads one line into
+ * szBuffer (uiMax + 1 bytes) without its line end and a carriage return right
+ * before it, and counts it in *piLineNo (also at the end of the file).
+ * 1: a line; 0: the end of the file, nothing read; -2: longer than uiMax or
+ * holding a NUL byte (the rest of the line is consumed, the buffer holds the
+ * empty text); -1: the file cannot be read (ferror). */
+int iReadConfigLine(FILE *pFile, char *szBuffer, size_t uiMax, int *piLineNo);
+/* A number of a configuration file, read as the Windows runtime's atol read
+ * it: leading white space, a sign, digits up to the first other character;
+ * beyond the 32-bit range the nearest limit (saturation, never overflow). */
+int32_t iConfigNumber(const char *szText);
 
 void vReadInstallDir(void);
 /* Opens installation directory + "\conf\c\trv\" + name for reading (through

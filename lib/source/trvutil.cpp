@@ -56,6 +56,8 @@ char *szTrimRight(char *szText) {
     return szText;
 }
 
+__attribute__((weak)) int iTrvAllocationAllowed(void) { return 1; }
+
 void vLineBufferOutput(void) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IOLBF, 0);

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "allochook.h"
 #include "TrvConf.h"
 #include "testsupport.h"
 
@@ -27,7 +28,7 @@ protected:
     void TearDown() override { reset(); }
     static void reset() {
         vFreeTrvConfig();
-        iConfFailAlloc = 0;
+        zqtest::g_fail_alloc = 0;
         iConfLineNo = 0;
     }
     // Parses text from a fresh start; the line counter is that of the parse.
@@ -274,7 +275,7 @@ TEST_F(TrvConf, AllocationFailureEndsTheParseAndKeepsOnlyCompleteRules) {
     for (int n = 1; n <= 15; ++n) {
         SCOPED_TRACE(n);
         reset();
-        iConfFailAlloc = n;
+        zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
         EXPECT_EQ(iParseTrvConfig(f), TRVCONF_NOMEM);
         std::fclose(f);
@@ -288,7 +289,7 @@ TEST_F(TrvConf, AllocationFailureEndsTheParseAndKeepsOnlyCompleteRules) {
         }
     }
     reset();
-    iConfFailAlloc = 16;
+    zqtest::g_fail_alloc = 16;
     FILE *f = file_of(text);
     EXPECT_EQ(iParseTrvConfig(f), TRVCONF_OK);
     std::fclose(f);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "allochook.h"
 #include "testsupport.h"
 #include "trvlib.h"
 #include "trvtrapinit.h"
@@ -61,7 +62,7 @@ protected:
     void TearDown() override { reset(); }
     static void reset() {
         vFreeTrapDefs();
-        iTrapFailAlloc = 0;
+        zqtest::g_fail_alloc = 0;
         iTrapLineNo = 0;
         iTrapState = 0;
     }
@@ -244,7 +245,7 @@ TEST_F(TrapDefs, AllocationFailureKeepsOnlyCompleteDefinitions) {
     for (int n = 1; n <= 12; ++n) {
         SCOPED_TRACE(n);
         reset();
-        iTrapFailAlloc = n;
+        zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
         EXPECT_EQ(iParseTrapDefs(f), TRAPCONF_NOMEM);
         std::fclose(f);
@@ -270,7 +271,7 @@ protected:
     void TearDown() override { reset(); }
     static void reset() {
         vFreeValMap();
-        iTrapFailAlloc = 0;
+        zqtest::g_fail_alloc = 0;
         iValMapLineNo = 0;
         iTrapState = 0;
     }
@@ -405,7 +406,7 @@ TEST_F(ValMap, AllocationFailureCountsOnlyCompleteBlocks) {
     for (int n = 1; n <= 10; ++n) {
         SCOPED_TRACE(n);
         reset();
-        iTrapFailAlloc = n;
+        zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
         EXPECT_EQ(iParseValMap(f), TRAPCONF_NOMEM);
         std::fclose(f);

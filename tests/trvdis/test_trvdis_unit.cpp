@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "allochook.h"
 #include "trvdis.h"
 #include "trvdistest.h"
 
@@ -125,6 +126,21 @@ void fake_host(int which) {
     g_now += g_node_cost;
 }
 
+// The loop's seams, replaced for this program: each goes where the test says.
+time_t (*g_clock)(void) = fake_clock;
+int (*g_wait)(int, fd_set*, struct timeval*) = fake_select;
+void (*g_pass)(void) = fake_pass;
+void (*g_node)(int) = fake_host;
+
+}  // namespace
+
+time_t tTrvClock(void) { return g_clock(); }
+int iTrvWait(int iWidth, fd_set* set, struct timeval* tv) { return g_wait(iWidth, set, tv); }
+void vTrvRunPass(void) { g_pass(); }
+void vTrvRunNode(int iWhich) { g_node(iWhich); }
+
+namespace {
+
 class TrvdisUnit : public ::testing::Test {
 protected:
     static inline zqtest::Instance* inst = nullptr;
@@ -164,10 +180,10 @@ protected:
         uiDebugLevel = 0;
         ASSERT_EQ(iGetFieldIds(), 1);
         vClearQueues();
-        pfnTrvClock = fake_clock;
-        pfnTrvSelect = fake_select;
-        pfnTrvDiscover = fake_pass;
-        pfnTrvDiscoverHost = fake_host;
+        g_clock = fake_clock;
+        g_wait = fake_select;
+        g_pass = fake_pass;
+        g_node = fake_host;
         FD_ZERO(&stMasterReadSet);
         iSelectWidth = -1;
         iPmSocket = -1;
@@ -365,7 +381,7 @@ int failing_select(int, fd_set*, struct timeval*) {
 }
 
 TEST_F(TrvdisUnit, FailedWaitsCountAsNothingReadableAndARepeatedFailureEndsTheDaemon) {
-    pfnTrvSelect = failing_select;
+    g_wait = failing_select;
     g_fail_errno = EINTR;
     for (int i = 0; i < 3; ++i) vMainLoopCycle();  // interrupted waits are harmless
     iQueueNode(41, TRVDIS_QUEUE_DISCOVERY);
@@ -832,9 +848,9 @@ TEST_F(TrvdisUnit, RangeChecksReplaceOnlyValuesOutsideTheirLimits) {
 
     zqtest::write_file(conf, "Server:x:1.3.6.1.2.1.1.2.0 OID \".1.3.6\"\n");
     vFreeTrvConfig();
-    iConfFailAlloc = 1;
+    zqtest::g_fail_alloc = 1;
     EXPECT_EXIT(iLoadConfiguration(), ::testing::ExitedWithCode(1), "");
-    iConfFailAlloc = 0;
+    zqtest::g_fail_alloc = 0;
     EXPECT_NE(error_log().find("trvdis (2009): Parser returned system call error."), std::string::npos);
     vFreeTrvConfig();
 }

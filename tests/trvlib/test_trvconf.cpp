@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,55 @@ TEST_F(TrvConf, OverlongPathsAndDirectoriesAreNotOpened) {
     fs::create_directories(dir() + "/trvtrapd.conf");
     EXPECT_EQ(pOpenConfFile("trvtrapd.conf"), nullptr);
     EXPECT_EQ(std::string(szTrapConfPath), dir() + "/trvtrapd.conf");
+}
+
+}  // namespace
+
+namespace {
+
+// The line reader and the number converter the three configuration parsers share.
+TEST(ConfigLines, LinesEndsLimitsAndReadErrors) {
+    struct Case {
+        std::string text;
+        std::vector<std::pair<int, std::string>> lines;  // result and text of each read, up to the end
+    } cases[] = {
+        {"a\nb\n", {{1, "a"}, {1, "b"}, {0, ""}}},
+        {"a\r\nb", {{1, "a"}, {1, "b"}, {0, ""}}},          // CRLF, and a last line without its end
+        {"a\rb\r\r\n", {{1, "a\rb\r"}, {0, ""}}},           // only the CR before the end goes
+        {"12345\n123456\nx\n", {{1, "12345"}, {-2, ""}, {1, "x"}, {0, ""}}},  // 5 fit, 6 do not
+        {"12345\r\n", {{1, "12345"}, {0, ""}}},             // the CR does not count
+        {std::string("n\0l\nok\n", 7), {{-2, ""}, {1, "ok"}, {0, ""}}},
+        {"", {{0, ""}}},
+    };
+    for (const Case& c : cases) {
+        FILE* f = zqtest::file_of(c.text);
+        int line = 0;
+        char buf[6];
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            int r = iReadConfigLine(f, buf, 5, &line);
+            EXPECT_EQ(r, c.lines[i].first) << "[" << c.text << "] read " << i;
+            EXPECT_EQ(std::string(buf), c.lines[i].second) << "[" << c.text << "] read " << i;
+            EXPECT_EQ(line, static_cast<int>(i) + 1);
+        }
+        std::fclose(f);
+    }
+    // A directory opens for reading but cannot be read: -1, not the end of a file.
+    zqtest::TempDir d;
+    FILE* f = std::fopen(d.path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    int line = 0;
+    char buf[6];
+    EXPECT_EQ(iReadConfigLine(f, buf, 5, &line), -1);
+    std::fclose(f);
+}
+
+TEST(ConfigLines, NumbersSaturateAtThe32BitLimits) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"0", 0},           {"42", 42},           {"  -7x", -7},          {"+9", 9},
+        {"", 0},            {"abc", 0},           {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
+        {"-2147483648", INT32_MIN}, {"-99999999999999999999", INT32_MIN}, {"99999999999999999999", INT32_MAX},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(iConfigNumber(text), want) << text;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "allochook.h"
 #include "testsupport.h"
 #include "trvlib.h"
 #include "trvtrapinit.h"
@@ -55,7 +56,7 @@ protected:
         std::setlocale(LC_ALL, "C.UTF-8");
         zqtest::write_file(log_path(), "");
         iTrapState = 0;
-        iTrapMainFailAlloc = 0;
+        zqtest::g_fail_alloc = 0;
     }
     static std::string log_path() { return dir_->path + "/temp/vtmzqerr.log"; }
     static std::string log() { return zqtest::read_file(log_path()); }
@@ -311,7 +312,7 @@ TEST_F(Format, LongBindingNamesAndObjectIdentifiers) {
 
 TEST_F(Format, AFailedAllocationDropsTheText) {
     Trap t;
-    iTrapMainFailAlloc = 1;
+    zqtest::g_fail_alloc = 1;
     EXPECT_EQ(expand(t, "text"), kNull);
     EXPECT_EQ(iTrapState, TRAP_STATE_NOMEM);
     EXPECT_NE(log().find("trvtrapd (SYSTEM ERROR)"), std::string::npos) << log();
@@ -344,11 +345,11 @@ TEST_F(Format, TheReissuedPduOwnsCopiesAndAFailedBindingIsFatal) {
     ZqsnmpFreePdu(pdu);
 
     // No PDU: state 1501.  The text binding cannot be added: 1999, which stops the daemon.
-    iTrapMainFailAlloc = 1;
+    zqtest::g_fail_alloc = 1;
     EXPECT_EQ(iCreateCompletePdu(t.pdu(), &pdu, "x", aReissueEnterprise, aTextBindingName), -1);
     EXPECT_EQ(pdu, nullptr);
     EXPECT_EQ(iTrapState, TRAP_STATE_NOMEM);
-    iTrapMainFailAlloc = 4;  // the PDU, the community, the enterprise, then the binding
+    zqtest::g_fail_alloc = 4;  // the PDU, the community, the enterprise, then the binding
     EXPECT_EQ(iCreateCompletePdu(t.pdu(), &pdu, "x", aReissueEnterprise, aTextBindingName), -1);
     EXPECT_EQ(pdu, nullptr);
     EXPECT_EQ(iTrapState, TRAP_STATE_FATAL);

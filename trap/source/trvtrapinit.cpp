@@ -12,7 +12,6 @@
 #include "trvlib.h"
 
 int iTrapState = 0;
-int iTrapFailAlloc = 0;
 
 TrapDef **ppTrapDefs = nullptr;
 int iTrapDefCount = 0;
@@ -33,7 +32,7 @@ const char kSource[] = "trap/source/trvtrapinit";
 // Shared by both parsers
 // ---------------------------------------------------------------------------
 
-bool bAllocFails() { return iTrapFailAlloc > 0 && --iTrapFailAlloc == 0; }
+bool bAllocFails() { return !iTrvAllocationAllowed(); }
 
 void *pTrapAlloc(size_t uiSize) { return bAllocFails() ? nullptr : ZqsnmpMalloc(uiSize); }
 
@@ -53,51 +52,6 @@ bool bGrow(T ***pppArray, int iCount) {
     if (p == nullptr) return false;
     *pppArray = static_cast<T **>(p);
     return true;
-}
-
-// Reads one line into szBuffer (uiMax + 1 bytes) without its line end and a
-// carriage return before it, and counts it in *piLineNo.  1: a line; 0: the end
-// of the file, nothing read; -2: longer than uiMax or holding a NUL byte (the
-// rest of the line is consumed); -1: a read error.
-int iReadLine(FILE *pFile, char *szBuffer, size_t uiMax, int *piLineNo) {
-    size_t n = 0;
-    bool bAny = false, bBad = false, bCr = false;
-    int c;
-    szBuffer[0] = '\0';
-    while ((c = std::fgetc(pFile)) != EOF) {
-        bAny = true;
-        if (c == '\n') break;
-        if (bCr) {  // the carriage return held back was part of the line
-            if (n < uiMax) szBuffer[n++] = '\r'; else bBad = true;
-            bCr = false;
-        }
-        if (c == '\r') {
-            bCr = true;
-            continue;
-        }
-        if (c == '\0') bBad = true;
-        if (n < uiMax) szBuffer[n++] = static_cast<char>(c); else bBad = true;
-    }
-    ++*piLineNo;
-    if (std::ferror(pFile)) return -1;
-    if (!bAny) return 0;
-    if (bBad) {
-        szBuffer[0] = '\0';
-        return -2;
-    }
-    szBuffer[n] = '\0';
-    return 1;
-}
-
-// Saturating decimal conversion of a run of digits (the Windows runtime's atoi
-// stopped at the 32-bit limits).
-int32_t iDigitsToInt32(const char *szDigits) {
-    int64_t llValue = 0;
-    for (const char *p = szDigits; *p >= '0' && *p <= '9'; ++p) {
-        llValue = llValue * 10 + (*p - '0');
-        if (llValue > INT32_MAX) return INT32_MAX;
-    }
-    return static_cast<int32_t>(llValue);
 }
 
 bool bIsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -149,7 +103,7 @@ int iParseTrapHeader(const char *szLine, char *szEnterprise, int32_t *piNumber, 
         if (!bIsDigit(p[i])) return iTrapSyntax("the trap number may hold only digits");
     if (n == 0) return iTrapSyntax("the trap number is missing");
     if (n > TRAPDEF_NUMBER_MAX) return iTrapSyntax("the trap number is longer than %d digits", TRAPDEF_NUMBER_MAX);
-    *piNumber = iDigitsToInt32(p);
+    *piNumber = iConfigNumber(p);
     p += n;
     p += std::strspn(p, " ");
     if (*p != 'Y' && *p != 'N') return iTrapSyntax("Y or N must follow the trap number");
@@ -184,13 +138,13 @@ int iAppendTrapDef(const char *szEnterprise, int32_t iNumber, char cFlag, const 
 int iParseTrapDefsLoop(FILE *pFile) {
     char szLine[TRAPDEF_LINE_MAX + 1];
     for (;;) {
-        int iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        int iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
         if (iRead == 0) return TRAPCONF_OK;  // the end where a block may begin
         if (iRead != 1) return iTrapLineError(iRead);
         if (szLine[0] == '#') continue;
         if (std::strcmp(szLine, "START_TRAP") != 0) return iTrapSyntax("START_TRAP expected");
 
-        iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
         if (iRead != 1) return iTrapLineError(iRead);
         char szEnterprise[TRAPDEF_ENTERPRISE_MAX + 1];
         int32_t iNumber = 0;
@@ -199,10 +153,10 @@ int iParseTrapDefsLoop(FILE *pFile) {
         if (iResult != TRAPCONF_OK) return iResult;
 
         char szFormat[TRAPDEF_LINE_MAX + 1];
-        iRead = iReadLine(pFile, szFormat, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        iRead = iReadConfigLine(pFile, szFormat, TRAPDEF_LINE_MAX, &iTrapLineNo);
         if (iRead != 1) return iTrapLineError(iRead);
 
-        iRead = iReadLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
         if (iRead != 1) return iTrapLineError(iRead);
         if (std::strcmp(szLine, "END_TRAP") != 0) return iTrapSyntax("END_TRAP expected");
 
@@ -288,7 +242,7 @@ int iParseValueLine(const char *szLine, int32_t *piValue, char *szText) {
     if (n == 0 || n > VALMAP_NUMBER_MAX) return TRAPCONF_SYNTAX;
     for (size_t i = 0; i < n; ++i)
         if (!bIsDigit(p[i])) return TRAPCONF_SYNTAX;
-    *piValue = iDigitsToInt32(p);
+    *piValue = iConfigNumber(p);
     p += n;
     p += std::strspn(p, " ");
     if (*p != '"') return TRAPCONF_SYNTAX;
@@ -336,7 +290,7 @@ int iAppendPair(ValMapEntry *pEntry, int32_t iValue, const char *szText) {
 int iParseValMapLoop(FILE *pFile) {
     char szLine[VALMAP_LINE_MAX + 1];
     for (;;) {
-        int iRead = iReadLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+        int iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
         if (iRead == 0) return TRAPCONF_OK;  // the end between blocks
         if (iRead != 1) return iValMapLineError(iRead);
         if (szLine[0] == '#' || bAllBlanks(szLine)) continue;
@@ -349,7 +303,7 @@ int iParseValMapLoop(FILE *pFile) {
         ppPairTail = &pEntry->pPairs;
 
         for (;;) {
-            iRead = iReadLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+            iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
             if (iRead != 1) return iValMapLineError(iRead);  // also the end inside a block
             if (bAllBlanks(szLine)) return TRAPCONF_SYNTAX;
             if (bIsEndLine(szLine)) break;

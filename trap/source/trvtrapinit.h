@@ -138,10 +138,6 @@ int  iParseValMap(FILE *pFile);
 int  iValToStr(const char *szOid, int iValue, char *szText, size_t uiSize);
 void vFreeValMap(void);
 
-/* Test hook: when above 0, the n-th allocation of either parser from now
- * fails (1 = the next). */
-extern int iTrapFailAlloc;
-
 #ifdef __cplusplus
 }
 #endif

@@ -13,7 +13,6 @@
 
 #include "trvlib.h"
 
-int iTrapMainFailAlloc = 0;
 ZqSession *pSendSession = nullptr;
 
 const ZqOid aReissueEnterprise[TRV_REISSUE_ENT_LEN] = {ZQ_ENT_SUBIDS, 1, 3, 1};
@@ -28,7 +27,7 @@ const char kSource[] = "trap/source/trvtrapmain";
 // Small helpers
 // ---------------------------------------------------------------------------
 
-bool bAllocFails() { return iTrapMainFailAlloc > 0 && --iTrapMainFailAlloc == 0; }
+bool bAllocFails() { return !iTrvAllocationAllowed(); }
 
 // Memory that crosses into the platform library (PDU members, the result text).
 void *pPlatformAlloc(size_t uiSize) { return bAllocFails() ? nullptr : ZqsnmpMalloc(uiSize); }

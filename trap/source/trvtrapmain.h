@@ -131,10 +131,6 @@ void       vCloseSendSession(void);
 extern unsigned long ulUnknownTraps;
 int iKeepUnknownTrap(const ZqPdu *pTrap);
 
-/* Test hook: when above 0, the n-th allocation of the interpreter or of the
- * trap processing from now fails (1 = the next). */
-extern int iTrapMainFailAlloc;
-
 /* ------------------------------------------------------------------------
  * The daemon's life (trvtrapd.cpp)
  * ------------------------------------------------------------------------ */
