@@ -34,10 +34,8 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/zq/fields ${CMAKE_SOURCE_DIR}/zq/registrat
         DESTINATION ${ZQ_INSTALL_DATADIR}/zq)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/zq/README.md ${CMAKE_SOURCE_DIR}/docs/vendor-mib.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The systemd unit, once the platform ships one.
-if(EXISTS ${CMAKE_SOURCE_DIR}/zq/zqspmd/zqspmd.service)
-  install(FILES ${CMAKE_SOURCE_DIR}/zq/zqspmd/zqspmd.service DESTINATION lib/systemd/system)
-endif()
+# The systemd unit of one instance's process manager.
+install(FILES ${CMAKE_SOURCE_DIR}/conf/zqspmd.service DESTINATION lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvo-zq)
