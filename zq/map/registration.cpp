@@ -17,55 +17,11 @@
 namespace zq::map {
 namespace {
 
+using zq::zqw::split_words;
+
 constexpr size_t kMaxName = 255;
 constexpr size_t kMaxUrl = 2048;
 constexpr size_t kMaxFile = 1u << 20;
-
-bool split_words(const std::string& line, std::vector<std::string>& words, std::string& error) {
-    size_t i = 0;
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (i < line.size()) {
-        char c = line[i];
-        if (blank(c)) {
-            ++i;
-        } else if (c == '#') {
-            break;
-        } else if (c == '"') {
-            std::string w;
-            ++i;
-            bool closed = false;
-            while (i < line.size()) {
-                char d = line[i++];
-                if (d == '\\' && i < line.size() && (line[i] == '"' || line[i] == '\\')) {
-                    w += line[i++];
-                } else if (d == '"') {
-                    closed = true;
-                    break;
-                } else {
-                    w += d;
-                }
-            }
-            if (!closed) {
-                error = "unterminated quote";
-                return false;
-            }
-            if (i < line.size() && !blank(line[i]) && line[i] != '#') {
-                error = "a blank must follow a quoted word";
-                return false;
-            }
-            words.push_back(std::move(w));
-        } else {
-            size_t start = i;
-            while (i < line.size() && !blank(line[i]) && line[i] != '#' && line[i] != '"') ++i;
-            if (i < line.size() && line[i] == '"') {
-                error = "a quote inside a bare word";
-                return false;
-            }
-            words.push_back(line.substr(start, i - start));
-        }
-    }
-    return true;
-}
 
 bool printable(const std::string& s) {
     for (unsigned char c : s)

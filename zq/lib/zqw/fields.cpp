@@ -28,54 +28,6 @@ namespace {
 constexpr size_t kMaxName = 255;
 constexpr size_t kMaxValues = 1000;
 
-// Splits a line into words; false with a message on an unterminated quote.
-bool split_words(const std::string& line, std::vector<std::string>& words, std::string& error) {
-    size_t i = 0;
-    while (i < line.size()) {
-        char c = line[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
-            ++i;
-        } else if (c == '#') {
-            break;
-        } else if (c == '"') {
-            std::string w;
-            ++i;
-            bool closed = false;
-            while (i < line.size()) {
-                char d = line[i++];
-                if (d == '\\' && i < line.size() && (line[i] == '"' || line[i] == '\\')) {
-                    w += line[i++];
-                } else if (d == '"') {
-                    closed = true;
-                    break;
-                } else {
-                    w += d;
-                }
-            }
-            if (!closed) {
-                error = "unterminated quote";
-                return false;
-            }
-            if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#') {
-                error = "a blank must follow a quoted word";
-                return false;
-            }
-            words.push_back(std::move(w));
-        } else {
-            size_t start = i;
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#' &&
-                   line[i] != '"')
-                ++i;
-            if (i < line.size() && line[i] == '"') {
-                error = "a quote inside a bare word";
-                return false;
-            }
-            words.push_back(line.substr(start, i - start));
-        }
-    }
-    return true;
-}
-
 int parse_type(const std::string& w) {
     for (int t : {ZQW_INT_FIELD, ZQW_BOOL_FIELD, ZQW_STRING_FIELD, ZQW_ENUM_FIELD})
         if (strcasecmp(w.c_str(), type_name(t)) == 0) return t;
@@ -129,6 +81,54 @@ std::string stored_format(sqlite3* db) {
 }
 
 }  // namespace
+
+bool split_words(const std::string& line, std::vector<std::string>& words, std::string& error) {
+    size_t i = 0;
+    while (i < line.size()) {
+        char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i;
+        } else if (c == '#') {
+            break;
+        } else if (c == '"') {
+            std::string w;
+            ++i;
+            bool closed = false;
+            while (i < line.size()) {
+                char d = line[i++];
+                if (d == '\\' && i < line.size() && (line[i] == '"' || line[i] == '\\')) {
+                    w += line[i++];
+                } else if (d == '"') {
+                    closed = true;
+                    break;
+                } else {
+                    w += d;
+                }
+            }
+            if (!closed) {
+                error = "unterminated quote";
+                return false;
+            }
+            if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#') {
+                error = "a blank must follow a quoted word";
+                return false;
+            }
+            words.push_back(std::move(w));
+        } else {
+            size_t start = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#' &&
+                   line[i] != '"')
+                ++i;
+            if (i < line.size() && line[i] == '"') {
+                error = "a quote inside a bare word";
+                return false;
+            }
+            words.push_back(line.substr(start, i - start));
+        }
+    }
+    return true;
+}
+
 
 bool upgrade_database(sqlite3* db, std::string& error) {
     std::string format = stored_format(db);

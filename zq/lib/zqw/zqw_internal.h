@@ -41,6 +41,11 @@ std::vector<FieldDef> parse_fields(const std::string& text, const std::string& n
 int register_fields_file(const std::string& db_path, const std::string& file,
                          std::vector<std::string>& errors);
 
+// Splits a line of a .fields or registration file into words: blanks separate,
+// double quotes group (\" and \\ inside), '#' starts a comment.  False with a
+// message on an unterminated quote or a quote inside a bare word.
+bool split_words(const std::string& line, std::vector<std::string>& words, std::string& error);
+
 // Type names as the .fields files write them ("Boolean", ...), "" for others.
 const char* type_name(int type);
 
