@@ -93,6 +93,7 @@ struct Proc {
     bool restart_pending = false;             // at restart_at
     Clock::time_point restart_at{};
     bool wait_trapd = false;                  // ended because trapd was lost: once it is back
+    Clock::time_point ended_at{};             // when it ended on its own (status 0)
 };
 
 std::vector<Proc> g_procs;
@@ -699,6 +700,22 @@ long long run_restarts() {
     return next;
 }
 
+// A daemon that loses trapd may see the connection close, end and be reaped
+// before trapd itself is (the kernel closes a dying process's sockets before it
+// reports its death).  Such a process ended "on its own" a moment before trapd
+// was seen to go: it waits for trapd like the ones that ended after.
+void adopt_trapd_losses(const Proc& trapd) {
+    auto now = Clock::now();
+    for (auto& q : g_procs) {
+        if (&q == &trapd || q.pid > 0 || q.state != State::Exited || q.wait_trapd || q.restart_pending) continue;
+        if (!q.restart || !q.listed || g_shutting_down || q.ended_at == Clock::time_point{}) continue;
+        if (now - q.ended_at > std::chrono::seconds(3)) continue;
+        q.wait_trapd = true;
+        q.ended_at = {};
+        logf("%s: ended as trapd was lost; restarted once trapd is back", q.name.c_str());
+    }
+}
+
 void reap() {
     while (true) {
         int st = 0;
@@ -721,8 +738,12 @@ void reap() {
             // A death by a signal zqspmd did not send says so, rather than the
             // last text the process gave.
             if (WIFSIGNALED(st) && !p.stopping) p.text = "killed by signal " + std::to_string(WTERMSIG(st));
-            if (is_trapd(p)) g_trapd_lost_at = Clock::now();
+            if (is_trapd(p)) {
+                g_trapd_lost_at = Clock::now();
+                adopt_trapd_losses(p);
+            }
             if (!p.stopping && started_well) plan_restart(p, st);
+            if (p.state == State::Exited && !p.wait_trapd && !p.restart_pending) p.ended_at = Clock::now();
             if (WIFEXITED(st))
                 logf("%s: pid %d exited with status %d -> %s", p.name.c_str(), static_cast<int>(pid),
                      WEXITSTATUS(st), state_name(p.state));
