@@ -905,10 +905,12 @@ bool stale_node_symbols(uint32_t map, std::vector<uint32_t>& symbols) {
                 nodes.emplace_back(static_cast<uint32_t>(q.integer(0)), static_cast<uint32_t>(q.integer(1)));
         }
         std::vector<uint32_t> out;
-        for (const auto& [id, object] : nodes) {
+        for (const auto& node : nodes) {
+            // (clang 14, which builds the fuzzers, cannot capture a structured binding)
+            uint32_t object = node.second;
             bool keep = !impossible && is_node(object) &&
                         std::all_of(conds.begin(), conds.end(), [&](const Condition& c) { return holds(object, c); });
-            if (!keep) out.push_back(id);
+            if (!keep) out.push_back(node.first);
         }
         t.commit();
         symbols = std::move(out);
