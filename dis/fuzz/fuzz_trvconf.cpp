@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (f == nullptr) return 0;
-    iConfLineNo = 0;
-    int r = iParseTrvConfig(f);
+    TrvParseResult result = {};
+    int r = iParseTrvConfig(f, &result);
     std::fclose(f);
     if (r != TRVCONF_OK && r != TRVCONF_SYNTAX && r != TRVCONF_NOMEM) __builtin_trap();
     for (const ClassRule *p = pClassRules; p != nullptr; p = p->pNext) {

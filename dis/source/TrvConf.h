@@ -26,6 +26,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "trvlib.h"
 #include "zqoid.h"
 
 #ifdef __cplusplus
@@ -80,25 +81,31 @@ typedef struct ClassRule {
 extern ClassRule   *pClassRules;        /* head of the rule list, null when none */
 extern int32_t      iDiscoveryInterval; /* minutes; starts at 30 */
 extern uint32_t     uiReDisIteration;   /* passes between re-discoveries; starts at 10 */
-extern int          iConfLineNo;        /* 1-based number of the line just read */
-extern int          iConfParseError;    /* result of the last parse */
-/* A short text on the last syntax error ("" when none), for the checker's
- * detail line. */
-extern char         szConfErrorDetail[128];
 
-/* Loads trvconfig.dat (pOpenConfFile): 1, -1 (nothing printed), -2 or -6 (the
- * message printed by vPrintParseError).  Rules are appended to the list. */
-int  iLoadTrvConfig(void);
-/* The line loop over an open file: 1, -2 or -6.  Resets nothing but the error. */
-int  iParseTrvConfig(FILE *pFile);
-/* Writes the text of a result code to standard output. */
-void vPrintParseError(int iCode);
+/* The parse record (trvlib.h) of this file, *pResult, never null:
+ *   iLineNo   counts the lines read; iLoadTrvConfig sets it to 0 first, so
+ *             each load counts from line 1; iParseTrvConfig goes on from it;
+ *   iStatus   1 when a parse starts, then the result of a failed parse;
+ *   szDetail  "" when a parse starts, then "Line N: why" for trvconfchk's
+ *             detail line and trvdis's error log. */
+
+/* Loads trvconfig.dat (pOpenConfFile): 1, -1 (nothing printed, the record
+ * keeps its status and detail), -2 or -6 (the message printed by
+ * vPrintParseError).  Rules are appended to the list. */
+int  iLoadTrvConfig(TrvParseResult *pResult);
+/* The line loop over an open file: 1, -2 or -6.  Resets the status and the
+ * detail, not the line counter. */
+int  iParseTrvConfig(FILE *pFile, TrvParseResult *pResult);
+/* Writes the text of the record's status to standard output (a syntax error
+ * with the record's line number). */
+void vPrintParseError(const TrvParseResult *pResult);
 /* The library's configuration line reader (iReadConfigLine) for this file:
- * szBuffer holds TRVCONF_LINE_MAX + 1 bytes, iConfLineNo counts.  Returns 1
- * for a line, 0 at the end of the file (empty line), -2 for a line longer than
- * TRVCONF_LINE_MAX or holding a NUL byte (the rest of the line is consumed and
- * the buffer holds the empty text), -1 when the file cannot be read. */
-int  iReadConfLine(FILE *pFile, char *szBuffer);
+ * szBuffer holds TRVCONF_LINE_MAX + 1 bytes, pResult->iLineNo counts.  Returns
+ * 1 for a line, 0 at the end of the file (empty line), -2 for a line longer
+ * than TRVCONF_LINE_MAX or holding a NUL byte (the rest of the line is
+ * consumed and the buffer holds the empty text), -1 when the file cannot be
+ * read. */
+int  iReadConfLine(FILE *pFile, char *szBuffer, TrvParseResult *pResult);
 /* Splits dotted decimal text at every dot (an empty piece gives 0).  Returns a
  * malloc'ed array and its count, or null: *piError is then -6 (allocation) or
  * -2 (more than TRVCONF_OID_MAX pieces, a piece that is not a number of at most

@@ -218,18 +218,19 @@ void vFatalExit(void) {
 }
 
 int iLoadConfiguration(void) {
-    int iResult = iLoadTrvConfig();
+    TrvParseResult stParse = {};
+    int iResult = iLoadTrvConfig(&stParse);
     switch (iResult) {
     case TRVCONF_NOFILE:
         iPrintError(2000, "Unable to find file %s.\n", szTrvConfigPath);
         vStartupFailed(szWithPath("Unable to open \"%s\".\n"));
     case TRVCONF_SYNTAX: {
         // The second field carries the parser's own words on the line.
-        char szWhy[sizeof szConfErrorDetail + 48];
-        if (szConfErrorDetail[0] != '\0')
-            snprintf(szWhy, sizeof szWhy, "%s", szConfErrorDetail);
+        char szWhy[sizeof stParse.szDetail + 48];
+        if (stParse.szDetail[0] != '\0')
+            snprintf(szWhy, sizeof szWhy, "%s", stParse.szDetail);
         else
-            snprintf(szWhy, sizeof szWhy, "Syntax Error At Line No %d", iConfLineNo);
+            snprintf(szWhy, sizeof szWhy, "Syntax Error At Line No %d", stParse.iLineNo);
         iPrintError(101, "%s - %s\n", szTrvConfigPath, szWhy);
         vStartupFailed(szWithPath("Syntax error in \"%s\".\n"));
     }

@@ -136,6 +136,18 @@ extern char szTrvConfigPath[TRV_CONF_PATH_SIZE];   /* "trvconfig.dat" */
 extern char szTrapConfPath[TRV_CONF_PATH_SIZE];    /* "trvtrapd.conf" */
 extern char szValToStrPath[TRV_CONF_PATH_SIZE];    /* "trvval2str.trap" */
 
+/* What a configuration parser reports besides its result: the caller owns the
+ * record and passes it to the loader or parser, so that two parses (a checker
+ * looking at two files, a test) never share one.  Zero-initialised is a valid
+ * start; each loader says which fields it resets. */
+#define TRV_PARSE_DETAIL_SIZE 128
+typedef struct TrvParseResult {
+    int  iLineNo;                           /* 1-based number of the line just read */
+    int  iStatus;                           /* result of the last parse */
+    char szDetail[TRV_PARSE_DETAIL_SIZE];   /* a short text on the last syntax error,
+                                               "" when none */
+} TrvParseResult;
+
 /* The line reader of the three configuration files.  Reads one line into
  * szBuffer (uiMax + 1 bytes) without its line end and a carriage return right
  * before it, and counts it in *piLineNo (also at the end of the file).

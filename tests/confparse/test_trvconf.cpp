@@ -24,18 +24,20 @@ std::vector<uint32_t> oid_of(const RuleCondition *c) { return {c->pOid, c->pOid 
 
 class TrvConf : public ::testing::Test {
 protected:
+    // The parse record of the fixture's parses.
+    static inline TrvParseResult result{};
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
         vFreeTrvConfig();
         zqtest::g_fail_alloc = 0;
-        iConfLineNo = 0;
+        result = TrvParseResult{};
     }
     // Parses text from a fresh start; the line counter is that of the parse.
     static int parse(const std::string &text) {
         reset();
         FILE *f = file_of(text);
-        int r = iParseTrvConfig(f);
+        int r = iParseTrvConfig(f, &result);
         std::fclose(f);
         return r;
     }
@@ -109,14 +111,25 @@ TEST_F(TrvConf, SyntaxErrorsNameTheirLineCountingCommentsAndBlankLines) {
         {"Server:\n", 1},
         {"Desktop\n", 1},
     };
+    // A record of its own, filled before the table: the table's parses go to the
+    // fixture's record and leave this one as it was.
+    TrvParseResult other{};
+    FILE *f = file_of("# 1\n# 2\n# 3\nPollInterval: 1\n");
+    ASSERT_EQ(iParseTrvConfig(f, &other), TRVCONF_SYNTAX);
+    std::fclose(f);
+    const std::string other_detail = other.szDetail;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(parse(c.text), TRVCONF_SYNTAX);
-        EXPECT_EQ(iConfLineNo, c.line);
-        EXPECT_EQ(iConfParseError, TRVCONF_SYNTAX);
-        EXPECT_NE(std::string(szConfErrorDetail).find("Line " + std::to_string(c.line) + ":"), std::string::npos)
-            << szConfErrorDetail;
+        EXPECT_EQ(result.iLineNo, c.line);
+        EXPECT_EQ(result.iStatus, TRVCONF_SYNTAX);
+        EXPECT_NE(std::string(result.szDetail).find("Line " + std::to_string(c.line) + ":"), std::string::npos)
+            << result.szDetail;
     }
+    EXPECT_EQ(other.iLineNo, 4);
+    EXPECT_EQ(other.iStatus, TRVCONF_SYNTAX);
+    EXPECT_EQ(other.szDetail, other_detail);
+    EXPECT_EQ(other_detail.rfind("Line 4: ", 0), 0u) << other_detail;
 }
 
 TEST_F(TrvConf, RulesAreStoredWithTheirTypedValues) {
@@ -171,7 +184,7 @@ TEST_F(TrvConf, RulesKeepFileOrderAndDuplicates) {
     EXPECT_STREQ(r[2]->szLabel, "c");
     // A second parse appends: the list is never cleared by loading.
     FILE *f = file_of("Desktop:d:1.2 INTEGER \"3\"\n");
-    EXPECT_EQ(iParseTrvConfig(f), TRVCONF_OK);
+    EXPECT_EQ(iParseTrvConfig(f, &result), TRVCONF_OK);
     std::fclose(f);
     ASSERT_EQ(rules().size(), 4u);
     EXPECT_STREQ(rules()[3]->szLabel, "d");
@@ -246,12 +259,12 @@ TEST_F(TrvConf, FieldAndLineLimitsAreSyntaxErrorsNotOverruns) {
     EXPECT_EQ(parse("#" + std::string(510, 'x') + "\n"), TRVCONF_OK);
     EXPECT_EQ(parse("#" + std::string(510, 'x') + "\r\n"), TRVCONF_OK);
     EXPECT_EQ(parse("# 1\n#" + std::string(511, 'x') + "\nDiscoveryInterval: 5\n"), TRVCONF_SYNTAX);
-    EXPECT_EQ(iConfLineNo, 2);
+    EXPECT_EQ(result.iLineNo, 2);
     EXPECT_EQ(parse("#" + std::string(100000, 'x')), TRVCONF_SYNTAX);
-    EXPECT_EQ(iConfLineNo, 1);
+    EXPECT_EQ(result.iLineNo, 1);
     // A NUL byte does not silently cut a line.
     EXPECT_EQ(parse(std::string("# fine\nDiscoveryInterval: 5\0 9\n", 30)), TRVCONF_SYNTAX);
-    EXPECT_EQ(iConfLineNo, 2);
+    EXPECT_EQ(result.iLineNo, 2);
 }
 
 TEST_F(TrvConf, WindowsLineEndsAreDropped) {
@@ -260,7 +273,7 @@ TEST_F(TrvConf, WindowsLineEndsAreDropped) {
               TRVCONF_SYNTAX);
     // The carriage return inside a line stays part of it; the line numbers are
     // those of the file.
-    EXPECT_EQ(iConfLineNo, 4);
+    EXPECT_EQ(result.iLineNo, 4);
     EXPECT_EQ(iDiscoveryInterval, 15);
     ASSERT_EQ(rules().size(), 1u);
     EXPECT_EQ(rules()[0]->pConditions->iValueLength, 1);
@@ -277,9 +290,9 @@ TEST_F(TrvConf, AllocationFailureEndsTheParseAndKeepsOnlyCompleteRules) {
         reset();
         zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
-        EXPECT_EQ(iParseTrvConfig(f), TRVCONF_NOMEM);
+        EXPECT_EQ(iParseTrvConfig(f, &result), TRVCONF_NOMEM);
         std::fclose(f);
-        EXPECT_EQ(iConfParseError, TRVCONF_NOMEM);
+        EXPECT_EQ(result.iStatus, TRVCONF_NOMEM);
         auto r = rules();
         ASSERT_EQ(r.size(), static_cast<size_t>((n - 1) / 5));
         for (const ClassRule *rule : r) {
@@ -291,7 +304,7 @@ TEST_F(TrvConf, AllocationFailureEndsTheParseAndKeepsOnlyCompleteRules) {
     reset();
     zqtest::g_fail_alloc = 16;
     FILE *f = file_of(text);
-    EXPECT_EQ(iParseTrvConfig(f), TRVCONF_OK);
+    EXPECT_EQ(iParseTrvConfig(f, &result), TRVCONF_OK);
     std::fclose(f);
 }
 
@@ -306,13 +319,17 @@ TEST_F(TrvConf, ParseErrorTexts) {
         {-3, "\nERROR: Unknown Error\n"},
     };
     for (const Case &c : cases) {
+        TrvParseResult r{};
+        r.iStatus = c.code;
         testing::internal::CaptureStdout();
-        vPrintParseError(c.code);
+        vPrintParseError(&r);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.text);
     }
-    iConfLineNo = 17;
+    TrvParseResult r{};
+    r.iStatus = -2;
+    r.iLineNo = 17;
     testing::internal::CaptureStdout();
-    vPrintParseError(-2);
+    vPrintParseError(&r);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nERROR: Syntax Error At Line No 17\n");
 }
 
@@ -359,7 +376,7 @@ TEST_F(TrvConf, ShippedFileClassifiesTheDemoNetwork) {
         GTEST_SKIP() << "the shipped files spell out the default ENT";
     std::ifstream conf(zqtest::source("conf/trv/trvconfig.dat"), std::ios::binary);
     ASSERT_TRUE(conf.good());
-    ASSERT_EQ(parse(std::string(std::istreambuf_iterator<char>(conf), {})), TRVCONF_OK) << szConfErrorDetail;
+    ASSERT_EQ(parse(std::string(std::istreambuf_iterator<char>(conf), {})), TRVCONF_OK) << result.szDetail;
     EXPECT_EQ(iDiscoveryInterval, 30);
     EXPECT_EQ(uiReDisIteration, 10u);
     for (const ClassRule *r : rules()) EXPECT_NE(r->pConditions->ucType, TRVCONF_TYPE_NONE) << r->szLabel;

@@ -58,18 +58,20 @@ struct Trap {
 
 class TrapDefs : public ::testing::Test {
 protected:
+    // The parse record of the fixture's parses.
+    static inline TrvParseResult result{};
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
         vFreeTrapDefs();
         zqtest::g_fail_alloc = 0;
-        iTrapLineNo = 0;
+        result = TrvParseResult{};
         iTrapState = 0;
     }
     static int parse(const std::string &text) {
         reset();
         FILE *f = file_of(text);
-        int r = iParseTrapDefs(f);
+        int r = iParseTrapDefs(f, &result);
         std::fclose(f);
         return r;
     }
@@ -139,8 +141,8 @@ TEST_F(TrapDefs, SyntaxErrorsAtTheLineJustRead) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text.substr(0, 120));
         EXPECT_EQ(parse(c.text), TRAPCONF_SYNTAX);
-        EXPECT_EQ(iTrapLineNo, c.line);
-        EXPECT_EQ(iTrapParseStatus, TRAPCONF_SYNTAX);
+        EXPECT_EQ(result.iLineNo, c.line);
+        EXPECT_EQ(result.iStatus, TRAPCONF_SYNTAX);
     }
 }
 
@@ -247,7 +249,7 @@ TEST_F(TrapDefs, AllocationFailureKeepsOnlyCompleteDefinitions) {
         reset();
         zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
-        EXPECT_EQ(iParseTrapDefs(f), TRAPCONF_NOMEM);
+        EXPECT_EQ(iParseTrapDefs(f, &result), TRAPCONF_NOMEM);
         std::fclose(f);
         ASSERT_EQ(iTrapDefCount, (n - 1) / 4);
         for (int i = 0; i < iTrapDefCount; ++i) ASSERT_NE(ppTrapDefs[i]->szFormat, nullptr);
@@ -260,6 +262,8 @@ TEST_F(TrapDefs, AllocationFailureKeepsOnlyCompleteDefinitions) {
 
 class ValMap : public ::testing::Test {
 protected:
+    // The parse record of the fixture's parses.
+    static inline TrvParseResult result{};
     zqtest::TempDir dir;
     void SetUp() override {
         // The lookup writes its error-log entries below the instance.
@@ -272,13 +276,13 @@ protected:
     static void reset() {
         vFreeValMap();
         zqtest::g_fail_alloc = 0;
-        iValMapLineNo = 0;
+        result = TrvParseResult{};
         iTrapState = 0;
     }
     static int parse(const std::string &text) {
         reset();
         FILE *f = file_of(text);
-        int r = iParseValMap(f);
+        int r = iParseValMap(f, &result);
         std::fclose(f);
         return r;
     }
@@ -339,7 +343,7 @@ TEST_F(ValMap, SyntaxErrorsAtTheirLineKeepWhatWasRead) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text.substr(0, 120));
         EXPECT_EQ(parse(c.text), TRAPCONF_SYNTAX);
-        EXPECT_EQ(iValMapLineNo, c.line);
+        EXPECT_EQ(result.iLineNo, c.line);
         EXPECT_EQ(iValMapCount, c.blocks);
     }
     // The partly read third block stays usable.
@@ -408,9 +412,9 @@ TEST_F(ValMap, AllocationFailureCountsOnlyCompleteBlocks) {
         reset();
         zqtest::g_fail_alloc = n;
         FILE *f = file_of(text);
-        EXPECT_EQ(iParseValMap(f), TRAPCONF_NOMEM);
+        EXPECT_EQ(iParseValMap(f, &result), TRAPCONF_NOMEM);
         std::fclose(f);
-        EXPECT_EQ(iValMapStatus, TRAPCONF_NOMEM);
+        EXPECT_EQ(result.iStatus, TRAPCONF_NOMEM);
         ASSERT_EQ(iValMapCount, blocks_after[n - 1]);
         for (int i = 0; i < iValMapCount; ++i) {
             ASSERT_NE(ppValMap[i]->szOid, nullptr);
@@ -427,7 +431,7 @@ TEST_F(ValMap, AllocationFailureCountsOnlyCompleteBlocks) {
 TEST_F(TrapDefs, ShippedDefinitionsCoverTheVendorTrapsAndEveryCommand) {
     if (std::string(ZQ_ENT_TEXT) != "1.3.6.1.4.1.64001")
         GTEST_SKIP() << "the shipped files spell out the default ENT";
-    ASSERT_EQ(parse(zqtest::read_file(zqtest::source("conf/trv/trvtrapd.conf"))), TRAPCONF_OK) << szTrapErrorDetail;
+    ASSERT_EQ(parse(zqtest::read_file(zqtest::source("conf/trv/trvtrapd.conf"))), TRAPCONF_OK) << result.szDetail;
     EXPECT_GE(iTrapDefCount, 20);
     const std::string ent = std::string(".") + ZQ_ENT_TEXT + ".";
     std::set<int> numbers;
@@ -479,8 +483,11 @@ TEST(TrapParseErrorTexts, OneTableForBothFiles) {
         {5, "\nERROR: Unknown Error\n"},
     };
     for (const Case &c : cases) {
+        TrvParseResult r{};
+        r.iStatus = c.code;
+        r.iLineNo = 12;
         testing::internal::CaptureStdout();
-        vPrintTrapParseError(c.code, 12);
+        vPrintTrapParseError(&r);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.text);
     }
 }

@@ -637,7 +637,8 @@ TEST_F(TrvdisUnit, VendorNodeThatStopsAnsweringMarksItsWebObjectsUnknownPastUnre
 TEST_F(TrvdisUnit, PassCounterDecidesBetweenStatusOnlyAndFullDiscovery) {
     zqtest::write_file(inst->root + "/conf/c/trv/trvconfig.dat", default_rules());
     vFreeTrvConfig();
-    ASSERT_EQ(iLoadTrvConfig(), 1);
+    TrvParseResult parse{};
+    ASSERT_EQ(iLoadTrvConfig(&parse), 1);
     ZqwObjectId n = node("vendor-host", "TrvServer");
     set_bool(n, "isTrvVantor", 1);
     set_string(n, "trvOsType", "old");

@@ -44,7 +44,8 @@ protected:
         std::fwrite(map.data(), 1, map.size(), f);
         std::rewind(f);
         vFreeValMap();
-        ASSERT_EQ(iParseValMap(f), 1);
+        TrvParseResult parse{};
+        ASSERT_EQ(iParseValMap(f, &parse), 1);
         std::fclose(f);
     }
     static void TearDownTestSuite() {

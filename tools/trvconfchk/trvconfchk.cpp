@@ -30,7 +30,8 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    switch (iLoadTrvConfig()) {
+    TrvParseResult stParse = {};
+    switch (iLoadTrvConfig(&stParse)) {
     case TRVCONF_OK:
         std::printf("\nSuccess : File %s passed syntax check\n", szTrvConfigPath);
         break;
@@ -39,7 +40,7 @@ int main(int argc, char **argv) {
         break;
     case TRVCONF_SYNTAX:
         std::printf("\nError : Syntax Error in file %s\n", szTrvConfigPath);
-        std::printf("\n%s\n", szConfErrorDetail);
+        std::printf("\n%s\n", stParse.szDetail);
         break;
     case TRVCONF_NOFILE:
         std::printf("\nError : File %s not found\n", szTrvConfigPath);

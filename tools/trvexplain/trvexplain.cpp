@@ -508,6 +508,7 @@ int main(int argc, char **argv) {
     ZqwObjectId uiNode = 0;
     char *szHost = nullptr;
     int iLoad = 0;
+    TrvParseResult stParse = {};
     if (iGetFieldIds() != 1) {
         fprintf(stderr, "trvexplain: the integration's fields are not registered in this database\n");
         goto done;
@@ -525,11 +526,11 @@ int main(int argc, char **argv) {
         iResult = 2;
         goto done;
     }
-    iLoad = iLoadTrvConfig();
+    iLoad = iLoadTrvConfig(&stParse);
     if (iLoad != TRVCONF_OK) {
         fprintf(stderr, "trvexplain: %s cannot be loaded (%s)\n", szTrvConfigPath,
                 iLoad == TRVCONF_NOFILE ? "no such file"
-                : szConfErrorDetail[0] != '\0' ? szConfErrorDetail
+                : stParse.szDetail[0] != '\0' ? stParse.szDetail
                                                : "syntax error");
         goto done;
     }

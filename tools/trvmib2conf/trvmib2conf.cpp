@@ -151,8 +151,9 @@ int iPassesParsers(const std::string &szTraps, const std::string &szMaps, std::s
     int iOk = 1;
     if (!szTraps.empty()) {
         FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
-        if (pFile == nullptr || iParseTrapDefs(pFile) != TRAPCONF_OK) {
-            szWhy = std::string("trvtrapd.conf: ") + szTrapErrorDetail;
+        TrvParseResult stParse = {};
+        if (pFile == nullptr || iParseTrapDefs(pFile, &stParse) != TRAPCONF_OK) {
+            szWhy = std::string("trvtrapd.conf: ") + stParse.szDetail;
             iOk = 0;
         }
         if (pFile != nullptr) fclose(pFile);
@@ -160,8 +161,9 @@ int iPassesParsers(const std::string &szTraps, const std::string &szMaps, std::s
     }
     if (iOk && !szMaps.empty()) {
         FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
-        if (pFile == nullptr || iParseValMap(pFile) != TRAPCONF_OK) {
-            szWhy = "trvval2str.trap: syntax error at line " + std::to_string(iValMapLineNo);
+        TrvParseResult stParse = {};
+        if (pFile == nullptr || iParseValMap(pFile, &stParse) != TRAPCONF_OK) {
+            szWhy = "trvval2str.trap: syntax error at line " + std::to_string(stParse.iLineNo);
             iOk = 0;
         }
         if (pFile != nullptr) fclose(pFile);
@@ -224,7 +226,8 @@ int iMerge(const std::string &szDir) {
     if (!szTraps.empty()) {
         FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
         if (pFile != nullptr) {
-            iParseTrapDefs(pFile);
+            TrvParseResult stParse = {};
+            iParseTrapDefs(pFile, &stParse);
             fclose(pFile);
         }
         for (int i = 0; i < iTrapDefCount; ++i) aHave.insert(ppTrapDefs[i]->iTrapNumber);
@@ -233,7 +236,8 @@ int iMerge(const std::string &szDir) {
     if (!szMaps.empty()) {
         FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
         if (pFile != nullptr) {
-            iParseValMap(pFile);
+            TrvParseResult stParse = {};
+            iParseValMap(pFile, &stParse);
             fclose(pFile);
         }
         for (int i = 0; i < iValMapCount; ++i) aHaveMaps.insert(ppValMap[i]->szOid);

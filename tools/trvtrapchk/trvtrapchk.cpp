@@ -126,7 +126,8 @@ int iLint(const std::vector<const char *> &aMibs) {
         return 3;
     }
     ValMapEntry **ppMaps = nullptr;
-    if (iLoadValMap(&ppMaps, "trvval2str.trap") < 0)
+    TrvParseResult stMapParse = {};
+    if (iLoadValMap(&ppMaps, "trvval2str.trap", &stMapParse) < 0)
         fprintf(stderr, "trvtrapchk: %s cannot be read: every @M finding below follows from that\n", szValToStrPath);
     for (int i = 0; i < iTrapDefCount; ++i) {
         const TrapDef *pDef = ppTrapDefs[i];
@@ -182,12 +183,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     TrapDef **ppTable = nullptr;
-    int iResult = iLoadTrapDefs(&ppTable);
+    TrvParseResult stParse = {};
+    int iResult = iLoadTrapDefs(&ppTable, &stParse);
     if (iResult >= 1) {
         std::printf("Success : File %s passed syntax check\n", szTrapConfPath);
     } else if (iResult == 0) {
         std::printf("Error : Syntax Error in file %s\n", szTrapConfPath);
-        std::printf("%s\n", szTrapErrorDetail[0] != '\0' ? szTrapErrorDetail : "The file holds no trap definition");
+        std::printf("%s\n", stParse.szDetail[0] != '\0' ? stParse.szDetail : "The file holds no trap definition");
     } else if (iResult == TRAPCONF_NOFILE) {
         std::printf("Error : File %s not found\n", szTrapConfPath);
     } else {

@@ -31,12 +31,13 @@ int main(int argc, char **argv) {
         return 0;
     }
     ValMapEntry **ppTable = nullptr;
-    int iResult = iLoadValMap(&ppTable, "trvval2str.trap");
+    TrvParseResult stParse = {};
+    int iResult = iLoadValMap(&ppTable, "trvval2str.trap", &stParse);
     if (iResult == TRAPCONF_NOFILE)
         std::printf("Error : File %s not found\n", szValToStrPath);
-    else if (iValMapStatus == TRAPCONF_SYNTAX)
+    else if (stParse.iStatus == TRAPCONF_SYNTAX)
         std::printf("Error : Syntax Error in file %s\n", szValToStrPath);
-    else if (iValMapStatus == TRAPCONF_NOMEM)
+    else if (stParse.iStatus == TRAPCONF_NOMEM)
         std::printf("Error : System Error\n");
     else if (iResult >= 1)
         std::printf("Success : File %s passed syntax check\n", szValToStrPath);

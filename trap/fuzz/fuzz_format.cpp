@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
                       "BEGIN_OID 1.3.6.1.9\nEND_OID\nBEGIN_OID 7\n7 \"seven\"\nEND_OID\n";
     FILE *f = fmemopen(map.data(), map.size(), "r");
     if (f != nullptr) {
-        iParseValMap(f);
+        TrvParseResult result = {};
+        iParseValMap(f, &result);
         std::fclose(f);
     }
     return 0;

@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (f == nullptr) return 0;
-    iTrapLineNo = 0;
-    int r = iParseTrapDefs(f);
+    TrvParseResult result = {};
+    int r = iParseTrapDefs(f, &result);
     std::fclose(f);
     if (r != TRAPCONF_OK && r != TRAPCONF_SYNTAX && r != TRAPCONF_NOMEM) __builtin_trap();
     vSortTrapDefs();

@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (f == nullptr) return 0;
-    iValMapLineNo = 0;
-    int r = iParseValMap(f);
+    TrvParseResult result = {};
+    int r = iParseValMap(f, &result);
     std::fclose(f);
     if (r != TRAPCONF_OK && r != TRAPCONF_SYNTAX && r != TRAPCONF_NOMEM) __builtin_trap();
     for (int i = 0; i < iValMapCount; ++i) {

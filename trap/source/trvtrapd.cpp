@@ -77,7 +77,8 @@ int iInitialize(void) {
     iPrintDebug(__LINE__, kSource, 2, "iInitialize: \"trvdis\" is running!\n");
 
     TrapDef **ppDefs = nullptr;
-    int iDefs = iLoadTrapDefs(&ppDefs);
+    TrvParseResult stDefsParse = {};
+    int iDefs = iLoadTrapDefs(&ppDefs, &stDefsParse);
     if (iDefs < 0) {
         iPrintError(TRV_ERR_SYSTEM, "\": trvtrapd.conf\"");
         iTrapState = TRAP_STATE_FATAL;
@@ -85,14 +86,15 @@ int iInitialize(void) {
     }
     if (iDefs == 0) {
         iTrapState = TRAP_STATE_FATAL;
-        iPrintError(65, "%s - %s\n", szTrapConfPath, szTrapErrorDetail);
+        iPrintError(65, "%s - %s\n", szTrapConfPath, stDefsParse.szDetail);
         return -1;
     }
     iPrintDebug(__LINE__, kSource, 2,
                 "iInitialize: All trap definitions in \"trvtrapd.conf\" are loaded into memory successfully.\n");
 
     ValMapEntry **ppMap = nullptr;
-    int iBlocks = iLoadValMap(&ppMap, "trvval2str.trap");
+    TrvParseResult stMapParse = {};
+    int iBlocks = iLoadValMap(&ppMap, "trvval2str.trap", &stMapParse);
     if (iBlocks < 0) {
         iPrintError(TRV_ERR_SYSTEM, "\"trvval2str.dat\"");
         iTrapState = TRAP_STATE_FATAL;

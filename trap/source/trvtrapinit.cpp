@@ -15,14 +15,9 @@ int iTrapState = 0;
 
 TrapDef **ppTrapDefs = nullptr;
 int iTrapDefCount = 0;
-int iTrapLineNo = 0;
-int iTrapParseStatus = TRAPCONF_OK;
-char szTrapErrorDetail[128] = "";
 
 ValMapEntry **ppValMap = nullptr;
 int iValMapCount = 0;
-int iValMapLineNo = 0;
-int iValMapStatus = 3;
 
 namespace {
 
@@ -62,36 +57,37 @@ bool bAllBlanks(const char *szLine) { return szLine[std::strspn(szLine, " ")] ==
 // Trap definitions
 // ---------------------------------------------------------------------------
 
-__attribute__((format(printf, 1, 2))) int iTrapSyntax(const char *szFormat, ...) {
+__attribute__((format(printf, 2, 3))) int iTrapSyntax(TrvParseResult *pResult, const char *szFormat, ...) {
     char szWhy[96];
     va_list ap;
     va_start(ap, szFormat);
     std::vsnprintf(szWhy, sizeof szWhy, szFormat, ap);
     va_end(ap);
-    std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: %s", iTrapLineNo, szWhy);
+    std::snprintf(pResult->szDetail, sizeof pResult->szDetail, "Line %d: %s", pResult->iLineNo, szWhy);
     return TRAPCONF_SYNTAX;
 }
 
-int iTrapLineError(int iRead) {
+int iTrapLineError(int iRead, TrvParseResult *pResult) {
     if (iRead == -1) {
-        std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: the file cannot be read",
-                      iTrapLineNo);
+        std::snprintf(pResult->szDetail, sizeof pResult->szDetail, "Line %d: the file cannot be read",
+                      pResult->iLineNo);
         return TRAPCONF_NOMEM;
     }
-    if (iRead == 0) return iTrapSyntax("the file ends inside a definition");
-    return iTrapSyntax("the line is longer than %d characters or holds a NUL byte", TRAPDEF_LINE_MAX);
+    if (iRead == 0) return iTrapSyntax(pResult, "the file ends inside a definition");
+    return iTrapSyntax(pResult, "the line is longer than %d characters or holds a NUL byte", TRAPDEF_LINE_MAX);
 }
 
 // "{ENTERPRISE} NUMBER Y|N": 1 with the fields, or 0.
-int iParseTrapHeader(const char *szLine, char *szEnterprise, int32_t *piNumber, char *pcFlag) {
-    if (szLine[0] != '{') return iTrapSyntax("the header line must start with {");
+int iParseTrapHeader(const char *szLine, char *szEnterprise, int32_t *piNumber, char *pcFlag,
+                     TrvParseResult *pResult) {
+    if (szLine[0] != '{') return iTrapSyntax(pResult, "the header line must start with {");
     const char *p = szLine + 1;
     size_t n = std::strcspn(p, "}");
     for (size_t i = 0; i < n; ++i)
-        if (!bIsDigit(p[i]) && p[i] != '.') return iTrapSyntax("the enterprise may hold only digits and dots");
-    if (n == 0) return iTrapSyntax("the enterprise is missing");
+        if (!bIsDigit(p[i]) && p[i] != '.') return iTrapSyntax(pResult, "the enterprise may hold only digits and dots");
+    if (n == 0) return iTrapSyntax(pResult, "the enterprise is missing");
     if (n > TRAPDEF_ENTERPRISE_MAX)
-        return iTrapSyntax("the enterprise is longer than %d characters", TRAPDEF_ENTERPRISE_MAX);
+        return iTrapSyntax(pResult, "the enterprise is longer than %d characters", TRAPDEF_ENTERPRISE_MAX);
     std::memcpy(szEnterprise, p, n);
     szEnterprise[n] = '\0';
     p += n;
@@ -100,13 +96,14 @@ int iParseTrapHeader(const char *szLine, char *szEnterprise, int32_t *piNumber, 
 
     n = std::strcspn(p, " ");
     for (size_t i = 0; i < n; ++i)
-        if (!bIsDigit(p[i])) return iTrapSyntax("the trap number may hold only digits");
-    if (n == 0) return iTrapSyntax("the trap number is missing");
-    if (n > TRAPDEF_NUMBER_MAX) return iTrapSyntax("the trap number is longer than %d digits", TRAPDEF_NUMBER_MAX);
+        if (!bIsDigit(p[i])) return iTrapSyntax(pResult, "the trap number may hold only digits");
+    if (n == 0) return iTrapSyntax(pResult, "the trap number is missing");
+    if (n > TRAPDEF_NUMBER_MAX)
+        return iTrapSyntax(pResult, "the trap number is longer than %d digits", TRAPDEF_NUMBER_MAX);
     *piNumber = iConfigNumber(p);
     p += n;
     p += std::strspn(p, " ");
-    if (*p != 'Y' && *p != 'N') return iTrapSyntax("Y or N must follow the trap number");
+    if (*p != 'Y' && *p != 'N') return iTrapSyntax(pResult, "Y or N must follow the trap number");
     *pcFlag = *p;
     return TRAPCONF_OK;
 }
@@ -135,34 +132,34 @@ int iAppendTrapDef(const char *szEnterprise, int32_t iNumber, char cFlag, const 
     return TRAPCONF_OK;
 }
 
-int iParseTrapDefsLoop(FILE *pFile) {
+int iParseTrapDefsLoop(FILE *pFile, TrvParseResult *pResult) {
     char szLine[TRAPDEF_LINE_MAX + 1];
     for (;;) {
-        int iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
+        int iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &pResult->iLineNo);
         if (iRead == 0) return TRAPCONF_OK;  // the end where a block may begin
-        if (iRead != 1) return iTrapLineError(iRead);
+        if (iRead != 1) return iTrapLineError(iRead, pResult);
         if (szLine[0] == '#') continue;
-        if (std::strcmp(szLine, "START_TRAP") != 0) return iTrapSyntax("START_TRAP expected");
+        if (std::strcmp(szLine, "START_TRAP") != 0) return iTrapSyntax(pResult, "START_TRAP expected");
 
-        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
-        if (iRead != 1) return iTrapLineError(iRead);
+        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &pResult->iLineNo);
+        if (iRead != 1) return iTrapLineError(iRead, pResult);
         char szEnterprise[TRAPDEF_ENTERPRISE_MAX + 1];
         int32_t iNumber = 0;
         char cFlag = 'N';
-        int iResult = iParseTrapHeader(szLine, szEnterprise, &iNumber, &cFlag);
+        int iResult = iParseTrapHeader(szLine, szEnterprise, &iNumber, &cFlag, pResult);
         if (iResult != TRAPCONF_OK) return iResult;
 
         char szFormat[TRAPDEF_LINE_MAX + 1];
-        iRead = iReadConfigLine(pFile, szFormat, TRAPDEF_LINE_MAX, &iTrapLineNo);
-        if (iRead != 1) return iTrapLineError(iRead);
+        iRead = iReadConfigLine(pFile, szFormat, TRAPDEF_LINE_MAX, &pResult->iLineNo);
+        if (iRead != 1) return iTrapLineError(iRead, pResult);
 
-        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &iTrapLineNo);
-        if (iRead != 1) return iTrapLineError(iRead);
-        if (std::strcmp(szLine, "END_TRAP") != 0) return iTrapSyntax("END_TRAP expected");
+        iRead = iReadConfigLine(pFile, szLine, TRAPDEF_LINE_MAX, &pResult->iLineNo);
+        if (iRead != 1) return iTrapLineError(iRead, pResult);
+        if (std::strcmp(szLine, "END_TRAP") != 0) return iTrapSyntax(pResult, "END_TRAP expected");
 
         iResult = iAppendTrapDef(szEnterprise, iNumber, cFlag, szFormat);
         if (iResult != TRAPCONF_OK) {
-            std::snprintf(szTrapErrorDetail, sizeof szTrapErrorDetail, "Line %d: out of memory", iTrapLineNo);
+            std::snprintf(pResult->szDetail, sizeof pResult->szDetail, "Line %d: out of memory", pResult->iLineNo);
             return iResult;
         }
     }
@@ -287,10 +284,10 @@ int iAppendPair(ValMapEntry *pEntry, int32_t iValue, const char *szText) {
     return TRAPCONF_OK;
 }
 
-int iParseValMapLoop(FILE *pFile) {
+int iParseValMapLoop(FILE *pFile, TrvParseResult *pResult) {
     char szLine[VALMAP_LINE_MAX + 1];
     for (;;) {
-        int iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+        int iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &pResult->iLineNo);
         if (iRead == 0) return TRAPCONF_OK;  // the end between blocks
         if (iRead != 1) return iValMapLineError(iRead);
         if (szLine[0] == '#' || bAllBlanks(szLine)) continue;
@@ -303,7 +300,7 @@ int iParseValMapLoop(FILE *pFile) {
         ppPairTail = &pEntry->pPairs;
 
         for (;;) {
-            iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &iValMapLineNo);
+            iRead = iReadConfigLine(pFile, szLine, VALMAP_LINE_MAX, &pResult->iLineNo);
             if (iRead != 1) return iValMapLineError(iRead);  // also the end inside a block
             if (bAllBlanks(szLine)) return TRAPCONF_SYNTAX;
             if (bIsEndLine(szLine)) break;
@@ -322,10 +319,10 @@ int iParseValMapLoop(FILE *pFile) {
 // Trap definitions
 // ---------------------------------------------------------------------------
 
-void vPrintTrapParseError(int iCode, int iLineNo) {
-    switch (iCode) {
+void vPrintTrapParseError(const TrvParseResult *pResult) {
+    switch (pResult->iStatus) {
     case TRAPCONF_SYNTAX:
-        std::printf("\nERROR: Syntax Error At Line No %d\n", iLineNo);
+        std::printf("\nERROR: Syntax Error At Line No %d\n", pResult->iLineNo);
         break;
     case TRAPCONF_OK:
         break;
@@ -341,21 +338,21 @@ void vPrintTrapParseError(int iCode, int iLineNo) {
     }
 }
 
-int iParseTrapDefs(FILE *pFile) {
-    szTrapErrorDetail[0] = '\0';
-    iTrapParseStatus = iParseTrapDefsLoop(pFile);
-    return iTrapParseStatus;
+int iParseTrapDefs(FILE *pFile, TrvParseResult *pResult) {
+    pResult->szDetail[0] = '\0';
+    pResult->iStatus = iParseTrapDefsLoop(pFile, pResult);
+    return pResult->iStatus;
 }
 
-int iLoadTrapDefs(TrapDef ***pppTable) {
+int iLoadTrapDefs(TrapDef ***pppTable, TrvParseResult *pResult) {
     vFreeTrapDefs();
     // Each load counts its own lines from 1.
-    iTrapLineNo = 0;
+    pResult->iLineNo = 0;
     FILE *pFile = pOpenConfFile("trvtrapd.conf");
     if (pFile == nullptr) return TRAPCONF_NOFILE;
-    int iResult = iParseTrapDefs(pFile);
+    int iResult = iParseTrapDefs(pFile, pResult);
     std::fclose(pFile);
-    vPrintTrapParseError(iResult, iTrapLineNo);
+    vPrintTrapParseError(pResult);
     if (iResult != TRAPCONF_OK) {
         vFreeTrapDefs();
         return 0;
@@ -410,23 +407,24 @@ void vFreeTrapDefs(void) {
 // Value-to-string maps
 // ---------------------------------------------------------------------------
 
-int iParseValMap(FILE *pFile) {
-    iValMapStatus = iParseValMapLoop(pFile);
-    return iValMapStatus;
+int iParseValMap(FILE *pFile, TrvParseResult *pResult) {
+    pResult->szDetail[0] = '\0';
+    pResult->iStatus = iParseValMapLoop(pFile, pResult);
+    return pResult->iStatus;
 }
 
-int iLoadValMap(ValMapEntry ***pppTable, const char *szFileName) {
+int iLoadValMap(ValMapEntry ***pppTable, const char *szFileName, TrvParseResult *pResult) {
     vFreeValMap();
-    iValMapStatus = 3;
+    pResult->iStatus = 3;
     // Each load counts its own lines from 1.
-    iValMapLineNo = 0;
+    pResult->iLineNo = 0;
     FILE *pFile = pOpenConfFile(szFileName);
     if (pFile == nullptr) {
-        iValMapStatus = TRAPCONF_NOFILE;
+        pResult->iStatus = TRAPCONF_NOFILE;
         return TRAPCONF_NOFILE;
     }
-    int iResult = iParseValMap(pFile);
-    vPrintTrapParseError(iResult, iValMapLineNo);
+    iParseValMap(pFile, pResult);
+    vPrintTrapParseError(pResult);
     if (pppTable != nullptr) *pppTable = ppValMap;
     std::fclose(pFile);
     return iValMapCount;

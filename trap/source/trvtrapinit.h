@@ -33,6 +33,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "trvlib.h"
 #include "zqsnmp.h"
 
 #ifdef __cplusplus
@@ -53,7 +54,9 @@ extern "C" {
 #define TRAP_STATE_FATAL          1999  /* the daemon must stop */
 extern int iTrapState;
 
-/* Parser results, shared by both files. */
+/* Parser results, shared by both files.  Each loader and parser takes the
+ * caller's parse record (trvlib.h), never null; its fields per file are
+ * described below. */
 #define TRAPCONF_OK        1
 #define TRAPCONF_SYNTAX    0
 #define TRAPCONF_NOMEM    (-1)
@@ -78,20 +81,25 @@ typedef struct TrapDef {
 /* The table of the last load: pointers in file order, sorted by vSortTrapDefs. */
 extern TrapDef **ppTrapDefs;
 extern int       iTrapDefCount;
-extern int       iTrapLineNo;        /* line counter of the trap-definition reader */
-extern int       iTrapParseStatus;   /* result of the last iParseTrapDefs */
-/* A short text on the last syntax error ("" when none), for trvtrapchk. */
-extern char      szTrapErrorDetail[128];
+
+/* The parse record of trvtrapd.conf:
+ *   iLineNo   counts the lines read; iLoadTrapDefs sets it to 0 first, so each
+ *             load counts from line 1; iParseTrapDefs goes on from it;
+ *   iStatus   the result of the last iParseTrapDefs (a load that cannot open
+ *             the file leaves it);
+ *   szDetail  "" when a parse starts, then "Line N: why" for trvtrapchk's
+ *             detail line and trvtrapd's error log. */
 
 /* Loads trvtrapd.conf (pOpenConfFile): the number of definitions (1 or more)
  * with *pppTable set; 0 after a failed parse (message printed, table emptied)
  * or for a file without blocks; -2 when the file cannot be opened (nothing
  * printed).  A previous table is released first. */
-int      iLoadTrapDefs(TrapDef ***pppTable);
+int      iLoadTrapDefs(TrapDef ***pppTable, TrvParseResult *pResult);
 /* Appends the definitions of an open file: 1, 0 (syntax) or -1 (memory). */
-int      iParseTrapDefs(FILE *pFile);
-/* Writes the text of a parser result to standard output (both files). */
-void     vPrintTrapParseError(int iCode, int iLineNo);
+int      iParseTrapDefs(FILE *pFile, TrvParseResult *pResult);
+/* Writes the text of the record's status to standard output (both files; a
+ * syntax error with the record's line number). */
+void     vPrintTrapParseError(const TrvParseResult *pResult);
 /* By trap number, then by enterprise text in byte order. */
 void     vSortTrapDefs(void);
 /* The definition for a received trap (by the last sub-identifier of its trap
@@ -120,16 +128,21 @@ typedef struct ValMapEntry {
 
 extern ValMapEntry **ppValMap;       /* blocks in file order */
 extern int           iValMapCount;   /* blocks begun (record and OID text exist) */
-extern int           iValMapLineNo;  /* line counter of the value-map reader */
-extern int           iValMapStatus;  /* 3 before a parse, -2 file not opened, else the parse result */
+
+/* The parse record of trvval2str.trap:
+ *   iLineNo   counts the lines read; iLoadValMap sets it to 0 first, so each
+ *             load counts from line 1; iParseValMap goes on from it;
+ *   iStatus   iLoadValMap sets 3 before it opens the file and -2 when it
+ *             cannot; otherwise the result of the last iParseValMap;
+ *   szDetail  "" when a parse starts: this parser says no more than the line. */
 
 /* Loads the named file (pOpenConfFile): the number of blocks begun, also after
  * a failed parse (message printed; what was read stays), or -2 when the file
  * cannot be opened.  *pppTable is set to the table.  A previous table is
  * released first. */
-int  iLoadValMap(ValMapEntry ***pppTable, const char *szFileName);
+int  iLoadValMap(ValMapEntry ***pppTable, const char *szFileName, TrvParseResult *pResult);
 /* Appends the blocks of an open file: 1, 0 (syntax) or -1 (memory). */
-int  iParseValMap(FILE *pFile);
+int  iParseValMap(FILE *pFile, TrvParseResult *pResult);
 /* The text for value iValue of the OID szOid (dotted, no leading dot): the
  * first block whose OID is szOid or a prefix of it ending at a dot decides.
  * Copies the text into szText (uiSize bytes) and returns its length; returns 0
