@@ -1,4 +1,5 @@
 // The field registry and the object helpers that read the topology database.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -145,6 +146,43 @@ int iGetNodeObjId(ZqwObjectId uiObject) {
     int iId = pValue->field_type == ZQW_INT_FIELD ? pValue->un.int_val : 0;
     ZqwDbFreeFieldValue(pValue);
     return iId;
+}
+
+int iFieldText(ZqwObjectId uiObject, ZqwFieldId uiField, const char *szNone, char *szBuf, size_t uiSize) {
+    int iResult = 0;
+    const char *szText = nullptr;
+    char szNumber[16];
+    char *szName = nullptr;
+    ZqwFieldValue *pValue = nullptr;
+    if (!ZqwIsIdNull(uiObject) && !ZqwIsIdNull(uiField)) pValue = ZqwDbGetFieldValue(uiObject, uiField);
+    if (pValue != nullptr) {
+        iResult = 1;
+        switch (pValue->field_type) {
+        case ZQW_BOOL_FIELD:
+            szText = pValue->un.bool_val ? "TRUE" : "FALSE";
+            break;
+        case ZQW_INT_FIELD:
+            std::snprintf(szNumber, sizeof szNumber, "%d", static_cast<int>(pValue->un.int_val));
+            szText = szNumber;
+            break;
+        case ZQW_STRING_FIELD:
+            szText = pValue->un.string_val != nullptr ? pValue->un.string_val : "";
+            break;
+        case ZQW_ENUM_FIELD:
+            szName = ZqwDbGetFieldEnumByName(uiObject, uiField);
+            szText = szName;
+            if (szName == nullptr) iResult = 2;
+            break;
+        default:
+            szText = "";
+            break;
+        }
+    }
+    if (szText == nullptr) szText = szNone != nullptr ? szNone : "";
+    if (szBuf != nullptr && uiSize > 0) std::snprintf(szBuf, uiSize, "%s", szText);
+    std::free(szName);
+    ZqwDbFreeFieldValue(pValue);
+    return iResult;
 }
 
 ZqwObjectIdList *pGetSubSysObjIds(const char *szHost) {

@@ -267,6 +267,15 @@ int iGetNodeObjId(ZqwObjectId uiObject);
  * there are none); null on failure or when the host has no object.  Freed with
  * ZqwDbFreeObjectIdList.  Shared by trvdis and trvmap. */
 ZqwObjectIdList *pGetSubSysObjIds(const char *szHost);
+/* Room for a field's value as text in the tools that print it; a longer text
+ * is cut. */
+#define TRV_FIELD_TEXT_SIZE 1024
+/* A field's value as text in szBuf (uiSize bytes, cut to fit): "TRUE" or
+ * "FALSE", the integer in decimal, the string, the enumeration value's name.
+ * 1 with the value; 0 when there is none (a null object or field, or no value
+ * set) and 2 for an enumeration value that has no name: szBuf then holds
+ * szNone (null: ""). */
+int iFieldText(ZqwObjectId uiObject, ZqwFieldId uiField, const char *szNone, char *szBuf, size_t uiSize);
 /* 1 managed, 0 unmanaged (symbol status 5), -1 when the open map or the symbol's
  * information cannot be read (no report for a symbol that does not exist, 141). */
 int iIsSymbolManaged(ZqwSymbolId uiSymbol);

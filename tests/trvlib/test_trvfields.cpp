@@ -136,6 +136,43 @@ TEST_F(TrvFields, RunningMarkerKindsAndNodeOfASubsystem) {
     EXPECT_EQ(iGetNodeObjId(other), 0);
 }
 
+TEST_F(TrvFields, FieldTextOfEveryTypeAndOfNoValue) {
+    ZqwObjectId node = object();
+    ASSERT_EQ(ZqwDbSetFieldBooleanValue(node, uiFieldIsTrvVantor, 1), 1);
+    ASSERT_EQ(ZqwDbSetFieldBooleanValue(node, uiFieldIsTrvRIXEN, 0), 1);
+    ASSERT_EQ(ZqwDbSetFieldIntegerValue(node, uiFieldTrvNodeObjId, -42), 1);
+    ASSERT_EQ(ZqwDbSetFieldStringValue(node, uiFieldTrvOsType, "ntsrvr"), 1);
+    ASSERT_EQ(ZqwDbSetFieldStringValue(node, uiFieldTrvRIXENip, ""), 1);
+    ASSERT_EQ(ZqwDbSetFieldEnumByName(node, uiFieldTrvSysType, "TrvDesktop"), 1);
+    struct Case {
+        ZqwObjectId object;
+        ZqwFieldId field;
+        const char* none;
+        size_t size;
+        int result;
+        const char* text;
+    } cases[] = {
+        {node, uiFieldIsTrvVantor, "-", 64, 1, "TRUE"},
+        {node, uiFieldIsTrvRIXEN, "-", 64, 1, "FALSE"},
+        {node, uiFieldTrvNodeObjId, "-", 64, 1, "-42"},
+        {node, uiFieldTrvOsType, "-", 64, 1, "ntsrvr"},
+        {node, uiFieldTrvOsType, "-", 4, 1, "nts"},        // cut to the buffer
+        {node, uiFieldTrvRIXENip, "-", 64, 1, ""},         // an empty text is a value
+        {node, uiFieldTrvSysType, "-", 64, 1, "TrvDesktop"},
+        {node, uiFieldTrvDeviceStatus, "-", 64, 0, "-"},   // never set
+        {node, uiFieldTrvDeviceStatus, nullptr, 64, 0, ""},
+        {ZQW_NULL_ID, uiFieldTrvOsType, "none", 64, 0, "none"},
+        {node, ZQW_NULL_ID, "none", 64, 0, "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " " + std::to_string(c.size));
+        std::string buf(c.size + 1, 'X');
+        EXPECT_EQ(iFieldText(c.object, c.field, c.none, buf.data(), c.size), c.result);
+        EXPECT_STREQ(buf.c_str(), c.text);
+        EXPECT_EQ(buf[c.size], 'X');  // nothing written past the buffer
+    }
+}
+
 TEST_F(TrvFields, WebAgentOnTheSecondInterfaceAnswers) {
     trvtest::Responder web(trvtest::Responder::kReply, "HTTP/1.0 200 OK\r\n\r\n");
     web.serve();

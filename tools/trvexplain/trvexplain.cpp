@@ -209,25 +209,11 @@ void vStep(const std::string &szProbe, const std::string &szRequest, const std::
     aSteps.push_back({szProbe, szRequest, szAnswer, szVerdict});
 }
 
-/* A field's value as text, "-" when it has none. */
+/* A field's value as text, "-" when it has none, "?" for an enumeration value
+ * without a name. */
 std::string szFieldText(ZqwObjectId uiObject, ZqwFieldId uiField) {
-    if (ZqwIsIdNull(uiObject) || ZqwIsIdNull(uiField)) return "-";
-    ZqwFieldValue *pValue = ZqwDbGetFieldValue(uiObject, uiField);
-    if (pValue == nullptr) return "-";
-    std::string szText;
-    switch (pValue->field_type) {
-    case ZQW_BOOL_FIELD: szText = pValue->un.bool_val ? "TRUE" : "FALSE"; break;
-    case ZQW_INT_FIELD: szText = std::to_string(pValue->un.int_val); break;
-    case ZQW_STRING_FIELD: szText = pValue->un.string_val != nullptr ? pValue->un.string_val : ""; break;
-    case ZQW_ENUM_FIELD: {
-        char *szName = ZqwDbGetFieldEnumByName(uiObject, uiField);
-        szText = szName != nullptr ? szName : "?";
-        free(szName);
-        break;
-    }
-    }
-    ZqwDbFreeFieldValue(pValue);
-    return szText;
+    char szText[TRV_FIELD_TEXT_SIZE];
+    return iFieldText(uiObject, uiField, "-", szText, sizeof szText) == 2 ? "?" : szText;
 }
 
 void vWrite(const std::string &szObject, ZqwObjectId uiObject, const char *szField, ZqwFieldId uiField,

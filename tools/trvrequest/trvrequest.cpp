@@ -152,24 +152,11 @@ int iAllAnswered(void) {
     return 1;
 }
 
-/* A field's value as text ("" when it has none). */
+/* A field's value as text ("" when it has none, also for an enumeration value
+ * without a name). */
 std::string szFieldText(ZqwObjectId uiObject, ZqwFieldId uiField) {
-    if (ZqwIsIdNull(uiField)) return "";
-    ZqwFieldValue *pValue = ZqwDbGetFieldValue(uiObject, uiField);
-    if (pValue == nullptr) return "";
-    std::string szText;
-    switch (pValue->field_type) {
-    case ZQW_BOOL_FIELD: szText = pValue->un.bool_val ? "TRUE" : "FALSE"; break;
-    case ZQW_INT_FIELD: szText = std::to_string(pValue->un.int_val); break;
-    case ZQW_STRING_FIELD: szText = pValue->un.string_val != nullptr ? pValue->un.string_val : ""; break;
-    case ZQW_ENUM_FIELD: {
-        char *szName = ZqwDbGetFieldEnumByName(uiObject, uiField);
-        szText = szName != nullptr ? szName : "";
-        free(szName);
-        break;
-    }
-    }
-    ZqwDbFreeFieldValue(pValue);
+    char szText[TRV_FIELD_TEXT_SIZE];
+    iFieldText(uiObject, uiField, "", szText, sizeof szText);
     return szText;
 }
 
