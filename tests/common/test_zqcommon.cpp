@@ -1,4 +1,7 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include "testsupport.h"
@@ -104,6 +107,56 @@ TEST(Resolve, HostsFileBeforeResolverAndPortSplit) {
     zq::split_host_port("srv1:x", h, port);
     EXPECT_EQ(h, "srv1:x");
     EXPECT_EQ(port, -1);
+}
+
+// The parsed files are kept between sessions once they have not changed for a
+// while; any later change (same size and time, a new file renamed over, a
+// removal) is seen by the next look-up.
+TEST(Resolve, KeptParseFollowsEveryChangeOfTheFile) {
+    zqtest::TempDir d;
+    std::string hosts = d.path + "/hosts", conf = d.path + "/snmp.conf";
+    auto address = [&](const char* name) {
+        auto a = zq::resolve_host_in(hosts, name);
+        char buf[INET_ADDRSTRLEN] = "none";
+        if (a) inet_ntop(AF_INET, &*a, buf, sizeof buf);
+        return std::string(buf);
+    };
+    const timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    zqtest::write_file(hosts, "127.0.1.1 srv1\n");
+    zqtest::write_file(conf, "srv1 community=aaaa\n");
+    sleep(2);  // settled: from now on the parse is kept
+    struct Step {
+        const char* hosts;
+        const char* conf;
+        bool rename;       // written beside and renamed over the old file
+        bool same_mtime;   // its time set back to the old one
+        const char* address_of_srv1;
+        const char* community_of_srv1;
+    } steps[] = {
+        {nullptr, nullptr, false, false, "127.0.1.1", "aaaa"},
+        {nullptr, nullptr, false, false, "127.0.1.1", "aaaa"},
+        {"127.0.1.2 srv1\n", "srv1 community=bbbb\n", false, true, "127.0.1.2", "bbbb"},
+        {"127.0.1.3 srv1\n", "srv1 community=cccc\n", true, true, "127.0.1.3", "cccc"},
+        {"127.0.1.4 srv1\n", "srv1 community=dddd\n", false, false, "127.0.1.4", "dddd"},
+        {"", "", false, false, "none", "public"},
+    };
+    for (const Step& s : steps) {
+        for (auto [file, text] : {std::pair{hosts, s.hosts}, std::pair{conf, s.conf}}) {
+            if (text == nullptr) continue;
+            std::string target = s.rename ? file + ".new" : file;
+            zqtest::write_file(target, text);
+            if (s.same_mtime) {
+                ASSERT_EQ(utimensat(AT_FDCWD, target.c_str(), old, 0), 0);
+            }
+            if (s.rename) {
+                ASSERT_EQ(rename(target.c_str(), file.c_str()), 0);
+            }
+        }
+        EXPECT_EQ(address("SRV1"), s.address_of_srv1) << (s.hosts ? s.hosts : "kept");
+        EXPECT_EQ(zq::agent_conf(conf, "srv1").community, s.community_of_srv1) << (s.conf ? s.conf : "kept");
+    }
+    unlink(hosts.c_str());
+    EXPECT_EQ(address("srv1"), "none");
 }
 
 TEST(PathDirs, SplitsPathKeepsOrderAndEmptyEntriesMeanHere) {

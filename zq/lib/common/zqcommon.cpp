@@ -17,7 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
 
 #include "zqoid.h"
 
@@ -156,40 +159,133 @@ bool wildcard_match(std::string_view p, std::string_view t) {
     return pi == p.size();
 }
 
-AgentConf agent_conf(const std::string& file, std::string_view host) {
-    std::string addr_text;
-    if (auto a = resolve_host(host)) {
-        char buf[INET_ADDRSTRLEN];
-        if (inet_ntop(AF_INET, &*a, buf, sizeof buf)) addr_text = buf;
+namespace {
+
+// A file's identity and the times of its last changes: while they stay the
+// same, a parse of the file still holds.
+struct Stamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{}, ctime{};
+    bool operator==(const Stamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
     }
-    std::string text;
-    read_regular(file, text);
-    std::istringstream in(text);
-    std::string raw;
-    std::optional<std::string> matched, star;
-    while (std::getline(in, raw)) {
-        std::string_view line = strip_comment(raw);
-        if (line.empty()) continue;
-        auto sep = line.find_first_of(" \t");
-        std::string_view pat = line.substr(0, sep);
-        std::string rest = sep == std::string_view::npos ? std::string() : std::string(line.substr(sep));
-        if (pat == "*") {
-            if (!star) star = rest;
-            continue;
+};
+
+// The parsed form of a configuration file that is read for every SNMP session
+// (conf/hosts, conf/snmp.conf), kept while the file stays the same.  Reading
+// and splitting the whole file for each session cost more than the request
+// itself once conf/hosts lists the network.  A file changed in the last second
+// is read again every time: a second change within the granularity of the file
+// system's clock could leave its stamp as it was.
+template <class Parsed>
+class ParsedFiles {
+public:
+    std::shared_ptr<const Parsed> get(const std::string& path) {
+        struct stat st{};
+        const bool regular = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        Stamp stamp;
+        if (regular) stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = files_.find(path);
+        if (regular && it != files_.end() && it->second.stamp == stamp) return it->second.parsed;
+        std::string text;
+        read_regular(path, text);  // a missing or odd file reads as empty
+        auto parsed = std::make_shared<const Parsed>(Parsed::parse(text));
+        if (!regular || !settled(st)) {
+            if (it != files_.end()) files_.erase(it);
+            return parsed;
         }
-        if (!matched && (wildcard_match(pat, host) || (!addr_text.empty() && wildcard_match(pat, addr_text))))
-            matched = rest;
+        if (files_.size() >= 16) files_.clear();  // tests switch instances; a few files are live
+        files_[path] = {stamp, parsed};
+        return parsed;
     }
-    // The line "*" first, then the matching line over it: a host line keeps every
-    // key of "*" that it does not set itself.
-    AgentConf c;
-    std::string chosen = (star ? *star : std::string()) + " " + (matched ? *matched : std::string());
-    std::istringstream words(chosen);
-    std::string w;
-    while (words >> w) {
-        auto eq = w.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = w.substr(0, eq), val = w.substr(eq + 1);
+
+private:
+    static bool settled(const struct stat& st) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        // Any change sets the change time.
+        return now.tv_sec - st.st_ctim.tv_sec > 1 ||
+               (now.tv_sec - st.st_ctim.tv_sec == 1 && now.tv_nsec >= st.st_ctim.tv_nsec);
+    }
+    struct Entry {
+        Stamp stamp;
+        std::shared_ptr<const Parsed> parsed;
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> files_;
+};
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// Whitespace-separated words of a line.
+std::vector<std::string_view> words_of(std::string_view line) {
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+        size_t start = i;
+        while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
+// The lines of a text, without their line ends.
+template <class F>
+void for_each_line(const std::string& text, F&& f) {
+    std::string_view t = text;
+    while (!t.empty()) {
+        size_t end = t.find('\n');
+        f(t.substr(0, end));
+        if (end == std::string_view::npos) break;
+        t.remove_prefix(end + 1);
+    }
+}
+
+// conf/snmp.conf: the "*" line apart, the others in file order, each with its
+// key=value words.
+struct SnmpConfTable {
+    using Keys = std::vector<std::pair<std::string, std::string>>;
+    struct Line {
+        std::string pattern;
+        Keys keys;
+    };
+    std::vector<Line> lines;
+    std::optional<Keys> star;
+
+    static SnmpConfTable parse(const std::string& text) {
+        SnmpConfTable t;
+        for_each_line(text, [&t](std::string_view raw) {
+            std::string_view line = strip_comment(raw);
+            if (line.empty()) return;
+            std::vector<std::string_view> words = words_of(line);
+            Keys keys;
+            for (size_t i = 1; i < words.size(); ++i) {
+                auto eq = words[i].find('=');
+                if (eq != std::string_view::npos)
+                    keys.emplace_back(std::string(words[i].substr(0, eq)), std::string(words[i].substr(eq + 1)));
+            }
+            if (words[0] == "*") {
+                if (!t.star) t.star = std::move(keys);
+            } else {
+                t.lines.push_back({std::string(words[0]), std::move(keys)});
+            }
+        });
+        return t;
+    }
+};
+
+void apply_agent_keys(const SnmpConfTable::Keys& keys, AgentConf& c) {
+    for (const auto& [key, val] : keys) {
         int v = 0;
         if (key == "community") c.community = val;
         else if (key == "timeout") {
@@ -198,6 +294,50 @@ AgentConf agent_conf(const std::string& file, std::string_view host) {
             if (end && *end == '\0' && d > 0 && d < 3600) c.timeout = d;
         } else if (key == "retries" && to_int(val, v) && v <= 100) c.retries = v;
         else if (key == "port" && to_int(val, v) && v > 0 && v < 65536) c.port = v;
+    }
+}
+
+ParsedFiles<SnmpConfTable> snmp_conf_files;
+
+// conf/hosts: "ADDRESS NAME [ALIAS...]" a line.
+struct HostsTable {
+    std::unordered_map<std::string, in_addr> by_name;  // lower-cased name: the first line naming it
+    std::unordered_map<uint32_t, std::string> name_of; // address: the first name of its first line
+
+    static HostsTable parse(const std::string& text) {
+        HostsTable t;
+        for_each_line(text, [&t](std::string_view raw) {
+            std::vector<std::string_view> words = words_of(strip_comment(raw));
+            if (words.empty()) return;
+            in_addr addr{};
+            if (inet_pton(AF_INET, std::string(words[0]).c_str(), &addr) != 1) return;
+            for (size_t i = 1; i < words.size(); ++i) t.by_name.emplace(ascii_lower(words[i]), addr);
+            if (words.size() > 1) t.name_of.emplace(addr.s_addr, std::string(words[1]));
+        });
+        return t;
+    }
+};
+
+ParsedFiles<HostsTable> hosts_files;
+
+}  // namespace
+
+AgentConf agent_conf(const std::string& file, std::string_view host) {
+    std::string addr_text;
+    if (auto a = resolve_host(host)) {
+        char buf[INET_ADDRSTRLEN];
+        if (inet_ntop(AF_INET, &*a, buf, sizeof buf)) addr_text = buf;
+    }
+    std::shared_ptr<const SnmpConfTable> table = snmp_conf_files.get(file);
+    // The line "*" first, then the first matching line over it: a host line
+    // keeps every key of "*" that it does not set itself.
+    AgentConf c;
+    if (table->star) apply_agent_keys(*table->star, c);
+    for (const auto& line : table->lines) {
+        if (wildcard_match(line.pattern, host) || (!addr_text.empty() && wildcard_match(line.pattern, addr_text))) {
+            apply_agent_keys(line.keys, c);
+            break;
+        }
     }
     return c;
 }
@@ -223,21 +363,9 @@ std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::strin
     std::string n(trim(name));
     if (n.empty()) return std::nullopt;
     if (inet_pton(AF_INET, n.c_str(), &a) == 1) return a;
-    std::string text;
-    read_regular(hosts_file, text);
-    std::istringstream in(text);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        std::string_view line = strip_comment(raw);
-        if (line.empty()) continue;
-        std::istringstream words{std::string(line)};
-        std::string addr, alias;
-        if (!(words >> addr)) continue;
-        in_addr cand{};
-        if (inet_pton(AF_INET, addr.c_str(), &cand) != 1) continue;
-        while (words >> alias)
-            if (strcasecmp(alias.c_str(), n.c_str()) == 0) return cand;
-    }
+    std::shared_ptr<const HostsTable> table = hosts_files.get(hosts_file);
+    auto it = table->by_name.find(ascii_lower(n));
+    if (it != table->by_name.end()) return it->second;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
@@ -255,16 +383,9 @@ std::optional<in_addr> resolve_host(std::string_view name) {
 std::string host_name_of(in_addr addr) {
     char buf[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &addr, buf, sizeof buf);
-    std::string text;
-    read_regular(instance_path("conf/hosts"), text);
-    std::istringstream in(text);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        std::string_view line = strip_comment(raw);
-        std::istringstream words{std::string(line)};
-        std::string a, name;
-        if ((words >> a >> name) && a == buf) return name;
-    }
+    std::shared_ptr<const HostsTable> table = hosts_files.get(instance_path("conf/hosts"));
+    auto it = table->name_of.find(addr.s_addr);
+    if (it != table->name_of.end()) return it->second;
     return buf;
 }
 

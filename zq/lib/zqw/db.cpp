@@ -536,8 +536,11 @@ char* ZqwDbGetFieldStringValue(ZqwObjectId object, ZqwFieldId field) {
 
 char* ZqwDbGetFieldEnumByName(ZqwObjectId object, ZqwFieldId field) {
     return guarded<char*>(nullptr, [&] {
+        Transaction t(false);  // one read of the database for both look-ups
         Value v = get_value(object, field, ZQW_ENUM_FIELD);
-        return heap_copy(enum_name(field, v.number));
+        std::string name = enum_name(field, v.number);
+        t.commit();
+        return heap_copy(name);
     });
 }
 
@@ -704,7 +707,7 @@ ZqwObjectIdList* ZqwDbListObjectsByFieldValues(const ZqwFieldBindList* bindings)
         // condition's matches, however many the others have.
         size_t driver = 0;
         if (conds.size() > 1) {
-            for (int64_t cap = 128;; cap *= 4) {
+            for (int64_t cap = 8;; cap *= 4) {
                 int64_t best = -1;
                 for (size_t i = 0; i < conds.size(); ++i) {
                     int64_t n = count_upto(conds[i].first, conds[i].second, cap);
