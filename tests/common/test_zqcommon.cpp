@@ -6,6 +6,7 @@
 
 #include "testsupport.h"
 #include "zqcommon.h"
+#include "zqconf.h"
 #include "zqoid.h"
 
 TEST(Wildcard, MatchesLikeShellStarsCaseInsensitive) {
@@ -60,6 +61,68 @@ TEST(InstanceConf, WebServerAddressAndPassword) {
     // An empty address keeps the loopback default rather than listening everywhere.
     zqtest::write_file(d.path + "/zq.conf", "http_listen=\n");
     EXPECT_EQ(zq::read_instance_conf(d.path + "/zq.conf").http_listen, "127.0.0.1");
+}
+
+// The daemons' reader and zqcheck's strict check read a line the same way: what
+// the check accepts, the daemons take with the same value.
+TEST(InstanceConf, LenientAndStrictReadersAgreeOnEveryAcceptedLine) {
+    struct Case {
+        const char* text;
+        bool accepted;
+        int trap_port;
+        const char* password;
+    } cases[] = {
+        {"trap_port=1162\n", true, 1162, ""},
+        {"trap_port 1162\n", true, 1162, ""},
+        {"  trap_port\t=\t1162   # comment\n", true, 1162, ""},
+        {"trap_port = 1162\r\n", true, 1162, ""},
+        {"# only\n\n   \n#\ttrap_port=1\ntrap_port=1162", true, 1162, ""},  // no final line end
+        {"http_password==secret\n", true, 162, "=secret"},  // the second '=' is the password's
+        {"http_password = =x\n", true, 162, "=x"},
+        {"http_password=a b#c\n", true, 162, "a b"},
+        {"trap_port==1162\n", false, 162, ""},
+        {"trap_port\n", false, 162, ""},
+        {"trap_port=0x10\n", false, 162, ""},
+    };
+    zqtest::TempDir d;
+    const std::string file = d.path + "/zq.conf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        zqtest::write_file(file, c.text);
+        zq::InstanceConf strict;
+        std::vector<std::string> errors;
+        EXPECT_EQ(zq::load_instance_conf(file, strict, errors), c.accepted);
+        zq::InstanceConf lenient = zq::read_instance_conf(file);
+        EXPECT_EQ(lenient.trap_port, c.trap_port);
+        EXPECT_EQ(lenient.http_password, c.password);
+        if (c.accepted) {
+            EXPECT_EQ(strict.trap_port, c.trap_port);
+            EXPECT_EQ(strict.http_password, c.password);
+        }
+    }
+}
+
+TEST(ConfLines, SkipsCommentsAndBlankLinesAndCountsEveryLine) {
+    struct Case {
+        const char* text;
+        std::vector<std::pair<int, std::string>> lines;
+    } cases[] = {
+        {"", {}},
+        {"\n\n", {}},
+        {"a", {{1, "a"}}},
+        {"a\n", {{1, "a"}}},
+        {"# x\n\n  b c  # d\r\n#\n\te\n", {{3, "b c"}, {5, "e"}}},
+        {"x\n\n", {{1, "x"}}},
+        {"\n\nlast", {{3, "last"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string text = c.text;
+        zq::ConfLines reader(text);
+        std::vector<std::pair<int, std::string>> got;
+        for (std::string_view line; reader.next(line);) got.emplace_back(reader.lineno(), std::string(line));
+        EXPECT_EQ(got, c.lines);
+    }
 }
 
 // A key the matching line does not set comes from the line "*", then the defaults.

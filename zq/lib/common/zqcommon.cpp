@@ -62,28 +62,63 @@ bool to_int(std::string_view s, int& out) {
     return true;
 }
 
+}  // namespace
+
 std::string_view strip_comment(std::string_view line) {
     auto pos = line.find('#');
     if (pos != std::string_view::npos) line = line.substr(0, pos);
     return trim(line);
 }
 
-}  // namespace
+bool ConfLines::next(std::string_view& line) {
+    while (!done_) {
+        auto end = rest_.find('\n');
+        std::string_view raw = rest_.substr(0, end);
+        if (end == std::string_view::npos) {
+            done_ = true;
+            if (raw.empty()) break;  // a text that ends with its line end has no line after it
+        } else {
+            rest_.remove_prefix(end + 1);
+        }
+        ++lineno_;
+        line = strip_comment(raw);
+        if (!line.empty()) return true;
+    }
+    return false;
+}
+
+bool split_setting(std::string_view line, std::string_view& name, std::string_view& value) {
+    auto sep = line.find_first_of("= \t");
+    if (sep == std::string_view::npos) return false;
+    name = trim(line.substr(0, sep));
+    value = trim(line.substr(sep + 1));
+    if (!value.empty() && value.front() == '=' && line[sep] != '=') value = trim(value.substr(1));
+    return true;
+}
+
+std::vector<std::string> list_items(std::string_view value) {
+    std::vector<std::string> items;
+    std::string cur;
+    for (char ch : value) {
+        if (ch == ',' || ch == ' ' || ch == '\t') {
+            if (!cur.empty()) items.push_back(cur);
+            cur.clear();
+        } else {
+            cur += ch;
+        }
+    }
+    if (!cur.empty()) items.push_back(cur);
+    return items;
+}
 
 InstanceConf read_instance_conf(const std::string& file) {
     InstanceConf c;
     std::string text;
     read_regular(file, text);  // a missing or odd file: the defaults (never a hang)
-    std::istringstream in(text);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        std::string_view line = strip_comment(raw);
-        if (line.empty()) continue;
-        auto sep = line.find_first_of("= \t");
-        if (sep == std::string_view::npos) continue;
-        std::string_view key = trim(line.substr(0, sep));
-        std::string_view val = trim(line.substr(sep + 1));
-        if (!val.empty() && val.front() == '=') val = trim(val.substr(1));
+    ConfLines lines(text);
+    for (std::string_view line; lines.next(line);) {
+        std::string_view key, val;
+        if (!split_setting(line, key, val)) continue;
         // Texts: the whole rest of the line (a '#' in a password is a comment, so
         // it cannot hold one; the README says so).
         if (key == "http_listen") {
@@ -99,17 +134,7 @@ InstanceConf read_instance_conf(const std::string& file) {
             continue;
         }
         if (key == "trap_communities" || key == "local_only_enterprises") {
-            std::vector<std::string> items;
-            std::string cur;
-            for (char ch : val) {
-                if (ch == ',' || ch == ' ' || ch == '\t') {
-                    if (!cur.empty()) items.push_back(cur);
-                    cur.clear();
-                } else {
-                    cur += ch;
-                }
-            }
-            if (!cur.empty()) items.push_back(cur);
+            std::vector<std::string> items = list_items(val);
             if (key == "trap_communities") {
                 c.trap_communities = items;
                 c.trap_communities_set = true;

@@ -104,6 +104,40 @@ void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_li
 // Trims blanks at both ends.
 std::string_view trim(std::string_view s);
 
+// The configuration files share one lexical form: '#' starts a comment that runs
+// to the end of the line, and white space around what is left does not count.
+// The lenient readers here and the strict checks of zqconf.h read the same way,
+// so a line the checker accepts means the same to the daemons.
+
+// A line without its comment and the white space around it.
+std::string_view strip_comment(std::string_view line);
+
+// The lines of a configuration text that hold more than a comment, as
+// strip_comment leaves them, with their 1-based numbers in the text.  The text
+// must outlive the reader; a line stays valid as long as the text does.
+class ConfLines {
+public:
+    explicit ConfLines(std::string_view text) : rest_(text) {}
+    // The next such line; false at the end of the text.
+    bool next(std::string_view& line);
+    int lineno() const { return lineno_; }
+
+private:
+    std::string_view rest_;
+    bool done_ = false;
+    int lineno_ = 0;
+};
+
+// A setting line "NAME=VALUE", "NAME VALUE" or "NAME = VALUE": the name and the
+// value, trimmed.  One '=' after the blanks that end the name is the separator;
+// an '=' right after a first '=' belongs to the value.  False when the line has
+// no separator at all.
+bool split_setting(std::string_view line, std::string_view& name, std::string_view& value);
+
+// The items of a list value, separated by commas, blanks or tabs (empty items
+// are dropped).
+std::vector<std::string> list_items(std::string_view value);
+
 // The directories of $PATH in order (/usr/local/bin:/usr/bin:/bin when it is not
 // set); an empty entry stands for the current directory, ".".
 std::vector<std::string> path_dirs();

@@ -40,19 +40,14 @@ bool printable_word(const std::string& s) {
     return true;
 }
 
-std::vector<std::string> list_items(std::string_view val) {
-    std::vector<std::string> items;
-    std::string cur;
-    for (char ch : val) {
-        if (ch == ',' || ch == ' ' || ch == '\t') {
-            if (!cur.empty()) items.push_back(cur);
-            cur.clear();
-        } else {
-            cur += ch;
-        }
-    }
-    if (!cur.empty()) items.push_back(cur);
-    return items;
+// The text of a file to check.  A missing file is no error (the defaults
+// apply): false with nothing added; a file that cannot be read: false with the
+// reason added to errors.
+bool read_conf_text(const std::string& file, std::string& text, std::vector<std::string>& errors) {
+    std::string why;
+    if (read_regular(file, text, &why)) return true;
+    if (errno != ENOENT) errors.push_back(why);
+    return false;
 }
 
 // The keys of conf/zq.conf, with what each expects.  http_listen and
@@ -80,30 +75,18 @@ const std::map<std::string, const char*>& zq_keys() {
 bool load_instance_conf(const std::string& file, InstanceConf& c, std::vector<std::string>& errors) {
     c = InstanceConf{};
     size_t first_error = errors.size();
-    std::string text, why;
-    if (!read_regular(file, text, &why)) {
-        if (errno != ENOENT) errors.push_back(why);
-        return errors.size() == first_error;
-    }
-    std::istringstream in(text);
-    std::string raw;
-    int lineno = 0;
+    std::string text;
+    if (!read_conf_text(file, text, errors)) return errors.size() == first_error;
     std::map<std::string, int> seen;
-    while (std::getline(in, raw)) {
-        ++lineno;
-        std::string_view line = raw;
-        auto hash = line.find('#');
-        if (hash != std::string_view::npos) line = line.substr(0, hash);
-        line = trim(line);
-        if (line.empty()) continue;
-        auto sep = line.find_first_of("= \t");
-        if (sep == std::string_view::npos) {
+    ConfLines lines(text);
+    for (std::string_view line; lines.next(line);) {
+        int lineno = lines.lineno();
+        std::string_view name, val;
+        if (!split_setting(line, name, val)) {
             errors.push_back(where(file, lineno) + "expected NAME=VALUE, not '" + std::string(line) + "'");
             continue;
         }
-        std::string key(trim(line.substr(0, sep)));
-        std::string_view val = trim(line.substr(sep + 1));
-        if (!val.empty() && val.front() == '=' && line[sep] != '=') val = trim(val.substr(1));
+        std::string key(name);
         auto k = zq_keys().find(key);
         if (k == zq_keys().end()) {
             std::string known;
@@ -175,21 +158,11 @@ bool load_instance_conf_or_report(const char* program, InstanceConf& out) {
 
 bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors) {
     size_t first_error = errors.size();
-    std::string text, why;
-    if (!read_regular(file, text, &why)) {
-        if (errno != ENOENT) errors.push_back(why);
-        return errors.size() == first_error;
-    }
-    std::istringstream in(text);
-    std::string raw;
-    int lineno = 0;
-    while (std::getline(in, raw)) {
-        ++lineno;
-        std::string_view line = raw;
-        auto hash = line.find('#');
-        if (hash != std::string_view::npos) line = line.substr(0, hash);
-        line = trim(line);
-        if (line.empty()) continue;
+    std::string text;
+    if (!read_conf_text(file, text, errors)) return errors.size() == first_error;
+    ConfLines lines(text);
+    for (std::string_view line; lines.next(line);) {
+        int lineno = lines.lineno();
         std::istringstream words{std::string(line)};
         std::string pattern, w;
         words >> pattern;
