@@ -264,18 +264,6 @@ std::vector<std::string_view> words_of(std::string_view line) {
     return words;
 }
 
-// The lines of a text, without their line ends.
-template <class F>
-void for_each_line(const std::string& text, F&& f) {
-    std::string_view t = text;
-    while (!t.empty()) {
-        size_t end = t.find('\n');
-        f(t.substr(0, end));
-        if (end == std::string_view::npos) break;
-        t.remove_prefix(end + 1);
-    }
-}
-
 // conf/snmp.conf: the "*" line apart, the others in file order, each with its
 // key=value words.
 struct SnmpConfTable {
@@ -289,9 +277,8 @@ struct SnmpConfTable {
 
     static SnmpConfTable parse(const std::string& text) {
         SnmpConfTable t;
-        for_each_line(text, [&t](std::string_view raw) {
-            std::string_view line = strip_comment(raw);
-            if (line.empty()) return;
+        ConfLines reader(text);
+        for (std::string_view line; reader.next(line);) {
             std::vector<std::string_view> words = words_of(line);
             Keys keys;
             for (size_t i = 1; i < words.size(); ++i) {
@@ -304,7 +291,7 @@ struct SnmpConfTable {
             } else {
                 t.lines.push_back({std::string(words[0]), std::move(keys)});
             }
-        });
+        }
         return t;
     }
 };
@@ -331,14 +318,14 @@ struct HostsTable {
 
     static HostsTable parse(const std::string& text) {
         HostsTable t;
-        for_each_line(text, [&t](std::string_view raw) {
-            std::vector<std::string_view> words = words_of(strip_comment(raw));
-            if (words.empty()) return;
+        ConfLines reader(text);
+        for (std::string_view line; reader.next(line);) {
+            std::vector<std::string_view> words = words_of(line);
             in_addr addr{};
-            if (inet_pton(AF_INET, std::string(words[0]).c_str(), &addr) != 1) return;
+            if (inet_pton(AF_INET, std::string(words[0]).c_str(), &addr) != 1) continue;
             for (size_t i = 1; i < words.size(); ++i) t.by_name.emplace(ascii_lower(words[i]), addr);
             if (words.size() > 1) t.name_of.emplace(addr.s_addr, std::string(words[1]));
-        });
+        }
         return t;
     }
 };
