@@ -243,6 +243,10 @@ bool Daemon::start() {
         log("cannot open the topology database %s", zq::zqw::database_path().c_str());
         return false;
     }
+    // The map program lives as long as the platform, and a full snapshot of a
+    // large map reads every symbol once: a small cache keeps its memory down,
+    // and the system's file cache still holds the pages.
+    zq::zqw::set_page_cache(8192);
     if (!zq::zqw::find_map("default", open_)) {
         if (zq::zqw::create_map("default", false, {}) == 0 || !zq::zqw::find_map("default", open_)) {
             log("cannot make the map 'default': %s", ZqwErrorMsg(ZqwError()));

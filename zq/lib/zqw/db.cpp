@@ -222,6 +222,17 @@ void set_error(int code) { g_error = code; }
 
 std::string database_path() { return zq::instance_path("db/topology.db"); }
 
+bool set_page_cache(int kib) {
+    return guarded(false, [&] {
+        if (kib < 256 || kib > 1048576) throw Fail{ZQW_E_BADARG};
+        g->cache_kib = kib;
+        if (g->bulk) return true;  // takes effect when the bulk transaction ends
+        std::string sql = "PRAGMA cache_size = -" + std::to_string(kib);
+        sqlite3_exec(g->db, sql.c_str(), nullptr, nullptr, nullptr);
+        return true;
+    });
+}
+
 bool list_fields(std::vector<FieldInfo>& out) {
     out.clear();
     return guarded(false, [&] {
@@ -279,7 +290,10 @@ bool end_bulk(bool commit) {
     g->bulk_types.clear();
     struct RestoreCache {
         ~RestoreCache() {
-            if (g) sqlite3_exec(g->db, "PRAGMA cache_size = -32768", nullptr, nullptr, nullptr);
+            if (g) {
+                std::string sql = "PRAGMA cache_size = -" + std::to_string(g->cache_kib);
+                sqlite3_exec(g->db, sql.c_str(), nullptr, nullptr, nullptr);
+            }
         }
     } restore;
     if (g->spoiled) {

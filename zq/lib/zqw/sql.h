@@ -44,6 +44,7 @@ struct Connection {
     std::unordered_map<size_t, sqlite3_stmt*> inserts;
     // Lists by several conditions, by the number of conditions.
     std::unordered_map<size_t, sqlite3_stmt*> intersections;
+    int cache_kib = 32768;  // SQLite's page cache of this connection, outside bulk transactions
     int depth = 0;   // open transactions: 1 in a call or a bulk transaction, 2 in a call inside a bulk one
     // In a bulk transaction this process holds the write lock, so no other
     // process can change the fields meanwhile: their types may be kept.

@@ -12,6 +12,10 @@ namespace zq::zqw {
 
 // The database file of the current instance: $ZQ_ROOT/db/topology.db.
 std::string database_path();
+// The most memory SQLite keeps as page cache for this process's connection
+// (KiB, 256 to 1048576; 32 MiB after ZqwDbInit).  A bulk transaction still
+// takes its larger cache while it runs.
+bool set_page_cache(int kib);
 
 // Creates an empty topology database at path when there is none (through a
 // temporary file and a rename, so no process sees half a database).  An existing
