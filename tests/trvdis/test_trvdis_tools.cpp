@@ -207,6 +207,18 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("trvdis would write:"), std::string::npos) << text.out;
     EXPECT_EQ(zqtest::run({bin("trvexplain"), "nosuch"}, p.env()).status, 2);
+
+    // A trvconfig.dat that does not parse: 3, the reason on standard error and
+    // nothing on standard output, which --json keeps for the document alone.
+    zqtest::write_file(p.root() + "/conf/c/trv/trvconfig.dat", "DiscoveryInterval: 30\nBogus line\n");
+    for (bool json_out : {true, false}) {
+        std::vector<std::string> args{bin("trvexplain"), "srvA"};
+        if (json_out) args.push_back("--json");
+        RunResult bad = zqtest::run(args, p.env());
+        EXPECT_EQ(bad.status, 3);
+        EXPECT_EQ(bad.out, "");
+        EXPECT_NE(bad.err.find("Line 2: "), std::string::npos) << bad.err;
+    }
 }
 
 }  // namespace
