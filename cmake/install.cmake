@@ -33,7 +33,7 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/conf/ DESTINATION ${ZQ_INSTALL_DATADIR}/co
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/zq/fields ${CMAKE_SOURCE_DIR}/zq/registration
         DESTINATION ${ZQ_INSTALL_DATADIR}/zq)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/zq/README.md ${CMAKE_SOURCE_DIR}/docs/vendor-mib.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvo-zq)
 # The systemd unit of one instance's process manager.
 install(FILES ${CMAKE_SOURCE_DIR}/conf/zqspmd.service DESTINATION lib/systemd/system)
 
@@ -45,6 +45,8 @@ set(CPACK_PACKAGE_CONTACT "Tarvo integration team <tarvo@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs go without their debugging information: a fifth of the size.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)

@@ -85,7 +85,7 @@ TEST(Package, HoldsProgramsPagesAndConfiguration) {
                           "/usr/share/man/man1/zqtopo.1", "/usr/share/tarvo-zq/conf/trv/trvtrapd.conf",
                           "/usr/share/tarvo-zq/conf/trv/trvval2str.trap", "/usr/share/tarvo-zq/conf/trv/trvconfig.dat",
                           "/usr/share/tarvo-zq/conf/trv.fields", "/usr/share/tarvo-zq/conf/mibs/VELMORA-VANTOR-MIB.txt",
-                          "/usr/share/tarvo-zq/zq/fields/zq.fields"})
+                          "/usr/share/tarvo-zq/zq/fields/zq.fields", "/usr/share/doc/tarvo-zq/README.md"})
         EXPECT_TRUE(files.count(f)) << f << "\n" << contents.out;
     // Nothing of the build or the tests goes in.
     for (const auto& f : files) {
