@@ -61,13 +61,6 @@ ZqwFieldId field(const char* name) {
     return id;
 }
 
-ZqwFieldValue boolean(int v) {
-    ZqwFieldValue f{};
-    f.field_type = ZQW_BOOL_FIELD;
-    f.un.bool_val = v;
-    return f;
-}
-
 // The benchmark's nodes and their subsystem objects, in id order.
 struct Nodes {
     std::vector<ZqwObjectId> nodes, subsystems;
@@ -103,7 +96,7 @@ ZqwMapInfo map_record(std::string& name) {
 
 int populate(int n) {
     if (!zq::zqw::begin_bulk()) fail("bulk");
-    ZqwFieldValue yes = boolean(1), no = boolean(0);
+    ZqwFieldValue yes = stBoolValue(1), no = stBoolValue(0);
     ZqwFieldId is_node = field("isNode"), is_computer = field("isComputer"), is_server = field("isServer"),
                is_device = field("isDevice"), vantor = field("isTrvVantor"), host = field("IP Hostname"),
                status = field("IP Status"), sys = field("trvSysType"), os = field("trvOsType"),
@@ -146,7 +139,7 @@ int populate(int n) {
 int wait_nodes(int n) {
     std::string name;
     ZqwMapInfo map = map_record(name);
-    ZqwFieldValue yes = boolean(1);
+    ZqwFieldValue yes = stBoolValue(1);
     ZqwFieldBinding b = {field("isNode"), &yes};
     ZqwFieldBindList filter = {1, &b};
     for (int i = 0; i < 6000; ++i) {
@@ -257,7 +250,7 @@ int baseline(int n, int rounds) {
         reset(map, ids);
         double t0 = now();
         ZqwBeginMapSync(&map);
-        ZqwFieldValue yes = boolean(1);
+        ZqwFieldValue yes = stBoolValue(1);
         ZqwFieldBinding b = {vantor, &yes};
         ZqwFieldBindList filter = {1, &b};
         ZqwObjectList* on_map = ZqwListObjectsOnMap(&map, &filter);

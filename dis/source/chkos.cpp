@@ -377,9 +377,7 @@ int iCheckRixen(ZqwObjectId uiNode) {
 
 void DeleteSubSysObjects(ZqwObjectId uiNode) {
     iPrintDebug(__LINE__, kSrc, 2, "Entering DeleteSubSysObjects Routine.");
-    ZqwFieldValue stNode{};
-    stNode.field_type = ZQW_INT_FIELD;
-    stNode.un.int_val = static_cast<int32_t>(uiNode);
+    ZqwFieldValue stNode = stIntValue(static_cast<int32_t>(uiNode));
     ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
     if (pList == nullptr) {
         if (ZqwError() != ZQW_E_OK) iPrintError(TRV_ERR_ZQW, "");

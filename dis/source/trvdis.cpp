@@ -319,11 +319,9 @@ void vMainLoopCycle(void) {
 
 int iTrvdisMain(int iArgc, char **ppArgv) {
     vLineBufferOutput();
-    for (int i = 1; i < iArgc; ++i) {
-        if (strcmp(ppArgv[i], "--help") == 0 || strcmp(ppArgv[i], "-h") == 0) {
-            fputs(kUsage, stdout);
-            return 0;
-        }
+    if (iHelpAsked(iArgc, ppArgv)) {
+        fputs(kUsage, stdout);
+        return 0;
     }
     szProgramName = "trvdis";
     signal(SIGPIPE, SIG_IGN);

@@ -27,27 +27,6 @@ int iNodeWebEnabled(ZqwObjectId uiNode) {
     return iIsWebEnabled(uiNode);
 }
 
-ZqwFieldValue stBool(int iValue) {
-    ZqwFieldValue stValue{};
-    stValue.field_type = ZQW_BOOL_FIELD;
-    stValue.un.bool_val = iValue;
-    return stValue;
-}
-
-ZqwFieldValue stInt(int32_t iValue) {
-    ZqwFieldValue stValue{};
-    stValue.field_type = ZQW_INT_FIELD;
-    stValue.un.int_val = iValue;
-    return stValue;
-}
-
-ZqwFieldValue stEnum(int32_t iValue) {
-    ZqwFieldValue stValue{};
-    stValue.field_type = ZQW_ENUM_FIELD;
-    stValue.un.enum_val = iValue;
-    return stValue;
-}
-
 // A text from the database, taken over and freed here; empty for null.
 std::string szTake(char *szText) {
     std::string szCopy = szText != nullptr ? szText : "";
@@ -161,7 +140,7 @@ void vDiscover(void) {
             pList = nullptr;
         }
     };
-    ZqwFieldValue stTrue = stBool(1);
+    ZqwFieldValue stTrue = stBoolValue(1);
     size_t uiTotal = 0;
     for (int i = 0; i < 3; ++i) {
         aLists[i] = ZqwDbListObjectsByFieldValue(aFields[i], &stTrue);
@@ -267,8 +246,8 @@ ZqwObjectId iFindSubSysObject(ZqwObjectId uiNode, const char *szKindName) {
         iPrintError(TRV_ERR_ZQW, ":%s", "trvSubSysType");
         vFatalExit();
     }
-    ZqwFieldValue stNode = stInt(static_cast<int32_t>(uiNode));
-    ZqwFieldValue stKind = stEnum(iKind);
+    ZqwFieldValue stNode = stIntValue(static_cast<int32_t>(uiNode));
+    ZqwFieldValue stKind = stEnumValue(iKind);
     ZqwFieldBinding aBindings[2] = {{uiFieldTrvNodeObjId, &stNode}, {uiFieldTrvSubSysType, &stKind}};
     ZqwFieldBindList stBindings = {2, aBindings};
     ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValues(&stBindings);

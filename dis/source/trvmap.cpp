@@ -450,11 +450,9 @@ void vWaitLoopPass(int iTimeoutMs) {
 }
 
 int iTrvmapMain(int iArgc, char **ppArgv) {
-    for (int i = 1; i < iArgc; ++i) {
-        if (strcmp(ppArgv[i], "--help") == 0 || strcmp(ppArgv[i], "-h") == 0) {
-            fputs(kUsage, stdout);
-            return 0;
-        }
+    if (iHelpAsked(iArgc, ppArgv)) {
+        fputs(kUsage, stdout);
+        return 0;
     }
     szProgramName = "trvmap";
     signal(SIGPIPE, SIG_IGN);
@@ -664,9 +662,7 @@ ZqwObjectList *pGetVantorObjectsOnMap(void) {
         ZqwFreeMapInfo(pMap);
         return nullptr;
     }
-    ZqwFieldValue stTrue{};
-    stTrue.field_type = ZQW_BOOL_FIELD;
-    stTrue.un.bool_val = 1;
+    ZqwFieldValue stTrue = stBoolValue(1);
     ZqwFieldBinding stBinding = {uiFieldIsTrvVantor, &stTrue};
     ZqwFieldBindList stFilter = {1, &stBinding};
     ZqwObjectList *pObjects = ZqwListObjectsOnMap(pMap, &stFilter);
@@ -685,12 +681,7 @@ ZqwObjectIdList *pListSubSysObjects(ZqwObjectId uiNode) {
         iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
         return nullptr;
     }
-    ZqwFieldValue stNode{};
-    stNode.field_type = ZQW_INT_FIELD;
-    stNode.un.int_val = static_cast<int32_t>(uiNode);
-    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
-    if (pList == nullptr) iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
-    return pList;
+    return pListSubSysObjIds(uiNode);
 }
 
 void vApplySubSysStatus(const ZqwObjectIdList *pList, const ZqwMapInfo *pMap) {

@@ -190,9 +190,7 @@ TrvObjIdList *pGetObjIdFromMap(void) {
         return nullptr;
     }
     ZqwMapInfo *pCopy = ZqwCopyMapInfo(pCurrentMap);
-    ZqwFieldValue stTrue{};
-    stTrue.field_type = ZQW_BOOL_FIELD;
-    stTrue.un.bool_val = 1;
+    ZqwFieldValue stTrue = stBoolValue(1);
     ZqwFieldBinding stBinding = {uiFieldIsTrvVantor, &stTrue};
     ZqwFieldBindList stFilter = {1, &stBinding};
     ZqwObjectList *pObjects = pCopy != nullptr ? ZqwListObjectsOnMap(pCopy, &stFilter) : nullptr;

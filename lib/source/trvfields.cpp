@@ -185,16 +185,57 @@ int iFieldText(ZqwObjectId uiObject, ZqwFieldId uiField, const char *szNone, cha
     return iResult;
 }
 
+ZqwObjectIdList *pListSubSysObjIds(ZqwObjectId uiNode) {
+    ZqwFieldValue stNode = stIntValue(static_cast<int32_t>(uiNode));
+    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
+    if (pList == nullptr) iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
+    return pList;  // no subsystem objects: an empty list
+}
+
 ZqwObjectIdList *pGetSubSysObjIds(const char *szHost) {
     ZqwObjectId uiNode = ZqwDbHostnameToObjectId(szHost);
     if (ZqwIsIdNull(uiNode)) {
         if (ZqwError() != ZQW_E_NOOBJECT) iPrintError(TRV_ERR_ZQW, "%s :", szHost);
         return nullptr;
     }
-    ZqwFieldValue stNode{};
-    stNode.field_type = ZQW_INT_FIELD;
-    stNode.un.int_val = static_cast<int32_t>(uiNode);
-    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stNode);
-    if (pList == nullptr) iPrintError(TRV_ERR_ZQW, "%s :", "trvNodeObjId");
-    return pList;  // no subsystem objects: an empty list
+    return pListSubSysObjIds(uiNode);
+}
+
+ZqwObjectId uiResolveName(const char *szName, int *piDbLost) {
+    ZqwObjectId uiId = ZqwDbSelectionNameToObjectId(szName);
+    if (!ZqwIsIdNull(uiId)) return uiId;
+    if (piDbLost != nullptr && ZqwError() == ZQW_E_CONNLOST) *piDbLost = 1;
+    uiId = ZqwDbHostnameToObjectId(szName);
+    if (!ZqwIsIdNull(uiId)) return uiId;
+    if (piDbLost != nullptr && ZqwError() == ZQW_E_CONNLOST) *piDbLost = 1;
+    size_t uiLength = strlen(szName);
+    if (uiLength == 0 || uiLength > 10 || strspn(szName, "0123456789") != uiLength) return 0;
+    unsigned long ulId = strtoul(szName, nullptr, 10);
+    if (ulId == 0 || ulId > 0xFFFFFFFFul) return 0;
+    /* An id names an object only when the object has a host name. */
+    char *szHost = ZqwDbObjectIdToHostname(static_cast<ZqwObjectId>(ulId));
+    if (szHost == nullptr) return 0;
+    free(szHost);
+    return static_cast<ZqwObjectId>(ulId);
+}
+
+ZqwFieldValue stBoolValue(int iValue) {
+    ZqwFieldValue stValue{};
+    stValue.field_type = ZQW_BOOL_FIELD;
+    stValue.un.bool_val = iValue;
+    return stValue;
+}
+
+ZqwFieldValue stIntValue(int32_t iValue) {
+    ZqwFieldValue stValue{};
+    stValue.field_type = ZQW_INT_FIELD;
+    stValue.un.int_val = iValue;
+    return stValue;
+}
+
+ZqwFieldValue stEnumValue(int32_t iValue) {
+    ZqwFieldValue stValue{};
+    stValue.field_type = ZQW_ENUM_FIELD;
+    stValue.un.enum_val = iValue;
+    return stValue;
 }

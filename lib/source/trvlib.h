@@ -74,6 +74,10 @@ int iPrintDebug(int iLine, const char *szSource, uint16_t uiDetail, const char *
  * decides.  "-dl" without a value writes message 64 and gives 0. */
 uint16_t iGetDebugLevel(int iArgc, char **ppArgv);
 
+/* 1 when "--help" or "-h" is among the options (anywhere), else 0: a daemon
+ * then prints its usage and ends before it touches anything. */
+int iHelpAsked(int iArgc, char **ppArgv);
+
 /* The allocation hook: the configuration parsers and the trap formatter ask
  * it before each allocation, which goes ahead when it returns 1.  The
  * library's own definition (weak) always does; only a test program defines
@@ -267,6 +271,17 @@ int iGetNodeObjId(ZqwObjectId uiObject);
  * there are none); null on failure or when the host has no object.  Freed with
  * ZqwDbFreeObjectIdList.  Shared by trvdis and trvmap. */
 ZqwObjectIdList *pGetSubSysObjIds(const char *szHost);
+/* The same for a node's object id; a failed look-up is reported ("trvNodeObjId :"). */
+ZqwObjectIdList *pListSubSysObjIds(ZqwObjectId uiNode);
+/* The object named by a selection name, a host name or a decimal id (an id
+ * names an object only when that object has a host name); the null id when
+ * none.  *piDbLost (when piDbLost is not null) is set to 1 when a look-up
+ * failed because the database connection was lost. */
+ZqwObjectId uiResolveName(const char *szName, int *piDbLost);
+/* Value records for the database's look-ups and filters. */
+ZqwFieldValue stBoolValue(int iValue);
+ZqwFieldValue stIntValue(int32_t iValue);
+ZqwFieldValue stEnumValue(int32_t iValue);
 /* Room for a field's value as text in the tools that print it; a longer text
  * is cut. */
 #define TRV_FIELD_TEXT_SIZE 1024

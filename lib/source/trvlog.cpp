@@ -215,6 +215,14 @@ int iPrintDebug(int iLine, const char *szSource, uint16_t uiDetail, const char *
     return CloseAndRotate(fp, TRV_DEBUG_LOG, TRV_DEBUG_LOG_OLD);
 }
 
+int iHelpAsked(int iArgc, char **ppArgv) {
+    for (int i = 1; ppArgv != nullptr && i < iArgc; ++i) {
+        if (ppArgv[i] == nullptr) continue;
+        if (strcmp(ppArgv[i], "--help") == 0 || strcmp(ppArgv[i], "-h") == 0) return 1;
+    }
+    return 0;
+}
+
 uint16_t iGetDebugLevel(int iArgc, char **ppArgv) {
     uint16_t uiLevel = 0;
     if (iArgc < 2 || ppArgv == nullptr) return 0;

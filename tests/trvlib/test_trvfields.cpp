@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,71 @@ TEST_F(TrvFields, RunningMarkerKindsAndNodeOfASubsystem) {
     ZqwDbSetFieldIntegerValue(device, uiFieldTrvNodeObjId, static_cast<int>(node));
     EXPECT_EQ(iGetNodeObjId(device), static_cast<int>(node));
     EXPECT_EQ(iGetNodeObjId(other), 0);
+}
+
+TEST_F(TrvFields, NamesResolveBySelectionNameHostNameOrId) {
+    ZqwObjectId marked = ZqwDbCreateObjectBySelectionName("sel-one");
+    ZqwObjectId host = object(), bare = object();
+    ASSERT_EQ(ZqwDbSetFieldStringValue(host, field("IP Hostname"), "Host-Two"), 1);
+    std::string hostId = std::to_string(host), bareId = std::to_string(bare);
+    struct Case {
+        std::string name;
+        ZqwObjectId want;
+    } cases[] = {
+        {"sel-one", marked},
+        {"host-two", host},          // host names match without regard to case
+        {hostId, host},
+        {bareId, ZQW_NULL_ID},       // an id without a host name names nothing
+        {"0", ZQW_NULL_ID},
+        {"4294967296", ZQW_NULL_ID},  // past 32 bits
+        {"00000000001", ZQW_NULL_ID}, // more than ten digits
+        {hostId + "x", ZQW_NULL_ID},
+        {"", ZQW_NULL_ID},
+        {"nobody", ZQW_NULL_ID},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int lost = 0;
+        EXPECT_EQ(uiResolveName(c.name.c_str(), &lost), c.want);
+        EXPECT_EQ(uiResolveName(c.name.c_str(), nullptr), c.want);
+        EXPECT_EQ(lost, 0);
+    }
+    fs::remove(inst_->root + "/db/topology.db");
+    int lost = 0;
+    EXPECT_EQ(uiResolveName("sel-one", &lost), ZQW_NULL_ID);
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(uiResolveName("sel-one", nullptr), ZQW_NULL_ID);
+}
+
+TEST_F(TrvFields, SubsystemsOfANodeByIdAndByHostName) {
+    ZqwObjectId node = object(), lone = object(), sub1 = object(), sub2 = object();
+    ASSERT_EQ(ZqwDbSetFieldStringValue(node, field("IP Hostname"), "vnode"), 1);
+    ASSERT_EQ(ZqwDbSetFieldStringValue(lone, field("IP Hostname"), "lone"), 1);
+    for (ZqwObjectId sub : {sub1, sub2}) {
+        ASSERT_EQ(ZqwDbSetFieldIntegerValue(sub, uiFieldTrvNodeObjId, static_cast<int>(node)), 1);
+    }
+    struct Case {
+        const char* host;
+        std::vector<ZqwObjectId> want;  // ignored when null is wanted
+        bool null;
+    } cases[] = {
+        {"vnode", {sub1, sub2}, false},
+        {"lone", {}, false},    // no subsystems: an empty list
+        {"nohost", {}, true},   // no object for the host
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        ZqwObjectIdList* byHost = pGetSubSysObjIds(c.host);
+        ASSERT_EQ(byHost == nullptr, c.null);
+        if (byHost == nullptr) continue;
+        ZqwObjectIdList* byId = pListSubSysObjIds(ZqwDbHostnameToObjectId(c.host));
+        ASSERT_NE(byId, nullptr);
+        for (ZqwObjectIdList* list : {byHost, byId}) {
+            std::vector<ZqwObjectId> got(list->object_ids, list->object_ids + list->count);
+            EXPECT_EQ(got, c.want);
+            ZqwDbFreeObjectIdList(list);
+        }
+    }
 }
 
 TEST_F(TrvFields, FieldTextOfEveryTypeAndOfNoValue) {

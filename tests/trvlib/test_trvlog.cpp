@@ -293,6 +293,30 @@ uint16_t level(std::vector<std::string> args) {
     return iGetDebugLevel(static_cast<int>(args.size()), argv.data());
 }
 
+TEST(TrvOptions, HelpAskedAnywhereAmongTheOptions) {
+    struct {
+        std::vector<std::string> args;
+        int asked;
+    } cases[] = {
+        {{}, 0},
+        {{"--help"}, 1},
+        {{"-h"}, 1},
+        {{"-dl", "2", "-h"}, 1},
+        {{"-help"}, 0},
+        {{"--HELP"}, 0},
+        {{"-hx", "h"}, 0},
+    };
+    for (auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--help");  // the program's name never counts
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(iHelpAsked(static_cast<int>(args.size()), argv.data()), c.asked) << args.size();
+    }
+    EXPECT_EQ(iHelpAsked(3, nullptr), 0);
+}
+
 TEST_F(TrvLog, DebugLevelOption) {
     EXPECT_EQ(level({}), 0);
     EXPECT_EQ(level({"-dl", "2"}), 2);

@@ -221,22 +221,6 @@ void vWrite(const std::string &szObject, ZqwObjectId uiObject, const char *szFie
     aWrites.push_back({szObject, szField, szFieldText(uiObject, uiField), szWould});
 }
 
-/* The object id of a selection name, host name or decimal id; null when none. */
-ZqwObjectId uiResolveName(const char *szName) {
-    ZqwObjectId uiId = ZqwDbSelectionNameToObjectId(szName);
-    if (!ZqwIsIdNull(uiId)) return uiId;
-    uiId = ZqwDbHostnameToObjectId(szName);
-    if (!ZqwIsIdNull(uiId)) return uiId;
-    size_t uiLength = strlen(szName);
-    if (uiLength == 0 || uiLength > 10 || strspn(szName, "0123456789") != uiLength) return 0;
-    unsigned long ulId = strtoul(szName, nullptr, 10);
-    if (ulId == 0 || ulId > 0xFFFFFFFFul) return 0;
-    char *szHost = ZqwDbObjectIdToHostname(static_cast<ZqwObjectId>(ulId));
-    if (szHost == nullptr) return 0;
-    free(szHost);
-    return static_cast<ZqwObjectId>(ulId);
-}
-
 /* The node's web subsystem object as trvdis picks it: the WEB_ENABLED one,
  * else the WEB_DISABLED one; the null id when it has none. */
 ZqwObjectId uiWebObject(const char *szHost) {
@@ -500,7 +484,7 @@ int main(int argc, char **argv) {
         goto done;
     }
     uiFieldVelmswp = ZqwDbFieldNameToFieldId("isVelmswp");
-    uiNode = uiResolveName(szName);
+    uiNode = uiResolveName(szName, nullptr);
     if (ZqwIsIdNull(uiNode)) {
         fprintf(stderr, "trvexplain: no node \"%s\"\n", szName);
         iResult = 2;

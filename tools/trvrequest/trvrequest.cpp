@@ -64,26 +64,6 @@ void vPrintUsage(FILE *pOut) {
             REQ_DEFAULT_WAIT);
 }
 
-/* The object id of a selection name, host name or decimal id; the null id when
- * none (iDbLost set when the database failed). */
-ZqwObjectId uiResolveName(const char *szName, int *iDbLost) {
-    ZqwObjectId uiId = ZqwDbSelectionNameToObjectId(szName);
-    if (!ZqwIsIdNull(uiId)) return uiId;
-    if (ZqwError() == ZQW_E_CONNLOST) *iDbLost = 1;
-    uiId = ZqwDbHostnameToObjectId(szName);
-    if (!ZqwIsIdNull(uiId)) return uiId;
-    if (ZqwError() == ZQW_E_CONNLOST) *iDbLost = 1;
-    size_t uiLength = strlen(szName);
-    if (uiLength == 0 || uiLength > 10 || strspn(szName, "0123456789") != uiLength) return 0;
-    unsigned long ulId = strtoul(szName, nullptr, 10);
-    if (ulId == 0 || ulId > 0xFFFFFFFFul) return 0;
-    /* An id names an object only when the object has a host name. */
-    char *szHost = ZqwDbObjectIdToHostname(static_cast<ZqwObjectId>(ulId));
-    if (szHost == nullptr) return 0;
-    free(szHost);
-    return static_cast<ZqwObjectId>(ulId);
-}
-
 /* Sends one message; 1 sent, -1 not. */
 int iSendBatch(ZqPdu *pPdu, const TrvEventDef *pEvent) {
     return iSendInternalEvent(pPdu, pEvent->aEnterprise, TRV_EVENT_OID_LEN, 6, pEvent->iSpecific);
@@ -171,9 +151,7 @@ void vPrintNode(const ReqNode &stNode) {
         std::string szValue = szFieldText(stNode.uiId, stShown.uiField);
         if (!szValue.empty()) szLine += std::string(" ") + stShown.szLabel + "=" + szValue;
     }
-    ZqwFieldValue stOwner{};
-    stOwner.field_type = ZQW_INT_FIELD;
-    stOwner.un.int_val = static_cast<int32_t>(stNode.uiId);
+    ZqwFieldValue stOwner = stIntValue(static_cast<int32_t>(stNode.uiId));
     ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiFieldTrvNodeObjId, &stOwner);
     for (unsigned int i = 0; pList != nullptr && i < pList->count; ++i) {
         std::string szKind = szFieldText(pList->object_ids[i], uiFieldTrvSubSysType);

@@ -236,11 +236,9 @@ void vTrapdLoop(ZqSession *pSession, int iDescriptor) {
 
 int main(int argc, char **argv) {
     vLineBufferOutput();
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            vUsage();
-            return 0;
-        }
+    if (iHelpAsked(argc, argv)) {
+        vUsage();
+        return 0;
     }
     vInitProcess(argc, argv);
     // Only the process manager stops the daemon.
