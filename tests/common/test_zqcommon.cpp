@@ -38,6 +38,78 @@ TEST(Oid, ParsesDottedTextAndArcs) {
     EXPECT_EQ(zq::expand_arcs(".ENT.2"), std::string(".") + ZQ_ENT_TEXT + ".2");
 }
 
+TEST(Decimal, AppendsAfterWhatIsThereUpToTheLimits) {
+    struct {
+        uint64_t u;
+        const char* want;
+    } unsigned_cases[] = {{0, "x0"}, {7, "x7"}, {UINT64_MAX, "x18446744073709551615"}};
+    for (const auto& c : unsigned_cases) {
+        std::string out = "x";
+        zq::append_uint(out, c.u);
+        EXPECT_EQ(out, c.want);
+    }
+    struct {
+        int64_t i;
+        const char* want;
+    } signed_cases[] = {{0, "x0"}, {-1, "x-1"}, {INT64_MAX, "x9223372036854775807"},
+                        {INT64_MIN, "x-9223372036854775808"}};
+    for (const auto& c : signed_cases) {
+        std::string out = "x";
+        zq::append_int(out, c.i);
+        EXPECT_EQ(out, c.want);
+    }
+}
+
+TEST(FieldText, BooleanWordsAndThirtyTwoBitIntegers) {
+    struct {
+        const char* text;
+        bool ok;
+        int value;
+    } bools[] = {{"TRUE", true, 1}, {"yes", true, 1}, {"On", true, 1}, {"1", true, 1}, {"false", true, 0},
+                 {"NO", true, 0}, {"off", true, 0}, {"0", true, 0}, {"", false, 0}, {"2", false, 0},
+                 {"true ", false, 0}, {"y", false, 0}};
+    for (const auto& c : bools) {
+        int v = -7;
+        EXPECT_EQ(zq::parse_bool_word(c.text, v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : -7) << c.text;  // untouched when refused
+    }
+    struct {
+        const char* text;
+        bool ok;
+        int value;
+    } ints[] = {{"0", true, 0}, {"-5", true, -5}, {"+12", true, 12}, {"2147483647", true, INT32_MAX},
+                {"-2147483648", true, INT32_MIN}, {"2147483648", false, 0}, {"-2147483649", false, 0},
+                {"000000000001", false, 0}, {"", false, 0}, {"12x", false, 0}, {"1 ", false, 0}};
+    for (const auto& c : ints) {
+        int v = -7;
+        EXPECT_EQ(zq::parse_int32(c.text, v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : -7) << c.text;
+    }
+}
+
+TEST(Instance, NoInstanceReasonNamesTheRootAndWhy) {
+    zqtest::TempDir d;
+    zqtest::write_file(d.path + "/file", "x");
+    const char* saved = std::getenv("ZQ_ROOT");
+    std::string keep = saved ? saved : "";
+    struct {
+        std::string root;
+        const char* env;  // null: ZQ_ROOT unset
+        std::string want;
+    } cases[] = {
+        {d.path, nullptr, ""},
+        {d.path + "/none", nullptr, "no instance at " + d.path + "/none (ZQ_ROOT=(unset)): No such file or directory"},
+        {d.path + "/file", "/x", "no instance at " + d.path + "/file (ZQ_ROOT=/x): not a directory"},
+    };
+    for (const auto& c : cases) {
+        if (c.env) setenv("ZQ_ROOT", c.env, 1);
+        else unsetenv("ZQ_ROOT");
+        EXPECT_EQ(zq::no_instance_reason(c.root, "(unset)"), c.want);
+    }
+    if (saved) setenv("ZQ_ROOT", keep.c_str(), 1);
+    else unsetenv("ZQ_ROOT");
+}
+
 TEST(InstanceConf, ReadsPortsAndKeepsDefaultsForBadLines) {
     zqtest::TempDir d;
     zqtest::write_file(d.path + "/zq.conf",

@@ -137,18 +137,6 @@ void put_string(std::string& out, std::string_view s) {
     out += '"';
 }
 
-void put_uint(std::string& out, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-}
-
-void put_int(std::string& out, int64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-}
-
 void put_double(std::string& out, double v) {
     if (!std::isfinite(v)) v = 0;
     char buf[32];
@@ -159,11 +147,11 @@ void put_double(std::string& out, double v) {
 // One symbol as the API gives it (README: the symbol record).
 void put_symbol(std::string& out, const zqw::SymbolRow& s, const std::string& icon) {
     out += "{\"id\":";
-    put_uint(out, s.id);
+    append_uint(out, s.id);
     out += ",\"object\":";
-    put_uint(out, s.object);
+    append_uint(out, s.object);
     out += ",\"parent\":";
-    put_uint(out, s.parent);
+    append_uint(out, s.parent);
     out += ",\"type\":";
     put_string(out, s.type);
     out += ",\"label\":";
@@ -173,11 +161,11 @@ void put_symbol(std::string& out, const zqw::SymbolRow& s, const std::string& ic
     out += ",\"icon\":";
     put_string(out, icon.empty() ? (s.parent != 0 ? "chip" : "generic") : icon);
     out += ",\"status\":";
-    put_int(out, s.status);
+    append_int(out, s.status);
     out += ",\"source\":";
-    put_int(out, s.source);
+    append_int(out, s.source);
     out += ",\"behavior\":";
-    put_int(out, s.behavior);
+    append_int(out, s.behavior);
     out += ",\"managed\":";
     out += s.managed ? "true" : "false";
     if (s.has_position) {
@@ -194,7 +182,7 @@ void put_symbol(std::string& out, const zqw::SymbolRow& s, const std::string& ic
         out += ",\"objects\":[";
         for (size_t i = 0; i < s.action_objects.size(); ++i) {
             if (i) out += ',';
-            put_uint(out, s.action_objects[i]);
+            append_uint(out, s.action_objects[i]);
         }
         out += ']';
     }
@@ -612,11 +600,11 @@ void get_symbols(const httplib::Request& req, httplib::Response& res) {
     if (!r->ok) return fail(res, r->status, r->error);
     if (open) map = r->open;
     std::string head = "{\"map\":";
-    put_uint(head, map);
+    append_uint(head, map);
     head += ",\"open\":";
-    put_uint(head, r->open);
+    append_uint(head, r->open);
     head += ",\"seq\":";
-    put_int(head, r->seq);
+    append_int(head, r->seq);
     head += ",\"symbols\":";
     send_symbols(res, std::move(head), std::move(r->batch), "}");
 }
@@ -654,11 +642,11 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
         wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
     }
     std::string head = "{\"map\":";
-    put_uint(head, map);
+    append_uint(head, map);
     head += ",\"open\":";
-    put_uint(head, c->open);
+    append_uint(head, c->open);
     head += ",\"seq\":";
-    put_int(head, c->seq);
+    append_int(head, c->seq);
     head += ",\"full\":";
     head += c->full ? "true" : "false";
     head += ",\"more\":";
@@ -667,7 +655,7 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
     std::string tail = ",\"deleted\":[";
     for (size_t i = 0; i < c->deleted.size(); ++i) {
         if (i) tail += ',';
-        put_uint(tail, c->deleted[i]);
+        append_uint(tail, c->deleted[i]);
     }
     tail += "]}";
     send_symbols(res, std::move(head), std::move(c->batch), std::move(tail));

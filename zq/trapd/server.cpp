@@ -38,29 +38,17 @@ int64_t now_seconds() {
     return ts.tv_sec;
 }
 
-void append_num(std::string& s, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    s.append(buf, r.ptr);
-}
-
-void append_signed(std::string& s, int64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    s.append(buf, r.ptr);
-}
-
 void append_oid(std::string& s, const wire::Oid& o) {
     for (size_t i = 0; i < o.size(); ++i) {
         if (i) s += '.';
-        append_num(s, o[i]);
+        append_uint(s, o[i]);
     }
 }
 
 void append_addr(std::string& s, const uint8_t* a) {
     for (int i = 0; i < 4; ++i) {
         if (i) s += '.';
-        append_num(s, a[i]);
+        append_uint(s, a[i]);
     }
 }
 
@@ -103,17 +91,17 @@ void append_quoted(std::string& q, const std::string& s) {
 
 void append_value(std::string& s, const wire::Binding& b) {
     switch (b.type) {
-    case 2: s += "INTEGER "; append_signed(s, static_cast<int32_t>(static_cast<uint32_t>(b.number))); break;
+    case 2: s += "INTEGER "; append_int(s, static_cast<int32_t>(static_cast<uint32_t>(b.number))); break;
     case 4: s += "OCTET STRING "; append_quoted(s, b.bytes); break;
     case 5: s += "NULL"; break;
     case 6: s += "OBJECT IDENTIFIER "; append_oid(s, b.objid); break;
     case 0x40: s += "IpAddress "; append_addr(s, reinterpret_cast<const uint8_t*>(b.bytes.data())); break;
-    case 0x41: s += "Counter32 "; append_num(s, b.number); break;
-    case 0x42: s += "Gauge32 "; append_num(s, b.number); break;
-    case 0x43: s += "TimeTicks "; append_num(s, b.number); break;
+    case 0x41: s += "Counter32 "; append_uint(s, b.number); break;
+    case 0x42: s += "Gauge32 "; append_uint(s, b.number); break;
+    case 0x43: s += "TimeTicks "; append_uint(s, b.number); break;
     case 0x44: s += "Opaque "; append_quoted(s, b.bytes); break;
-    case 0x46: s += "Counter64 "; append_num(s, b.number); break;
-    default: s += "type "; append_num(s, b.type); break;
+    case 0x46: s += "Counter64 "; append_uint(s, b.number); break;
+    default: s += "type "; append_uint(s, b.type); break;
     }
 }
 
@@ -138,11 +126,11 @@ std::string describe(const wire::Event& ev) {
     s += " enterprise=";
     append_oid(s, ev.enterprise);
     s += " generic=";
-    append_signed(s, ev.generic);
+    append_int(s, ev.generic);
     s += " specific=";
-    append_signed(s, ev.specific);
+    append_int(s, ev.specific);
     s += " time=";
-    append_num(s, ev.timestamp);
+    append_uint(s, ev.timestamp);
     s += " trap_id=";
     append_oid(s, ev.trap_id);
     s += " [";

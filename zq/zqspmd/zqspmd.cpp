@@ -1030,11 +1030,9 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
 
     std::string root = zq::root();
-    struct stat st {};
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "zqspmd: no instance at %s (ZQ_ROOT=%s): %s\n", root.c_str(),
-                     std::getenv("ZQ_ROOT") ? std::getenv("ZQ_ROOT") : "not set, so the default",
-                     stat(root.c_str(), &st) != 0 ? std::strerror(errno) : "not a directory");
+    std::string missing = zq::no_instance_reason(root, "not set, so the default");
+    if (!missing.empty()) {
+        std::fprintf(stderr, "zqspmd: %s\n", missing.c_str());
         return 1;
     }
     mkdir(zq::instance_path("run").c_str(), 0700);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -39,6 +40,17 @@ std::string instance_path(std::string_view rel) {
     p += '/';
     p += rel;
     return p;
+}
+
+std::string no_instance_reason(const std::string& root, const char* unset_text) {
+    struct stat st {};
+    const char* why = "not a directory";
+    if (stat(root.c_str(), &st) != 0)
+        why = std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        return "";
+    const char* env = std::getenv("ZQ_ROOT");
+    return "no instance at " + root + " (ZQ_ROOT=" + (env ? env : unset_text) + "): " + why;
 }
 
 std::string_view trim(std::string_view s) {
@@ -463,6 +475,36 @@ std::string oid_to_string(const uint32_t* oid, size_t len) {
 std::string addr_to_string(const unsigned char addr[4]) {
     return std::to_string(addr[0]) + "." + std::to_string(addr[1]) + "." + std::to_string(addr[2]) + "." +
            std::to_string(addr[3]);
+}
+
+void append_uint(std::string& out, uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void append_int(std::string& out, int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+bool parse_bool_word(const std::string& s, int& out) {
+    for (const char* t : {"TRUE", "yes", "1", "on"})
+        if (strcasecmp(s.c_str(), t) == 0) return (out = 1), true;
+    for (const char* f : {"FALSE", "no", "0", "off"})
+        if (strcasecmp(s.c_str(), f) == 0) return (out = 0), true;
+    return false;
+}
+
+bool parse_int32(const std::string& s, int& out) {
+    if (s.empty() || s.size() > 11) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int>(v);
+    return true;
 }
 
 void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_list ap) {

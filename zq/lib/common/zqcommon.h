@@ -18,6 +18,9 @@ namespace zq {
 std::string root();
 // root() + "/" + rel.
 std::string instance_path(std::string_view rel);
+// Empty when root is a directory; else "no instance at ROOT (ZQ_ROOT=VALUE): WHY",
+// VALUE being unset_text when ZQ_ROOT is not set, for a program's refusal to start.
+std::string no_instance_reason(const std::string& root, const char* unset_text);
 
 // conf/zq.conf: one "name=value" (or "name value") a line, '#' starts a comment.
 struct InstanceConf {
@@ -77,6 +80,17 @@ inline std::string oid_to_string(const std::vector<uint32_t>& oid) {
     return oid_to_string(oid.data(), oid.size());
 }
 std::string addr_to_string(const unsigned char addr[4]);
+
+// Appends a number in decimal, as the wire texts and JSON replies want it: no
+// locale, no grouping, no temporary string.
+void append_uint(std::string& out, uint64_t v);
+void append_int(std::string& out, int64_t v);
+
+// Values of the database's fields typed as text (map filters, zqtopo's command
+// line).  A boolean: TRUE, yes, 1, on or FALSE, no, 0, off, in any case.
+bool parse_bool_word(const std::string& s, int& out);
+// A signed decimal that fits 32 bits, nothing before or after it.
+bool parse_int32(const std::string& s, int& out);
 
 // Opens a file of the instance (log, registry, configuration, key) without blocking
 // on a FIFO or device and without following a symbolic link in its last component;

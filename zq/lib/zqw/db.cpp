@@ -203,6 +203,31 @@ int64_t count_upto(ZqwFieldId field, const Value& v, int64_t cap) {
     return q.integer(0);
 }
 
+std::vector<Condition> conditions_of(const ZqwFieldBindList& list) {
+    std::vector<Condition> conds;
+    for (unsigned i = 0; i < list.count; ++i) {
+        const ZqwFieldBinding& b = list.entries[i];
+        conds.push_back({b.field_id, from_record(b.field_id, b.value)});
+    }
+    return conds;
+}
+
+size_t fewest_matches(const std::vector<Condition>& conds, int64_t first_cap) {
+    size_t driver = 0;
+    for (int64_t cap = first_cap; conds.size() > 1; cap *= 4) {
+        int64_t best = -1;
+        for (size_t i = 0; i < conds.size(); ++i) {
+            int64_t n = count_upto(conds[i].field, conds[i].value, cap);
+            if (best < 0 || n < best) {
+                best = n;
+                driver = i;
+            }
+        }
+        if (best < cap) break;
+    }
+    return driver;
+}
+
 ZqwObjectId new_object() {
     {
         Query q("INSERT INTO objects DEFAULT VALUES");
@@ -711,28 +736,9 @@ ZqwObjectIdList* ZqwDbListObjectsByFieldValues(const ZqwFieldBindList* bindings)
             bindings->count > kMaxConditions)
             throw Fail{ZQW_E_BADARG};
         Transaction t(false);
-        std::vector<std::pair<ZqwFieldId, Value>> conds;
-        for (unsigned i = 0; i < bindings->count; ++i) {
-            const ZqwFieldBinding& b = bindings->entries[i];
-            conds.emplace_back(b.field_id, from_record(b.field_id, b.value));
-        }
-        // Drive from the condition with the fewest matches.  The counts are taken
-        // with a growing cap, so finding it costs about as much as that
-        // condition's matches, however many the others have.
-        size_t driver = 0;
-        if (conds.size() > 1) {
-            for (int64_t cap = 8;; cap *= 4) {
-                int64_t best = -1;
-                for (size_t i = 0; i < conds.size(); ++i) {
-                    int64_t n = count_upto(conds[i].first, conds[i].second, cap);
-                    if (best < 0 || n < best) {
-                        best = n;
-                        driver = i;
-                    }
-                }
-                if (best < cap) break;
-            }
-        }
+        std::vector<Condition> conds = conditions_of(*bindings);
+        // Drive from the condition with the fewest matches.
+        size_t driver = fewest_matches(conds, 8);
         // One statement: the driver's index range, each match probed for the
         // other conditions by its primary key.
         std::swap(conds[0], conds[driver]);

@@ -20,6 +20,7 @@
 #include <strings.h>
 
 #include "sql.h"
+#include "zqcommon.h"
 #include "zqw.h"
 #include "zqw_internal.h"
 
@@ -383,28 +384,20 @@ ZqwSymbolList* make_symbol_list(const std::vector<SymbolRow>& rows) {
 
 // --- values given as text (map filters) --------------------------------------------
 
+// A boolean or integer value typed as text, widened for the value record.
 bool parse_bool_text(const std::string& s, int64_t& out) {
-    for (const char* t : {"TRUE", "yes", "1", "on"})
-        if (strcasecmp(s.c_str(), t) == 0) return (out = 1), true;
-    for (const char* f : {"FALSE", "no", "0", "off"})
-        if (strcasecmp(s.c_str(), f) == 0) return (out = 0), true;
-    return false;
-}
-
-bool parse_int_text(const std::string& s, int64_t& out) {
-    if (s.empty() || s.size() > 11) return false;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+    int v = 0;
+    if (!zq::parse_bool_word(s, v)) return false;
     out = v;
     return true;
 }
 
-struct Condition {
-    ZqwFieldId field = 0;
-    Value value;
-};
+bool parse_int_text(const std::string& s, int64_t& out) {
+    int v = 0;
+    if (!zq::parse_int32(s, v)) return false;
+    out = v;
+    return true;
+}
 
 // A condition "field name = value text": 62 no field, 3 a value the type does not
 // take, 70 no such enumeration name.
@@ -1142,25 +1135,9 @@ ZqwObjectList* ZqwListObjectsOnMap(const ZqwMapInfo* map, const ZqwFieldBindList
             while (q.step())
                 found.emplace_back(static_cast<ZqwObjectId>(q.integer(0)), static_cast<uint32_t>(q.integer(1)));
         } else {
-            std::vector<Condition> conds;
-            for (unsigned i = 0; i < filter->count; ++i) {
-                const ZqwFieldBinding& b = filter->entries[i];
-                conds.push_back({b.field_id, from_record(b.field_id, b.value)});
-            }
-            // Read along the condition with the fewest matches (counted with a
-            // growing cap, as the object lists do); probe the others.
-            size_t driver = 0;
-            for (int64_t cap = 128; conds.size() > 1; cap *= 4) {
-                int64_t best = -1;
-                for (size_t i = 0; i < conds.size(); ++i) {
-                    int64_t n = count_upto(conds[i].field, conds[i].value, cap);
-                    if (best < 0 || n < best) {
-                        best = n;
-                        driver = i;
-                    }
-                }
-                if (best < cap) break;
-            }
+            std::vector<Condition> conds = conditions_of(*filter);
+            // Read along the condition with the fewest matches; probe the others.
+            size_t driver = fewest_matches(conds, 128);
             for (ZqwObjectId object : objects_with(conds[driver].field, conds[driver].value)) {
                 bool ok = true;
                 for (size_t i = 0; ok && i < conds.size(); ++i)

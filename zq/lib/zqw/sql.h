@@ -312,4 +312,17 @@ ZqwObjectIdList* make_list(const std::vector<ZqwObjectId>& ids);
 std::vector<ZqwObjectId> objects_with(ZqwFieldId field, const Value& v);
 int64_t count_upto(ZqwFieldId field, const Value& v, int64_t cap);
 
+// A condition "field = value" of a filter.
+struct Condition {
+    ZqwFieldId field = 0;
+    Value value;
+};
+// The conditions of a caller's binding list, each value checked against its field.
+std::vector<Condition> conditions_of(const ZqwFieldBindList& list);
+// The index of the condition with the fewest matching objects (0 for fewer than
+// two).  The counts are taken with a cap that starts at first_cap and grows
+// fourfold until one count stays below it, so finding the condition costs about
+// as much as its own matches, however many the others have.
+size_t fewest_matches(const std::vector<Condition>& conds, int64_t first_cap);
+
 }  // namespace zq::zqw::sql

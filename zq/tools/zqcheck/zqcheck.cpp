@@ -146,11 +146,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string root = zq::root();
-    struct stat st {};
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "zqcheck: no instance at %s (ZQ_ROOT=%s): %s\n", root.c_str(),
-                     std::getenv("ZQ_ROOT") ? std::getenv("ZQ_ROOT") : "(not set)",
-                     stat(root.c_str(), &st) != 0 ? std::strerror(errno) : "not a directory");
+    std::string missing = zq::no_instance_reason(root, "(not set)");
+    if (!missing.empty()) {
+        std::fprintf(stderr, "zqcheck: %s\n", missing.c_str());
         return 1;
     }
 

@@ -129,40 +129,22 @@ ZqwObjectId resolve(const std::string& name) {
     throw Exit{2, "no object \"" + name + "\""};
 }
 
-bool parse_bool(const std::string& s, int& out) {
-    for (const char* t : {"TRUE", "yes", "1", "on"})
-        if (strcasecmp(s.c_str(), t) == 0) return (out = 1), true;
-    for (const char* f : {"FALSE", "no", "0", "off"})
-        if (strcasecmp(s.c_str(), f) == 0) return (out = 0), true;
-    return false;
-}
-
-bool parse_int(const std::string& s, int& out) {
-    if (s.empty() || s.size() > 11) return false;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 // A value typed at the command line, as a record for the field (its text, if
 // any, points into `text`).
 ZqwFieldValue to_record(ZqwFieldId f, const std::string& field, const std::string& text) {
     ZqwFieldValue v{0, field_type(f), {0}};
     switch (v.field_type) {
         case ZQW_BOOL_FIELD:
-            if (!parse_bool(text, v.un.bool_val)) throw Exit{2, field + ": \"" + text + "\" is not TRUE or FALSE"};
+            if (!zq::parse_bool_word(text, v.un.bool_val)) throw Exit{2, field + ": \"" + text + "\" is not TRUE or FALSE"};
             break;
         case ZQW_INT_FIELD:
-            if (!parse_int(text, v.un.int_val)) throw Exit{2, field + ": \"" + text + "\" is not a 32-bit integer"};
+            if (!zq::parse_int32(text, v.un.int_val)) throw Exit{2, field + ": \"" + text + "\" is not a 32-bit integer"};
             break;
         case ZQW_ENUM_FIELD: {
             int e = ZqwDbGetEnumValue(f, text.c_str());
             if (e < 0) {
                 int n = 0;
-                if (ZqwError() == ZQW_E_NOENUM && parse_int(text, n) && n >= 0) e = n;  // an index
+                if (ZqwError() == ZQW_E_NOENUM && zq::parse_int32(text, n) && n >= 0) e = n;  // an index
                 else throw Exit{ZqwError() == ZQW_E_CONNLOST ? 3 : 2, field + ": no value \"" + text + "\""};
             }
             v.un.enum_val = e;
