@@ -31,8 +31,8 @@ export const ICON_TITLES = {
   generic: 'Other',
 };
 
-// The glyphs, drawn in a box of -1..1 (the disc has radius 1.3).
-function rrect(ctx, x, y, w, h, r) {
+// A rounded rectangle added to the current path (the glyphs and the view's cards).
+export function rrect(ctx, x, y, w, h, r) {
   ctx.moveTo(x + r, y);
   ctx.arcTo(x + w, y, x + w, y + h, r);
   ctx.arcTo(x + w, y + h, x, y + h, r);
@@ -41,6 +41,7 @@ function rrect(ctx, x, y, w, h, r) {
   ctx.closePath();
 }
 
+// The glyphs, drawn in a box of -1..1 (the disc has radius 1.3).
 function serverGlyph(ctx) {
   for (let i = 0; i < 3; i++) {
     ctx.beginPath();

@@ -2,7 +2,7 @@
 // camera (pan and zoom), the drawing with its levels of detail, hit tests and
 // the pointer gestures.  Only panels and menus are DOM elements.
 
-import { STATUS, ICON_CLASSES, ICON_TITLES, statusOf, badgeSprite } from './icons.js';
+import { STATUS, ICON_CLASSES, ICON_TITLES, statusOf, badgeSprite, rrect } from './icons.js';
 
 // Geometry of a node symbol in world units (its position is the badge centre).
 export const CARD_W = 124;
@@ -396,7 +396,7 @@ export class MapView {
       const b = cardBottom(n);
       ctx.globalAlpha = this.alphaFor(n);
       ctx.beginPath();
-      roundRect(ctx, n.x - CARD_W / 2, n.y - CARD_TOP, CARD_W, CARD_TOP + b, 8);
+      rrect(ctx, n.x - CARD_W / 2, n.y - CARD_TOP, CARD_W, CARD_TOP + b, 8);
       ctx.fillStyle = '#ffffff';
       ctx.fill();
       ctx.strokeStyle = '#c5ced6';
@@ -406,7 +406,7 @@ export class MapView {
       this.chipRects(n, (c, x, y, w, h, more) => {
         const cs = statusOf(c);
         ctx.beginPath();
-        roundRect(ctx, x, y, w, h, 4);
+        rrect(ctx, x, y, w, h, 4);
         if (cs === 5) {
           ctx.fillStyle = '#ffffff';
           ctx.fill();
@@ -733,11 +733,3 @@ export class MapView {
 const SEVERITY = { 4: 6, 7: 5, 3: 4, 6: 3, 2: 2, 1: 1, 0: 1, 5: 0 };
 function severity(st) { return SEVERITY[st] || 0; }
 
-function roundRect(ctx, x, y, w, h, r) {
-  ctx.moveTo(x + r, y);
-  ctx.arcTo(x + w, y, x + w, y + h, r);
-  ctx.arcTo(x + w, y + h, x, y + h, r);
-  ctx.arcTo(x, y + h, x, y, r);
-  ctx.arcTo(x, y, x + w, y, r);
-  ctx.closePath();
-}
