@@ -35,6 +35,10 @@ int free_tcp_port();
 // A port free for both UDP and TCP.
 int free_port();
 
+// A TCP socket listening on addr:port (a dotted IPv4 address, SO_REUSEADDR set),
+// for a test that plays a server itself; -1 with errno set when it cannot be had.
+int listen_tcp(const std::string& addr, int port, int backlog = 4);
+
 bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 10);
 
 // A child process with standard output and error captured to files.

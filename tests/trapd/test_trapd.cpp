@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -494,15 +495,8 @@ TEST(EventSession, PartialUnreadableAndBrokenRecords) {
     std::filesystem::create_directories(root + "/conf");
     zqtest::write_file(root + "/conf/zq.conf", "event_port=" + std::to_string(port) + "\n");
     setenv("ZQ_ROOT", root.c_str(), 1);
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    listen(lfd, 4);
+    int lfd = zqtest::listen_tcp("127.0.0.1", port);
+    ASSERT_GE(lfd, 0) << strerror(errno);
     // The acknowledgement goes out before the open, so it is waiting in the socket.
     int cfd = -1;
     std::string ack;

@@ -11,12 +11,16 @@
 #include <cstring>
 
 #include "allochook.h"
+#include "trappdu.h"
 #include "trvdis.h"
 #include "trvdistest.h"
 
 namespace {
 
 using namespace trvdistest;
+using zqtest::ent;
+using zqtest::trap;
+using zqtest::zent;
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -43,20 +47,6 @@ struct Listener {
     }
 };
 
-ZqPdu* trap(const std::vector<ZqOid>& trap_id, const std::vector<ZqOid>& enterprise = {}) {
-    ZqPdu* pdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
-    if (!trap_id.empty()) {
-        pdu->trap_id = static_cast<ZqOid*>(ZqsnmpMalloc(trap_id.size() * sizeof(ZqOid)));
-        std::memcpy(pdu->trap_id, trap_id.data(), trap_id.size() * sizeof(ZqOid));
-        pdu->trap_id_length = trap_id.size();
-    }
-    if (!enterprise.empty()) {
-        pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(enterprise.size() * sizeof(ZqOid)));
-        std::memcpy(pdu->enterprise, enterprise.data(), enterprise.size() * sizeof(ZqOid));
-        pdu->enterprise_length = enterprise.size();
-    }
-    return pdu;
-}
 void add_int(ZqPdu* pdu, int32_t v) {
     const ZqOid name[] = {1, 3};
     ASSERT_NE(ZqsnmpAddTypedVarBind(pdu, name, 2, ZQ_ASN_INTEGER, &v, sizeof v), nullptr);
@@ -64,17 +54,6 @@ void add_int(ZqPdu* pdu, int32_t v) {
 void add_text(ZqPdu* pdu, const std::string& text, int type = ZQ_ASN_OCTET_STR) {
     const ZqOid name[] = {1, 3};
     ASSERT_NE(ZqsnmpAddTypedVarBind(pdu, name, 2, type, text.data(), text.size()), nullptr);
-}
-
-std::vector<ZqOid> ent(std::vector<ZqOid> tail) {
-    std::vector<ZqOid> oid = {ZQ_ENT_SUBIDS};
-    oid.insert(oid.end(), tail.begin(), tail.end());
-    return oid;
-}
-std::vector<ZqOid> zent(std::vector<ZqOid> tail) {
-    std::vector<ZqOid> oid = {ZQ_ZENT_SUBIDS};
-    oid.insert(oid.end(), tail.begin(), tail.end());
-    return oid;
 }
 
 std::vector<ZqwObjectId> take_all(int which) {
@@ -175,10 +154,7 @@ protected:
     }
     void SetUp() override {
         inst->activate();
-        open_db();
-        szProgramName = "trvdis";
-        uiDebugLevel = 0;
-        ASSERT_EQ(iGetFieldIds(), 1);
+        ASSERT_NO_FATAL_FAILURE(open_as_program("trvdis"));
         vClearQueues();
         g_clock = fake_clock;
         g_wait = fake_select;

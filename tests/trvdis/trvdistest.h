@@ -83,6 +83,16 @@ inline std::string default_rules(int interval = 30, int iteration = 10) {
 // Opens (again) the database of the active instance.
 inline void open_db() { ASSERT_EQ(ZqwDbInit(), 0) << ZqwErrorMsg(ZqwError()); }
 
+// The database opened as the named program opens it when it calls the
+// integration's routines in-process: its log name, debug level 0, the field
+// registry resolved.
+inline void open_as_program(const char* name) {
+    open_db();
+    szProgramName = name;
+    uiDebugLevel = 0;
+    ASSERT_EQ(iGetFieldIds(), 1);
+}
+
 inline ZqwObjectId node_id(const std::string& host) { return ZqwDbHostnameToObjectId(host.c_str()); }
 
 // A field's value as zqtopo prints it, or "<none>".

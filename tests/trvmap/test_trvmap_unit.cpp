@@ -13,12 +13,15 @@
 #include <memory>
 
 #include "eventread.h"
+#include "trappdu.h"
 #include "trvmap.h"
 #include "trvmaptest.h"
 
 namespace {
 
 using namespace trvmaptest;
+using zqtest::ent;
+using zqtest::trap;
 using Clock = std::chrono::steady_clock;
 
 long ms_since(Clock::time_point t) {
@@ -43,27 +46,6 @@ void collect(int reason, ZqSession*, ZqPdu* pdu, void*) {
     }
     g_seen.push_back(e);
     ZqsnmpFreePdu(pdu);
-}
-
-ZqPdu* trap(const std::vector<ZqOid>& trap_id, const std::vector<ZqOid>& enterprise) {
-    ZqPdu* pdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
-    if (!trap_id.empty()) {
-        pdu->trap_id = static_cast<ZqOid*>(ZqsnmpMalloc(trap_id.size() * sizeof(ZqOid)));
-        std::memcpy(pdu->trap_id, trap_id.data(), trap_id.size() * sizeof(ZqOid));
-        pdu->trap_id_length = trap_id.size();
-    }
-    if (!enterprise.empty()) {
-        pdu->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(enterprise.size() * sizeof(ZqOid)));
-        std::memcpy(pdu->enterprise, enterprise.data(), enterprise.size() * sizeof(ZqOid));
-        pdu->enterprise_length = enterprise.size();
-    }
-    return pdu;
-}
-
-std::vector<ZqOid> ent(std::vector<ZqOid> tail) {
-    std::vector<ZqOid> oid = {ZQ_ENT_SUBIDS};
-    oid.insert(oid.end(), tail.begin(), tail.end());
-    return oid;
 }
 
 class TrvmapUnit : public ::testing::Test {
@@ -129,10 +111,7 @@ protected:
     }
     void SetUp() override {
         inst->activate();
-        open_db();
-        szProgramName = "trvmap";
-        uiDebugLevel = 0;
-        ASSERT_EQ(iGetFieldIds(), 1);
+        ASSERT_NO_FATAL_FAILURE(open_as_program("trvmap"));
         ASSERT_NE(rx, nullptr) << trapd->err();
         uiConsolePort = static_cast<unsigned int>(console_port);
         g_seen.clear();
@@ -182,15 +161,8 @@ TEST_F(TrvmapUnit, AgentAndConsoleProbes) {
 
     // A console that takes the connection and never answers is given up after
     // five seconds, not waited for.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(console_port));
-    inet_pton(AF_INET, "127.0.61.90", &a.sin_addr);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
-    ASSERT_EQ(listen(fd, 4), 0);
+    int fd = zqtest::listen_tcp("127.0.61.90", console_port);
+    ASSERT_GE(fd, 0) << strerror(errno);
     auto t = Clock::now();
     EXPECT_EQ(iIsVantorManagerRunning("127.0.61.90"), -1);
     long ms = ms_since(t);

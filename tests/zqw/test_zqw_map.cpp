@@ -14,6 +14,7 @@
 
 #include "testsupport.h"
 #include "zqw.h"
+#include "schema.h"
 #include "zqw_internal.h"
 
 namespace {
@@ -580,19 +581,9 @@ TEST_F(Map, RegistrationsAndConfiguration) {
     EXPECT_EQ(ZqwError(), 30);
 }
 
-// The first format (objects and fields only), as the previous zqsetup made it.
-const char* kFormat1Schema = R"sql(
-CREATE TABLE zqw_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
-CREATE TABLE objects(id INTEGER PRIMARY KEY AUTOINCREMENT);
-CREATE TABLE fields(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, type INTEGER NOT NULL);
-CREATE TABLE enum_values(field INTEGER NOT NULL, value INTEGER NOT NULL, name TEXT NOT NULL,
-                         PRIMARY KEY(field, value), UNIQUE(field, name)) WITHOUT ROWID;
-CREATE TABLE vals(object INTEGER NOT NULL, field INTEGER NOT NULL, value NOT NULL,
-                  PRIMARY KEY(object, field)) WITHOUT ROWID;
-CREATE INDEX vals_by_value ON vals(field, value);
-CREATE UNIQUE INDEX vals_selection_name ON vals(value) WHERE field = 1;
-CREATE INDEX vals_hostname ON vals(value COLLATE NOCASE) WHERE field = 2;
-INSERT INTO fields(id, name, type) VALUES (1, 'Selection Name', 3), (2, 'IP Hostname', 3);
+// The first format (objects and fields only), as the previous zqsetup made it:
+// the object tables the current format still begins with, and some contents.
+const std::string kFormat1Schema = std::string(zq::zqw::kObjectTables) + R"sql(
 INSERT INTO zqw_meta(key, value) VALUES ('format', 'zqw-1');
 INSERT INTO fields(id, name, type) VALUES (3, 'isNode', 2), (4, 'ZQW Maps Exists', 1);
 INSERT INTO objects(id) VALUES (1), (2);
@@ -610,7 +601,7 @@ TEST(Upgrade, FirstFormatGainsTheMapsOnFirstUse) {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, kFormat1Schema, nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, kFormat1Schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
         std::string error;
         if (round == 0) {
