@@ -146,27 +146,33 @@ int iConvert(const MibTrap *pTraps, const std::string &szEnterprise) {
     return iFound;
 }
 
+/* Runs one of trvtrapd's parsers over a text held in memory: its result, or
+ * -1 when the text cannot be read as a stream (nothing parsed). */
+int iParseText(const std::string &szText, int (*pParse)(FILE *, TrvParseResult *), TrvParseResult *pResult) {
+    FILE *pFile = fmemopen(const_cast<char *>(szText.data()), szText.size(), "r");
+    if (pFile == nullptr) return -1;
+    int iResult = pParse(pFile, pResult);
+    fclose(pFile);
+    return iResult;
+}
+
 /* 1 when both texts pass trvtrapd's parsers (an empty text passes). */
 int iPassesParsers(const std::string &szTraps, const std::string &szMaps, std::string &szWhy) {
     int iOk = 1;
     if (!szTraps.empty()) {
-        FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
         TrvParseResult stParse = {};
-        if (pFile == nullptr || iParseTrapDefs(pFile, &stParse) != TRAPCONF_OK) {
+        if (iParseText(szTraps, iParseTrapDefs, &stParse) != TRAPCONF_OK) {
             szWhy = std::string("trvtrapd.conf: ") + stParse.szDetail;
             iOk = 0;
         }
-        if (pFile != nullptr) fclose(pFile);
         vFreeTrapDefs();
     }
     if (iOk && !szMaps.empty()) {
-        FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
         TrvParseResult stParse = {};
-        if (pFile == nullptr || iParseValMap(pFile, &stParse) != TRAPCONF_OK) {
+        if (iParseText(szMaps, iParseValMap, &stParse) != TRAPCONF_OK) {
             szWhy = "trvval2str.trap: syntax error at line " + std::to_string(stParse.iLineNo);
             iOk = 0;
         }
-        if (pFile != nullptr) fclose(pFile);
         vFreeValMap();
     }
     return iOk;
@@ -224,22 +230,14 @@ int iMerge(const std::string &szDir) {
     std::set<int32_t> aHave;
     std::set<std::string> aHaveMaps;
     if (!szTraps.empty()) {
-        FILE *pFile = fmemopen(const_cast<char *>(szTraps.data()), szTraps.size(), "r");
-        if (pFile != nullptr) {
-            TrvParseResult stParse = {};
-            iParseTrapDefs(pFile, &stParse);
-            fclose(pFile);
-        }
+        TrvParseResult stParse = {};
+        iParseText(szTraps, iParseTrapDefs, &stParse);
         for (int i = 0; i < iTrapDefCount; ++i) aHave.insert(ppTrapDefs[i]->iTrapNumber);
         vFreeTrapDefs();
     }
     if (!szMaps.empty()) {
-        FILE *pFile = fmemopen(const_cast<char *>(szMaps.data()), szMaps.size(), "r");
-        if (pFile != nullptr) {
-            TrvParseResult stParse = {};
-            iParseValMap(pFile, &stParse);
-            fclose(pFile);
-        }
+        TrvParseResult stParse = {};
+        iParseText(szMaps, iParseValMap, &stParse);
         for (int i = 0; i < iValMapCount; ++i) aHaveMaps.insert(ppValMap[i]->szOid);
         vFreeValMap();
     }
