@@ -486,6 +486,30 @@ TEST_F(TrapdTest, ASessionThatNeverReadsDelaysNoOther) {
     EXPECT_NE(log.find(" dropped ", pos), std::string::npos) << log.substr(pos, 200);
 }
 
+// Size options are refused before trapd touches the instance when they are not
+// a plain number of bytes at or above their floor.
+TEST(TrapdOptions, SizeLimitsBelowTheirFloorOrNotNumbersAreRefused) {
+    zqtest::TempDir dir;
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--log-limit", "4095"}, "--log-limit wants a number of bytes (at least 4096)"},
+        {{"--log-limit", ""}, "--log-limit wants a number of bytes (at least 4096)"},
+        {{"--log-limit", "8k"}, "--log-limit wants a number of bytes (at least 4096)"},
+        {{"--queue-limit", "1023"}, "--queue-limit wants a number of bytes (at least 1024)"},
+        {{"--queue-limit", "-5000"}, "--queue-limit wants a number of bytes (at least 1024)"},
+        {{"--queue-limit", "2048 "}, "--queue-limit wants a number of bytes (at least 1024)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {zqtest::bin("trapd")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = zqtest::run(argv, {{"ZQ_ROOT", dir.path + "/none"}}, "", 10000);
+        EXPECT_EQ(r.status, 2) << c.args[1];
+        EXPECT_NE(r.err.find("trapd: " + c.message), std::string::npos) << c.args[1] << ": " << r.err;
+    }
+}
+
 // A stand-in trapd on the event port that sends hand-made bytes, to drive ZqsnmpRead
 // through partial, unreadable and broken records.
 TEST(EventSession, PartialUnreadableAndBrokenRecords) {

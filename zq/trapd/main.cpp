@@ -34,6 +34,14 @@ void usage(FILE* f) {
           f);
 }
 
+// The value of a size option: a decimal number of bytes, at least min_bytes; -1
+// for anything else.
+long long byte_count(const char* text, long long min_bytes) {
+    char* end = nullptr;
+    long long n = strtoll(text, &end, 10);
+    return end && !*end && n >= min_bytes ? n : -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,18 +69,14 @@ int main(int argc, char** argv) {
         } else if (a == "--listen") {
             listen = need("--listen");
         } else if (a == "--log-limit") {
-            const char* v = need("--log-limit");
-            char* end = nullptr;
-            log_limit = strtoll(v, &end, 10);
-            if (!end || *end || log_limit < 4096) {
+            log_limit = byte_count(need("--log-limit"), 4096);
+            if (log_limit < 0) {
                 fprintf(stderr, "trapd: --log-limit wants a number of bytes (at least 4096)\n");
                 return 2;
             }
         } else if (a == "--queue-limit") {
-            const char* v = need("--queue-limit");
-            char* end = nullptr;
-            queue_limit = strtoll(v, &end, 10);
-            if (!end || *end || queue_limit < 1024) {
+            queue_limit = byte_count(need("--queue-limit"), 1024);
+            if (queue_limit < 0) {
                 fprintf(stderr, "trapd: --queue-limit wants a number of bytes (at least 1024)\n");
                 return 2;
             }
