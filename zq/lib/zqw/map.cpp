@@ -431,6 +431,10 @@ bool holds(ZqwObjectId object, const Condition& c) {
     return q.step();
 }
 
+bool holds_all(ZqwObjectId object, const std::vector<Condition>& conds) {
+    return std::all_of(conds.begin(), conds.end(), [&](const Condition& c) { return holds(object, c); });
+}
+
 // The conditions of a map's filter.  A condition whose field is gone matches nothing.
 std::vector<Condition> map_filter(uint32_t map, bool& impossible) {
     std::vector<std::pair<std::string, std::string>> texts;
@@ -664,8 +668,7 @@ uint32_t create_map(const std::string& name, bool read_only,
             q.step();
         }
         for (ZqwObjectId object : node_objects()) {
-            if (!std::all_of(conds.begin(), conds.end(), [&](const Condition& c) { return holds(object, c); }))
-                continue;
+            if (!holds_all(object, conds)) continue;
             insert_symbol(map, object, 0, generic_node_type(object), nullptr, ZQW_SOURCE_OBJECT, 0,
                           ZQW_BEHAVIOR_EXPLODABLE);
         }
@@ -873,8 +876,7 @@ bool nodes_without_symbol(uint32_t map, std::vector<uint32_t>& objects) {
         if (!impossible) {
             for (ZqwObjectId object : node_objects()) {
                 if (node_symbol_of(map, object) != 0) continue;
-                if (std::all_of(conds.begin(), conds.end(), [&](const Condition& c) { return holds(object, c); }))
-                    out.push_back(object);
+                if (holds_all(object, conds)) out.push_back(object);
             }
         }
         t.commit();
@@ -901,8 +903,7 @@ bool stale_node_symbols(uint32_t map, std::vector<uint32_t>& symbols) {
         for (const auto& node : nodes) {
             // (clang 14, which builds the fuzzers, cannot capture a structured binding)
             uint32_t object = node.second;
-            bool keep = !impossible && is_node(object) &&
-                        std::all_of(conds.begin(), conds.end(), [&](const Condition& c) { return holds(object, c); });
+            bool keep = !impossible && is_node(object) && holds_all(object, conds);
             if (!keep) out.push_back(node.first);
         }
         t.commit();
