@@ -118,8 +118,10 @@ void check_value(ZqwFieldId field, const Value& v) {
 void put_value(ZqwObjectId object, ZqwFieldId field, const Value& v) {
     if (v.type == ZQW_ENUM_FIELD) require_enum_value(field, v.number);
     if (v.type == ZQW_STRING_FIELD) check_text(field, v.text);
+    // The same value again changes no page, so its commit writes nothing to the
+    // log: a status poll mostly finds what it found last time.
     Query q("INSERT INTO vals(object, field, value) VALUES (?, ?, ?) "
-            "ON CONFLICT(object, field) DO UPDATE SET value = excluded.value");
+            "ON CONFLICT(object, field) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value");
     q.bind(object).bind(field);
     if (v.type == ZQW_STRING_FIELD) q.bind(v.text);
     else q.bind(v.number);
