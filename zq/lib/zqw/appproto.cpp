@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace zq::zqw::proto {
 
@@ -134,18 +135,28 @@ bool value_from_json(const json& j, ZqwFieldValue& v) {
     }
 }
 
-}  // namespace
-
-ZqwFieldBindList* bindings_from_json(const json& j) {
-    if (!j.is_array() || j.size() > 100000) return nullptr;
-    auto* list = static_cast<ZqwFieldBindList*>(std::calloc(1, sizeof(ZqwFieldBindList)));
-    if (list == nullptr) return nullptr;
-    if (j.empty()) return list;
-    list->entries = static_cast<ZqwFieldBinding*>(std::calloc(j.size(), sizeof(ZqwFieldBinding)));
+// A list record for the C interface with zeroed room for n entries (entries
+// stays null when n is 0), both from calloc as the interface's free functions
+// expect; null when memory runs out.
+template <class List>
+List* new_c_list(size_t n) {
+    auto* list = static_cast<List*>(std::calloc(1, sizeof(List)));
+    if (list == nullptr || n == 0) return list;
+    using Entry = std::remove_pointer_t<decltype(list->entries)>;
+    list->entries = static_cast<Entry*>(std::calloc(n, sizeof(Entry)));
     if (list->entries == nullptr) {
         std::free(list);
         return nullptr;
     }
+    return list;
+}
+
+}  // namespace
+
+ZqwFieldBindList* bindings_from_json(const json& j) {
+    if (!j.is_array() || j.size() > 100000) return nullptr;
+    auto* list = new_c_list<ZqwFieldBindList>(j.size());
+    if (list == nullptr) return nullptr;
     for (const auto& e : j) {
         ZqwFieldBinding& b = list->entries[list->count];
         b.field_id = static_cast<ZqwFieldId>(get_int(e, "field"));
@@ -220,14 +231,8 @@ json objects_json(const std::vector<ObjectEntry>& objects) {
 
 ZqwObjectList* objects_from_json(const json& j) {
     if (!j.is_array()) return nullptr;
-    auto* list = static_cast<ZqwObjectList*>(std::calloc(1, sizeof(ZqwObjectList)));
+    auto* list = new_c_list<ZqwObjectList>(j.size());
     if (list == nullptr) return nullptr;
-    if (j.empty()) return list;
-    list->entries = static_cast<ZqwObjectInfo*>(std::calloc(j.size(), sizeof(ZqwObjectInfo)));
-    if (list->entries == nullptr) {
-        std::free(list);
-        return nullptr;
-    }
     for (const auto& e : j) {
         ZqwObjectInfo& o = list->entries[list->count++];
         o.object = static_cast<ZqwObjectId>(get_int(e, "object"));
@@ -265,14 +270,8 @@ json symbols_json(const std::vector<SymbolEntry>& symbols) {
 
 ZqwSymbolList* symbols_from_json(const json& j) {
     if (!j.is_array()) return nullptr;
-    auto* list = static_cast<ZqwSymbolList*>(std::calloc(1, sizeof(ZqwSymbolList)));
+    auto* list = new_c_list<ZqwSymbolList>(j.size());
     if (list == nullptr) return nullptr;
-    if (j.empty()) return list;
-    list->entries = static_cast<ZqwSymbolInfo*>(std::calloc(j.size(), sizeof(ZqwSymbolInfo)));
-    if (list->entries == nullptr) {
-        std::free(list);
-        return nullptr;
-    }
     for (const auto& e : j) {
         ZqwSymbolInfo& s = list->entries[list->count++];
         s.symbol = static_cast<ZqwSymbolId>(get_int(e, "symbol"));
