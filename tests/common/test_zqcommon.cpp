@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -108,6 +109,39 @@ TEST(Instance, NoInstanceReasonNamesTheRootAndWhy) {
     }
     if (saved) setenv("ZQ_ROOT", keep.c_str(), 1);
     else unsetenv("ZQ_ROOT");
+}
+
+TEST(SendPending, SendsWhatFitsAndTellsAGonePeer) {
+    struct {
+        size_t bytes;
+        bool close_peer;
+        bool alive;
+        bool all_sent;
+    } cases[] = {
+        {100, false, true, true},        // fits at once
+        {8u << 20, false, true, false},  // more than the socket takes: the rest waits
+        {100, true, false, false},       // the peer is gone
+    };
+    for (const auto& c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        if (c.close_peer) close(sv[1]);
+        std::string out(c.bytes, 'x');
+        size_t off = 0;
+        EXPECT_EQ(zq::send_pending(sv[0], out, off), c.alive) << c.bytes;
+        EXPECT_EQ(off == out.size(), c.all_sent) << c.bytes;
+        if (c.alive && !c.all_sent) {
+            EXPECT_GT(off, 0u);
+            // Once the reader drains what is there, a second call goes on from off.
+            std::string buf(1 << 16, '\0');
+            size_t before = off;
+            while (recv(sv[1], buf.data(), buf.size(), MSG_DONTWAIT) > 0) {}
+            EXPECT_TRUE(zq::send_pending(sv[0], out, off));
+            EXPECT_GT(off, before);
+        }
+        close(sv[0]);
+        if (!c.close_peer) close(sv[1]);
+    }
 }
 
 TEST(InstanceConf, ReadsPortsAndKeepsDefaultsForBadLines) {

@@ -512,14 +512,7 @@ void Daemon::close_conn(int fd, const char* why) {
 }
 
 void Daemon::flush(Conn& c) {
-    while (c.out_off < c.out.size()) {
-        ssize_t n = ::send(c.fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            c.out_off += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (!send_pending(c.fd, c.out, c.out_off)) {
         close_conn(c.fd, "the application's side is closed");
         return;
     }

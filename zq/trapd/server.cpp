@@ -816,15 +816,10 @@ bool Server::enqueue(Session& s, const std::string& frame) {
 }
 
 void Server::flush_session(Session& s) {
-    while (s.out_off < s.out.size()) {
-        ssize_t w = send(s.fd, s.out.data() + s.out_off, s.out.size() - s.out_off, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (w > 0) {
-            s.out_off += static_cast<size_t>(w);
-            queued_total_ -= std::min(queued_total_, static_cast<size_t>(w));
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    size_t before = s.out_off;
+    bool alive = send_pending(s.fd, s.out, s.out_off);
+    queued_total_ -= std::min(queued_total_, s.out_off - before);
+    if (!alive) {
         close_session(s.fd, "write failed");
         return;
     }

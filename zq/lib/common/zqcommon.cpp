@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -580,6 +581,20 @@ bool read_regular(const std::string& path, std::string& out, std::string* why, s
 }
 
 std::string session_key_path() { return instance_path("run/trapd.key"); }
+
+bool send_pending(int fd, const std::string& out, size_t& off) {
+    while (off < out.size()) {
+        ssize_t n = ::send(fd, out.data() + off, out.size() - off, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            off += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        return false;
+    }
+    return true;
+}
 
 void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 

@@ -109,6 +109,11 @@ std::string session_key_path();
 // Ignore SIGPIPE: a peer that resets a socket must not kill a program silently.
 void ignore_sigpipe();
 
+// Sends out from off onwards on a non-blocking stream socket, advancing off,
+// until all is sent or the socket takes no more.  False when the peer is gone
+// (any error but EAGAIN and EINTR); off then counts what went out before.
+bool send_pending(int fd, const std::string& out, size_t& off);
+
 // Writes "YYYY-MM-DD HH:MM:SS TAG: MESSAGE\n" (local time) to fd when fd >= 0, and to
 // standard error too when echo is set: the daemons' log lines.  The message is
 // formatted printf-style and cut at 2,047 characters.
