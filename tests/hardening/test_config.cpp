@@ -2,6 +2,7 @@
 // defaults: zqcheck lists them and exits 1, the daemons refuse to start on them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -141,6 +142,39 @@ TEST(FileModes, TheInstanceIsOwnerOnlyAndLooseModesAreMended) {
     EXPECT_TRUE(has(r.err, "warning: db was open to other users (mode 755), now 700")) << r.err;
     EXPECT_EQ(mode_of(inst.root + "/conf/snmp.conf"), 0600u);
     EXPECT_EQ(mode_of(inst.root + "/db"), 0700u);
+}
+
+// Another user's tools are told that the instance is not theirs, never that it
+// is missing or unreachable.
+TEST(FileModes, AnotherUserIsToldPermissionDenied) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+    const std::vector<std::string> as_nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    std::vector<std::string> probe = as_nobody;
+    probe.push_back(bin("zqstatus"));
+    probe.push_back("--help");
+    if (zqtest::run(probe).status != 0) GTEST_SKIP() << "the build is out of another user's reach";
+    zqtest::Instance inst;
+    zqtest::write_file(inst.root + "/conf/zqsuf", "trapd " + bin("trapd") + "\n");
+    ASSERT_EQ(zqtest::run({bin("zqstart")}, inst.env()).status, 0);
+    struct Case {
+        std::vector<std::string> command;
+        int status;
+        std::string says;
+    } cases[] = {
+        {{"zqstatus"}, 1, "zqstatus: permission denied: zqspmd's socket"},
+        {{"zqstop"}, 1, "zqstop: permission denied: zqspmd's socket"},
+        {{"zqevents"}, 2, "zqevents: cannot open an event session: Permission denied"},
+        {{"zqtopo", "nodes"}, 3, ": permission denied (the instance belongs to another user)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = as_nobody;
+        argv.push_back(bin(c.command[0]));
+        argv.insert(argv.end(), c.command.begin() + 1, c.command.end());
+        RunResult r = zqtest::run(argv, inst.env(), "", 10000);
+        EXPECT_EQ(r.status, c.status) << c.command[0] << ": " << r.err;
+        EXPECT_TRUE(has(r.err, c.says)) << c.command[0] << ": " << r.err;
+    }
+    EXPECT_EQ(zqtest::run({bin("zqstop")}, inst.env(), "", 30000).status, 0);
 }
 
 }  // namespace

@@ -83,9 +83,13 @@ struct Exit {
 }
 
 void open_db() {
-    if (ZqwDbInit() != 0)
-        throw Exit{3, "cannot open the topology database " + zq::zqw::database_path() +
-                          " (is ZQ_ROOT an instance made by zqsetup?)"};
+    if (ZqwDbInit() == 0) return;
+    std::string path = zq::zqw::database_path();
+    // Another user's instance: say so rather than hint at a missing one.
+    if (access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
+        throw Exit{3, "cannot open the topology database " + path +
+                          ": permission denied (the instance belongs to another user)"};
+    throw Exit{3, "cannot open the topology database " + path + " (is ZQ_ROOT an instance made by zqsetup?)"};
 }
 
 std::string take(char* p) {
