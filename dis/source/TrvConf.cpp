@@ -349,13 +349,18 @@ void vPrintParseError(const TrvParseResult *pResult) {
     }
 }
 
-int iLoadTrvConfig(TrvParseResult *pResult) {
+int iReadTrvConfig(TrvParseResult *pResult) {
     pResult->iLineNo = 0;
     FILE *pFile = pOpenConfFile("trvconfig.dat");
     if (pFile == nullptr) return TRVCONF_NOFILE;
     int iResult = iParseTrvConfig(pFile, pResult);
     std::fclose(pFile);
-    if (iResult != TRVCONF_OK) vPrintParseError(pResult);
+    return iResult;
+}
+
+int iLoadTrvConfig(TrvParseResult *pResult) {
+    int iResult = iReadTrvConfig(pResult);
+    if (iResult != TRVCONF_OK && iResult != TRVCONF_NOFILE) vPrintParseError(pResult);
     return iResult;
 }
 

@@ -93,6 +93,9 @@ extern uint32_t     uiReDisIteration;   /* passes between re-discoveries; starts
  * keeps its status and detail), -2 or -6 (the message printed by
  * vPrintParseError).  Rules are appended to the list. */
 int  iLoadTrvConfig(TrvParseResult *pResult);
+/* The same without the message: for a tool whose standard output is its
+ * report, with the reason in the record. */
+int  iReadTrvConfig(TrvParseResult *pResult);
 /* The line loop over an open file: 1, -2 or -6.  Resets the status and the
  * detail, not the line counter. */
 int  iParseTrvConfig(FILE *pFile, TrvParseResult *pResult);

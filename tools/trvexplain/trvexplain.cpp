@@ -496,14 +496,9 @@ int main(int argc, char **argv) {
         iResult = 2;
         goto done;
     }
-    {
-        // The loader's own message goes to standard output, which belongs to
-        // the report (and with --json to the document alone): the reason goes
-        // to standard error instead.
-        FILE *pConf = pOpenConfFile("trvconfig.dat");
-        iLoad = pConf == nullptr ? TRVCONF_NOFILE : iParseTrvConfig(pConf, &stParse);
-        if (pConf != nullptr) fclose(pConf);
-    }
+    // Standard output belongs to the report (with --json to the document
+    // alone): the reason for a failed load goes to standard error below.
+    iLoad = iReadTrvConfig(&stParse);
     if (iLoad != TRVCONF_OK) {
         fprintf(stderr, "trvexplain: %s cannot be loaded (%s)\n", szTrvConfigPath,
                 iLoad == TRVCONF_NOFILE ? "no such file"

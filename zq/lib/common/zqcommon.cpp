@@ -124,6 +124,18 @@ std::vector<std::string> list_items(std::string_view value) {
     return items;
 }
 
+std::vector<std::string_view> words_of(std::string_view line) {
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+        size_t start = i;
+        while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
 InstanceConf read_instance_conf(const std::string& file) {
     InstanceConf c;
     std::string text;
@@ -264,19 +276,6 @@ std::string ascii_lower(std::string_view s) {
     return out;
 }
 
-// Whitespace-separated words of a line.
-std::vector<std::string_view> words_of(std::string_view line) {
-    std::vector<std::string_view> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-        size_t start = i;
-        while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
-    }
-    return words;
-}
-
 // conf/snmp.conf: the "*" line apart, the others in file order, each with its
 // key=value words.
 struct SnmpConfTable {
@@ -348,10 +347,14 @@ ParsedFiles<HostsTable> hosts_files;
 }  // namespace
 
 AgentConf agent_conf(const std::string& file, std::string_view host) {
+    return agent_conf(file, host, resolve_host(host));
+}
+
+AgentConf agent_conf(const std::string& file, std::string_view host, const std::optional<in_addr>& addr) {
     std::string addr_text;
-    if (auto a = resolve_host(host)) {
+    if (addr) {
         char buf[INET_ADDRSTRLEN];
-        if (inet_ntop(AF_INET, &*a, buf, sizeof buf)) addr_text = buf;
+        if (inet_ntop(AF_INET, &*addr, buf, sizeof buf)) addr_text = buf;
     }
     std::shared_ptr<const SnmpConfTable> table = snmp_conf_files.get(file);
     // The line "*" first, then the first matching line over it: a host line

@@ -57,6 +57,8 @@ struct AgentConf {
 // does not set, then the defaults.
 AgentConf agent_conf(std::string_view host);
 AgentConf agent_conf(const std::string& file, std::string_view host);
+// The same for a host the caller has resolved already (addr: none when it does not).
+AgentConf agent_conf(const std::string& file, std::string_view host, const std::optional<in_addr>& addr);
 // '*' matches any run of characters, everything else itself (case-insensitive).
 bool wildcard_match(std::string_view pattern, std::string_view text);
 
@@ -146,6 +148,9 @@ private:
     bool done_ = false;
     int lineno_ = 0;
 };
+
+// The words of a line, separated by white space.
+std::vector<std::string_view> words_of(std::string_view line);
 
 // A setting line "NAME=VALUE", "NAME VALUE" or "NAME = VALUE": the name and the
 // value, trimmed.  One '=' after the blanks that end the name is the separator;

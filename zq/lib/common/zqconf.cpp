@@ -163,14 +163,14 @@ bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors) 
     ConfLines lines(text);
     for (std::string_view line; lines.next(line);) {
         int lineno = lines.lineno();
-        std::istringstream words{std::string(line)};
-        std::string pattern, w;
-        words >> pattern;
+        std::vector<std::string_view> words = words_of(line);
+        const std::string pattern(words[0]);
         if (pattern.find('=') != std::string::npos) {
             errors.push_back(where(file, lineno) + "expected a host pattern first, not '" + pattern + "'");
             continue;
         }
-        while (words >> w) {
+        for (size_t i = 1; i < words.size(); ++i) {
+            const std::string w(words[i]);
             auto eq = w.find('=');
             std::string key = w.substr(0, eq), val = eq == std::string::npos ? "" : w.substr(eq + 1);
             auto bad = [&](const char* what) {

@@ -301,7 +301,7 @@ ZqSession* ZqsnmpOpen(const char* community, const char* host, int retries, int 
         set_errno(ZQSNMP_E_BADHOST);
         return nullptr;
     }
-    zq::AgentConf conf = zq::agent_conf(name);
+    zq::AgentConf conf = zq::agent_conf(zq::instance_path("conf/snmp.conf"), name, addr);
 
     auto impl = std::make_unique<ZqSessionImpl>();
     impl->kind = ZqSessionImpl::kRequest;

@@ -249,13 +249,21 @@ void set_error(int code) { g_error = code; }
 
 std::string database_path() { return zq::instance_path("db/topology.db"); }
 
+namespace {
+
+// SQLite's page cache of the connection, in KiB.
+void use_page_cache(int kib) {
+    std::string sql = "PRAGMA cache_size = -" + std::to_string(kib);
+    sqlite3_exec(g->db, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
 bool set_page_cache(int kib) {
     return guarded(false, [&] {
         if (kib < 256 || kib > 1048576) throw Fail{ZQW_E_BADARG};
         g->cache_kib = kib;
-        if (g->bulk) return true;  // takes effect when the bulk transaction ends
-        std::string sql = "PRAGMA cache_size = -" + std::to_string(kib);
-        sqlite3_exec(g->db, sql.c_str(), nullptr, nullptr, nullptr);
+        if (!g->bulk) use_page_cache(kib);  // else when the bulk transaction ends
         return true;
     });
 }
@@ -317,10 +325,7 @@ bool end_bulk(bool commit) {
     g->bulk_types.clear();
     struct RestoreCache {
         ~RestoreCache() {
-            if (g) {
-                std::string sql = "PRAGMA cache_size = -" + std::to_string(g->cache_kib);
-                sqlite3_exec(g->db, sql.c_str(), nullptr, nullptr, nullptr);
-            }
+            if (g) use_page_cache(g->cache_kib);
         }
     } restore;
     if (g->spoiled) {
@@ -408,7 +413,7 @@ int ZqwDbInit(void) {
         run("PRAGMA synchronous = NORMAL");
         // Savepoints and sorts stay in memory; a big import keeps its pages cached.
         run("PRAGMA temp_store = MEMORY");
-        run("PRAGMA cache_size = -32768");
+        use_page_cache(g->cache_kib);
         Query q("SELECT value FROM zqw_meta WHERE key = 'format'");
         if (!q.step() || q.text(0) != kFormat) throw Fail{ZQW_E_CONNLOST};
         return true;
