@@ -30,7 +30,7 @@ install(DIRECTORY ${CMAKE_BINARY_DIR}/man/man1 ${CMAKE_BINARY_DIR}/man/man8
 # scripts/package sets ZQ_DATA_DIR to this folder below the prefix.
 set(ZQ_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/tarvo-zq)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/conf/ DESTINATION ${ZQ_INSTALL_DATADIR}/conf)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/zq/fields ${CMAKE_SOURCE_DIR}/zq/registration
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/zq/fields ${CMAKE_SOURCE_DIR}/zq/registration ${CMAKE_SOURCE_DIR}/zq/conf
         DESTINATION ${ZQ_INSTALL_DATADIR}/zq)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/zq/README.md ${CMAKE_SOURCE_DIR}/docs/vendor-mib.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvo-zq)

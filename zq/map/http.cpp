@@ -29,6 +29,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "events.h"
 #include "mapd.h"
 #include "web_assets.h"
 #include "zqcommon.h"
@@ -1126,6 +1127,7 @@ bool start_http(std::string& error) {
     s.Get("/api/apps/config", get_config);
     s.Post("/api/apps/config/verify", post_config_verify);
     s.Post("/api/apps/config/confirm", post_config_confirm);
+    add_event_routes(s);
     s.Get(R"(/api/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Post(R"(/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Get(R"(/[A-Za-z0-9._-]*)", serve_asset);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "daemon.h"
+#include "events.h"
 #include "mapd.h"
 #include "zq.h"
 #include "zqcommon.h"
@@ -97,12 +98,13 @@ int main(int argc, char** argv) {
         };
     }
     opt.on_ready = [&](std::string& error) {
-        if (!zq::map::start_http(error)) return false;
+        if (!zq::map::start_events(error) || !zq::map::start_http(error)) return false;
         if (managed) ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.");
         return true;
     };
     int status = zq::map::run(opt);
     zq::map::stop_http();
+    zq::map::stop_events();
     if (managed) {
         if (status != 0)
             ZqsInitComplete(ZQS_INIT_FAILED, "zqw cannot start (see log/zqw.out)");

@@ -100,6 +100,32 @@ bool ConfLines::next(std::string_view& line) {
     return false;
 }
 
+std::string base64_decode(std::string_view in) {
+    auto val = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    unsigned buf = 0;
+    int bits = 0;
+    for (char c : in) {
+        if (c == '=') break;
+        int v = val(c);
+        if (v < 0) return "";
+        buf = (buf << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buf >> bits) & 0xff);
+        }
+    }
+    return out;
+}
+
 bool split_setting(std::string_view line, std::string_view& name, std::string_view& value) {
     auto sep = line.find_first_of("= \t");
     if (sep == std::string_view::npos) return false;
@@ -180,6 +206,8 @@ InstanceConf read_instance_conf(const std::string& file) {
         else if (key == "poll_interval" && v > 0) c.poll_interval = v;
         else if (key == "max_event_sessions" && v > 0) c.max_event_sessions = v;
         else if (key == "db_busy_timeout" && v > 0 && v <= 86400) c.db_busy_timeout = v;
+        else if (key == "events_max" && v >= 1000) c.events_max = v;
+        else if (key == "events_max_days" && v > 0 && v <= 3650) c.events_max_days = v;
     }
     return c;
 }

@@ -33,6 +33,8 @@ struct InstanceConf {
     int max_event_sessions = 256;  // trapd's event-session connections at once
     int log_generations = 5;   // trapd.log.1 .. trapd.log.N kept
     int db_busy_timeout = 30;  // seconds a database call waits for another process's lock
+    long events_max = 1000000; // events the map program's event store keeps at most
+    int events_max_days = 30;  // ... and for how many days
     std::string trap_listen;   // empty: 127.0.0.1
     // Communities trapd takes UDP traps with; "*" in the list (or no trap_communities
     // line at all) takes any.
@@ -121,6 +123,9 @@ bool send_pending(int fd, const std::string& out, size_t& off);
 // formatted printf-style and cut at 2,047 characters.
 void log_vline(int fd, bool echo, const std::string& tag, const char* fmt, va_list ap)
     __attribute__((format(printf, 4, 0)));
+
+// Decodes base64 (stops at '='); empty for a text with other characters.
+std::string base64_decode(std::string_view in);
 
 // Trims blanks at both ends.
 std::string_view trim(std::string_view s);

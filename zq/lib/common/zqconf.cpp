@@ -64,6 +64,8 @@ const std::map<std::string, const char*>& zq_keys() {
         {"max_event_sessions", "a number 1..65536"},
         {"log_generations", "a number 1..100"},
         {"db_busy_timeout", "seconds, 1..86400"},
+        {"events_max", "a number of events 1000..100000000"},
+        {"events_max_days", "days, 1..3650"},
         {"http_listen", "an address or host name to listen on"},
         {"http_password", "the text of a password (the rest of the line)"},
     };
@@ -114,6 +116,12 @@ bool load_instance_conf(const std::string& file, InstanceConf& c, std::vector<st
         } else if (key == "log_generations") {
             if (!whole_number(v, 1, 100, n)) bad();
             else c.log_generations = int(n);
+        } else if (key == "events_max") {
+            if (!whole_number(v, 1000, 100000000, n)) bad();
+            else c.events_max = long(n);
+        } else if (key == "events_max_days") {
+            if (!whole_number(v, 1, 3650, n)) bad();
+            else c.events_max_days = int(n);
         } else if (key == "max_event_sessions") {
             if (!whole_number(v, 1, 65536, n)) bad();
             else c.max_event_sessions = int(n);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "evconf.h"
 #include "pmproto.h"
 #include "zqcommon.h"
 #include "zqconf.h"
@@ -25,8 +26,9 @@ void usage(FILE* f) {
                "Checks the configuration of the instance $ZQ_ROOT (default /var/opt/zq):\n"
                "conf/zq.conf, conf/snmp.conf and conf/zqsuf with the readers the daemons use\n"
                "(every unknown key, bad value or malformed line is named with its file and\n"
-               "line), that every program of conf/zqsuf can be found, that the registry is a\n"
-               "readable regular file, and the integration's trvconfig.dat, trvtrapd.conf and\n"
+               "line), conf/events.conf, that every program of conf/zqsuf can be found, that\n"
+               "the registry is a readable regular file, and the integration's trvconfig.dat,\n"
+               "trvtrapd.conf and\n"
                "trvval2str.trap with trvconfchk, trvtrapchk and trvval2strchk when they are\n"
                "installed beside zqcheck.  Prints one line per file.\n"
                "Exit status: 0 when everything is right, 1 on any error, 2 on bad usage.\n",
@@ -173,6 +175,11 @@ int main(int argc, char** argv) {
             errors.push_back(suf + ":" + std::to_string(l.line) + ": " + l.name + ": program " + l.argv[0] +
                              " not found or not executable");
     report("conf/zqsuf", errors);
+
+    errors.clear();
+    zq::ev::Conf events;
+    zq::ev::load_events_conf(zq::instance_path("conf/events.conf"), events, errors);
+    report("conf/events.conf", errors);
 
     errors.clear();
     std::string reg = zq::instance_path("registry");

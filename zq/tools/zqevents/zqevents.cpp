@@ -7,13 +7,89 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "evstore.h"
 #include "zqcommon.h"
 #include "zqsnmp.h"
 
 namespace {
+
+// Text from the network, for a terminal: control characters escaped.
+std::string shown(const std::string& t) {
+    std::string out;
+    for (unsigned char c : t) {
+        if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// zqevents --history: the store's newest records that pass the filter, oldest first.
+int history(const std::vector<std::pair<std::string, std::string>>& params, bool alarms, bool json) {
+    zq::ev::Filter f;
+    for (const auto& [name, value] : params) {
+        std::string reason;
+        if (!zq::ev::parse_filter(name, value, alarms, f, reason)) {
+            fprintf(stderr, "zqevents: --%s\n", reason.c_str());
+            return 2;
+        }
+    }
+    zq::ev::Store store;
+    if (!store.open(zq::ev::store_path(), false)) {
+        fprintf(stderr, "zqevents: %s\n", store.error().c_str());
+        return 2;
+    }
+    bool more = false;
+    size_t n = 0;
+    if (alarms) {
+        std::vector<zq::ev::Alarm> list;
+        if (!store.alarms(f, list, more)) {
+            fprintf(stderr, "zqevents: %s\n", store.error().c_str());
+            return 2;
+        }
+        n = list.size();
+        for (auto it = list.rbegin(); it != list.rend(); ++it) {
+            const auto& a = *it;
+            if (json) {
+                printf("%s\n", zq::ev::alarm_json(a).c_str());
+                continue;
+            }
+            std::string state = a.cleared ? "cleared" : a.acked ? "acked by " + a.ack_by : "open";
+            printf("%s  %-8s  %-16s  %-10s  %s  count=%lld  %s  (%s)\n", zq::ev::format_time(a.last_ms).c_str(),
+                   zq::ev::severity_name(a.severity), shown(a.node_name.empty() ? a.agent : a.node_name).c_str(),
+                   a.category.c_str(), a.name.c_str(), static_cast<long long>(a.count), shown(a.text).c_str(),
+                   shown(state).c_str());
+        }
+    } else {
+        std::vector<zq::ev::Event> list;
+        if (!store.events(f, list, more)) {
+            fprintf(stderr, "zqevents: %s\n", store.error().c_str());
+            return 2;
+        }
+        n = list.size();
+        for (auto it = list.rbegin(); it != list.rend(); ++it) {
+            const auto& e = *it;
+            if (json) {
+                printf("%s\n", zq::ev::event_json(e).c_str());
+                continue;
+            }
+            printf("%s  %-8s  %-16s  %-10s  %s  %s\n", zq::ev::format_time(e.time_ms).c_str(),
+                   zq::ev::severity_name(e.severity), shown(e.node_name.empty() ? e.agent : e.node_name).c_str(),
+                   e.category.c_str(), e.name.c_str(), shown(e.text).c_str());
+        }
+    }
+    if (more && !json) fprintf(stderr, "zqevents: more match; older ones were left out (--limit)\n");
+    return n ? 0 : 1;
+}
 
 struct State {
     bool json = false;
@@ -24,6 +100,9 @@ struct State {
 
 void usage(FILE* f) {
     fputs("usage: zqevents [--filter PREFIX.*] [--count N] [--timeout SECONDS] [--json] [--help]\n"
+          "       zqevents --history [--alarms [--state S]] [--severity LIST] [--category LIST]\n"
+          "                [--name LIST] [--node NODE] [--text TEXT] [--from TIME] [--until TIME]\n"
+          "                [--limit N] [--json]\n"
           "Opens an event session with the trap daemon of the instance ($ZQ_ROOT), writes\n"
           "\"listening\" to standard error once it is open and prints every event received,\n"
           "one line each.\n"
@@ -34,7 +113,20 @@ void usage(FILE* f) {
           "  --json        one JSON object per line (with \"received\", the time it\n"
           "                came, and \"version\", v1 or v2c)\n"
           "Exit status: 0 after N events, 1 on time-out, 2 on a usage error or when the\n"
-          "trap daemon cannot be reached, 3 when the connection with it is lost.\n",
+          "trap daemon cannot be reached, 3 when the connection with it is lost.\n"
+          "\n"
+          "--history reads the map program's event store (db/events.db) instead: the\n"
+          "newest events (or with --alarms the alarms) that pass every filter, oldest\n"
+          "first, one line each (--json: the records of GET /api/events, /api/alarms).\n"
+          "  --severity LIST  Normal, Warning, Minor, Major, Critical (commas between)\n"
+          "  --category LIST, --name LIST   categories, event names\n"
+          "  --node NODE      a node id, name or agent address\n"
+          "  --text TEXT      a part of the text (any case)\n"
+          "  --from TIME, --until TIME      2026-12-08T08:15:00Z (UTC) or milliseconds\n"
+          "  --limit N        at most N (default 100, at most 10000)\n"
+          "  --state S        alarms: open (default), unacked, acked, cleared, all\n"
+          "Exit status: 0 with something listed, 1 when nothing matched, 2 on a usage\n"
+          "error or when the store cannot be read.\n",
           f);
 }
 
@@ -177,6 +269,8 @@ int main(int argc, char** argv) {
     State st;
     std::string filter = ".*";
     double timeout = -1;
+    bool hist = false, alarms = false;
+    std::vector<std::pair<std::string, std::string>> params;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -192,6 +286,14 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--json") {
             st.json = true;
+        } else if (a == "--history") {
+            hist = true;
+        } else if (a == "--alarms") {
+            alarms = true;
+        } else if (a == "--severity" || a == "--category" || a == "--name" || a == "--node" || a == "--text" ||
+                   a == "--from" || a == "--until" || a == "--limit" || a == "--state") {
+            std::string name = a.substr(2);
+            params.emplace_back(name, value());
         } else if (a == "--filter") {
             filter = value();
         } else if (a == "--count") {
@@ -210,6 +312,11 @@ int main(int argc, char** argv) {
             usage(stderr);
             return 2;
         }
+    }
+    if (hist) return history(params, alarms, st.json);
+    if (alarms || !params.empty()) {
+        fprintf(stderr, "zqevents: --alarms and the filters go with --history\n");
+        return 2;
     }
     ZqSession* s = ZqsnmpEventOpen(nullptr, "zqevents", on_event, &st, filter.c_str());
     if (s == nullptr) {

@@ -278,6 +278,7 @@ void step_fields(const Options& o) {
 
 void step_integration_conf(const Options& o) {
     copy_files(o, o.data_dir + "/conf/trv", "", "conf/c/trv");
+    copy_files(o, o.data_dir + "/zq/conf", ".conf", "conf");  // events.conf: the event store's entries
 }
 
 // The map program's application registrations: the platform's own (its generic

@@ -1,0 +1,721 @@
+#include "evstore.h"
+
+#include <cstring>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "zqcommon.h"
+
+namespace zq::ev {
+
+namespace {
+
+using json = nlohmann::json;
+
+const char* const kSchema = R"(
+CREATE TABLE IF NOT EXISTS events(
+  id INTEGER PRIMARY KEY AUTOINCREMENT, time INTEGER NOT NULL, version INTEGER NOT NULL,
+  trap_id TEXT NOT NULL, enterprise TEXT NOT NULL, generic INTEGER NOT NULL, specific INTEGER NOT NULL,
+  agent TEXT NOT NULL, community TEXT NOT NULL, timestamp INTEGER NOT NULL,
+  node INTEGER NOT NULL, node_name TEXT NOT NULL, name TEXT NOT NULL, category TEXT NOT NULL,
+  severity INTEGER NOT NULL, text TEXT NOT NULL, log_only INTEGER NOT NULL, alarm INTEGER NOT NULL,
+  bindings TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS events_by_time ON events(time);
+CREATE TABLE IF NOT EXISTS alarms(
+  id INTEGER PRIMARY KEY AUTOINCREMENT, key TEXT NOT NULL, source TEXT NOT NULL, name TEXT NOT NULL,
+  category TEXT NOT NULL, severity INTEGER NOT NULL, node INTEGER NOT NULL, node_name TEXT NOT NULL,
+  agent TEXT NOT NULL, text TEXT NOT NULL, count INTEGER NOT NULL, first INTEGER NOT NULL,
+  last INTEGER NOT NULL, last_event INTEGER NOT NULL, acked INTEGER NOT NULL DEFAULT 0,
+  ack_by TEXT NOT NULL DEFAULT '', ack_time INTEGER NOT NULL DEFAULT 0, cleared INTEGER NOT NULL DEFAULT 0,
+  cleared_time INTEGER NOT NULL DEFAULT 0, seq INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS alarms_open ON alarms(key) WHERE cleared = 0;
+CREATE INDEX IF NOT EXISTS alarms_by_source ON alarms(source, name) WHERE cleared = 0;
+CREATE INDEX IF NOT EXISTS alarms_by_seq ON alarms(seq);
+CREATE INDEX IF NOT EXISTS alarms_by_last ON alarms(last);
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT OR IGNORE INTO meta VALUES ('alarm_seq', 0), ('removed', 0), ('lost', 0), ('format', 1);
+)";
+
+std::string col_text(sqlite3_stmt* s, int i) {
+    const unsigned char* t = sqlite3_column_text(s, i);
+    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s, i))) : "";
+}
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& t) {
+    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+}
+
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string bindings_text(const std::vector<Binding>& bs) {
+    json a = json::array();
+    for (const auto& b : bs) {
+        json o{{"oid", b.oid}, {"type", b.type}};
+        o[b.hex ? "hex" : "value"] = b.value;
+        a.push_back(std::move(o));
+    }
+    return dump(a);
+}
+
+void parse_bindings(const std::string& text, std::vector<Binding>& out) {
+    json a = json::parse(text, nullptr, false);
+    if (!a.is_array()) return;
+    for (const auto& o : a) {
+        if (!o.is_object()) continue;
+        Binding b;
+        b.oid = o.value("oid", "");
+        b.type = o.value("type", "");
+        b.hex = o.contains("hex");
+        b.value = o.value(b.hex ? "hex" : "value", "");
+        out.push_back(std::move(b));
+    }
+}
+
+// A query built from a filter: the SQL and the values bound to its '?'s in order.
+struct Query {
+    std::string sql;
+    std::vector<std::string> texts;
+    std::vector<int> kinds;                        // 0 text, 1 number, in order
+    std::vector<int64_t> nums;
+    void text(const std::string& t) {
+        kinds.push_back(0);
+        texts.push_back(t);
+    }
+    void number(int64_t v) {
+        kinds.push_back(1);
+        nums.push_back(v);
+    }
+    void bind(sqlite3_stmt* s) const {
+        size_t t = 0, n = 0;
+        for (size_t i = 0; i < kinds.size(); ++i) {
+            int pos = static_cast<int>(i) + 1;
+            if (kinds[i] == 0) bind_text(s, pos, texts[t++]);
+            else sqlite3_bind_int64(s, pos, nums[n++]);
+        }
+    }
+};
+
+// LIKE pattern for a part of a text; '\' escapes the wildcards.
+std::string like_part(const std::string& t) {
+    std::string p = "%";
+    for (char c : t) {
+        if (c == '%' || c == '_' || c == '\\') p += '\\';
+        p += c;
+    }
+    return p + "%";
+}
+
+void common_conditions(const Filter& f, Query& q, const char* time_col) {
+    if (!f.severities.empty()) {
+        q.sql += " AND severity IN (";
+        for (size_t i = 0; i < f.severities.size(); ++i) {
+            q.sql += i ? ",?" : "?";
+            q.number(f.severities[i]);
+        }
+        q.sql += ")";
+    }
+    for (auto [list, col] : {std::pair{&f.categories, "category"}, std::pair{&f.names, "name"}}) {
+        if (list->empty()) continue;
+        q.sql += std::string(" AND ") + col + " IN (";
+        for (size_t i = 0; i < list->size(); ++i) {
+            q.sql += i ? ",?" : "?";
+            q.text((*list)[i]);
+        }
+        q.sql += ")";
+    }
+    if (f.node) {
+        q.sql += " AND node = ?";
+        q.number(f.node);
+    } else if (!f.node_name.empty()) {
+        q.sql += " AND (node_name = ? COLLATE NOCASE OR agent = ?)";
+        q.text(f.node_name);
+        q.text(f.node_name);
+    }
+    if (!f.text.empty()) {
+        q.sql += " AND text LIKE ? ESCAPE '\\'";
+        q.text(like_part(f.text));
+    }
+    if (f.from_ms) {
+        q.sql += std::string(" AND ") + time_col + " >= ?";
+        q.number(f.from_ms);
+    }
+    if (f.until_ms) {
+        q.sql += std::string(" AND ") + time_col + " <= ?";
+        q.number(f.until_ms);
+    }
+}
+
+bool split_list(const std::string& v, std::vector<std::string>& out) {
+    out = list_items(v);
+    return !out.empty();
+}
+
+bool whole(const std::string& v, int64_t lo, int64_t hi, int64_t& out) {
+    if (v.empty() || v.size() > 18) return false;
+    int64_t n = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n < lo || n > hi) return false;
+    out = n;
+    return true;
+}
+
+}  // namespace
+
+std::string store_path() { return instance_path("db/events.db"); }
+
+bool parse_time(const std::string& text, int64_t& ms) {
+    int64_t n = 0;
+    if (whole(text, 0, 4102444800000LL, n)) {
+        ms = n;
+        return true;
+    }
+    struct tm t {};
+    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M", &t);
+    if (end == nullptr) return false;
+    int frac = 0;
+    if (*end == ':') {
+        const char* e2 = strptime(end, ":%S", &t);
+        if (e2 == nullptr) return false;
+        end = e2;
+        if (*end == '.') {
+            int digits = 0;
+            for (++end; *end >= '0' && *end <= '9'; ++end)
+                if (digits < 3) frac = frac * 10 + (*end - '0'), ++digits;
+            while (digits++ < 3) frac *= 10;
+        }
+    }
+    if (*end == 'Z') ++end;
+    if (*end != '\0') return false;
+    time_t secs = timegm(&t);
+    if (secs < 0) return false;
+    ms = static_cast<int64_t>(secs) * 1000 + frac;
+    return true;
+}
+
+std::string format_time(int64_t ms) {
+    time_t secs = static_cast<time_t>(ms / 1000);
+    struct tm t {};
+    gmtime_r(&secs, &t);
+    char buf[40];
+    size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &t);
+    snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return buf;
+}
+
+bool parse_filter(const std::string& name, const std::string& value, bool alarms, Filter& f, std::string& reason) {
+    auto bad = [&](const std::string& what) {
+        reason = name + ": " + what + ", not '" + value + "'";
+        return false;
+    };
+    int64_t n = 0;
+    if (name == "severity") {
+        std::vector<std::string> items;
+        if (!split_list(value, items)) return bad("expected severities (Normal, Warning, Minor, Major, Critical)");
+        f.severities.clear();
+        for (auto& it : items) {
+            int s = 0;
+            if (!parse_severity(it, s)) return bad("expected severities (Normal, Warning, Minor, Major, Critical)");
+            f.severities.push_back(s);
+        }
+    } else if (name == "category" || name == "name") {
+        auto& list = name == "category" ? f.categories : f.names;
+        if (!split_list(value, list)) return bad("expected one or more names");
+    } else if (name == "node") {
+        if (value.empty()) return bad("expected a node id or name");
+        if (whole(value, 1, 0xffffffffLL, n)) f.node = static_cast<uint32_t>(n);
+        else f.node_name = value;
+    } else if (name == "text") {
+        f.text = value;
+    } else if (name == "from" || name == "until") {
+        if (!parse_time(value, n)) return bad("expected a time (2026-12-08T08:15:00Z, UTC, or milliseconds)");
+        (name == "from" ? f.from_ms : f.until_ms) = n;
+    } else if (name == "since") {
+        if (!whole(value, 0, INT64_MAX / 2, n)) return bad(alarms ? "expected a change number" : "expected an event id");
+        f.since = n;
+    } else if (name == "limit") {
+        if (!whole(value, 1, 10000, n)) return bad("expected a number 1..10000");
+        f.limit = static_cast<int>(n);
+    } else if (name == "log_only" && !alarms) {
+        int b = 0;
+        if (!parse_bool_word(value, b)) return bad("expected true or false");
+        f.log_only = b;
+    } else if (name == "state" && alarms) {
+        if (value != "open" && value != "unacked" && value != "acked" && value != "cleared" && value != "all")
+            return bad("expected open, unacked, acked, cleared or all");
+        f.state = value;
+    } else {
+        reason = "unknown parameter '" + name + "'";
+        return false;
+    }
+    return true;
+}
+
+Store::~Store() {
+    for (auto& [sql, s] : stmts_) sqlite3_finalize(s);
+    if (db_) sqlite3_close(db_);
+}
+
+bool Store::fail(const char* what) {
+    error_ = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
+    return false;
+}
+
+bool Store::exec(const char* sql) {
+    char* msg = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+        error_ = std::string("event store: ") + (msg ? msg : "failed");
+        sqlite3_free(msg);
+        return false;
+    }
+    return true;
+}
+
+sqlite3_stmt* Store::prepare(const char* sql) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+        fail("event store");
+        return nullptr;
+    }
+    if (stmts_.size() < 64) stmts_[sql] = s;  // built queries are not kept (see run_query)
+    return s;
+}
+
+bool Store::open(const std::string& path, bool writable) {
+    int flags = writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        fail(("cannot open " + path).c_str());
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_exec(db_, "PRAGMA cache_size = -4096", nullptr, nullptr, nullptr);  // 4 MB per connection
+    if (!writable) {
+        // A store that no writer has made yet has no tables: say so plainly.
+        sqlite3_stmt* s = prepare("SELECT 1 FROM sqlite_master WHERE name = 'events'");
+        bool ok = s && sqlite3_step(s) == SQLITE_ROW;
+        if (!ok) error_ = path + " holds no event store (the map program makes it when it first runs)";
+        return ok;
+    }
+    return exec("PRAGMA journal_mode = WAL") && exec("PRAGMA synchronous = NORMAL") && exec(kSchema);
+}
+
+int64_t Store::next_alarm_seq() {
+    sqlite3_stmt* s = prepare("UPDATE meta SET value = value + 1 WHERE key = 'alarm_seq' RETURNING value");
+    int64_t v = 0;
+    if (s && sqlite3_step(s) == SQLITE_ROW) v = sqlite3_column_int64(s, 0);
+    if (s) sqlite3_reset(s);
+    return v;
+}
+
+bool Store::meta_add(const char* key, int64_t n) {
+    sqlite3_stmt* s = prepare("UPDATE meta SET value = value + ? WHERE key = ?");
+    if (!s) return false;
+    sqlite3_bind_int64(s, 1, n);
+    sqlite3_bind_text(s, 2, key, -1, SQLITE_STATIC);
+    bool ok = sqlite3_step(s) == SQLITE_DONE;
+    sqlite3_reset(s);
+    return ok || fail("event store");
+}
+
+bool Store::add_lost(int64_t n) {
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    if (!meta_add("lost", n)) {
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec("COMMIT");
+}
+
+bool Store::add(std::vector<Event>& events) {
+    if (events.empty()) return true;
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    int64_t seq = 0;
+    auto alarm_seq = [&] { return seq ? seq : (seq = next_alarm_seq()); };
+    bool ok = true;
+    for (auto& ev : events) {
+        std::string source = ev.node ? "node:" + std::to_string(ev.node) : ev.agent;
+        ev.alarm = 0;
+        if (ev.action == kAlarm && !ev.clears.empty()) {
+            for (const auto& name : ev.clears) {
+                sqlite3_stmt* s = prepare(
+                    "UPDATE alarms SET cleared = 1, cleared_time = ?, seq = ? WHERE source = ? AND name = ? AND cleared = 0");
+                if (!s) return exec("ROLLBACK"), false;
+                sqlite3_bind_int64(s, 1, ev.time_ms);
+                sqlite3_bind_int64(s, 2, alarm_seq());
+                bind_text(s, 3, source);
+                bind_text(s, 4, name);
+                ok = ok && sqlite3_step(s) == SQLITE_DONE;
+            }
+        } else if (ev.action == kAlarm) {
+            std::string key = ev.name + " " + ev.trap_id + " " + source;
+            sqlite3_stmt* s = prepare("SELECT id FROM alarms WHERE key = ? AND cleared = 0");
+            if (!s) return exec("ROLLBACK"), false;
+            bind_text(s, 1, key);
+            if (sqlite3_step(s) == SQLITE_ROW) ev.alarm = sqlite3_column_int64(s, 0);
+            sqlite3_reset(s);
+            if (ev.alarm) {
+                s = prepare("UPDATE alarms SET count = count + 1, last = ?, severity = ?, text = ?, node_name = ?, "
+                            "category = ?, seq = ? WHERE id = ?");
+                if (!s) return exec("ROLLBACK"), false;
+                sqlite3_bind_int64(s, 1, ev.time_ms);
+                sqlite3_bind_int(s, 2, ev.severity);
+                bind_text(s, 3, ev.text);
+                bind_text(s, 4, ev.node_name);
+                bind_text(s, 5, ev.category);
+                sqlite3_bind_int64(s, 6, alarm_seq());
+                sqlite3_bind_int64(s, 7, ev.alarm);
+                ok = ok && sqlite3_step(s) == SQLITE_DONE;
+            } else {
+                s = prepare("INSERT INTO alarms(key, source, name, category, severity, node, node_name, agent, text, "
+                            "count, first, last, last_event, seq) VALUES (?,?,?,?,?,?,?,?,?,1,?,?,0,?) RETURNING id");
+                if (!s) return exec("ROLLBACK"), false;
+                bind_text(s, 1, key);
+                bind_text(s, 2, source);
+                bind_text(s, 3, ev.name);
+                bind_text(s, 4, ev.category);
+                sqlite3_bind_int(s, 5, ev.severity);
+                sqlite3_bind_int64(s, 6, ev.node);
+                bind_text(s, 7, ev.node_name);
+                bind_text(s, 8, ev.agent);
+                bind_text(s, 9, ev.text);
+                sqlite3_bind_int64(s, 10, ev.time_ms);
+                sqlite3_bind_int64(s, 11, ev.time_ms);
+                sqlite3_bind_int64(s, 12, alarm_seq());
+                if (sqlite3_step(s) == SQLITE_ROW) ev.alarm = sqlite3_column_int64(s, 0);
+                else ok = false;
+                sqlite3_reset(s);
+            }
+        }
+        sqlite3_stmt* s = prepare(
+            "INSERT INTO events(time, version, trap_id, enterprise, generic, specific, agent, community, timestamp, "
+            "node, node_name, name, category, severity, text, log_only, alarm, bindings) "
+            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        if (!s) return exec("ROLLBACK"), false;
+        sqlite3_bind_int64(s, 1, ev.time_ms);
+        sqlite3_bind_int(s, 2, ev.version);
+        bind_text(s, 3, ev.trap_id);
+        bind_text(s, 4, ev.enterprise);
+        sqlite3_bind_int(s, 5, ev.generic);
+        sqlite3_bind_int(s, 6, ev.specific);
+        bind_text(s, 7, ev.agent);
+        bind_text(s, 8, ev.community);
+        sqlite3_bind_int64(s, 9, ev.timestamp);
+        sqlite3_bind_int64(s, 10, ev.node);
+        bind_text(s, 11, ev.node_name);
+        bind_text(s, 12, ev.name);
+        bind_text(s, 13, ev.category);
+        sqlite3_bind_int(s, 14, ev.severity);
+        bind_text(s, 15, ev.text);
+        sqlite3_bind_int(s, 16, ev.action == kLogOnly ? 1 : 0);
+        sqlite3_bind_int64(s, 17, ev.alarm);
+        bind_text(s, 18, bindings_text(ev.bindings));
+        ok = ok && sqlite3_step(s) == SQLITE_DONE;
+        ev.id = sqlite3_last_insert_rowid(db_);
+        if (ev.alarm) {
+            s = prepare("UPDATE alarms SET last_event = ? WHERE id = ?");
+            if (!s) return exec("ROLLBACK"), false;
+            sqlite3_bind_int64(s, 1, ev.id);
+            sqlite3_bind_int64(s, 2, ev.alarm);
+            ok = ok && sqlite3_step(s) == SQLITE_DONE;
+        }
+        if (!ok) break;
+    }
+    if (!ok) {
+        fail("event store: cannot store events");
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec("COMMIT");
+}
+
+bool Store::prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, int64_t& n) {
+    n = 0;
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    sqlite3_stmt* s = prepare("SELECT min(id), max(id) FROM events");
+    int64_t lo = 0, hi = -1;
+    if (s && sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) {
+        lo = sqlite3_column_int64(s, 0);
+        hi = sqlite3_column_int64(s, 1);
+    }
+    if (s) sqlite3_reset(s);
+    // Ids only ever grow and only the oldest go, so the ids in between are the count.
+    int64_t over = (hi - lo + 1) - max_count;
+    bool ok = true;
+    if (over > 0) {
+        s = prepare("DELETE FROM events WHERE id < ?");
+        sqlite3_bind_int64(s, 1, lo + std::min<int64_t>(over, chunk));
+        ok = s && sqlite3_step(s) == SQLITE_DONE;
+        n += sqlite3_changes(db_);
+    }
+    int64_t cutoff = now_ms - static_cast<int64_t>(max_days) * 86400000LL;
+    if (ok) {
+        s = prepare("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? LIMIT ?)");
+        sqlite3_bind_int64(s, 1, cutoff);
+        sqlite3_bind_int(s, 2, chunk);
+        ok = s && sqlite3_step(s) == SQLITE_DONE;
+        n += sqlite3_changes(db_);
+    }
+    if (ok) {
+        s = prepare("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE last < ? AND cleared = 1 LIMIT ?)");
+        sqlite3_bind_int64(s, 1, cutoff);
+        sqlite3_bind_int(s, 2, chunk);
+        ok = s && sqlite3_step(s) == SQLITE_DONE;
+    }
+    if (ok && n) ok = meta_add("removed", n);
+    if (!ok) {
+        fail("event store: cannot remove old events");
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec("COMMIT");
+}
+
+bool Store::acknowledge(const std::vector<int64_t>& ids, bool ack, const std::string& who, int64_t now_ms,
+                        int64_t& changed) {
+    changed = 0;
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    int64_t seq = 0;
+    for (int64_t id : ids) {
+        sqlite3_stmt* s = prepare("UPDATE alarms SET acked = ?, ack_by = ?, ack_time = ?, seq = ? WHERE id = ? AND acked <> ?");
+        if (!s) return exec("ROLLBACK"), false;
+        if (!seq) seq = next_alarm_seq();
+        sqlite3_bind_int(s, 1, ack ? 1 : 0);
+        bind_text(s, 2, who);
+        sqlite3_bind_int64(s, 3, now_ms);
+        sqlite3_bind_int64(s, 4, seq);
+        sqlite3_bind_int64(s, 5, id);
+        sqlite3_bind_int(s, 6, ack ? 1 : 0);
+        if (sqlite3_step(s) != SQLITE_DONE) {
+            fail("event store: cannot change an alarm");
+            exec("ROLLBACK");
+            return false;
+        }
+        changed += sqlite3_changes(db_);
+    }
+    // Nothing changed: the change number stays as it was (no empty wake-ups).
+    if (!changed) return exec("ROLLBACK");
+    return exec("COMMIT");
+}
+
+bool Store::counters(Counters& c) {
+    c = Counters{};
+    sqlite3_stmt* s = prepare(
+        "SELECT (SELECT seq FROM sqlite_sequence WHERE name = 'events'), "
+        "(SELECT value FROM meta WHERE key = 'alarm_seq'), (SELECT value FROM meta WHERE key = 'removed'), "
+        "(SELECT value FROM meta WHERE key = 'lost')");
+    if (!s) return false;
+    bool ok = sqlite3_step(s) == SQLITE_ROW;
+    if (ok) {
+        c.last_event = sqlite3_column_int64(s, 0);
+        c.alarm_seq = sqlite3_column_int64(s, 1);
+        c.removed = sqlite3_column_int64(s, 2);
+        c.lost = sqlite3_column_int64(s, 3);
+    }
+    sqlite3_reset(s);
+    return ok || fail("event store");
+}
+
+namespace {
+
+const char* const kEventCols =
+    "SELECT id, time, version, trap_id, enterprise, generic, specific, agent, community, timestamp, node, "
+    "node_name, name, category, severity, text, log_only, alarm, bindings FROM events";
+
+void read_event(sqlite3_stmt* s, Event& e) {
+    e.id = sqlite3_column_int64(s, 0);
+    e.time_ms = sqlite3_column_int64(s, 1);
+    e.version = sqlite3_column_int(s, 2);
+    e.trap_id = col_text(s, 3);
+    e.enterprise = col_text(s, 4);
+    e.generic = sqlite3_column_int(s, 5);
+    e.specific = sqlite3_column_int(s, 6);
+    e.agent = col_text(s, 7);
+    e.community = col_text(s, 8);
+    e.timestamp = static_cast<uint32_t>(sqlite3_column_int64(s, 9));
+    e.node = static_cast<uint32_t>(sqlite3_column_int64(s, 10));
+    e.node_name = col_text(s, 11);
+    e.name = col_text(s, 12);
+    e.category = col_text(s, 13);
+    e.severity = sqlite3_column_int(s, 14);
+    e.text = col_text(s, 15);
+    e.action = sqlite3_column_int(s, 16) ? kLogOnly : kAlarm;
+    e.alarm = sqlite3_column_int64(s, 17);
+    parse_bindings(col_text(s, 18), e.bindings);
+}
+
+}  // namespace
+
+bool Store::events(const Filter& f, std::vector<Event>& out, bool& more) {
+    out.clear();
+    more = false;
+    Query q;
+    q.sql = std::string(kEventCols) + " WHERE id > ?";
+    q.number(f.since);
+    if (f.upto) {
+        q.sql += " AND id <= ?";
+        q.number(f.upto);
+    }
+    common_conditions(f, q, "time");
+    if (f.log_only >= 0) {
+        q.sql += " AND log_only = ?";
+        q.number(f.log_only);
+    }
+    q.sql += " ORDER BY id DESC LIMIT ?";
+    q.number(f.limit + 1);
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, q.sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return fail("event store");
+    q.bind(s);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (static_cast<int>(out.size()) == f.limit) {
+            more = true;
+            break;
+        }
+        out.emplace_back();
+        read_event(s, out.back());
+    }
+    sqlite3_finalize(s);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("event store");
+}
+
+bool Store::event(int64_t id, Event& out, bool& found) {
+    found = false;
+    sqlite3_stmt* s = prepare((std::string(kEventCols) + " WHERE id = ?").c_str());
+    if (!s) return false;
+    sqlite3_bind_int64(s, 1, id);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+        found = true;
+        read_event(s, out);
+    }
+    sqlite3_reset(s);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("event store");
+}
+
+bool Store::alarms(const Filter& f, std::vector<Alarm>& out, bool& more) {
+    out.clear();
+    more = false;
+    Query q;
+    q.sql = "SELECT id, seq, key, name, category, node_name, agent, text, node, severity, count, first, last, "
+            "last_event, acked, cleared, ack_by, ack_time, cleared_time FROM alarms WHERE seq > ?";
+    q.number(f.since);
+    if (f.upto) {
+        q.sql += " AND seq <= ?";
+        q.number(f.upto);
+    }
+    common_conditions(f, q, "last");
+    if (f.state == "open") q.sql += " AND cleared = 0";
+    else if (f.state == "unacked") q.sql += " AND cleared = 0 AND acked = 0";
+    else if (f.state == "acked") q.sql += " AND cleared = 0 AND acked = 1";
+    else if (f.state == "cleared") q.sql += " AND cleared = 1";
+    q.sql += " ORDER BY last DESC, id DESC LIMIT ?";
+    q.number(f.limit + 1);
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, q.sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return fail("event store");
+    q.bind(s);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (static_cast<int>(out.size()) == f.limit) {
+            more = true;
+            break;
+        }
+        Alarm a;
+        a.id = sqlite3_column_int64(s, 0);
+        a.seq = sqlite3_column_int64(s, 1);
+        a.key = col_text(s, 2);
+        a.name = col_text(s, 3);
+        a.category = col_text(s, 4);
+        a.node_name = col_text(s, 5);
+        a.agent = col_text(s, 6);
+        a.text = col_text(s, 7);
+        a.node = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
+        a.severity = sqlite3_column_int(s, 9);
+        a.count = sqlite3_column_int64(s, 10);
+        a.first_ms = sqlite3_column_int64(s, 11);
+        a.last_ms = sqlite3_column_int64(s, 12);
+        a.last_event = sqlite3_column_int64(s, 13);
+        a.acked = sqlite3_column_int(s, 14) != 0;
+        a.cleared = sqlite3_column_int(s, 15) != 0;
+        a.ack_by = col_text(s, 16);
+        a.ack_ms = sqlite3_column_int64(s, 17);
+        a.cleared_ms = sqlite3_column_int64(s, 18);
+        out.push_back(std::move(a));
+    }
+    sqlite3_finalize(s);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("event store");
+}
+
+bool Store::marked_nodes(std::vector<uint32_t>& out) {
+    out.clear();
+    sqlite3_stmt* s = prepare(
+        "SELECT DISTINCT node FROM alarms WHERE cleared = 0 AND acked = 0 AND severity >= 4 AND node <> 0 ORDER BY node");
+    if (!s) return false;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) out.push_back(static_cast<uint32_t>(sqlite3_column_int64(s, 0)));
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE || fail("event store");
+}
+
+std::string event_json(const Event& e) {
+    json b = json::array();
+    for (const auto& x : e.bindings) {
+        json o{{"oid", x.oid}, {"type", x.type}};
+        o[x.hex ? "hex" : "value"] = x.value;
+        b.push_back(std::move(o));
+    }
+    json j{{"id", e.id},
+           {"time", format_time(e.time_ms)},
+           {"time_ms", e.time_ms},
+           {"severity", severity_name(e.severity)},
+           {"category", e.category},
+           {"name", e.name},
+           {"text", e.text},
+           {"node", e.node},
+           {"node_name", e.node_name},
+           {"agent", e.agent},
+           {"trap_id", e.trap_id},
+           {"enterprise", e.enterprise},
+           {"generic", e.generic},
+           {"specific", e.specific},
+           {"timestamp", e.timestamp},
+           {"community", e.community},
+           {"version", e.version == 1 ? "v2c" : "v1"},
+           {"log_only", e.action == kLogOnly},
+           {"alarm", e.alarm},
+           {"bindings", std::move(b)}};
+    return dump(j);
+}
+
+std::string alarm_json(const Alarm& a) {
+    json j{{"id", a.id},
+           {"seq", a.seq},
+           {"name", a.name},
+           {"category", a.category},
+           {"severity", severity_name(a.severity)},
+           {"node", a.node},
+           {"node_name", a.node_name},
+           {"agent", a.agent},
+           {"text", a.text},
+           {"count", a.count},
+           {"first", format_time(a.first_ms)},
+           {"last", format_time(a.last_ms)},
+           {"last_ms", a.last_ms},
+           {"last_event", a.last_event},
+           {"acked", a.acked},
+           {"ack_by", a.ack_by},
+           {"ack_time", a.ack_ms ? format_time(a.ack_ms) : ""},
+           {"cleared", a.cleared},
+           {"cleared_time", a.cleared_ms ? format_time(a.cleared_ms) : ""}};
+    return dump(j);
+}
+
+}  // namespace zq::ev
