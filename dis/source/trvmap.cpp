@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "winapi.h"
+#include "zq.h"
 
 int iMapDebug = 0;
 FILE *fpMapDebug = nullptr;
@@ -50,6 +51,7 @@ const int kLineStatusHost = 2308;
 
 const int kMsgNoTrvdis = 7001;
 const int kMsgSendFailed = 7005;
+const int kMsgTrvdisNotEnded = 7011;
 const int kMsgInternalTrap = 8001;
 
 const ZqOid aDiscoverOid[] = {ZQ_ENT_SUBIDS, 1, 3, 2};
@@ -92,10 +94,14 @@ const char kUsage[] =
 
 // What this process set up, so that an exit undoes only that.
 bool bMapConnected = false;
-// When the trap session may be tried again after trapd went away (monotonic s).
+// When the trap session may be tried again after trapd went away (monotonic s),
+// and the wait before the attempt after that one.
 time_t tNextTrapAttempt = 0;
+int iReconnectDelay = 1;
 
 const char *szText(const char *sz) { return sz != nullptr ? sz : ""; }
+
+void vApplyStatusOf(const std::vector<ZqwObjectId> &ids);
 
 time_t tNow(void) {
     struct timespec stNow;
@@ -358,11 +364,27 @@ int iOpenTrapSession(void) {
 
 void vTrapSessionLost(ZqSession *pSession) {
     errno = ECONNRESET;
-    iPrintError(TRV_ERR_SYSTEM, "Lost connection with trapd; trying again every %d seconds.", TRVMAP_RECONNECT);
+    iPrintError(TRV_ERR_SYSTEM, "Lost connection with trapd; trying again after 1 second, then every %d seconds at most.",
+                TRVMAP_RECONNECT);
     vMapTrace("trvmap - lost the session with TWK trapd\n");
     ZqsnmpClose(pSession);
     if (pSession == pTrapRecvSession) pTrapRecvSession = nullptr;
-    tNextTrapAttempt = tNow() + TRVMAP_RECONNECT;
+    // zqspmd brings trapd back within a second or two: the first attempt comes
+    // as soon, so that little is missed.
+    iReconnectDelay = 1;
+    tNextTrapAttempt = tNow() + iReconnectDelay;
+}
+
+void vResyncAfterReopen(void) {
+    vMapTrace("trvmap - synchronising the map after the trap session was opened again\n");
+    ZqwMapInfo *pMap = ZqwGetMapInfo();
+    if (pMap == nullptr) {
+        iPrintError(TRV_ERR_ZQW, "Could not get map info.");
+        return;
+    }
+    vMapOpenCB(nullptr, 0, pMap, nullptr);
+    ZqwFreeMapInfo(pMap);
+    if (iUpdateEnabled != 0) vApplyAllSubSysStatus();
 }
 
 void vMapOpenCB(void * /*pData*/, int /*iEvent*/, ZqwMapInfo *pMap, void * /*pEventData*/) {
@@ -441,10 +463,13 @@ void vWaitLoopPass(int iTimeoutMs) {
         ZqsnmpRead(&stReadSet);
 
     if (pTrapRecvSession == nullptr && tNow() >= tNextTrapAttempt) {
-        tNextTrapAttempt = tNow() + TRVMAP_RECONNECT;
+        iReconnectDelay = iReconnectDelay * 2 > TRVMAP_RECONNECT ? TRVMAP_RECONNECT : iReconnectDelay * 2;
+        tNextTrapAttempt = tNow() + iReconnectDelay;
         if (iOpenTrapSession() == 1) {
             vMapTrace("trvmap - trap session established\n");
             iPrintDebug(__LINE__, kSrc, 1, "The session with trapd is open again.\n");
+            // What trvdis said meanwhile went to nobody: read the map's state again.
+            vResyncAfterReopen();
         }
     }
 }
@@ -456,6 +481,9 @@ int iTrvmapMain(int iArgc, char **ppArgv) {
     }
     szProgramName = "trvmap";
     signal(SIGPIPE, SIG_IGN);
+    // What logrotate or an operator sends to a whole process group must not end
+    // the map application; it has no file to reopen.
+    signal(SIGHUP, SIG_IGN);
 
     // 1. The trace file.  2. The debug level.
     vOpenMapTrace();
@@ -712,18 +740,30 @@ void vStatusUpdatedTrap(int /*iReason*/, ZqSession * /*pSession*/, ZqPdu *pPdu, 
         }
     } else {
         iPrintDebug(kLineStatusAll, kSrc, 1, "Trap received from trvupdate after status updation.\n");
-        ZqwObjectList *pObjects = pGetVantorObjectsOnMap();
-        if (pObjects == nullptr) {
-            ZqsnmpFreePdu(pPdu);
-            return;
-        }
-        for (unsigned int i = 0; i < pObjects->count; ++i) ids.push_back(pObjects->entries[i].object);
-        ZqwFreeObjectList(pObjects);
+        ZqsnmpFreePdu(pPdu);
+        vApplyAllSubSysStatus();
+        return;
     }
+    vApplyStatusOf(ids);
+    ZqsnmpFreePdu(pPdu);
+}
+
+void vApplyAllSubSysStatus(void) {
+    ZqwObjectList *pObjects = pGetVantorObjectsOnMap();
+    if (pObjects == nullptr) return;
+    std::vector<ZqwObjectId> ids;
+    for (unsigned int i = 0; i < pObjects->count; ++i) ids.push_back(pObjects->entries[i].object);
+    ZqwFreeObjectList(pObjects);
+    vApplyStatusOf(ids);
+}
+
+namespace {
+
+// The subsystems of each node get their status on the open map.
+void vApplyStatusOf(const std::vector<ZqwObjectId> &ids) {
     ZqwMapInfo *pMap = ZqwGetMapInfo();
     if (pMap == nullptr) {
         iPrintError(TRV_ERR_ZQW, "");
-        ZqsnmpFreePdu(pPdu);
         return;
     }
     for (ZqwObjectId uiNode : ids) {
@@ -737,8 +777,9 @@ void vStatusUpdatedTrap(int /*iReason*/, ZqSession * /*pSession*/, ZqPdu *pPdu, 
         ZqwDbFreeObjectIdList(pSubsystems);
     }
     ZqwFreeMapInfo(pMap);
-    ZqsnmpFreePdu(pPdu);
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Configuration dialog and uninstall cleanup
@@ -830,18 +871,42 @@ void vConfirmAppConfigCB(void * /*pData*/, int /*iEvent*/, ZqwMapInfo *pMap, voi
     ZqwFieldBindList *pValues = static_cast<ZqwFieldBindList *>(pEventData);
     if (bUninstallRequested(pValues)) {
         pValues->entries[0].value->un.bool_val = 0;
+        // Every way out that removes nothing stores the option back as off: the
+        // dialog must not show an uninstall that did not happen.
         ZqPdu *pPdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
         if (pPdu == nullptr) {
             iPrintError(TRV_ERR_SYSTEM, "Could not form trap pdu.");
+            ZqwSetAppConfigValues(pMap, pValues);
+            return;
+        }
+        // trvdis must be there to be asked: one that is not running (stopped,
+        // or gone with trapd) may be started again and write everything back.
+        int iExit = ZQS_NO_EXIT;
+        int iState = ZqsProcessState(TRVMAP_TRVDIS_NAME, &iExit);
+        if (iState != ZQS_STATE_RUNNING) {
+            ZqsnmpFreePdu(pPdu);
+            iPrintError(kMsgTrvdisNotEnded,
+                        iState < 0 ? "Could not ask zqspmd whether trvdis runs; nothing was removed from the map.\n"
+                                   : "trvdis is not running, so it cannot be asked to end; nothing was removed from "
+                                     "the map (start trvdis and confirm the uninstall again).\n");
+            ZqwSetAppConfigValues(pMap, pValues);
             return;
         }
         int iSent = iSendInternalEvent(pPdu, aUninstallOid, TRV_EVENT_OID_LEN, 6, EVT_UNINSTALL_REQUEST);
         ZqsnmpFreePdu(pPdu);
         if (iSent == -1) {
             iPrintError(kMsgSendFailed, "Could not send trap to trvdis process.\n");
+            ZqwSetAppConfigValues(pMap, pValues);
             return;
         }
-        for (int i = 0; i < 20 && iIsTrvdisRunning() == 1; ++i) Sleep(1);
+        // trvdis first finishes the requests it holds and writes their fields:
+        // the cleanup starts only once it has ended.
+        char szWhy[160];
+        if (iWaitTrvdisEnded(szWhy, sizeof szWhy) != 1) {
+            iPrintError(kMsgTrvdisNotEnded, "%s; nothing was removed from the map.\n", szWhy);
+            ZqwSetAppConfigValues(pMap, pValues);
+            return;
+        }
         vRemoveMapObjects();
         iUpdateEnabled = 0;
         ZqwSetAppConfigValues(pMap, pValues);
@@ -870,6 +935,38 @@ void vConfirmAppConfigCB(void * /*pData*/, int /*iEvent*/, ZqwMapInfo *pMap, voi
     }
     RegCloseKey(hKey);
     ZqwDbFreeFieldBindList(pCurrent);
+}
+
+int iWaitTrvdisEnded(char *szWhy, size_t uiSize) {
+    struct timespec stStart, stNow;
+    clock_gettime(CLOCK_MONOTONIC, &stStart);
+    int iState = -1, iExit = ZQS_NO_EXIT;
+    for (;;) {
+        iState = ZqsProcessState(TRVMAP_TRVDIS_NAME, &iExit);
+        if (iState >= 0 && iState != ZQS_STATE_RUNNING) break;
+        clock_gettime(CLOCK_MONOTONIC, &stNow);
+        long lSpent = (stNow.tv_sec - stStart.tv_sec) * 1000L + (stNow.tv_nsec - stStart.tv_nsec) / 1000000L;
+        if (lSpent >= TRVMAP_UNINSTALL_WAIT * 1000L) {
+            snprintf(szWhy, uiSize,
+                     iState < 0 ? "zqspmd could not say whether trvdis has ended"
+                                : "trvdis has not ended %d seconds after the uninstall request",
+                     TRVMAP_UNINSTALL_WAIT);
+            return -1;
+        }
+        Sleep(100);
+    }
+    // Ended by the request it exits with status 0; ended any other way zqspmd
+    // may start it again.
+    if (iExit != 0) {
+        if (iExit == ZQS_NO_EXIT)
+            snprintf(szWhy, uiSize, "trvdis no longer runs, but zqspmd knows no exit status of it");
+        else if (iExit < 0)
+            snprintf(szWhy, uiSize, "trvdis was ended by signal %d, not by the uninstall request", -iExit);
+        else
+            snprintf(szWhy, uiSize, "trvdis ended with status %d, not at the uninstall request", iExit);
+        return -1;
+    }
+    return 1;
 }
 
 void vRemoveMapObjects(void) {

@@ -53,7 +53,10 @@ extern "C" {
 #define TRVMAP_REG_VALUE_MAX 15  /* characters of VTMXEIp kept in the environment */
 #define TRVMAP_CONSOLE_PORT 280
 #define TRVMAP_CONSOLE_WAIT 5    /* seconds at each step of the console probe */
-#define TRVMAP_RECONNECT    10   /* seconds between attempts to reopen the trap session */
+#define TRVMAP_RECONNECT    10   /* at most this many seconds between attempts to reopen the
+                                    trap session: the first comes after 1 s, then 2, 4, 8 */
+#define TRVMAP_UNINSTALL_WAIT 10 /* seconds the uninstall cleanup waits for trvdis to end */
+#define TRVMAP_TRVDIS_NAME  "trvdis" /* trvdis's name in conf/zqsuf, asked of zqspmd */
 
 /* trvmap's own object-id list: both parts allocated with ZqsnmpMalloc and freed
  * with vFreeObjIdList (ZqsnmpFree). */
@@ -98,9 +101,14 @@ ZqwFieldBindList *pBuildCreateSymbolsFilter(int iKind);
 /* Opens the trap session and notes it; 1 done, -1 not (nothing reported). */
 int  iOpenTrapSession(void);
 /* The trap session with trapd is lost: one report, the session closed and
- * left out of the wait until it can be opened again (tried every
- * TRVMAP_RECONNECT seconds).  The map goes on being served meanwhile. */
+ * left out of the wait until it can be opened again (tried after 1 s, then
+ * with a doubling wait of at most TRVMAP_RECONNECT seconds).  The map goes on
+ * being served meanwhile. */
 void vTrapSessionLost(ZqSession *pSession);
+/* After the trap session was opened again: what trvdis sent meanwhile is lost,
+ * so the open map is synchronised as on a map open and every vendor node's
+ * subsystem status is applied again from the database. */
+void vResyncAfterReopen(void);
 
 /* ------------------------------------------------------------------------
  * Map synchronisation and node symbols (trvupdate.cpp)
@@ -148,6 +156,9 @@ void vStatusUpdatedTrap(int iReason, ZqSession *pSession, ZqPdu *pPdu, void *pDa
 ZqwObjectList *pGetVantorObjectsOnMap(void);
 ZqwObjectIdList *pListSubSysObjects(ZqwObjectId uiNode);
 void vApplySubSysStatus(const ZqwObjectIdList *pList, const ZqwMapInfo *pMap);
+/* The status pass of an EVT_STATUS_UPDATED without values: every vendor node of
+ * the map gets its subsystems' status from the database. */
+void vApplyAllSubSysStatus(void);
 
 /* ------------------------------------------------------------------------
  * Configuration change and uninstall cleanup (trvmap.cpp)
@@ -161,6 +172,11 @@ int  iIsVantorManagerRunning(const char *szAddress);
 /* The console's TCP port: always 280 in the program; tests point it elsewhere. */
 extern unsigned int uiConsolePort;
 void vRemoveMapObjects(void);
+/* Waits (at most TRVMAP_UNINSTALL_WAIT seconds) until zqspmd shows trvdis ended
+ * with status 0, the end of an uninstall request.  1 ended; -1 not (still
+ * running, ended otherwise, or zqspmd cannot say), with the reason in szWhy
+ * (uiSize bytes). */
+int  iWaitTrvdisEnded(char *szWhy, size_t uiSize);
 void vUnsetTrvNodeSymbol(const ZqwSymbolInfo *pSymbol, const char *szHost);
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "pmproto.h"
@@ -99,4 +100,45 @@ extern "C" int ZqsDone(const char* text) {
     }
     std::string rec = text ? "DONE " + zq::pm::escape(text) + "\n" : std::string("DONE\n");
     return zq::pm::send_all(g_fd, rec) ? 0 : lost();
+}
+
+extern "C" int ZqsProcessState(const char* name, int* exit_status) {
+    if (!valid_name(name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = zq::pm::connect_unix(zq::pm::socket_path());
+    if (fd < 0) return -1;
+    // Read with a time-out of our own: a caller inside a callback must never hang
+    // on a process manager that does not answer.
+    int state = -1, code = ZQS_NO_EXIT;
+    std::string line;
+    bool answered = false;
+    if (zq::pm::send_all(fd, "STATUS\n")) {
+        while (zq::pm::read_line(fd, line, 2000)) {
+            if (line == "OK" || line.compare(0, 3, "ERR") == 0) {
+                answered = line == "OK";
+                break;
+            }
+            // PROC NAME PID STATE EXIT TEXT
+            std::istringstream words(line);
+            std::string tag, proc, pid, st, ex;
+            words >> tag >> proc >> pid >> st >> ex;
+            if (tag != "PROC" || proc != name) continue;
+            state = st == "RUNNING" ? ZQS_STATE_RUNNING
+                    : st == "NOT_RUNNING" ? ZQS_STATE_NOT_RUNNING
+                    : st == "FAILED" ? ZQS_STATE_FAILED
+                    : st == "EXITED" ? ZQS_STATE_EXITED
+                                       : -1;
+            if (ex.compare(0, 3, "sig") == 0) code = -std::atoi(ex.c_str() + 3);
+            else if (!ex.empty() && ex != "-") code = std::atoi(ex.c_str());
+        }
+    }
+    close(fd);
+    if (!answered || state < 0) {
+        errno = answered ? ESRCH : ETIMEDOUT;
+        return -1;
+    }
+    if (exit_status) *exit_status = code;
+    return state;
 }
