@@ -96,17 +96,18 @@ const char kUsage[] =
 bool bMapConnected = false;
 // When the trap session may be tried again after trapd went away (monotonic s),
 // and the wait before the attempt after that one.
-time_t tNextTrapAttempt = 0;
+long long llNextTrapAttempt = 0;
 int iReconnectDelay = 1;
 
 const char *szText(const char *sz) { return sz != nullptr ? sz : ""; }
 
 void vApplyStatusOf(const std::vector<ZqwObjectId> &ids);
 
-time_t tNow(void) {
+// Monotonic milliseconds.
+long long llNowMs(void) {
     struct timespec stNow;
     clock_gettime(CLOCK_MONOTONIC, &stNow);
-    return stNow.tv_sec;
+    return stNow.tv_sec * 1000LL + stNow.tv_nsec / 1000000L;
 }
 
 std::string szHostPathOf(const char *szWindowsPath) {
@@ -372,7 +373,7 @@ void vTrapSessionLost(ZqSession *pSession) {
     // zqspmd brings trapd back within a second or two: the first attempt comes
     // as soon, so that little is missed.
     iReconnectDelay = 1;
-    tNextTrapAttempt = tNow() + iReconnectDelay;
+    llNextTrapAttempt = llNowMs() + iReconnectDelay * 1000LL;
 }
 
 void vResyncAfterReopen(void) {
@@ -432,7 +433,7 @@ void vWaitLoopPass(int iTimeoutMs) {
     // Without a trap session the wait ends in time for the next attempt.
     long lWaitMs = iTimeoutMs;
     if (pTrapRecvSession == nullptr) {
-        long lUntil = static_cast<long>(tNextTrapAttempt - tNow()) * 1000L;
+        long lUntil = static_cast<long>(llNextTrapAttempt - llNowMs());
         if (lUntil < 0) lUntil = 0;
         if (lWaitMs < 0 || lUntil < lWaitMs) lWaitMs = lUntil;
     }
@@ -462,9 +463,9 @@ void vWaitLoopPass(int iTimeoutMs) {
         FD_ISSET(iTrapFd, &stReadSet))
         ZqsnmpRead(&stReadSet);
 
-    if (pTrapRecvSession == nullptr && tNow() >= tNextTrapAttempt) {
+    if (pTrapRecvSession == nullptr && llNowMs() >= llNextTrapAttempt) {
         iReconnectDelay = iReconnectDelay * 2 > TRVMAP_RECONNECT ? TRVMAP_RECONNECT : iReconnectDelay * 2;
-        tNextTrapAttempt = tNow() + iReconnectDelay;
+        llNextTrapAttempt = llNowMs() + iReconnectDelay * 1000LL;
         if (iOpenTrapSession() == 1) {
             vMapTrace("trvmap - trap session established\n");
             iPrintDebug(__LINE__, kSrc, 1, "The session with trapd is open again.\n");
