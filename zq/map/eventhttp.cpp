@@ -80,6 +80,7 @@ void long_poll(const httplib::Request& req, httplib::Response& res, bool alarms,
     ev::Filter f;
     int wait_ms = 0;
     if (!filter_of(req, res, alarms, f, wait_ms)) return;
+    if (!events_running()) return refuse(res, 503, "the map program is stopping");
     ev::Store store;
     if (!open_store(store, false, res)) return;
     auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
@@ -90,7 +91,7 @@ void long_poll(const httplib::Request& req, httplib::Response& res, bool alarms,
         bool found = false;
         if (!store.counters(c) || !read(store, f, c, body, found)) return refuse(res, 500, store.error());
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (found || left <= 0) return answer(res, 200, body);
+        if (found || left <= 0 || !events_running()) return answer(res, 200, body);
         wait_for_events(version, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
     }
 }

@@ -130,6 +130,7 @@ struct State {
 State* g_state = nullptr;
 
 // Waiters of the web server.
+std::atomic<bool> g_running{false};
 std::mutex g_wait_mu;
 std::condition_variable g_wait_cv;
 uint64_t g_version = 0;
@@ -313,6 +314,7 @@ bool start_events(std::string& error) {
         return false;
     }
     g_state = st.release();
+    g_running = true;
     g_state->writer = std::thread(writer_loop, g_state);
     g_state->intake = std::thread(intake_loop, g_state);
     return true;
@@ -321,6 +323,8 @@ bool start_events(std::string& error) {
 void stop_events() {
     State* st = g_state;
     if (st == nullptr) return;
+    g_running = false;
+    notify_waiters();
     if (write(st->stop_pipe[1], "x", 1) < 0) {
         // The pipe is ours and empty: this cannot fail in practice.
     }
@@ -337,6 +341,8 @@ void stop_events() {
     delete st;
     notify_waiters();
 }
+
+bool events_running() { return g_running.load(); }
 
 uint64_t events_version() {
     std::lock_guard<std::mutex> lk(g_wait_mu);

@@ -23,7 +23,9 @@ namespace zq::map {
 // Starts both threads (the store is made when missing).  False with a text
 // when the store cannot be opened.
 bool start_events(std::string& error);
+// Before the web server stops: waiting long polls answer at once.
 void stop_events();
+bool events_running();
 
 // A number that moves on whenever the store changed.  A web server thread takes
 // it before it reads the store, and then waits until it moves on (or

@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
         return true;
     };
     int status = zq::map::run(opt);
+    zq::map::stop_events();  // first: its long polls answer, so the web server's workers end
     zq::map::stop_http();
-    zq::map::stop_events();
     if (managed) {
         if (status != 0)
             ZqsInitComplete(ZQS_INIT_FAILED, "zqw cannot start (see log/zqw.out)");

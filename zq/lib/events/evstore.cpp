@@ -302,6 +302,7 @@ bool Store::open(const std::string& path, bool writable) {
         // A store that no writer has made yet has no tables: say so plainly.
         sqlite3_stmt* s = prepare("SELECT 1 FROM sqlite_master WHERE name = 'events'");
         bool ok = s && sqlite3_step(s) == SQLITE_ROW;
+        if (s) sqlite3_reset(s);  // a statement left on a row would hold its snapshot for good
         if (!ok) error_ = path + " holds no event store (the map program makes it when it first runs)";
         return ok;
     }

@@ -3,6 +3,7 @@
 import { api, LiveMap } from './api.js';
 import { MapModel, MapView, CARD_W } from './view.js';
 import { STATUS, LEGEND, statusOf, badgeDataUrl } from './icons.js';
+import { EventsView } from './events.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -58,6 +59,41 @@ const live = new LiveMap(model, {
   // The map shown is no longer the open one (or is gone): show the open one.
   onOpen: () => { view.selection.clear(); live.start('open'); },
 });
+
+// ---- events panel ------------------------------------------------------------------
+// Linked both ways: one node selected on the map filters the events to it, a
+// click on an event selects its node on the map.
+
+const events = new EventsView($('events'), {
+  selectNode: (object) => {
+    const sym = object ? model.nodes.find((n) => n.object === object) : null;
+    view.selection = new Set(sym ? [sym.id] : []);
+    if (sym) view.centerOn(sym);
+    scheduleDetails();
+    updateCounts();
+    view.redraw();
+  },
+  onMarks: (marked) => {
+    view.alarmed = marked;
+    $('events-marks').textContent = marked.size ? String(marked.size) : '';
+    $('events-marks').title = marked.size ? `${marked.size} nodes with unacknowledged Major or Critical alarms` : '';
+    view.redraw();
+  },
+  toast: (text, error) => toast(text, error),
+});
+
+function syncEventsNode() {
+  const nodes = selectedSymbols().filter((s) => !s.parent);
+  const one = nodes.length === 1 && view.selection.size === 1 ? nodes[0] : null;
+  events.setNode(one ? { id: one.object, name: one.label || one.name || '#' + one.object } : null);
+}
+
+$('events-btn').addEventListener('click', () => {
+  const dock = $('events');
+  dock.classList.toggle('collapsed');
+  try { localStorage.setItem('zq-events-hidden', dock.classList.contains('collapsed') ? '1' : ''); } catch { /* private window */ }
+});
+try { if (localStorage.getItem('zq-events-hidden')) $('events').classList.add('collapsed'); } catch { /* private window */ }
 
 // ---- maps ---------------------------------------------------------------------
 
@@ -296,6 +332,7 @@ document.addEventListener('pointerdown', (e) => {
 
 let detailsTimer = 0;
 function scheduleDetails() {
+  syncEventsNode();
   clearTimeout(detailsTimer);
   detailsTimer = setTimeout(renderDetails, 60);
 }
@@ -651,7 +688,10 @@ $('modal').addEventListener('pointerdown', (e) => { if (e.target === $('modal'))
 
 // For tests and benchmarks: the model and view, and a few helpers over them.
 window.zqmap = {
-  model, view, state,
+  model, view, state, events,
+  nodes: () => model.nodes.map((n) => ({ id: n.id, object: n.object, name: n.label || n.name })),
+  selection: () => [...view.selection],
+  alarmed: () => [...view.alarmed],
   ready: () => !state.firstLoad && model.version > 0,
   symbol: (id) => model.byId.get(id),
   // Where a symbol is in the window (for the mouse), and a point of the canvas

@@ -204,6 +204,7 @@ export class MapView {
     this.dpr = window.devicePixelRatio || 1;
     this.selection = new Set();   // symbol ids
     this.matches = null;          // Set of node ids matching the search, or null
+    this.alarmed = new Set();     // object ids of nodes with unacknowledged Major or Critical alarms
     this.dirty = false;
     this.labelCache = new Map();
     this.gesture = null;
@@ -288,6 +289,7 @@ export class MapView {
     else this.drawDetail(visible, px);
     this.drawGroupTitles(px);
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
+    this.drawAlarms(visible);
     this.drawBand();
     const ms = performance.now() - t0;
     this.stats.draws++;
@@ -494,6 +496,30 @@ export class MapView {
     ctx.lineWidth = lw;
     if (anyHit) { ctx.strokeStyle = '#ff7a00'; ctx.stroke(hit); }
     if (anySel) { ctx.strokeStyle = '#1a73e8'; ctx.stroke(sel); }
+  }
+
+  // A red disc with "!" at a node's upper right corner, the same size at every
+  // zoom: the node has unacknowledged Major or Critical alarms.
+  drawAlarms(list) {
+    if (!this.alarmed.size) return;
+    const { ctx } = this;
+    const r = 7;
+    ctx.font = 'bold 11px ' + getComputedStyle(document.body).fontFamily;
+    ctx.textAlign = 'center';
+    ctx.textBaseline = 'middle';
+    for (const n of list) {
+      if (!this.alarmed.has(n.object)) continue;
+      const { x, y } = this.toScreen(n.x + CARD_W / 2, n.y - CARD_TOP);
+      ctx.beginPath();
+      ctx.arc(x, y, r, 0, Math.PI * 2);
+      ctx.fillStyle = '#C9292C';
+      ctx.fill();
+      ctx.lineWidth = 1.5;
+      ctx.strokeStyle = '#fff';
+      ctx.stroke();
+      ctx.fillStyle = '#fff';
+      ctx.fillText('!', x, y + 0.5);
+    }
   }
 
   drawGroupTitles(px) {
