@@ -458,35 +458,51 @@ TEST(MapProgram, HungApplicationDoesNotStallAnother) {
     EXPECT_TRUE(contains(read_file(mi.app_out), "event 1 "));
 }
 
-TEST(MapProgram, RestartOfAnEndedApplication) {
+TEST(MapProgram, ApplicationThatDiesIsRestartedWithinItsBudget) {
     MapInstance mi;
     mi.inst.activate();
-    Loop loop(fast_options());
+    zq::map::Options opt = fast_options();
+    opt.restart_delay_ms = 100;
+    opt.restart_budget = 2;
+    Loop loop(opt);
     ASSERT_TRUE(mi.app_says("ready app=Test App"));
     std::string err;
     EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test App", err); }));
     EXPECT_TRUE(contains(err, "is running")) << err;
     EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test Links", err); }));
     EXPECT_TRUE(contains(err, "actions only")) << err;
-    long pid = 0;
-    for (const auto& a : loop.call([] { return zq::map::apps(); }))
-        if (a.def.name == "Test App") pid = a.pid;
-    ASSERT_GT(pid, 0);
-    kill(static_cast<pid_t>(pid), SIGKILL);
-    ASSERT_TRUE(wait_until(
-        [&] {
-            for (const auto& a : loop.call([] { return zq::map::apps(); }))
-                if (a.def.name == "Test App") return a.state == "ended" && a.exit_status == 128 + SIGKILL;
-            return false;
-        },
-        5000));
+    auto status = [&] {
+        for (const auto& a : loop.call([] { return zq::map::apps(); }))
+            if (a.def.name == "Test App") return a;
+        return zq::map::AppStatus{};
+    };
+    auto readies = [&] {
+        std::string out = read_file(mi.app_out);
+        size_t n = 0;
+        for (size_t at = out.find("ready app="); at != std::string::npos; at = out.find("ready app=", at + 1)) ++n;
+        return n;
+    };
+    // Killed twice: started again each time, with the count of restarts shown.
+    for (int round = 1; round <= 2; ++round) {
+        zq::map::AppStatus before = status();
+        ASSERT_EQ(before.state, "running");
+        size_t ready = readies();
+        kill(static_cast<pid_t>(before.pid), SIGKILL);
+        ASSERT_TRUE(wait_until([&] { return readies() > ready && status().state == "running"; }, 10000)) << round;
+        zq::map::AppStatus after = status();
+        EXPECT_NE(after.pid, before.pid);
+        EXPECT_EQ(after.restarts, round);
+    }
+    // The third death in ten minutes spends the budget: it stays down.
+    kill(static_cast<pid_t>(status().pid), SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return status().state == "failed"; }, 5000)) << status().state;
+    EXPECT_EQ(status().exit_status, 128 + SIGKILL);
+    usleep(500000);
+    EXPECT_EQ(status().state, "failed");
+    // The operator's restart starts afresh.
     ASSERT_TRUE(loop.call([&] { return zq::map::restart_app("Test App", err); })) << err;
-    EXPECT_TRUE(wait_until(
-        [&] {
-            std::string out = read_file(mi.app_out);
-            return out.find("ready app=") != out.rfind("ready app=");
-        },
-        10000));
+    EXPECT_TRUE(wait_until([&] { return status().state == "running"; }, 10000));
+    EXPECT_EQ(status().restarts, 0);
 }
 
 // The library in this process against the real program: callbacks, filters,

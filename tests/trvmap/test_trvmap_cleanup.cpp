@@ -1,7 +1,8 @@
 // trvmap's uninstall cleanup and its resynchronisation, among the real
 // daemons: trapd going away while the map is open, an uninstall confirmed while
-// trvdis cannot be asked, and one confirmed while trvdis still works through
-// requests that write the integration's fields.
+// trvdis cannot be asked, SIGHUP and a crash of trvmap, and an uninstall
+// confirmed while trvdis still works through requests that write the
+// integration's fields.
 #include <unistd.h>
 
 #include "mapplatform.h"
@@ -79,6 +80,20 @@ TEST(TrvmapCleanup, ResyncsAfterTrapdReturnsAndCleansOnlyOnceTrvdisHasEnded) {
         },
         8000))
         << p.trace().substr(p.trace().size() > 2000 ? p.trace().size() - 2000 : 0);
+
+    // --- SIGHUP to its group leaves trvmap alone; killed, the map program starts it again
+    long pid = p.app("Tarvo").value("pid", 0L);
+    ASSERT_GT(pid, 0);
+    kill(-static_cast<pid_t>(pid), SIGHUP);
+    usleep(300000);
+    EXPECT_EQ(p.app("Tarvo").value("state", ""), "running") << p.app_out();
+    EXPECT_EQ(p.app("Tarvo").value("pid", 0L), pid);
+    kill(static_cast<pid_t>(pid), SIGKILL);
+    ASSERT_TRUE(wait_for([&] {
+        json a = p.app("Tarvo");
+        return a.value("state", "") == "running" && a.value("pid", 0L) != pid;
+    }, 10000)) << p.app("Tarvo").dump();
+    EXPECT_EQ(p.app("Tarvo").value("restarts", 0), 1);
 
     // --- an uninstall while trvdis works through requests ----------------------
     r = p.zqstart({"trvdis"});

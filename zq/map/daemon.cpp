@@ -125,6 +125,11 @@ struct App {
     bool ended = false;
     int exit_status = 0;
     int conn = -1;               // its session's descriptor
+    bool had_session = false;    // this run said hello: it started well
+    std::deque<Clock::time_point> restarts;   // automatic restarts of the last ten minutes
+    bool restart_pending = false;
+    Clock::time_point restart_at{};
+    bool failed = false;         // the restart budget is spent
 };
 
 struct Query {
@@ -161,6 +166,8 @@ private:
     void on_accept();
     void on_conn(int fd, uint32_t events);
     void on_child(int pidfd);
+    void plan_restart(App& a, bool crashed);
+    void run_restarts();
     void handle(Conn& c, const json& msg);
     void hello(Conn& c, const json& msg);
     void send(Conn& c, const json& msg);
@@ -410,6 +417,9 @@ bool Daemon::spawn(App& a, std::string& error) {
     posix_spawn_file_actions_adddup2(&fa, ofd, 2);
     sigset_t all, none;
     sigfillset(&all);
+    // SIGHUP keeps the map program's disposition (zqw ignores it): what logrotate
+    // or an operator sends to a whole group must not end an application.
+    sigdelset(&all, SIGHUP);
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&at, &all);
     posix_spawnattr_setsigmask(&at, &none);
@@ -429,6 +439,8 @@ bool Daemon::spawn(App& a, std::string& error) {
     a.alive = true;
     a.ended = false;
     a.exit_status = 0;
+    a.had_session = false;
+    a.restart_pending = false;
     if (pfd >= 0) {
         fcntl(pfd, F_SETFD, FD_CLOEXEC);
         a.pidfd = pfd;
@@ -457,6 +469,40 @@ void Daemon::on_child(int pidfd) {
         log("%s (pid %d) was ended by signal %d", a.def.name.c_str(), static_cast<int>(a.pid), WTERMSIG(status));
     else
         log("%s (pid %d) ended with status %d", a.def.name.c_str(), static_cast<int>(a.pid), a.exit_status);
+    plan_restart(a, r > 0 && (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)));
+}
+
+// As zqspmd does for its daemons: an application that dies after a good start
+// (it had its session) is started again after 1, 2, 4, 8, 16 s, at most five
+// times in ten minutes; one that ends with status 0 ended at its own wish, and
+// one that never got as far as its session would only fail again.
+void Daemon::plan_restart(App& a, bool crashed) {
+    if (stopping_ || !crashed || !a.had_session) return;
+    auto now = Clock::now();
+    while (!a.restarts.empty() && now - a.restarts.front() > std::chrono::minutes(10)) a.restarts.pop_front();
+    if (a.restarts.size() >= static_cast<size_t>(opt_.restart_budget)) {
+        a.failed = true;
+        log("%s: restarted %zu times in 10 minutes: not restarted again", a.def.name.c_str(), a.restarts.size());
+        return;
+    }
+    long long delay = static_cast<long long>(opt_.restart_delay_ms) << a.restarts.size();
+    a.restarts.push_back(now);
+    a.restart_pending = true;
+    a.restart_at = now + std::chrono::milliseconds(delay);
+    log("%s: restarting in %.1f s (restart %zu of at most %d in 10 minutes)", a.def.name.c_str(), delay / 1000.0,
+        a.restarts.size(), opt_.restart_budget);
+}
+
+void Daemon::run_restarts() {
+    if (stopping_) return;
+    auto now = Clock::now();
+    for (auto& a : apps_) {
+        if (!a.restart_pending || now < a.restart_at) continue;
+        a.restart_pending = false;
+        if (a.alive) continue;
+        std::string err;
+        if (!spawn(a, err)) log("cannot restart %s: %s", a.def.name.c_str(), err.c_str());
+    }
 }
 
 App* Daemon::find_app(const std::string& name) {
@@ -602,6 +648,7 @@ void Daemon::hello(Conn& c, const json& msg) {
     if (a->conn >= 0) return refuse("the application is connected already");
     c.app = name;
     a->conn = c.fd;
+    a->had_session = true;
     json actions = json::array();
     for (const auto& act : a->def.actions) actions.push_back(act.name);
     send(c, json{{"t", "welcome"}, {"map", open_map_json()}, {"actions", actions}});
@@ -916,6 +963,7 @@ void Daemon::loop() {
             }
         }
         if (!queries_.empty()) expire_queries(false);
+        run_restarts();
         if (ms_since(last_poll_) >= opt_.poll_ms) {
             poll_changes(false);
             std::vector<int> silent;
@@ -954,8 +1002,14 @@ std::vector<AppStatus> Daemon::app_status() const {
         s.def = a.def;
         s.pid = a.alive ? a.pid : 0;
         s.exit_status = a.exit_status;
+        s.restarts = static_cast<int>(a.restarts.size());
         if (a.def.command.empty()) s.state = "actions only";
         else if (a.alive) s.state = a.conn >= 0 ? "running" : "starting";
+        else if (a.restart_pending) {
+            s.state = "restarting";
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(a.restart_at - Clock::now()).count();
+            s.restart_in_ms = static_cast<int>(std::max<long long>(0, ms));
+        } else if (a.failed) s.state = "failed";
         else if (a.ended) s.state = "ended";
         else s.state = "not started";
         out.push_back(std::move(s));
@@ -981,6 +1035,10 @@ bool Daemon::restart(const std::string& name, std::string& error) {
         error = "the map program is ending";
         return false;
     }
+    // The operator's restart starts afresh: a new budget, no restart planned.
+    a->restarts.clear();
+    a->failed = false;
+    a->restart_pending = false;
     return spawn(*a, error);
 }
 

@@ -13,6 +13,11 @@ struct Options {
     int poll_ms = 150;                 // change-log polling period
     size_t queue_limit = 4u << 20;     // bytes waiting for one application; beyond: disconnected
     int query_timeout_ms = 10000;      // an unanswered configuration query is given up
+    // An application that dies (a signal, a non-zero status) after it had its
+    // session is started again after restart_delay_ms, doubled for each restart,
+    // at most restart_budget times in ten minutes; then it is "failed".
+    int restart_delay_ms = 1000;
+    int restart_budget = 5;
     bool start_apps = true;            // start the registered applications' commands
     bool signals = false;              // end on SIGTERM/SIGINT (the caller blocked them in every thread)
     int watch_fd = -1;                 // another descriptor (the process manager's) ...

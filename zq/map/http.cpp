@@ -784,7 +784,9 @@ json app_json(const AppStatus& a) {
     for (const auto& t : a.def.symbol_types) types.push_back(json{{"pattern", t.pattern}, {"icon", t.icon}});
     json j{{"name", a.def.name},       {"state", a.state},   {"pid", a.pid},       {"command", a.def.command},
            {"actions", actions},       {"config", config},   {"symbol_types", types}};
-    if (a.state == "ended") j["exit_status"] = a.exit_status;
+    if (a.state == "ended" || a.state == "restarting" || a.state == "failed") j["exit_status"] = a.exit_status;
+    if (a.restarts > 0) j["restarts"] = a.restarts;
+    if (a.restart_in_ms >= 0) j["restart_in_ms"] = a.restart_in_ms;
     return j;
 }
 

@@ -27,9 +27,14 @@ bool open_map(uint32_t map);               // opens it; event 3 to every applica
 
 struct AppStatus {
     zq::zqw::AppDef def;
-    std::string state;                     // "running", "starting", "ended", "actions only", "not started" (zqw --no-apps)
-    int exit_status = 0;                   // when ended: the status, or 128+signal
+    // "running", "starting", "ended", "restarting" (it died; started again soon),
+    // "failed" (it died once too often: restarted only by the operator),
+    // "actions only", "not started" (zqw --no-apps)
+    std::string state;
+    int exit_status = 0;                   // when it ended: the status, or 128+signal
     long pid = 0;
+    int restarts = 0;                      // automatic restarts in the last ten minutes
+    int restart_in_ms = -1;                // "restarting": when
 };
 std::vector<AppStatus> apps();
 bool restart_app(const std::string& app, std::string& error);

@@ -160,14 +160,19 @@ function renderApps() {
   if (!shown.length) ul.append(el('li', { className: 'muted', textContent: 'No applications registered.' }));
   for (const a of shown) {
     const li = el('li', { className: 'app-item' });
-    const kind = { running: 'running', starting: 'starting', ended: 'ended', 'actions only': 'actions' }[a.state] || 'actions';
+    const kind = {
+      running: 'running', starting: 'starting', restarting: 'starting', ended: 'ended', failed: 'ended',
+      'actions only': 'actions',
+    }[a.state] || 'actions';
     const row = el('div', { className: 'row' });
     row.append(el('span', { className: 'name', textContent: a.name, title: a.name }),
       el('span', { className: 'badge ' + kind, textContent: a.state }));
     li.append(row);
     const meta = [];
     if (a.pid && a.state !== 'ended') meta.push('pid ' + a.pid);
-    if (a.state === 'ended') meta.push(a.exit_status > 128 ? 'signal ' + (a.exit_status - 128) : 'exit status ' + a.exit_status);
+    if (a.exit_status !== undefined) meta.push(a.exit_status > 128 ? 'signal ' + (a.exit_status - 128) : 'exit status ' + a.exit_status);
+    if (a.restart_in_ms !== undefined) meta.push('again in ' + Math.ceil(a.restart_in_ms / 1000) + ' s');
+    if (a.restarts) meta.push(a.restarts === 1 ? 'restarted once' : 'restarted ' + a.restarts + ' times');
     meta.push(a.actions.length === 1 ? '1 action' : a.actions.length + ' actions');
     li.append(el('div', { className: 'meta', textContent: meta.join(' \u00b7 ') }));
     const buttons = el('div', { className: 'row' });
