@@ -27,7 +27,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kQueueMax = 200000;      // events waiting for the writer; beyond: lost (counted)
+constexpr size_t kQueueMax = 200000;      // events waiting for the writer; beyond: lost (counted) ...
+constexpr size_t kQueueBytes = 64u << 20; // ... and their bytes: a burst of huge traps is bounded too
 constexpr size_t kBatchMax = 5000;        // events per transaction
 constexpr int kPruneChunk = 20000;        // rows a bound removes per transaction
 constexpr int kReconnectMs = 2000;        // a lost trapd is looked for again this often
@@ -120,6 +121,7 @@ struct State {
     std::mutex mu;
     std::condition_variable cv;          // the writer waits on it
     std::deque<ev::Event> queue;
+    size_t queued_bytes = 0;
     int64_t lost = 0;                    // not yet written to the store's count
     bool stopping = false;
     int stop_pipe[2] = {-1, -1};
@@ -135,16 +137,25 @@ std::mutex g_wait_mu;
 std::condition_variable g_wait_cv;
 uint64_t g_version = 0;
 
+// About what an event holds in memory.
+size_t size_of(const ev::Event& e) {
+    size_t n = sizeof e + e.trap_id.size() + e.enterprise.size() + e.community.size() + e.trap_oid.size() * 4;
+    for (const auto& b : e.bindings) n += sizeof b + b.oid.size() + b.type.size() + b.value.size();
+    return n;
+}
+
 void on_trap(int reason, ZqSession*, ZqPdu* pdu, void* data) {
     auto* st = static_cast<State*>(data);
     if (reason == ZQSNMP_REASON_TRAP && pdu) {
         ev::Event e;
         e.time_ms = now_ms();
         ev::event_from_pdu(pdu, e);
+        size_t bytes = size_of(e);
         std::lock_guard<std::mutex> lk(st->mu);
-        if (st->queue.size() >= kQueueMax) {
+        if (st->queue.size() >= kQueueMax || st->queued_bytes + bytes > kQueueBytes) {
             ++st->lost;
         } else {
+            st->queued_bytes += bytes;
             st->queue.push_back(std::move(e));
             if (st->queue.size() == 1) st->cv.notify_one();
         }
@@ -252,6 +263,7 @@ void writer_loop(State* st) {
             size_t n = std::min(st->queue.size(), kBatchMax);
             batch.reserve(n);
             for (size_t i = 0; i < n; ++i) {
+                st->queued_bytes -= std::min(st->queued_bytes, size_of(st->queue.front()));
                 batch.push_back(std::move(st->queue.front()));
                 st->queue.pop_front();
             }
