@@ -505,6 +505,38 @@ TEST(MapProgram, ApplicationThatDiesIsRestartedWithinItsBudget) {
     EXPECT_EQ(status().restarts, 0);
 }
 
+// An application's output goes through the map program into log/NAME.out,
+// which it keeps bounded: four files of 4 MiB at most.
+TEST(MapProgram, ApplicationOutputIsBounded) {
+    zqtest::TempDir scripts;
+    std::string script = scripts.path + "/chatty.sh";
+    write_file(script, "head -c 18000000 /dev/zero | tr '\\0' x\necho end\nexec sleep 30\n");
+    MapInstance mi("application \"Chatty\"\ncommand \"/bin/sh\" \"" + script + "\"\n");
+    mi.inst.activate();
+    Loop loop(fast_options());
+    std::string out = mi.inst.root + "/log/Chatty.out";
+    auto size_of = [](const std::string& path) -> long long {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    };
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string t = read_file(out);
+            return t.size() >= 4 && t.compare(t.size() - 4, 4, "end\n") == 0;
+        },
+        30000))
+        << size_of(out);
+    long long total = 0;
+    for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+        long long n = size_of(out + suffix);
+        EXPECT_GT(n, 0) << suffix;
+        EXPECT_LE(n, (4 << 20) + (1 << 20)) << suffix;
+        total += n;
+    }
+    EXPECT_EQ(size_of(out + ".4"), -1);
+    EXPECT_LT(total, 18000000);
+}
+
 // The library in this process against the real program: callbacks, filters,
 // errors, strangers on the socket, and ZqwDone from inside the exit callback.
 struct Seen {

@@ -422,4 +422,46 @@ TEST(Zqspmd, RestartsWhatDiedWithBackOffButNotWhatEndedOnItsOwn) {
     EXPECT_EQ(starts, 1u);
 }
 
+// A process that prints without end costs at most four files of 4 MiB: its
+// output reaches log/NAME.out through zqspmd, which rotates it, and a file moved
+// away (logrotate, then SIGHUP) is followed by a new one.
+TEST(Zqspmd, OutputFilesAreBoundedAndReopened) {
+    Pm pm("", false);
+    std::string script = pm.dir.path + "/chatty.sh";
+    zqtest::write_file(script,
+                       "trap 'echo again' USR1\n"
+                       "head -c 18000000 /dev/zero | tr '\\0' x\n"
+                       "echo end\n"
+                       "while :; do sleep 0.05; done\n");
+    zqtest::write_file(pm.root + "/conf/zqsuf", "chatty /bin/sh " + script + "\n");
+    pm.start_wait = "0.2";
+    pm.start_pmd();
+    ASSERT_EQ(pm.tool({bin("zqstart"), "chatty"}).status, 0);
+    std::string out = pm.root + "/log/chatty.out";
+    auto size_of = [](const std::string& path) -> long long {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    };
+    auto ends_with = [&](const std::string& text) {
+        std::string t = read_file(out);
+        return t.size() >= text.size() && t.compare(t.size() - text.size(), text.size(), text) == 0;
+    };
+    ASSERT_TRUE(zqtest::wait_until([&] { return ends_with("end\n"); }, 30000)) << size_of(out);
+    const long long limit = 4 << 20, slack = 1 << 20;
+    long long total = 0;
+    for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+        long long n = size_of(out + suffix);
+        EXPECT_GT(n, 0) << suffix;
+        EXPECT_LE(n, limit + slack) << suffix;
+        total += n;
+    }
+    EXPECT_EQ(size_of(out + ".4"), -1);
+    EXPECT_LT(total, 18000000);
+
+    ASSERT_EQ(rename(out.c_str(), (out + ".moved").c_str()), 0);
+    ASSERT_EQ(kill(pm.pmd->pid(), SIGHUP), 0);
+    ASSERT_EQ(kill(std::stoi(pm.status()["chatty"].pid), SIGUSR1), 0);
+    EXPECT_TRUE(zqtest::wait_until([&] { return read_file(out) == "again\n"; }, 10000)) << read_file(out);
+}
+
 }  // namespace

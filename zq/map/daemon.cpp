@@ -38,6 +38,7 @@
 
 #include "appproto.h"
 #include "mapd.h"
+#include "outlog.h"
 #include "pmproto.h"
 #include "registration.h"
 #include "zqcommon.h"
@@ -99,7 +100,7 @@ void publish_seq(int64_t seq, bool closed) {
 constexpr size_t kMaxSessions = 256;
 constexpr int kHelloMs = 5000;
 
-enum Kind : uint32_t { kListen = 1, kEvent, kSignal, kWatch, kConn, kChild };
+enum Kind : uint32_t { kListen = 1, kEvent, kSignal, kWatch, kConn, kChild, kOutput };
 
 uint64_t tag(Kind k, int fd) { return (uint64_t{k} << 32) | static_cast<uint32_t>(fd); }
 
@@ -130,6 +131,7 @@ struct App {
     bool restart_pending = false;
     Clock::time_point restart_at{};
     bool failed = false;         // the restart budget is spent
+    std::shared_ptr<zq::OutLog> out;   // log/NAME.out
 };
 
 struct Query {
@@ -166,6 +168,7 @@ private:
     void on_accept();
     void on_conn(int fd, uint32_t events);
     void on_child(int pidfd);
+    void on_output(int fd);
     void plan_restart(App& a, bool crashed);
     void run_restarts();
     void handle(Conn& c, const json& msg);
@@ -196,6 +199,9 @@ private:
     std::vector<App> apps_;
     std::unordered_map<int, std::unique_ptr<Conn>> conns_;
     std::unordered_map<int, size_t> children_;   // pidfd -> index in apps_
+    // The read ends of the applications' output pipes, each with its file; a
+    // pipe stays until every writer closed it.
+    std::unordered_map<int, std::shared_ptr<zq::OutLog>> outputs_;
     std::map<int64_t, Query> queries_;
     int64_t next_query_ = 1;
     int64_t last_seq_ = 0;
@@ -210,6 +216,10 @@ private:
 Daemon::~Daemon() {
     for (auto& [fd, c] : conns_) close(fd);
     for (auto& [pfd, i] : children_) close(pfd);
+    for (auto& [ofd, log] : outputs_) {
+        zq::drain_output(ofd, *log);
+        close(ofd);
+    }
     for (int fd : {listen_, sig_, ep_, lock_})
         if (fd >= 0) close(fd);
     {
@@ -381,14 +391,21 @@ bool Daemon::spawn(App& a, std::string& error) {
         a.exit_status = 127;
         return false;
     }
+    // Its output reaches log/NAME.out through the map program, which keeps the
+    // file bounded.
     std::string out = out_file(a.def.name);
-    int ofd = open(out.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    struct stat st{};
-    if (ofd < 0 || fstat(ofd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "cannot open " + out + (ofd < 0 ? std::string(": ") + strerror(errno) : ": not a regular file");
-        if (ofd >= 0) close(ofd);
+    if (!a.out || a.out->path() != out) a.out = std::make_shared<zq::OutLog>(out);
+    std::string why;
+    if (!a.out->open(&why)) {
+        error = "cannot open " + why;
         return false;
     }
+    int outpipe[2];
+    if (pipe2(outpipe, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + strerror(errno);
+        return false;
+    }
+    int ofd = outpipe[1];
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
         std::string s = *e;
@@ -431,9 +448,13 @@ bool Daemon::spawn(App& a, std::string& error) {
     posix_spawnattr_destroy(&at);
     close(ofd);
     if (rc != 0) {
+        close(outpipe[0]);
         error = "cannot start " + prog + ": " + strerror(rc);
         return false;
     }
+    fcntl(outpipe[0], F_SETFL, O_NONBLOCK);
+    outputs_[outpipe[0]] = a.out;
+    add(outpipe[0], EPOLLIN, tag(kOutput, outpipe[0]));
     int pfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     a.pid = pid;
     a.alive = true;
@@ -503,6 +524,15 @@ void Daemon::run_restarts() {
         std::string err;
         if (!spawn(a, err)) log("cannot restart %s: %s", a.def.name.c_str(), err.c_str());
     }
+}
+
+void Daemon::on_output(int fd) {
+    auto it = outputs_.find(fd);
+    if (it == outputs_.end()) return;
+    if (zq::drain_output(fd, *it->second)) return;
+    epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    outputs_.erase(it);
 }
 
 App* Daemon::find_app(const std::string& name) {
@@ -960,6 +990,7 @@ void Daemon::loop() {
                 break;
             case kConn: on_conn(fd, evs[i].events); break;
             case kChild: on_child(fd); break;
+            case kOutput: on_output(fd); break;
             }
         }
         if (!queries_.empty()) expire_queries(false);

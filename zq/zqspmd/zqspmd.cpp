@@ -25,10 +25,12 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "outlog.h"
 #include "pmproto.h"
 #include "zqcommon.h"
 #include "zqconf.h"
@@ -94,9 +96,19 @@ struct Proc {
     Clock::time_point restart_at{};
     bool wait_trapd = false;                  // ended because trapd was lost: once it is back
     Clock::time_point ended_at{};             // when it ended on its own (status 0)
+    std::shared_ptr<zq::OutLog> out;          // log/NAME.out
 };
 
 std::vector<Proc> g_procs;
+
+// The read ends of the pipes the processes write their output into, each with
+// its process's log/NAME.out.  A pipe stays until every writer has closed it
+// (a process's children may outlive it), so there may be more than one per name.
+struct Output {
+    int fd;
+    std::shared_ptr<zq::OutLog> log;
+};
+std::vector<Output> g_outputs;
 
 Proc* find_proc(const std::string& name) {
     for (auto& p : g_procs)
@@ -167,17 +179,26 @@ bool spawn(Proc& p) {
     p.stopping = false;
     if (p.argv.empty()) return false;
     std::string exe = resolve_program(p.argv[0]);
+    // Its output reaches log/NAME.out through zqspmd, which keeps the file bounded.
     std::string out_path = zq::instance_path("log/" + p.name + ".out");
     std::string why;
-    int out = zq::open_regular(out_path, O_WRONLY | O_CREAT | O_APPEND, 0600, &why);
-    if (out < 0) {
+    if (!p.out || p.out->path() != out_path) p.out = std::make_shared<zq::OutLog>(out_path);
+    if (!p.out->open(&why)) {
         p.state = State::Failed;
         p.text = "cannot open " + why;
         logf("%s: %s", p.name.c_str(), p.text.c_str());
         return false;
     }
+    int outpipe[2];
+    if (pipe2(outpipe, O_CLOEXEC) != 0) {
+        p.state = State::Failed;
+        p.text = std::string("cannot start: ") + std::strerror(errno);
+        return false;
+    }
+    int out = outpipe[1];
     int errpipe[2];
     if (pipe2(errpipe, O_CLOEXEC) != 0) {
+        close(outpipe[0]);
         close(out);
         p.state = State::Failed;
         p.text = std::string("cannot start: ") + std::strerror(errno);
@@ -200,6 +221,7 @@ bool spawn(Proc& p) {
     pid_t pid = fork();
     if (pid < 0) {
         int e = errno;
+        close(outpipe[0]);
         close(out);
         close(errpipe[0]);
         close(errpipe[1]);
@@ -228,6 +250,8 @@ bool spawn(Proc& p) {
         _exit(127);
     }
     close(out);
+    fcntl(outpipe[0], F_SETFL, O_NONBLOCK);
+    g_outputs.push_back(Output{outpipe[0], p.out});
     close(errpipe[1]);
     int e = 0;
     ssize_t n;
@@ -784,8 +808,9 @@ void usage(FILE* f) {
                  "A process killed by a signal zqspmd did not send, or ending with a non-zero\n"
                  "status, is restarted; one that ended after trapd was lost is restarted once\n"
                  "trapd is back; \"NAME restart=no PATH\" in conf/zqsuf turns this off.\n"
-                 "SIGTERM or SIGINT stops every process and ends zqspmd; SIGHUP reopens the log\n"
-                 "and re-reads conf/zqsuf.\n");
+                 "Each process's output goes to log/NAME.out, rotated at 4 MiB into NAME.out.1\n"
+                 "to .3.  SIGTERM or SIGINT stops every process and ends zqspmd; SIGHUP reopens\n"
+                 "the logs and the output files and re-reads conf/zqsuf.\n");
 }
 
 bool parse_seconds(const char* s, double& out) {
@@ -939,6 +964,7 @@ void handle_signals(bool& shutting_down) {
             if (g_log_fd >= 0) close(g_log_fd);
             g_log_fd = fd;
         }
+        for (auto& o : g_outputs) o.log->reopen();
         logf("SIGHUP: log reopened, reading conf/zqsuf again");
         if (fd < 0) logf("cannot reopen %s", why.c_str());
         load_zqsuf();
@@ -965,6 +991,21 @@ int poll_timeout(long long restart_ms) {
     }
     if (restart_ms >= 0 && (timeout < 0 || restart_ms < timeout)) timeout = static_cast<int>(restart_ms);
     return timeout;
+}
+
+// Copies the processes' output into their files; a pipe at its end goes.
+void copy_outputs(const std::vector<pollfd>& fds, size_t first) {
+    std::vector<Output> kept;
+    for (size_t i = 0; i < g_outputs.size(); ++i) {
+        Output& o = g_outputs[i];
+        bool ready = first + i < fds.size() && fds[first + i].fd == o.fd && fds[first + i].revents != 0;
+        if (ready && !zq::drain_output(o.fd, *o.log)) {
+            close(o.fd);
+            continue;
+        }
+        kept.push_back(std::move(o));
+    }
+    g_outputs = std::move(kept);
 }
 
 void accept_clients(int lfd) {
@@ -995,6 +1036,8 @@ void serve(int lfd) {
         fds.push_back({lfd, POLLIN, 0});
         fds.push_back({g_sigpipe[0], POLLIN, 0});
         for (auto& [fd, c] : g_conns) fds.push_back({fd, POLLIN, 0});
+        size_t first_output = fds.size();
+        for (auto& o : g_outputs) fds.push_back({o.fd, POLLIN, 0});
         int r = poll(fds.data(), fds.size(), poll_timeout(restart_ms));
         if (r < 0) {
             if (errno != EINTR) logf("poll: %s", std::strerror(errno));
@@ -1006,7 +1049,8 @@ void serve(int lfd) {
             }
         }
         if (fds[0].revents & POLLIN) accept_clients(lfd);
-        for (size_t i = 2; i < fds.size(); ++i) {
+        copy_outputs(fds, first_output);
+        for (size_t i = 2; i < first_output; ++i) {
             if (!fds[i].revents) continue;
             auto it = g_conns.find(fds[i].fd);
             if (it == g_conns.end()) continue;
@@ -1018,6 +1062,12 @@ void serve(int lfd) {
         ++it;
         close_conn(fd);
     }
+    // What the ended processes wrote last.
+    for (auto& o : g_outputs) {
+        zq::drain_output(o.fd, *o.log);
+        close(o.fd);
+    }
+    g_outputs.clear();
 }
 
 }  // namespace
