@@ -1339,9 +1339,15 @@ void post(std::function<void()> fn) {
     // No loop: fn is dropped here, outside the lock.
 }
 
-void wait_for_change(int64_t seq, int timeout_ms) {
+void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up) {
     std::unique_lock<std::mutex> lk(g_change_mu);
-    g_change_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return g_closed || g_seq > seq; });
+    g_change_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                         [&] { return g_closed || g_seq > seq || (give_up != nullptr && give_up->load()); });
+}
+
+void wake_change_waiters() {
+    { std::lock_guard<std::mutex> lk(g_change_mu); }
+    g_change_cv.notify_all();
 }
 
 uint32_t open_map() { return g_daemon ? g_daemon->open_id() : 0; }

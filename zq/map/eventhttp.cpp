@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 
 #include "events.h"
 #include "evstore.h"
+#include "front.h"
 #include "zqcommon.h"
 
 namespace zq::map {
@@ -84,6 +86,8 @@ void long_poll(const httplib::Request& req, httplib::Response& res, bool alarms,
     ev::Store store;
     if (!open_store(store, false, res)) return;
     auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    std::optional<PollSlot> slot;
+    if (wait_ms > 0) slot.emplace(req.remote_addr, nullptr);
     for (;;) {
         uint64_t version = events_version();
         ev::Counters c;
@@ -91,7 +95,7 @@ void long_poll(const httplib::Request& req, httplib::Response& res, bool alarms,
         bool found = false;
         if (!store.counters(c) || !read(store, f, c, body, found)) return refuse(res, 500, store.error());
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (found || left <= 0 || !events_running()) return answer(res, 200, body);
+        if (found || left <= 0 || !events_running() || (slot && slot->early())) return answer(res, 200, body);
         wait_for_events(version, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
     }
 }

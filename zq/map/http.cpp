@@ -6,10 +6,17 @@
 // work to the main loop with post() and waits for its result, and the heavy part
 // that needs no database (turning thousands of rows into JSON) runs back on the
 // worker, so the main loop only ever spends the time of the queries.
+//
+// What a stranger can hold is bounded here and in front.cpp: connections get a
+// worker only with a whole request head; change bodies are bounded by size
+// before they are read and by their number of values before they are parsed;
+// long polls are bounded per client and in all, and the oldest is answered
+// early when a bound is reached, so that workers stay free for short requests.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -30,6 +37,7 @@
 #include <nlohmann/json.hpp>
 
 #include "events.h"
+#include "front.h"
 #include "mapd.h"
 #include "web_assets.h"
 #include "zqcommon.h"
@@ -47,14 +55,19 @@ constexpr int kMainTimeoutMs = 30000;     // the main loop answers a posted job 
 constexpr int kConfigTimeoutMs = 15000;   // query_config answers within 10 s by contract
 constexpr size_t kChangeRowsPerReply = 2000;
 constexpr size_t kMaxSelection = 100000;
-constexpr size_t kMaxBody = 8u << 20;
+constexpr size_t kMaxBody = 8u << 20;          // the positions of a whole map
+constexpr size_t kMaxSmallBody = 2u << 20;     // any other change (100,000 ids fit)
+constexpr size_t kBodyBytesInAll = 24u << 20;  // bodies being read or parsed at once
+constexpr size_t kPostsInAll = 12;             // changes being read or run at once
 
 struct State {
-    httplib::Server server;
-    std::thread thread;
+    FrontServer server;
     std::atomic<bool> stopping{false};
     std::string password;
     bool loopback_only = true;
+    std::mutex gate_mu;            // posts, body_bytes
+    size_t posts = 0, body_bytes = 0;
+    std::mutex parse_mu;           // large bodies are parsed one at a time
 };
 State* g_state = nullptr;
 
@@ -373,7 +386,46 @@ bool authorized(const httplib::Request& req, const std::string& password) {
     return equal_secret(cred.substr(colon + 1), password);
 }
 
+// A change being read or run: its place among kPostsInAll and its bytes among
+// kBodyBytesInAll, given back when it has been answered.
+struct PostRoom {
+    size_t bytes;
+    explicit PostRoom(size_t n) : bytes(n) {}
+    ~PostRoom() {
+        std::lock_guard<std::mutex> lk(g_state->gate_mu);
+        g_state->posts -= 1;
+        g_state->body_bytes -= bytes;
+    }
+};
+
+bool take_post_room(size_t bytes) {
+    State& st = *g_state;
+    {
+        std::lock_guard<std::mutex> lk(st.gate_mu);
+        if (st.posts >= kPostsInAll || st.body_bytes + bytes > kBodyBytesInAll) return false;
+        st.posts += 1;
+        st.body_bytes += bytes;
+    }
+    FrontServer::hold_until_answered(std::make_shared<PostRoom>(bytes));
+    return true;
+}
+
+httplib::Server::HandlerResponse check_request_head(const httplib::Request& req, httplib::Response& res);
+
+// Runs before the body is read.  A request refused here keeps its body unread
+// in the connection, which therefore closes after the answer.
 httplib::Server::HandlerResponse check_request(const httplib::Request& req, httplib::Response& res) {
+    auto r = check_request_head(req, res);
+    if (r == httplib::Server::HandlerResponse::Handled &&
+        (req.has_header("Transfer-Encoding") ||
+         (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0"))) {
+        res.set_header("Connection", "close");
+        FrontServer::close_after_answer();
+    }
+    return r;
+}
+
+httplib::Server::HandlerResponse check_request_head(const httplib::Request& req, httplib::Response& res) {
     const State& st = *g_state;
     // A name that resolves to this machine through someone else's DNS must not
     // reach a server meant for local pages only.
@@ -396,6 +448,27 @@ httplib::Server::HandlerResponse check_request(const httplib::Request& req, http
             fail(res, 415, "changes take a JSON body (Content-Type: application/json)");
             return httplib::Server::HandlerResponse::Handled;
         }
+        size_t limit = req.path.ends_with("/positions") ? kMaxBody : kMaxSmallBody;
+        // A chunked body's length is known only once read: it takes the room of
+        // the largest body the call takes (the library stops reading at kMaxBody).
+        size_t length = req.has_header("Transfer-Encoding") ? limit : 0;
+        if (req.has_header("Content-Length")) {
+            std::string v = req.get_header_value("Content-Length");
+            auto r = std::from_chars(v.data(), v.data() + v.size(), length);
+            if (r.ec != std::errc() || r.ptr != v.data() + v.size()) {
+                fail(res, 400, "bad Content-Length");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        if (length > limit) {
+            fail(res, 413, "the body is over " + std::to_string(limit >> 20) + " MiB");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!take_post_room(length)) {
+            res.set_header("Retry-After", "1");
+            fail(res, 503, "too many changes at once; try again");
+            return httplib::Server::HandlerResponse::Handled;
+        }
     } else if (req.method != "GET" && req.method != "HEAD") {
         fail(res, 405, "only GET and POST");
         return httplib::Server::HandlerResponse::Handled;
@@ -405,7 +478,50 @@ httplib::Server::HandlerResponse check_request(const httplib::Request& req, http
 
 // ---- request bodies ----------------------------------------------------------
 
-std::optional<json> body_of(const httplib::Request& req, httplib::Response& res) {
+// Counts the values of a JSON text without building it: a body of a few MiB
+// can make millions of small values, each costing a hundred bytes and more
+// once parsed.  False past max_values or a nesting of kMaxDepth.
+constexpr size_t kMaxDepth = 32;
+constexpr size_t kValuesOfSmallBody = 10000;
+constexpr size_t kLargeBody = 64u << 10;
+
+bool values_within(std::string_view s, size_t max_values) {
+    size_t values = 1, depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : s) {
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        switch (c) {
+            case '"': in_string = true; break;
+            case '[':
+            case '{':
+                if (++depth > kMaxDepth) return false;
+                ++values;
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) --depth;
+                break;
+            case ',': ++values; break;
+            default: break;
+        }
+        if (values > max_values) return false;
+    }
+    return true;
+}
+
+std::optional<json> body_of(const httplib::Request& req, httplib::Response& res,
+                            size_t max_values = kValuesOfSmallBody) {
+    if (!values_within(req.body, max_values)) {
+        fail(res, 413, "the body has more values than this call takes");
+        return std::nullopt;
+    }
+    std::unique_lock<std::mutex> lk(g_state->parse_mu, std::defer_lock);
+    if (req.body.size() > kLargeBody) lk.lock();
     json j = json::parse(req.body.empty() ? std::string("{}") : req.body, nullptr, false);
     if (j.is_discarded() || !j.is_object()) {
         fail(res, 400, "the body is not a JSON object");
@@ -413,6 +529,9 @@ std::optional<json> body_of(const httplib::Request& req, httplib::Response& res)
     }
     return j;
 }
+
+// Values a list of ids (with a few other fields) may take.
+constexpr size_t kValuesOfSelection = kMaxSelection + 100;
 
 bool id_of(const json& v, uint32_t& out) {
     if (!v.is_number_integer()) return false;
@@ -630,6 +749,8 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     std::optional<Changes> c;
+    std::optional<PollSlot> slot;
+    if (wait_ms > 0) slot.emplace(req.remote_addr, wake_change_waiters);
     for (;;) {
         c = on_main([map, since] { return read_changes(map, since); });
         if (!c) return busy(res);
@@ -639,8 +760,9 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
         if (!nothing || stopping()) break;
         if (c->seq != since) break;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) break;
-        wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+        if (left <= 0 || (slot && slot->early())) break;
+        wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)), slot ? slot->flag() : nullptr);
+        if (slot && slot->early()) break;
     }
     std::string head = "{\"map\":";
     append_uint(head, map);
@@ -665,7 +787,7 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
 void post_positions(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
     if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
-    auto body = body_of(req, res);
+    auto body = body_of(req, res, 4 * kMaxSelection + 100);
     if (!body) return;
     struct Pos {
         uint32_t symbol;
@@ -697,7 +819,7 @@ void post_positions(const httplib::Request& req, httplib::Response& res) {
 }
 
 void post_manage(const httplib::Request& req, httplib::Response& res) {
-    auto body = body_of(req, res);
+    auto body = body_of(req, res, kValuesOfSelection);
     if (!body) return;
     std::vector<uint32_t> symbols;
     if (!ids_of(*body, "symbols", symbols, res)) return;
@@ -716,7 +838,7 @@ void post_manage(const httplib::Request& req, httplib::Response& res) {
 }
 
 void post_delete(const httplib::Request& req, httplib::Response& res) {
-    auto body = body_of(req, res);
+    auto body = body_of(req, res, kValuesOfSelection);
     if (!body) return;
     std::vector<uint32_t> objects;
     if (!ids_of(*body, "objects", objects, res)) return;
@@ -814,7 +936,7 @@ void post_restart(const httplib::Request& req, httplib::Response& res) {
 }
 
 void post_action(const httplib::Request& req, httplib::Response& res) {
-    auto body = body_of(req, res);
+    auto body = body_of(req, res, kValuesOfSelection);
     if (!body) return;
     std::string app, action;
     std::vector<uint32_t> objects;
@@ -1105,12 +1227,6 @@ bool start_http(std::string& error) {
     st->password = conf.http_password;
     st->loopback_only = is_loopback_address(conf.http_listen);
     auto& s = st->server;
-    // Each open page keeps a long poll waiting on a worker, and the browser
-    // holds a few more connections besides: room for a dozen pages.
-    s.new_task_queue = [] { return new httplib::ThreadPool(48); };
-    s.set_keep_alive_timeout(3);
-    s.set_read_timeout(10);
-    s.set_write_timeout(30);
     s.set_payload_max_length(kMaxBody);
     s.set_pre_routing_handler(check_request);
     s.set_post_routing_handler(add_headers);
@@ -1141,7 +1257,11 @@ bool start_http(std::string& error) {
         return false;
     }
     g_state = st;
-    st->thread = std::thread([st] { st->server.listen_after_bind(); });
+    // Each open page keeps a long poll waiting on a worker (kPollsInAll at
+    // most); the rest stay for the short requests.
+    FrontLimits limits;
+    limits.workers = 48;
+    st->server.start(limits);
     return true;
 }
 
@@ -1149,8 +1269,8 @@ void stop_http() {
     State* st = g_state;
     if (st == nullptr) return;
     st->stopping = true;
-    st->server.stop();
-    if (st->thread.joinable()) st->thread.join();
+    wake_change_waiters();
+    st->server.stop_all();
     g_state = nullptr;
     delete st;
 }

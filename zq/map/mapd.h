@@ -3,6 +3,7 @@
 // application runs on the main loop's thread, handed over with post().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,9 +17,11 @@ namespace zq::map {
 // Runs fn on the main loop's thread, soon (thread-safe).
 void post(std::function<void()> fn);
 
-// Waits, on a worker thread, until the change log may have grown past seq or
-// timeout_ms passed (the main loop wakes the waiters when it sees new rows).
-void wait_for_change(int64_t seq, int timeout_ms);
+// Waits, on a worker thread, until the change log may have grown past seq,
+// timeout_ms passed or *give_up is set (the main loop wakes the waiters when it
+// sees new rows; whoever sets a give_up flag calls wake_change_waiters()).
+void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up = nullptr);
+void wake_change_waiters();
 
 // --- main thread only ---------------------------------------------------------
 
