@@ -338,6 +338,9 @@ bool FrontServer::serve_request(httplib::Stream& strm, bool last, bool& closed) 
 void FrontServer::start(const FrontLimits& limits) {
     Impl& im = *impl_;
     im.lim = limits;
+    // The Keep-Alive header tells clients how long an idle connection stays.
+    set_keep_alive_timeout(std::max(1, limits.idle_ms / 1000));
+    set_keep_alive_max_count(limits.requests_per_conn);
     {
         std::lock_guard<std::mutex> lk(g_polls_mu);
         g_polls_per_client = limits.polls_per_client;
