@@ -18,6 +18,7 @@
 #include <ctime>
 
 #include "datagram.h"
+#include "outlog.h"
 #include "zqcommon.h"
 
 namespace zq::trapd {
@@ -177,9 +178,7 @@ void TrapLog::open() {
 void TrapLog::rotate() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
-    for (int g = generations_ - 1; g >= 1; --g)
-        rename((path_ + "." + std::to_string(g)).c_str(), (path_ + "." + std::to_string(g + 1)).c_str());
-    rename(path_.c_str(), (path_ + ".1").c_str());
+    shift_generations(path_, generations_);
     open();
 }
 

@@ -41,13 +41,16 @@ bool OutLog::moved() {
     return here.st_ino != mine.st_ino || here.st_dev != mine.st_dev;
 }
 
-// NAME.out -> NAME.out.1 -> ... -> NAME.out.N (the oldest dropped).
+void shift_generations(const std::string& path, int generations) {
+    for (int g = generations - 1; g >= 1; --g)
+        rename((path + "." + std::to_string(g)).c_str(), (path + "." + std::to_string(g + 1)).c_str());
+    rename(path.c_str(), (path + ".1").c_str());
+}
+
 void OutLog::rotate() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
-    for (int g = generations_ - 1; g >= 1; --g)
-        rename((path_ + "." + std::to_string(g)).c_str(), (path_ + "." + std::to_string(g + 1)).c_str());
-    rename(path_.c_str(), (path_ + ".1").c_str());
+    shift_generations(path_, generations_);
     open();
 }
 

@@ -45,6 +45,10 @@ private:
     time_t checked_ = 0;
 };
 
+// PATH -> PATH.1 -> ... -> PATH.generations (the oldest dropped); the caller
+// has closed PATH and opens a new one.
+void shift_generations(const std::string& path, int generations);
+
 // Copies what is waiting on the pipe fd into log (at most max_bytes in one
 // call, so one chatty process cannot hold up its owner's loop).  False once
 // the pipe is at its end (every writer closed it) or broken: close it then.
