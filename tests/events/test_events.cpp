@@ -196,6 +196,9 @@ TEST_F(StoreTest, BoundsRemoveOldestAndCount) {
     int64_t day = 86400000LL, now = 100 * day;
     for (int i = 0; i < 30; ++i) add(s, "1.3.6.1.4.1.9.0.3", 1, "n", (i < 5 ? now - 40 * day : now) + i);
     int64_t removed = 0;
+    int64_t n = 0;
+    ASSERT_TRUE(s.index_some(1000, n));
+    EXPECT_EQ(n, 30);
     ASSERT_TRUE(s.prune(20, 30, now, 1000, removed));
     EXPECT_EQ(removed, 10);  // ten beyond the count, the five old ones among them
     ASSERT_TRUE(s.prune(20, 30, now, 1000, removed));
@@ -219,6 +222,9 @@ TEST_F(StoreTest, Filters) {
     ASSERT_TRUE(s.open(path, true));
     add(s, "1.3.6.1.4.1.9.0.1", 7, "srv7", 1000, {{"1.1", "OCTET STRING", "srv7", false}});
     add(s, "1.3.6.1.4.1.9.0.3", 8, "srv8", 2000, {{"1.1", "OCTET STRING", "100%_done", false}});
+    int64_t n = 0;
+    ASSERT_TRUE(s.index_some(1, n));                  // the text index holds the first event only:
+    EXPECT_EQ(n, 1);                                  // text searches read both parts
     add(s, "1.3.6.1.4.1.9.7.0.3", 8, "srv8", 2500);  // log only, Major
     struct Case {
         std::vector<std::pair<std::string, std::string>> params;
@@ -228,7 +234,9 @@ TEST_F(StoreTest, Filters) {
         {{{"node", "srv8"}}, {3, 2}},
         {{{"node", "7"}}, {1}},
         {{{"text", "%_d"}}, {2}},          // wildcards are plain characters
-        {{{"text", "NODE SRV7"}}, {1}},    // any case
+        {{{"text", "NODE SRV7"}}, {1}},    // any case, from the index
+        {{{"text", "NINE"}}, {2}},         // from the part the index has not reached
+        {{{"text", "e"}, {"limit", "2"}}, {3, 2}},
         {{{"from", "1970-01-01T00:00:01.500Z"}, {"until", "2400"}}, {2}},
         {{{"since", "1"}, {"limit", "1"}}, {3}},
         {{{"category", "Vendor"}, {"name", "Nine"}}, {2}},

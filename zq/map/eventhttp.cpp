@@ -102,7 +102,8 @@ void long_poll(const httplib::Request& req, httplib::Response& res, bool alarms,
 
 void counters_head(std::string& out, int64_t seq, const ev::Counters& c, bool more) {
     out = "{\"seq\":" + std::to_string(seq) + ",\"removed\":" + std::to_string(c.removed) +
-          ",\"lost\":" + std::to_string(c.lost) + ",\"more\":" + (more ? "true" : "false");
+          ",\"lost\":" + std::to_string(c.lost) + ",\"indexed\":" + std::to_string(c.indexed) +
+          ",\"more\":" + (more ? "true" : "false");
 }
 
 void get_events(const httplib::Request& req, httplib::Response& res) {

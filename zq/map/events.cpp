@@ -31,6 +31,7 @@ constexpr size_t kQueueMax = 200000;      // events waiting for the writer; beyo
 constexpr size_t kQueueBytes = 64u << 20; // ... and their bytes: a burst of huge traps is bounded too
 constexpr size_t kBatchMax = 5000;        // events per transaction
 constexpr int kPruneChunk = 20000;        // rows a bound removes per transaction
+constexpr int kIndexChunk = 2000;         // texts indexed per transaction, when the intake leaves time
 constexpr int kReconnectMs = 2000;        // a lost trapd is looked for again this often
 constexpr int kNodeCacheMs = 30000;       // how long an address's node is remembered
 
@@ -252,13 +253,15 @@ void writer_loop(State* st) {
     auto last_prune = Clock::now() - std::chrono::hours(1);
     auto last_said = Clock::now() - std::chrono::hours(1);
     int64_t lost_total = 0, lost_since_said = 0;
+    bool index_behind = true;
     for (;;) {
         std::vector<ev::Event> batch;
         int64_t lost = 0;
         bool stopping = false;
         {
             std::unique_lock<std::mutex> lk(st->mu);
-            st->cv.wait_for(lk, std::chrono::seconds(1), [&] { return !st->queue.empty() || st->stopping; });
+            st->cv.wait_for(lk, index_behind ? std::chrono::milliseconds(0) : std::chrono::milliseconds(1000),
+                            [&] { return !st->queue.empty() || st->stopping; });
             stopping = st->stopping;
             size_t n = std::min(st->queue.size(), kBatchMax);
             batch.reserve(n);
@@ -301,6 +304,14 @@ void writer_loop(State* st) {
             last_prune = now;
         }
         if (!keep.empty() || lost) notify_waiters();
+        // The text index follows only when the intake leaves time for it: a
+        // search reads the events it has not reached row by row.
+        index_behind = false;
+        if (batch.size() < kBatchMax && !stopping) {
+            int64_t n = 0;
+            if (!st->store.index_some(kIndexChunk, n)) log("events: %s", st->store.error().c_str());
+            index_behind = n == kIndexChunk;
+        }
         if (stopping) {
             std::lock_guard<std::mutex> lk(st->mu);
             if (st->queue.empty()) break;  // what came before the stop is written first

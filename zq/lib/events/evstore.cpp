@@ -34,7 +34,7 @@ CREATE INDEX IF NOT EXISTS alarms_by_source ON alarms(source, name) WHERE cleare
 CREATE INDEX IF NOT EXISTS alarms_by_seq ON alarms(seq);
 CREATE INDEX IF NOT EXISTS alarms_by_last ON alarms(last);
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT OR IGNORE INTO meta VALUES ('alarm_seq', 0), ('removed', 0), ('lost', 0), ('format', 1);
+INSERT OR IGNORE INTO meta VALUES ('alarm_seq', 0), ('removed', 0), ('lost', 0), ('format', 1), ('indexed', 0);
 )";
 
 std::string col_text(sqlite3_stmt* s, int i) {
@@ -306,7 +306,60 @@ bool Store::open(const std::string& path, bool writable) {
         if (!ok) error_ = path + " holds no event store (the map program makes it when it first runs)";
         return ok;
     }
-    return exec("PRAGMA journal_mode = WAL") && exec("PRAGMA synchronous = NORMAL") && exec(kSchema);
+    // The texts' trigram index, filled behind the intake (index_some) so that
+    // indexing never slows the store down; meta 'indexed' says how far it got.
+    return exec("PRAGMA journal_mode = WAL") && exec("PRAGMA synchronous = NORMAL") && exec(kSchema) &&
+           exec("CREATE VIRTUAL TABLE IF NOT EXISTS events_text USING fts5(text, content='events', "
+                "content_rowid='id', tokenize='trigram')");
+}
+
+int64_t Store::meta_value(const char* key) {
+    sqlite3_stmt* s = prepare("SELECT value FROM meta WHERE key = ?");
+    int64_t v = 0;
+    if (!s) return 0;
+    sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
+    if (sqlite3_step(s) == SQLITE_ROW) v = sqlite3_column_int64(s, 0);
+    sqlite3_reset(s);
+    return v;
+}
+
+bool Store::index_some(int chunk, int64_t& n) {
+    n = 0;
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    int64_t from = meta_value("indexed");
+    sqlite3_stmt* s = prepare("SELECT max(id), count(*) FROM (SELECT id FROM events WHERE id > ? ORDER BY id LIMIT ?)");
+    int64_t to = 0;
+    bool ok = s != nullptr;
+    if (ok) {
+        sqlite3_bind_int64(s, 1, from);
+        sqlite3_bind_int(s, 2, chunk);
+        if (sqlite3_step(s) == SQLITE_ROW) {
+            to = sqlite3_column_int64(s, 0);
+            n = sqlite3_column_int64(s, 1);
+        }
+        sqlite3_reset(s);
+    }
+    if (ok && n) {
+        s = prepare("INSERT INTO events_text(rowid, text) SELECT id, text FROM events WHERE id > ? AND id <= ?");
+        ok = s != nullptr;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, from);
+            sqlite3_bind_int64(s, 2, to);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        s = ok ? prepare("UPDATE meta SET value = ? WHERE key = 'indexed'") : nullptr;
+        ok = s != nullptr;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, to);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+    }
+    if (!ok) {
+        fail("event store: cannot index texts");
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec(n ? "COMMIT" : "ROLLBACK");
 }
 
 int64_t Store::next_alarm_seq() {
@@ -451,19 +504,39 @@ bool Store::prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, in
     // Ids only ever grow and only the oldest go, so the ids in between are the count.
     int64_t over = (hi - lo + 1) - max_count;
     bool ok = true;
+    // What goes leaves the text index first (it needs the texts to find them).
+    int64_t indexed = meta_value("indexed");
     if (over > 0) {
-        s = prepare("DELETE FROM events WHERE id < ?");
-        sqlite3_bind_int64(s, 1, lo + std::min<int64_t>(over, chunk));
-        ok = s && sqlite3_step(s) == SQLITE_DONE;
-        n += sqlite3_changes(db_);
+        int64_t cut = lo + std::min<int64_t>(over, chunk);
+        s = prepare("INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
+                    "WHERE id < ? AND id <= ?");
+        ok = s != nullptr;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, cut);
+            sqlite3_bind_int64(s, 2, indexed);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+        }
+        s = ok ? prepare("DELETE FROM events WHERE id < ?") : nullptr;
+        ok = s != nullptr;
+        if (ok) {
+            sqlite3_bind_int64(s, 1, cut);
+            ok = sqlite3_step(s) == SQLITE_DONE;
+            n += sqlite3_changes(db_);
+        }
     }
     int64_t cutoff = now_ms - static_cast<int64_t>(max_days) * 86400000LL;
-    if (ok) {
-        s = prepare("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? LIMIT ?)");
+    for (const char* sql : {"INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
+                            "WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY id LIMIT ?) AND id <= ?",
+                            "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY id LIMIT ?)"}) {
+        if (!ok) break;
+        s = prepare(sql);
+        ok = s != nullptr;
+        if (!ok) break;
         sqlite3_bind_int64(s, 1, cutoff);
         sqlite3_bind_int(s, 2, chunk);
-        ok = s && sqlite3_step(s) == SQLITE_DONE;
-        n += sqlite3_changes(db_);
+        if (sql[0] == 'I') sqlite3_bind_int64(s, 3, indexed);
+        ok = sqlite3_step(s) == SQLITE_DONE;
+        if (sql[0] == 'D') n += sqlite3_changes(db_);
     }
     if (ok) {
         s = prepare("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE last < ? AND cleared = 1 LIMIT ?)");
@@ -512,7 +585,7 @@ bool Store::counters(Counters& c) {
     sqlite3_stmt* s = prepare(
         "SELECT (SELECT seq FROM sqlite_sequence WHERE name = 'events'), "
         "(SELECT value FROM meta WHERE key = 'alarm_seq'), (SELECT value FROM meta WHERE key = 'removed'), "
-        "(SELECT value FROM meta WHERE key = 'lost')");
+        "(SELECT value FROM meta WHERE key = 'lost'), (SELECT value FROM meta WHERE key = 'indexed')");
     if (!s) return false;
     bool ok = sqlite3_step(s) == SQLITE_ROW;
     if (ok) {
@@ -520,6 +593,7 @@ bool Store::counters(Counters& c) {
         c.alarm_seq = sqlite3_column_int64(s, 1);
         c.removed = sqlite3_column_int64(s, 2);
         c.lost = sqlite3_column_int64(s, 3);
+        c.indexed = sqlite3_column_int64(s, 4);
     }
     sqlite3_reset(s);
     return ok || fail("event store");
@@ -528,8 +602,9 @@ bool Store::counters(Counters& c) {
 namespace {
 
 const char* const kEventCols =
-    "SELECT id, time, version, trap_id, enterprise, generic, specific, agent, community, timestamp, node, "
-    "node_name, name, category, severity, text, log_only, alarm, bindings FROM events";
+    "SELECT e.id, e.time, e.version, e.trap_id, e.enterprise, e.generic, e.specific, e.agent, e.community, "
+    "e.timestamp, e.node, e.node_name, e.name, e.category, e.severity, e.text, e.log_only, e.alarm, e.bindings "
+    "FROM events e";
 
 void read_event(sqlite3_stmt* s, Event& e) {
     e.id = sqlite3_column_int64(s, 0);
@@ -555,42 +630,72 @@ void read_event(sqlite3_stmt* s, Event& e) {
 
 }  // namespace
 
-bool Store::events(const Filter& f, std::vector<Event>& out, bool& more) {
-    out.clear();
-    more = false;
+// One part of a list: mode 0 every event (a text tested row by row), 1 the
+// events the text index has not reached yet, 2 those it has (looked up there).
+bool Store::events_part(const Filter& f, int mode, int64_t indexed, int limit, std::vector<Event>& out) {
     Query q;
-    q.sql = std::string(kEventCols) + " WHERE id > ?";
+    Filter rest = f;
+    if (mode == 2) {
+        q.sql = std::string(kEventCols) + " JOIN events_text t ON t.rowid = e.id WHERE t.text LIKE ? AND e.id <= ?";
+        q.text("%" + f.text + "%");
+        q.number(indexed);
+        rest.text.clear();
+    } else {
+        q.sql = std::string(kEventCols) + (mode == 1 ? " WHERE e.id > ?" : " WHERE 1");
+        if (mode == 1) q.number(indexed);
+    }
+    q.sql += " AND e.id > ?";
     q.number(f.since);
     if (f.upto) {
-        q.sql += " AND id <= ?";
+        q.sql += " AND e.id <= ?";
         q.number(f.upto);
     }
-    common_conditions(f, q, "time");
+    common_conditions(rest, q, "e.time");
     if (f.log_only >= 0) {
-        q.sql += " AND log_only = ?";
+        q.sql += " AND e.log_only = ?";
         q.number(f.log_only);
     }
-    q.sql += " ORDER BY id DESC LIMIT ?";
-    q.number(f.limit + 1);
+    q.sql += mode == 2 ? " ORDER BY t.rowid DESC LIMIT ?" : " ORDER BY e.id DESC LIMIT ?";
+    q.number(limit);
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_, q.sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return fail("event store");
     q.bind(s);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        if (static_cast<int>(out.size()) == f.limit) {
-            more = true;
-            break;
-        }
         out.emplace_back();
         read_event(s, out.back());
     }
     sqlite3_finalize(s);
-    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("event store");
+    return rc == SQLITE_DONE || fail("event store");
+}
+
+bool Store::events(const Filter& f, std::vector<Event>& out, bool& more) {
+    out.clear();
+    more = false;
+    // A part of a text of three characters or more without LIKE's wildcards is
+    // looked up in the trigram index where it reaches; the newer rest is read
+    // row by row.  One read transaction, so both parts see the same store.
+    bool ok;
+    if (f.text.size() >= 3 && f.text.find_first_of("%_\\") == std::string::npos) {
+        if (!exec("BEGIN")) return false;
+        int64_t indexed = meta_value("indexed");
+        ok = events_part(f, 1, indexed, f.limit + 1, out);
+        if (ok && static_cast<int>(out.size()) <= f.limit)
+            ok = events_part(f, 2, indexed, f.limit + 1 - static_cast<int>(out.size()), out);
+        exec("COMMIT");
+    } else {
+        ok = events_part(f, 0, 0, f.limit + 1, out);
+    }
+    if (static_cast<int>(out.size()) > f.limit) {
+        out.resize(static_cast<size_t>(f.limit));
+        more = true;
+    }
+    return ok;
 }
 
 bool Store::event(int64_t id, Event& out, bool& found) {
     found = false;
-    sqlite3_stmt* s = prepare((std::string(kEventCols) + " WHERE id = ?").c_str());
+    sqlite3_stmt* s = prepare((std::string(kEventCols) + " WHERE e.id = ?").c_str());
     if (!s) return false;
     sqlite3_bind_int64(s, 1, id);
     int rc = sqlite3_step(s);

@@ -58,6 +58,7 @@ struct Counters {
     int64_t alarm_seq = 0;    // the last alarm change number
     int64_t removed = 0;      // events removed by the bounds
     int64_t lost = 0;         // events the store could not keep (it fell behind)
+    int64_t indexed = 0;      // the text index holds the events up to this id
 };
 
 class Store {
@@ -82,6 +83,9 @@ public:
     // long); n gets the number removed.  Cleared alarms older than max_days go too.
     bool prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, int64_t& n);
     bool add_lost(int64_t n);
+    // Adds the texts of up to chunk events the text index has not reached to
+    // it, in id order; n gets how many (0: it is complete).
+    bool index_some(int chunk, int64_t& n);
     // Acknowledge or unacknowledge alarms (any connection that may write).
     bool acknowledge(const std::vector<int64_t>& ids, bool ack, const std::string& who, int64_t now_ms,
                      int64_t& changed);
@@ -101,6 +105,8 @@ private:
     bool exec(const char* sql);
     bool fail(const char* what);
     int64_t next_alarm_seq();
+    int64_t meta_value(const char* key);
+    bool events_part(const Filter& f, int mode, int64_t indexed, int limit, std::vector<Event>& out);
     bool meta_add(const char* key, int64_t n);
 
     sqlite3* db_ = nullptr;
