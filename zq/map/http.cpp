@@ -342,32 +342,6 @@ bool same_origin(const httplib::Request& req) {
     return true;
 }
 
-std::string base64_decode(std::string_view in) {
-    auto val = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    std::string out;
-    unsigned buf = 0;
-    int bits = 0;
-    for (char c : in) {
-        if (c == '=') break;
-        int v = val(c);
-        if (v < 0) return "";
-        buf = (buf << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buf >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
 // Compares without stopping at the first difference, so the time taken does not
 // tell how much of a guess was right.
 bool equal_secret(const std::string& a, const std::string& b) {
@@ -380,7 +354,7 @@ bool equal_secret(const std::string& a, const std::string& b) {
 bool authorized(const httplib::Request& req, const std::string& password) {
     std::string h = req.get_header_value("Authorization");
     if (h.size() < 6 || lower(h.substr(0, 6)) != "basic ") return false;
-    std::string cred = base64_decode(trim(std::string_view(h).substr(6)));
+    std::string cred = zq::base64_decode(trim(std::string_view(h).substr(6)));
     auto colon = cred.find(':');
     if (colon == std::string::npos) return false;
     return equal_secret(cred.substr(colon + 1), password);

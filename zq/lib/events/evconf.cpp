@@ -215,8 +215,6 @@ void classify(const Conf& conf, Event& ev) {
     ev.text = expand_text(e->text, ev);
 }
 
-namespace {
-
 const char* type_name(unsigned char t) {
     switch (t) {
         case ZQ_ASN_INTEGER: return "INTEGER";
@@ -232,6 +230,8 @@ const char* type_name(unsigned char t) {
         default: return "unknown";
     }
 }
+
+namespace {
 
 std::string hex_of(const unsigned char* s, size_t n) {
     static const char* digits = "0123456789abcdef";

@@ -61,7 +61,8 @@ struct Event {
     std::vector<uint32_t> trap_oid;
     int generic = 0, specific = 0;
     uint32_t timestamp = 0;
-    std::vector<Binding> bindings;
+    std::vector<Binding> bindings;   // as received; events read from the store have bindings_json instead
+    std::string bindings_json;
     // Filled by the store.
     uint32_t node = 0;
     std::string node_name;
@@ -71,6 +72,9 @@ struct Event {
     std::vector<std::string> clears;
     int64_t alarm = 0;
 };
+
+// "INTEGER", "OCTET STRING", ... for a ZQ_ASN_* type; "unknown" for others.
+const char* type_name(unsigned char type);
 
 // The received part of an event from a delivered trap (time_ms is left alone).
 // An OCTET STRING is text when every byte is printable ASCII, tab, CR or LF,

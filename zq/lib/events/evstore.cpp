@@ -22,6 +22,7 @@ CREATE TABLE IF NOT EXISTS events(
   severity INTEGER NOT NULL, text TEXT NOT NULL, log_only INTEGER NOT NULL, alarm INTEGER NOT NULL,
   bindings TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_time ON events(time);
+CREATE INDEX IF NOT EXISTS events_by_node ON events(node);
 CREATE TABLE IF NOT EXISTS alarms(
   id INTEGER PRIMARY KEY AUTOINCREMENT, key TEXT NOT NULL, source TEXT NOT NULL, name TEXT NOT NULL,
   category TEXT NOT NULL, severity INTEGER NOT NULL, node INTEGER NOT NULL, node_name TEXT NOT NULL,
@@ -56,20 +57,6 @@ std::string bindings_text(const std::vector<Binding>& bs) {
         a.push_back(std::move(o));
     }
     return dump(a);
-}
-
-void parse_bindings(const std::string& text, std::vector<Binding>& out) {
-    json a = json::parse(text, nullptr, false);
-    if (!a.is_array()) return;
-    for (const auto& o : a) {
-        if (!o.is_object()) continue;
-        Binding b;
-        b.oid = o.value("oid", "");
-        b.type = o.value("type", "");
-        b.hex = o.contains("hex");
-        b.value = o.value(b.hex ? "hex" : "value", "");
-        out.push_back(std::move(b));
-    }
 }
 
 // A query built from a filter: the SQL and the values bound to its '?'s in order.
@@ -625,7 +612,7 @@ void read_event(sqlite3_stmt* s, Event& e) {
     e.text = col_text(s, 15);
     e.action = sqlite3_column_int(s, 16) ? kLogOnly : kAlarm;
     e.alarm = sqlite3_column_int64(s, 17);
-    parse_bindings(col_text(s, 18), e.bindings);
+    e.bindings_json = col_text(s, 18);  // parsed only by those who need the records (JSON)
 }
 
 }  // namespace
@@ -772,12 +759,6 @@ bool Store::marked_nodes(std::vector<uint32_t>& out) {
 }
 
 std::string event_json(const Event& e) {
-    json b = json::array();
-    for (const auto& x : e.bindings) {
-        json o{{"oid", x.oid}, {"type", x.type}};
-        o[x.hex ? "hex" : "value"] = x.value;
-        b.push_back(std::move(o));
-    }
     json j{{"id", e.id},
            {"time", format_time(e.time_ms)},
            {"time_ms", e.time_ms},
@@ -796,9 +777,14 @@ std::string event_json(const Event& e) {
            {"community", e.community},
            {"version", e.version == 1 ? "v2c" : "v1"},
            {"log_only", e.action == kLogOnly},
-           {"alarm", e.alarm},
-           {"bindings", std::move(b)}};
-    return dump(j);
+           {"alarm", e.alarm}};
+    // The bindings as the store keeps them: JSON it wrote itself.
+    std::string out = dump(j);
+    out.pop_back();
+    out += ",\"bindings\":";
+    out += e.bindings_json.empty() ? bindings_text(e.bindings) : e.bindings_json;
+    out += '}';
+    return out;
 }
 
 std::string alarm_json(const Alarm& a) {

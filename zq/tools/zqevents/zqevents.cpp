@@ -148,21 +148,7 @@ std::string hex(const unsigned char* s, size_t n) {
     return h;
 }
 
-const char* type_name(unsigned char t) {
-    switch (t) {
-    case ZQ_ASN_INTEGER: return "INTEGER";
-    case ZQ_ASN_OCTET_STR: return "OCTET STRING";
-    case ZQ_ASN_NULL: return "NULL";
-    case ZQ_ASN_OBJECT_ID: return "OBJECT IDENTIFIER";
-    case ZQ_ASN_IPADDRESS: return "IpAddress";
-    case ZQ_ASN_COUNTER: return "Counter32";
-    case ZQ_ASN_GAUGE: return "Gauge32";
-    case ZQ_ASN_TIMETICKS: return "TimeTicks";
-    case ZQ_ASN_OPAQUE: return "Opaque";
-    case ZQ_ASN_COUNTER64: return "Counter64";
-    default: return "unknown";
-    }
-}
+using zq::ev::type_name;
 
 nlohmann::json binding_json(const ZqVarBind* vb) {
     nlohmann::json j;
