@@ -227,3 +227,17 @@ test('screenshot of the page with a selection', async () => {
   await page.screenshot({ path: join(buildDir, 'map-screenshot.png') });
   await page.close();
 });
+
+test('an application that dies is started again and its panel says so', async () => {
+  const app = async () => (await inst.api('/api/apps')).body.apps.find((a) => a.name === 'Test App');
+  const first = await app();
+  assert.equal(first.state, 'running');
+  process.kill(first.pid, 'SIGKILL');
+  await waitFor(async () => { const a = await app(); return a.state === 'running' && a.pid !== first.pid; },
+    10000, 'the restart of the test application');
+  assert.equal((await app()).restarts, 1);
+  const page = await openMap(browser, inst.url);
+  await page.waitForSelector('.app-item:has-text("Test App") .meta:has-text("restarted once")');
+  await page.screenshot({ path: join(buildDir, 'apps-restarted.png') });
+  await page.close();
+});
