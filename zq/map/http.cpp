@@ -410,6 +410,13 @@ httplib::Server::HandlerResponse check_request_head(const httplib::Request& req,
     if (!st.password.empty() && !authorized(req, st.password)) {
         res.set_header("WWW-Authenticate", "Basic realm=\"zq map\", charset=\"UTF-8\"");
         fail(res, 401, "authentication required");
+        // A page asked for by the browser gets a page, not JSON text.
+        if (!req.path.starts_with("/api/")) {
+            res.set_content("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>zq map: password "
+                            "needed</title></head><body><h1>Password needed</h1><p>The map program asks for its "
+                            "password (http_password of the instance). Reload the page to enter it.</p></body></html>",
+                            "text/html; charset=utf-8");
+        }
         return httplib::Server::HandlerResponse::Handled;
     }
     if (req.method == "POST") {

@@ -35,7 +35,8 @@ export const api = {
   maps: () => call('GET', '/api/maps'),
   openMap: (id) => call('POST', `/api/maps/${id}/open`, {}),
   symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),   // id: a number or 'open'
-  changes: (id, since, signal) => call('GET', `/api/maps/${id}/changes?since=${since}`, undefined, signal),
+  changes: (id, since, signal, timeout) =>
+    call('GET', `/api/maps/${id}/changes?since=${since}${timeout === undefined ? '' : '&timeout=' + timeout}`, undefined, signal),
   positions: (id, positions) => call('POST', `/api/maps/${id}/positions`, { positions }),
   manage: (symbols, managed) => call('POST', '/api/symbols/manage', { symbols, managed }),
   deleteObjects: (objects) => call('POST', '/api/objects/delete', { objects }),
@@ -85,7 +86,9 @@ export class LiveMap {
         break;
       } catch (e) {
         if (e.name === 'AbortError' || gen !== this.generation) return;
-        this.hooks.onLive(false, e.message);
+        this.hooks.onLive(false, e.message, e.status);
+        // A refused password stays refused: no retries until the page signs in again.
+        if (e.status === 401) return;
         await sleep(delay);
         delay = Math.min(5000, delay * 2);
       }
@@ -101,12 +104,22 @@ export class LiveMap {
 
   async poll(gen, signal) {
     let delay = 500;
+    let failedAt = 0;
     while (gen === this.generation) {
       try {
-        const r = await api.changes(this.map, this.seq, signal);
+        // After a failure the first request answers at once: a waiting long
+        // poll would not tell that the map program is back.
+        const r = await api.changes(this.map, this.seq, signal, failedAt ? 0 : undefined);
         if (gen !== this.generation) return;
         delay = 500;
         this.hooks.onLive(true);
+        // After a long gap (the map program restarted, perhaps with another
+        // database) the page starts over from a snapshot.
+        if (failedAt && Date.now() - failedAt >= 5000) {
+          this.start(this.map);
+          return;
+        }
+        failedAt = 0;
         if (r.open && r.open !== this.map) {
           this.hooks.onOpen(r.open);
           return;
@@ -126,7 +139,9 @@ export class LiveMap {
           this.hooks.onOpen(0);
           return;
         }
-        this.hooks.onLive(false, e.message);
+        if (!failedAt) failedAt = Date.now();
+        this.hooks.onLive(false, e.message, e.status);
+        if (e.status === 401) return;
         await sleep(delay);
         delay = Math.min(5000, delay * 2);
       }

@@ -4,6 +4,8 @@ import { api, LiveMap } from './api.js';
 import { MapModel, MapView, CARD_W } from './view.js';
 import { STATUS, LEGEND, statusOf, badgeDataUrl } from './icons.js';
 import { EventsView } from './events.js';
+import { renderLegend, statusRows, countByStatus, nodesOfStatus, renderProblems, updateTitle } from './status.js';
+import { ContactWatch } from './stale.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -17,11 +19,13 @@ const state = {
   matchAt: -1,
   detailsFor: 0,
   detailsSeq: 0,
+  picked: -1,          // the status whose nodes the legend selected, or -1
+  stale: false,
 };
 
 const model = new MapModel();
 const view = new MapView($('map'), model, {
-  onSelect: () => { scheduleDetails(); updateCounts(); },
+  onSelect: () => { state.picked = -1; scheduleDetails(); updateCounts(); updateLegend(); },
   onOpen: openSymbol,
   onMoved: saveMoved,
   onMenu: (x, y) => showMenu(x, y),
@@ -30,9 +34,26 @@ const view = new MapView($('map'), model, {
   onDrawn: () => { updateZoom(); },
   reserveLeft: () => $('legend').getBoundingClientRect().width,
 });
+// The grid of a new map is made for the shape of the view.
+Object.defineProperty(model, 'shape', {
+  get: () => ({ w: Math.max(200, view.w - $('legend').getBoundingClientRect().width - 60), h: Math.max(200, view.h - 60) }),
+});
+
+const contact = new ContactWatch($('stale'), {
+  onStale: (stale) => {
+    state.stale = stale;
+    view.stale = stale;
+    document.body.classList.toggle('stale', stale);
+    view.redraw();
+    renderApps();
+    updateTitle(model, mapName(), stale);
+  },
+  // The browser asks for the password when the page itself is refused.
+  onSignIn: () => location.reload(),
+});
 
 const live = new LiveMap(model, {
-  onUpdate: (kind) => {
+  onUpdate: (kind, r) => {
     if (kind === 'full' && live.map !== state.map) {
       state.map = live.map;
       state.firstLoad = true;
@@ -47,13 +68,25 @@ const live = new LiveMap(model, {
     view.redraw();
     updateCounts();
     updateLegend();
+    updateTitle(model, mapName(), state.stale);
     $('empty').hidden = model.nodes.length > 0;
-    if (state.detailsFor && model.byId.has(state.detailsFor)) refreshDetailsHead();
-    else if (view.selection.size !== 1 || kind === 'full') scheduleDetails();
+    // The panel is drawn again whenever something it shows changed: the
+    // selected symbols, their node or components, or (nothing selected) the counts.
+    const shown = new Set(view.selection);
+    for (const id of view.selection) {
+      const s = model.byId.get(id);
+      if (!s) continue;
+      if (s.parent) shown.add(s.parent);
+      for (const c of s.children) shown.add(c.id);
+    }
+    const touched = kind === 'full' || !view.selection.size ||
+      (r && ((r.symbols || []).some((x) => shown.has(x.id)) || (r.deleted || []).some((id) => shown.has(id))));
+    if (touched) scheduleDetails();
   },
-  onLive: (ok, why) => {
+  onLive: (ok, why, status) => {
+    contact.report(ok, status);
     $('live').classList.toggle('off', !ok);
-    $('live-text').textContent = ok ? 'Live' : 'Reconnecting';
+    $('live-text').textContent = ok ? 'Live' : status === 401 ? 'Password needed' : 'Reconnecting';
     $('live').title = ok ? 'Changes arrive as they happen' : why || 'No connection';
   },
   // The map shown is no longer the open one (or is gone): show the open one.
@@ -109,9 +142,14 @@ async function loadMaps() {
   }
 }
 
-function showMapName() {
+function mapName() {
   const m = state.maps.find((x) => x.id === state.map);
-  $('map-name').textContent = m ? m.name : state.map ? `map ${state.map}` : '\u00a0';
+  return m ? m.name : state.map ? `map ${state.map}` : '';
+}
+
+function showMapName() {
+  $('map-name').textContent = mapName() || '\u00a0';
+  updateTitle(model, mapName(), state.stale);
   renderMaps(state.map);
   scheduleDetails();
 }
@@ -160,16 +198,18 @@ function renderApps() {
   if (!shown.length) ul.append(el('li', { className: 'muted', textContent: 'No applications registered.' }));
   for (const a of shown) {
     const li = el('li', { className: 'app-item' });
-    const kind = {
+    const kind = state.stale ? 'unknown' : {
       running: 'running', starting: 'starting', restarting: 'starting', ended: 'ended', failed: 'ended',
       'actions only': 'actions',
     }[a.state] || 'actions';
     const row = el('div', { className: 'row' });
+    // Without contact the last state known is no more than a guess.
     row.append(el('span', { className: 'name', textContent: a.name, title: a.name }),
-      el('span', { className: 'badge ' + kind, textContent: a.state }));
+      el('span', { className: 'badge ' + kind, textContent: state.stale ? 'unknown' : a.state,
+        title: state.stale ? `last known: ${a.state}` : '' }));
     li.append(row);
     const meta = [];
-    if (a.pid && a.state !== 'ended') meta.push('pid ' + a.pid);
+    if (a.pid && a.state !== 'ended' && !state.stale) meta.push('pid ' + a.pid);
     if (a.exit_status !== undefined) meta.push(a.exit_status > 128 ? 'signal ' + (a.exit_status - 128) : 'exit status ' + a.exit_status);
     if (a.restart_in_ms !== undefined) meta.push('again in ' + Math.ceil(a.restart_in_ms / 1000) + ' s');
     if (a.restarts) meta.push(a.restarts === 1 ? 'restarted once' : 'restarted ' + a.restarts + ' times');
@@ -260,15 +300,27 @@ async function setManaged(managed) {
   } catch (e) { toast(e.message, true); }
 }
 
+// Deleting cannot be undone: the dialog starts on Cancel, and deleting more
+// than one node or more than 10 objects waits until the number is typed.
 function deleteDialog() {
   const objects = selectedObjects();
   if (!objects.length) return;
   const names = selectedSymbols().slice(0, 5).map((s) => s.label || s.name || '#' + s.object);
+  const nodes = selectedSymbols().filter((s) => !s.parent).length;
+  const typed = nodes > 1 || objects.length > 10;
+  let deleteButton = null;
   openDialog(objects.length === 1 ? 'Delete object' : `Delete ${objects.length} objects`, (body) => {
-    body.append(el('p', { textContent: `This deletes ${objects.length === 1 ? 'the object' : 'the objects'} from the topology database, with every symbol on every map: ${names.join(', ')}${objects.length > 5 ? ', \u2026' : ''}.` }));
+    body.append(el('p', { textContent: `This deletes ${objects.length === 1 ? 'the object' : 'the objects'} from the topology database, with every symbol on every map: ${names.join(', ')}${objects.length > 5 ? ', \u2026' : ''}. It cannot be undone.` }));
+    if (typed) {
+      const label = el('label', { textContent: `Type ${objects.length} to delete ${objects.length} objects` });
+      const input = el('input', { type: 'text', id: 'delete-count', autocomplete: 'off', inputMode: 'numeric' });
+      input.addEventListener('input', () => { deleteButton.disabled = input.value.trim() !== String(objects.length); });
+      label.append(input);
+      body.append(label);
+    }
   }, [
-    { text: 'Cancel' },
-    { text: 'Delete', cls: 'danger primary', run: async () => {
+    { text: 'Cancel', focus: true },
+    { text: 'Delete', cls: 'danger primary', disabled: typed, ref: (x) => { deleteButton = x; }, run: async () => {
       try {
         await api.deleteObjects(objects);
         view.selection.clear();
@@ -370,6 +422,18 @@ function renderDetails() {
   box.replaceChildren();
   box.append(el('div', { className: 'details-head', id: 'details-head' }), actionButtons());
   refreshDetailsHead();
+  if (s.children.length) {
+    box.append(el('div', { className: 'section-title', textContent: `Components (${s.children.length})` }));
+    const ul = el('ul', { className: 'components' });
+    for (const c of s.children) {
+      const b = el('button', { className: 'problem', type: 'button' });
+      b.append(swatch(statusOf(c)), el('span', { className: 'name', textContent: c.label || c.name || c.type }),
+        el('span', { className: 'st', textContent: statusName(c) }));
+      b.addEventListener('click', () => { view.selection = new Set([c.id]); scheduleDetails(); updateCounts(); view.redraw(); });
+      ul.append(el('li', {}, [b]));
+    }
+    box.append(ul);
+  }
   const fields = el('div', { id: 'fields' }, [el('div', { className: 'pad muted', textContent: 'Reading the object\u2026' })]);
   box.append(el('div', { className: 'section-title', textContent: 'Object fields' }), fields);
   const seq = ++state.detailsSeq;
@@ -423,10 +487,7 @@ function actionButtons() {
 
 function renderSummary(box) {
   box.replaceChildren();
-  const counts = new Array(STATUS.length).fill(0);
-  for (const n of model.nodes) counts[statusOf(n)]++;
-  counts[1] += counts[0];
-  counts[0] = 0;
+  const counts = countByStatus(model);
   const total = model.nodes.length;
   const m = state.maps.find((x) => x.id === state.map);
   const head = el('div', { className: 'details-head' });
@@ -443,12 +504,11 @@ function renderSummary(box) {
   }
   box.append(bar);
   const list = el('div', { className: 'summary' });
-  for (const st of LEGEND) {
-    const row = el('div', { className: 'row' });
-    row.append(swatch(st), el('span', { textContent: STATUS[st].name }), el('span', { className: 'n', textContent: counts[st].toLocaleString() }));
-    list.append(row);
-  }
-  box.append(list, el('div', { className: 'pad muted', textContent: 'Select a symbol to see its object\u2019s fields.' }));
+  statusRows(list, counts, pickStatus, state.picked);
+  const problemsBox = el('div', { id: 'problems' });
+  renderProblems(problemsBox, model, pickNode);
+  box.append(list, el('div', { className: 'section-title', textContent: 'Nodes that are not Normal' }), problemsBox,
+    el('div', { className: 'pad muted', textContent: 'Select a symbol to see its object\u2019s fields.' }));
 }
 
 // ---- configuration dialog --------------------------------------------------------------
@@ -534,7 +594,8 @@ function openDialog(title, fill, buttons) {
   $('dialog-message').hidden = true;
   setDialogButtons(buttons);
   $('modal').hidden = false;
-  const first = body.querySelector('input,select') || $('dialog-buttons').querySelector('button:last-child');
+  const first = body.querySelector('input,select') || $('dialog-buttons').querySelector('button.focus') ||
+    $('dialog-buttons').querySelector('button:last-child');
   if (first) first.focus();
 }
 
@@ -542,7 +603,8 @@ function setDialogButtons(buttons) {
   const box = $('dialog-buttons');
   box.replaceChildren();
   for (const b of buttons) {
-    const x = el('button', { className: 'small-btn ' + (b.cls || ''), textContent: b.text, disabled: !!b.disabled });
+    const x = el('button', { className: 'small-btn ' + (b.cls || '') + (b.focus ? ' focus' : ''), textContent: b.text, disabled: !!b.disabled });
+    if (b.ref) b.ref(x);
     x.addEventListener('click', async () => {
       if (!b.run) return closeDialog();
       x.disabled = true;
@@ -579,16 +641,27 @@ function swatch(st) {
 }
 
 function updateLegend() {
-  const box = $('legend');
-  const counts = new Array(STATUS.length).fill(0);
-  for (const n of model.nodes) counts[statusOf(n)]++;
-  counts[1] += counts[0];
-  box.replaceChildren(el('div', { className: 'title', textContent: 'Status' }));
-  for (const st of LEGEND) {
-    const row = el('div', { className: 'item' });
-    row.append(swatch(st), el('span', { textContent: STATUS[st].name }), el('span', { className: 'n', textContent: counts[st].toLocaleString() }));
-    box.append(row);
+  renderLegend($('legend'), model, pickStatus, state.picked);
+}
+
+// A status in the legend or the summary: its nodes selected (again: none).
+function pickStatus(st) {
+  if (state.picked === st) {
+    state.picked = -1;
+    view.selection = new Set();
+  } else {
+    state.picked = st;
+    view.selection = new Set(nodesOfStatus(model, st).map((n) => n.id));
   }
+  scheduleDetails(); updateCounts(); updateLegend(); view.redraw();
+}
+
+// One node: selected and in the middle of the view.
+function pickNode(n) {
+  state.picked = -1;
+  view.selection = new Set([n.id]);
+  view.centerOn(n, Math.max(view.scale, 0.8));
+  scheduleDetails(); updateCounts(); updateLegend();
 }
 
 function updateCounts() {
@@ -624,9 +697,11 @@ function runSearch(jump) {
   }
   const matches = new Set();
   const list = [];
+  // Name, label, type and status of a node or of one of its components.
+  const has = (s) => MapModel.searchText(s).includes(q) || statusName(s).toLowerCase() === q;
   for (const n of model.nodes) {
-    let hit = MapModel.searchText(n).includes(q);
-    if (!hit) for (const c of n.children) if (MapModel.searchText(c).includes(q)) { hit = true; break; }
+    let hit = has(n);
+    if (!hit) for (const c of n.children) if (has(c)) { hit = true; break; }
     if (hit) { matches.add(n.id); list.push(n); }
   }
   view.matches = matches;
@@ -636,11 +711,12 @@ function runSearch(jump) {
   view.redraw();
 }
 
+// Enter: the next match selected and in the middle of the view.
 function nextMatch() {
   if (!state.matchList.length) return;
   state.matchAt = (state.matchAt + 1) % state.matchList.length;
-  const n = state.matchList[state.matchAt];
-  view.centerOn(n, Math.max(view.scale, 0.8));
+  pickNode(state.matchList[state.matchAt]);
+  $('search-count').textContent = `${state.matchAt + 1} of ${state.matchList.length.toLocaleString()}`;
 }
 
 let searchTimer = 0;
@@ -666,6 +742,9 @@ $('search').addEventListener('keydown', (e) => {
 
 // ---- keys and buttons ------------------------------------------------------------------
 
+for (const [button, cls] of [['left-btn', 'show-left'], ['right-btn', 'show-right']]) {
+  $(button).addEventListener('click', () => document.body.classList.toggle(cls));
+}
 $('zoom-in').addEventListener('click', () => view.zoomAt(view.w / 2, view.h / 2, 1.4));
 $('zoom-out').addEventListener('click', () => view.zoomAt(view.w / 2, view.h / 2, 1 / 1.4));
 $('fit').addEventListener('click', () => view.fit());
@@ -693,7 +772,7 @@ $('modal').addEventListener('pointerdown', (e) => { if (e.target === $('modal'))
 
 // For tests and benchmarks: the model and view, and a few helpers over them.
 window.zqmap = {
-  model, view, state, events,
+  model, view, state, events, contact,
   nodes: () => model.nodes.map((n) => ({ id: n.id, object: n.object, name: n.label || n.name })),
   selection: () => [...view.selection],
   alarmed: () => [...view.alarmed],

@@ -15,6 +15,7 @@ const CHIPS_TOP = 32;         // first chip row below the centre
 const LABEL_GAP = 15;
 export const CELL_W = 160, CELL_H = 170;
 const GROUP_GAP = 0.5;        // empty cells between the kind groups
+const SHELF_GAP = 0.45;       // empty rows between two rows of kind groups (room for the titles)
 const FONT = "'DejaVu Sans', 'Segoe UI', Roboto, Helvetica, Arial, sans-serif";
 
 function chipRows(n) { return Math.min(CHIP_ROWS_MAX, Math.ceil(n / CHIP_COLS)); }
@@ -33,9 +34,11 @@ export class MapModel {
   clear() {
     this.byId = new Map();        // symbol id -> symbol
     this.nodes = [];              // node symbols in drawing order
-    this.groups = new Map();      // icon class -> {x, cols, count, title}
+    this.groups = new Map();      // icon class -> {x, y, cols, count, title}
     this.nextGroupX = 0;
     this.version = 0;
+    // The shape (in pixels) the grid is made for: the map view's.
+    if (!this.shape) this.shape = { w: 1600, h: 1000 };
   }
 
   // A whole map: every symbol replaced, the grid made afresh.
@@ -47,8 +50,9 @@ export class MapModel {
     this.version++;
   }
 
-  // The grid of the nodes without a saved place: one block per kind, side by
-  // side, each about square.
+  // The grid of the nodes without a saved place: one block per kind, the
+  // blocks in rows that wrap, the whole about the shape of the view, so that
+  // fitting it shows the nodes as large as the window allows.
   layout() {
     this.groups = new Map();
     this.nextGroupX = 0;
@@ -60,11 +64,14 @@ export class MapModel {
       todo.get(k).push(n);
     }
     const order = [...todo.keys()].sort((a, b) => kindRank(a) - kindRank(b));
-    for (const k of order) {
-      const list = todo.get(k);
-      const g = this.newGroup(k, list.length);
-      for (const n of list) this.place(n, g);
-    }
+    const places = packGroups(order.map((k) => todo.get(k).length), this.shape);
+    order.forEach((k, i) => {
+      const p = places[i];
+      const g = { kind: k, x: p.x * CELL_W, y: p.y * CELL_H, cols: p.cols, count: 0, title: ICON_TITLES[k] || k };
+      this.groups.set(k, g);
+      this.nextGroupX = Math.max(this.nextGroupX, g.x + (p.cols + GROUP_GAP) * CELL_W);
+      for (const n of todo.get(k)) this.place(n, g);
+    });
   }
 
   // Changed and new symbols, and deleted ids.  Returns whether nodes or
@@ -130,7 +137,7 @@ export class MapModel {
 
   // The lower-case text a search looks in (made when first asked for).
   static searchText(s) {
-    if (s.lname === undefined) s.lname = ((s.label || '') + '\u0001' + (s.name || '')).toLowerCase();
+    if (s.lname === undefined) s.lname = [s.label || '', s.name || '', s.type || '', ...(s.addresses || [])].join('\u0001').toLowerCase();
     return s.lname;
   }
 
@@ -150,7 +157,7 @@ export class MapModel {
 
   newGroup(kind, count) {
     const cols = Math.max(1, Math.ceil(Math.sqrt(count * 1.3)));
-    const g = { kind, x: this.nextGroupX, cols, count: 0, title: ICON_TITLES[kind] || kind };
+    const g = { kind, x: this.nextGroupX, y: 0, cols, count: 0, title: ICON_TITLES[kind] || kind };
     this.nextGroupX += (cols + GROUP_GAP) * CELL_W;
     this.groups.set(kind, g);
     return g;
@@ -159,7 +166,7 @@ export class MapModel {
   place(n, g) {
     const i = g.count++;
     n.x = g.x + (i % g.cols) * CELL_W + CELL_W / 2;
-    n.y = Math.floor(i / g.cols) * CELL_H + CELL_H / 2;
+    n.y = (g.y || 0) + Math.floor(i / g.cols) * CELL_H + CELL_H / 2;
     n.placed = true;
   }
 
@@ -183,6 +190,36 @@ function indexById(list, id) {
     if (list[mid].id < id) lo = mid + 1; else hi = mid - 1;
   }
   return -1;
+}
+
+// Places blocks of counts nodes in rows of at most W cells, trying each W and
+// keeping the one that a view of shape {w, h} shows largest.  Returns per block
+// {x, y (in cells), cols}.
+function packGroups(counts, shape) {
+  const total = counts.reduce((a, b) => a + b, 0);
+  if (!total) return [];
+  const pack = (W) => {
+    const out = [];
+    let x = 0, y = 0, rows = 0, width = 0;
+    for (const c of counts) {
+      const cols = Math.max(1, Math.min(c, W));
+      const r = Math.ceil(c / cols);
+      if (x > 0 && x + cols > W) { y += rows + SHELF_GAP; x = 0; rows = 0; }
+      out.push({ x, y, cols });
+      width = Math.max(width, x + cols);
+      x += cols + GROUP_GAP;
+      rows = Math.max(rows, r);
+    }
+    const scale = Math.min(shape.w / (width * CELL_W), shape.h / ((y + rows) * CELL_H + 40));
+    return { out, scale };
+  };
+  let best = null;
+  const most = Math.min(total, Math.ceil(Math.sqrt(total)) * 6 + counts.length * 2);
+  for (let W = 1; W <= most; W++) {
+    const p = pack(W);
+    if (!best || p.scale > best.scale * 1.0001) best = p;
+  }
+  return best.out;
 }
 
 function kindRank(k) {
@@ -291,6 +328,15 @@ export class MapView {
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     this.drawAlarms(visible);
     this.drawBand();
+    // Without contact the colours may be wrong: drawn grey, under a light veil.
+    if (this.stale) {
+      ctx.globalCompositeOperation = 'saturation';
+      ctx.fillStyle = '#808080';
+      ctx.fillRect(0, 0, this.w, this.h);
+      ctx.globalCompositeOperation = 'source-over';
+      ctx.fillStyle = 'rgba(238,241,244,0.45)';
+      ctx.fillRect(0, 0, this.w, this.h);
+    }
     const ms = performance.now() - t0;
     this.stats.draws++;
     this.stats.lastDrawMs = ms;
@@ -423,7 +469,8 @@ export class MapView {
         if (chipLabels > 0) {
           ctx.globalAlpha = chipLabels * this.alphaFor(n);
           ctx.fillStyle = STATUS[cs].ink;
-          ctx.font = '9.5px ' + FONT;
+          // Text of a constant size on the screen: zoomed in, more of it fits.
+          ctx.font = Math.min(9.5, 11 / this.scale).toFixed(2) + 'px ' + FONT;
           ctx.textAlign = 'center';
           ctx.textBaseline = 'middle';
           const text = more ? '+' + more : this.fitText(c.label || c.name || c.type, w - 6, ctx.font);
@@ -539,10 +586,10 @@ export class MapView {
       if (w > width) {
         ctx.save();
         ctx.font = `600 ${size * width / w}px ${FONT}`;
-        ctx.fillText(text, g.x + 12, -size * 0.6);
+        ctx.fillText(text, g.x + 12, (g.y || 0) - size * 0.6);
         ctx.restore();
       } else {
-        ctx.fillText(text, g.x + 12, -size * 0.6);
+        ctx.fillText(text, g.x + 12, (g.y || 0) - size * 0.6);
       }
     }
   }

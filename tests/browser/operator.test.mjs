@@ -1,0 +1,130 @@
+// The map page as an operator uses it: a first view that reads at every window
+// size, from a count to the nodes, a side panel that follows the changes,
+// deletions that cannot slip, and a stale map that says so.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { join } from 'node:path';
+import { Instance, launchBrowser, openMap, waitFor, buildDir, bin, sh } from './support.mjs';
+
+// Like the demo network: 15 nodes of five kinds.
+const KINDS = ['server', 'client', 'computer', 'device', 'server'];
+const STATUSES = ['Normal', 'Critical', 'Marginal', 'Normal', 'Normal'];
+const NODES = Array.from({ length: 15 }, (_, i) => ({
+  name: `op-${KINDS[i % 5]}-${String.fromCharCode(97 + i)}`, kind: KINDS[i % 5], status: i < 5 ? STATUSES[i] : 'Normal',
+}));
+
+let inst, browser;
+before(async () => {
+  inst = new Instance({ network: { nodes: NODES.map((n, i) => ({ ...n, addresses: [`127.0.6.${i + 1}`] })) } });
+  await inst.start();
+  browser = await launchBrowser();
+});
+after(async () => {
+  if (browser) await browser.close();
+  if (inst) await inst.stop();
+});
+
+const sizes = [[1920, 1080], [1280, 720], [600, 900]];
+
+test('the first view shows every name whole at each window size', async () => {
+  for (const [width, height] of sizes) {
+    const page = await openMap(browser, inst.url, { width, height });
+    await page.evaluate(() => window.zqmap.redrawNow());
+    const shot = join(buildDir, `map-operator-${width}x${height}.png`);
+    await page.screenshot({ path: shot });
+    // A label is drawn whole when its card is large enough for text (labels fade
+    // in from 38 px) and its rectangle lies inside the canvas.
+    const r = await page.evaluate(() => {
+      const v = window.zqmap.view;
+      const out = [];
+      for (const n of window.zqmap.model.nodes) {
+        const l = window.zqmap.labelRectOf(n.id);
+        out.push({ name: n.name, inside: l.x >= 0 && l.y >= 0 && l.x + l.w <= v.w && l.y + l.h <= v.h });
+      }
+      return { cardPx: v.scale * 124, labels: out };
+    });
+    if (width >= 1280) {
+      assert.ok(r.cardPx >= 46, `${width}x${height}: cards ${r.cardPx.toFixed(1)} px wide, labels not drawn whole`);
+      for (const l of r.labels) assert.ok(l.inside, `${width}x${height}: ${l.name} is outside the view`);
+    }
+    // Narrow: the map keeps the window, the panels are drawers.
+    const canvasWidth = await page.evaluate(() => window.zqmap.view.w);
+    if (width < 1000) assert.ok(canvasWidth >= width * 0.9, `${width}x${height}: the map is ${canvasWidth} px wide`);
+    assert.deepEqual(page.errors, []);
+    await page.close();
+  }
+});
+
+test('a legend count selects its nodes, search finds status and type, the title tells the worst', async () => {
+  const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
+  assert.match(await page.title(), /^1 Critical - default - zq map$/);
+  const critical = await inst.id('op-client-b');
+  await page.click('#legend .status-row[data-status="Critical"]');
+  const objects = () => page.evaluate(() => window.zqmap.selection().map((id) => window.zqmap.symbol(id).object));
+  assert.deepEqual(await objects(), [critical]);
+  await page.click('#legend .status-row[data-status="Critical"]');
+  assert.deepEqual(await objects(), []);
+  // The problem list, worst first.
+  await page.waitForSelector('#problems .problem');
+  const problems = await page.locator('#problems .problem .name').allTextContents();
+  assert.deepEqual(problems, ['op-client-b', 'op-computer-c']);
+  for (const [query, want] of [['marginal', ['op-computer-c']], ['critical', ['op-client-b']]]) {
+    await page.fill('#search', query);
+    await page.press('#search', 'Enter');
+    await waitFor(async () => JSON.stringify(await objects()) === JSON.stringify(await Promise.all(want.map((n) => inst.id(n)))),
+      3000, `search ${query}`);
+  }
+  await page.fill('#search', '');
+  await page.press('#search', 'Escape');
+  await page.close();
+});
+
+test('the panel follows a status write and a manage, and deleting asks for the count', async () => {
+  const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
+  const name = 'op-device-d';
+  const object = await inst.id(name);
+  const sym = await page.evaluate((o) => window.zqmap.model.nodes.find((n) => n.object === o).id, object);
+  await page.evaluate((id) => window.zqmap.select([id]), sym);
+  await page.waitForSelector('#details .kv');
+  await inst.topo('status', name, 'Critical');
+  await waitFor(async () => (await page.textContent('#details')).includes('Critical') &&
+    (await page.locator('#details .kv').textContent()).includes('Critical'), 5000, 'the fields to follow the status');
+  await page.click('#details button:has-text("Unmanage")');
+  await page.waitForSelector('#details .details-actions button:text-is("Manage")');
+  assert.equal(await page.locator('#details .details-actions button:text-is("Unmanage")').count(), 0);
+  await page.click('#details .details-actions button:text-is("Manage")');
+  await page.waitForSelector('#details .details-actions button:text-is("Unmanage")');
+  await inst.topo('status', name, 'Normal');
+
+  // One node: Cancel has the focus, so Enter deletes nothing.
+  await page.evaluate((id) => window.zqmap.select([id]), sym);
+  await page.keyboard.press('Delete');
+  assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Cancel');
+  await page.keyboard.press('Enter');
+  assert.equal(await page.isHidden('#modal'), true);
+  // Every node: nothing until the number is typed.
+  await page.evaluate(() => window.zqmap.select(window.zqmap.model.nodes.map((n) => n.id)));
+  await page.keyboard.press('Delete');
+  const del = page.locator('#dialog-buttons button:text-is("Delete")');
+  assert.equal(await del.isDisabled(), true);
+  await page.fill('#delete-count', '14');
+  assert.equal(await del.isDisabled(), true);
+  await page.fill('#delete-count', '15');
+  assert.equal(await del.isDisabled(), false);
+  await page.click('#dialog-buttons button:text-is("Cancel")');
+  assert.equal(await inst.id(name), object);
+  await page.close();
+});
+
+test('a stopped map program shows as stale, and the page clears it when it returns', async () => {
+  const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
+  await sh(bin('zqstop'), ['zqw'], inst.env);
+  await page.waitForSelector('#stale:not([hidden])', { timeout: 12000 });
+  assert.match(await page.textContent('#stale'), /^No contact with the map program since \d\d:\d\d:\d\d - statuses may be out of date/);
+  assert.match(await page.title(), /^\(no contact\)/);
+  await page.screenshot({ path: join(buildDir, 'map-operator-stale.png') });
+  await sh(bin('zqstart'), ['zqw'], inst.env);
+  await page.waitForSelector('#stale', { state: 'hidden', timeout: 15000 });
+  assert.equal(await page.evaluate(() => window.zqmap.model.nodes.length), NODES.length);
+  await page.close();
+});
