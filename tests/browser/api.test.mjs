@@ -20,12 +20,15 @@ before(async () => {
 after(async () => { if (inst) await inst.stop(); });
 
 // A raw request, so that Host and Origin are ours to set.
-function raw(port, { method = 'GET', path, headers = {}, body }) {
+function raw(port, { method = 'GET', path, headers = {}, body, binary = false }) {
   return new Promise((ok, fail) => {
     const r = request({ host: '127.0.0.1', port, method, path, headers }, (res) => {
-      let text = '';
-      res.on('data', (d) => { text += d; });
-      res.on('end', () => ok({ status: res.statusCode, headers: res.headers, text }));
+      const parts = [];
+      res.on('data', (d) => { parts.push(d); });
+      res.on('end', () => {
+        const all = Buffer.concat(parts);
+        ok({ status: res.statusCode, headers: res.headers, text: binary ? '' : all.toString(), body: all });
+      });
     });
     r.on('error', fail);
     if (body !== undefined) r.write(body);
@@ -144,4 +147,19 @@ test('with http_password every request needs it', async () => {
   } finally {
     await locked.stop();
   }
+});
+
+test('answers over 1 KiB go compressed to a client that takes gzip', async () => {
+  const port = inst.httpPort;
+  const gz = { 'Accept-Encoding': 'gzip' };
+  const big = await raw(port, { path: '/api/maps/open/symbols', headers: gz, binary: true });
+  assert.equal(big.headers['content-encoding'], 'gzip');
+  const { gunzipSync } = await import('node:zlib');
+  const snap = JSON.parse(gunzipSync(big.body).toString());
+  assert.equal(snap.symbols.length, network.nodes.length);
+  assert.ok(big.body.length * 5 < Buffer.byteLength(JSON.stringify(snap)), `${big.body.length} bytes compressed`);
+  const small = await raw(port, { path: '/api/maps', headers: gz });
+  assert.equal(small.headers['content-encoding'], undefined);
+  assert.equal(JSON.parse(small.text).maps.length, 1);
+  assert.equal((await raw(port, { path: '/api/maps/open/symbols' })).headers['content-encoding'], undefined);
 });

@@ -227,6 +227,15 @@ std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_hand
 
 constexpr size_t kSymbolsPerChunk = 2000;
 
+// cpp-httplib compresses an answer (gzip, or br where the browser takes it)
+// when its type is exactly "application/json": answers over 1 KiB get that
+// type, smaller ones the same with the charset named, which it leaves alone.
+// A 10,000-node snapshot shrinks about twentyfold.
+constexpr size_t kCompressFrom = 1024;
+const char* json_type(size_t size) {
+    return size >= kCompressFrom ? "application/json" : "application/json; charset=utf-8";
+}
+
 // head, the symbols as a JSON list, tail.  A large list goes out in chunks
 // made as the client reads, so that a map of 100,000 symbols never sits in
 // memory twice (rows and text); when it is sent the rows go and the freed
@@ -237,13 +246,14 @@ void send_symbols(httplib::Response& res, std::string head, SymbolBatch&& rows, 
         out.reserve(out.size() + rows.rows.size() * 200 + tail.size());
         rows.put(out);
         out += tail;
-        res.set_content(std::move(out), "application/json; charset=utf-8");
+        const char* type = json_type(out.size());
+        res.set_content(std::move(out), type);
         return;
     }
     auto batch = std::make_shared<SymbolBatch>(std::move(rows));
     auto next = std::make_shared<size_t>(0);
     res.set_chunked_content_provider(
-        "application/json; charset=utf-8",
+        json_type(kCompressFrom),
         [batch, next, head = std::move(head), tail = std::move(tail)](size_t, httplib::DataSink& sink) {
             size_t& i = *next;
             const auto& list = batch->rows;
@@ -270,11 +280,11 @@ void send_symbols(httplib::Response& res, std::string head, SymbolBatch&& rows, 
 
 // ---- replies -----------------------------------------------------------------
 
-constexpr const char* kJsonType = "application/json; charset=utf-8";
-
 void reply(httplib::Response& res, const json& j, int status = 200) {
     res.status = status;
-    res.set_content(dump(j), kJsonType);
+    std::string text = dump(j);
+    const char* type = json_type(text.size());
+    res.set_content(std::move(text), type);
 }
 
 void fail(httplib::Response& res, int status, const std::string& message) {
