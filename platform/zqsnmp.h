@@ -118,6 +118,9 @@ extern "C" {
 #define ZQSNMP_REASON_ERROR      6    /* an unreadable record arrived; pdu is null */
 #define ZQSNMP_REASON_LOST       57   /* the connection with trapd is lost; the session is dead */
 #define ZQSNMP_REASON_TRAP       167  /* a trap or event arrived; the callback owns the pdu */
+#define ZQSNMP_REASON_RESPONSE   162  /* ZqsnmpAsyncSend: the answer; the callback owns the pdu */
+#define ZQSNMP_REASON_NORESPONSE 60   /* ZqsnmpAsyncSend: no answer within the time-out and
+                                         retries; pdu is a copy of the request (the callback's) */
 
 /* Session flags word: deliver every event in SNMPv1 form (also the default). */
 #define ZQSNMP_FLAG_V1_FORM      8
@@ -185,8 +188,8 @@ void  ZqsnmpFree(void *ptr);
  * and timeout -1 (milliseconds): the configured values (any negative retries, and a
  * timeout of 0 or below, too).  remote_port 0xFFFF (or 0): the port of "name:port",
  * else the configured port; an explicit port wins over both.  local_port 0xFFFF or
- * 0: any.  host null: 127.0.0.1.  Callback and data are kept but unused: requests
- * are blocking. */
+ * 0: any.  host null: 127.0.0.1.  Callback and data receive the answers of
+ * ZqsnmpAsyncSend (below); ZqsnmpBlockingSend does not use them. */
 ZqSession *ZqsnmpOpen(const char *community, const char *host, int retries, int timeout,
                       unsigned int remote_port, unsigned int local_port,
                       ZqsnmpCallback callback, void *data);
@@ -204,6 +207,28 @@ ZqVarBind *ZqsnmpAddTypedVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_leng
  * unset agent address becomes the sender's address, an unset time stamp the
  * process's up-time, a missing enterprise ZENT. */
 ZqPdu     *ZqsnmpBlockingSend(ZqSession *session, ZqPdu *pdu);
+/* Requests that do not wait, for a program that serves many agents from one
+ * loop.  ZqsnmpAsyncSend sends a Get or GetNext on a request session and returns
+ * at once: the request id (above 0) when sent, and the library has freed the
+ * request; -1 when not sent, the request still the caller's, ZqsnmpErrno set.
+ * Any number of requests may wait on one session.  The program then adds the
+ * descriptors of the sessions that wait to its own wait: ZqsnmpAsyncSelectInfo
+ * puts them into readset, raises *width to cover them and lowers *timeout to the
+ * time left until the next retry or time-out (the caller sets it to its own
+ * limit first); it returns the number of sessions waiting.  After the wait,
+ * ZqsnmpAsyncRead(readset) reads the answers that came, sends the retries that
+ * are due and gives up on requests past their time-out and retries (the
+ * session's, as for ZqsnmpBlockingSend), calling the session's callback once
+ * per request: ZQSNMP_REASON_RESPONSE with the response, or
+ * ZQSNMP_REASON_NORESPONSE with a copy of the request; the PDU's reqid is the id
+ * ZqsnmpAsyncSend returned, and the callback frees the PDU.  ZqsnmpAsyncRead
+ * returns the number of callbacks made (it may be called with an empty set, to
+ * handle the time-outs alone).  A callback must not close its session; closing a
+ * session after ZqsnmpAsyncRead returns drops its waiting requests without a
+ * callback.  Sockets: one per session, as for blocking requests. */
+int        ZqsnmpAsyncSend(ZqSession *session, ZqPdu *pdu);
+int        ZqsnmpAsyncSelectInfo(int *width, fd_set *readset, struct timeval *timeout);
+int        ZqsnmpAsyncRead(fd_set *readset);
 /* A copy of a noSuchName response as a new request of `command` without the failed
  * binding; null when the response is not noSuchName or nothing would remain. */
 ZqPdu     *ZqsnmpFixPdu(const ZqPdu *response, int command);

@@ -4,8 +4,10 @@
  * DATABASE
  *   One SQLite file per instance, $ZQ_ROOT/db/topology.db (WAL mode), shared by
  *   every process of the instance.  ZqwDbInit opens it; it never creates it (only
- *   zqsetup does).  Each call is its own transaction; a database that another
- *   process holds busy is waited for, never reported as a failure.
+ *   zqsetup does).  Each call is its own transaction, unless the caller groups
+ *   calls with ZqwDbBegin and ZqwDbCommit (below).  A database that another
+ *   process holds busy is waited for, up to db_busy_timeout of conf/zq.conf
+ *   (then error 24).
  *
  *   Objects have integer ids (0 is the null id), an optional unique selection
  *   name (the String field "Selection Name") and, for nodes, a host name (the
@@ -145,6 +147,25 @@ typedef struct ZqwObjectIdList {
 int  ZqwDbInit(void);
 /* Closes the database; later calls fail with 23 until ZqwDbInit. */
 void ZqwDbDone(void);
+
+/* ---- grouped calls ----------------------------------------------------------
+ * ZqwDbBegin: the calls that follow, up to ZqwDbCommit, are one transaction.
+ * Other processes see the group's changes together when it commits, never a
+ * part of them.  The group's transaction begins with its first call (taking the
+ * write lock then, waited for as any call waits) and the check that the
+ * database file is still the one opened is made once, at that first call.
+ * Each call of the group still succeeds or fails on its own, with the result
+ * and error number it has alone: a failing call undoes only its own changes,
+ * and the group goes on.  Hold a group only while calls follow one another:
+ * commit before waiting for anything else (the network), since other writers
+ * wait for the group.
+ *   ZqwDbBegin:  0, or -1 with 3 (a group is already open) or 23.
+ *   ZqwDbCommit: 0 when every change of the group is stored (also when the
+ *                group made no call); -1 when none is: 24 the lock could not be
+ *                kept, 23 the database could not store them (disk full, file
+ *                gone).  The group is closed either way. */
+int  ZqwDbBegin(void);
+int  ZqwDbCommit(void);
 
 /* ---- names and ids ---------------------------------------------------------- */
 

@@ -78,6 +78,14 @@ ZqPdu *pBuildRuleRequest(const ClassRule *pRule) {
     return pRequest;
 }
 
+// The rule's request as pAheadSend knows it (its place in the file's list).
+int iRuleKey(const ClassRule *pRule) {
+    int iKey = TRV_ASK_RULE0;
+    for (const ClassRule *p = pClassRules; p != nullptr; p = p->pNext, ++iKey)
+        if (p == pRule) return iKey;
+    return -1;
+}
+
 // No rule matched: the node is no vendor node of any known kind.
 void vNoRuleMatched(ZqwObjectId uiNode) {
     if (ZqwDbSetFieldEnumByName(uiNode, uiFieldTrvSysType, "NonTarvo") == -1) {
@@ -109,7 +117,7 @@ short iProbeAgent(const char *szHost, ZqPdu **ppResponse) {
         ZqsnmpClose(pSession);
         return TRV_AGENT_NONE;
     }
-    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    ZqPdu *pResponse = pAheadSend(pSession, pRequest, TRV_ASK_AGENT);
     if (pResponse == nullptr) {
         if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) {
             iPrintError(TRV_ERR_SYSTEM, "Could not send snmp-get %s\n", szHost);
@@ -190,7 +198,7 @@ int iProbeRule(ZqSession *pSession, const ClassRule *pRule, ZqPdu **ppResponse) 
     *ppResponse = nullptr;
     ZqPdu *pRequest = pBuildRuleRequest(pRule);
     if (pRequest == nullptr) return -1;
-    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    ZqPdu *pResponse = pAheadSend(pSession, pRequest, iRuleKey(pRule));
     if (pResponse == nullptr) {
         if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) {
             int iErr = ZqsnmpErrno;
@@ -285,7 +293,7 @@ char *CheckForVerNo(const char *szHost) {
         ZqsnmpClose(pSession);
         return nullptr;
     }
-    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    ZqPdu *pResponse = pAheadSend(pSession, pRequest, TRV_ASK_VERSION);
     if (pResponse == nullptr) {
         if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) {
             iPrintDebug(__LINE__, kSrc, 2, "CheckForVerNo : Free Pdu if response pdu is NULL\n");
@@ -330,7 +338,7 @@ int iProbeRixen(const char *szHost, char *szAddress) {
         ZqsnmpClose(pSession);
         return 0;
     }
-    ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+    ZqPdu *pResponse = pAheadSend(pSession, pRequest, TRV_ASK_RIXEN);
     if (pResponse == nullptr) {
         if (ZqsnmpErrno == ZQSNMP_E_TIMEOUT) {
             ZqsnmpClose(pSession);

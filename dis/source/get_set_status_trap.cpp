@@ -23,6 +23,7 @@ const char *const aConditionNames[5] = {nullptr, "Unknown", "Normal", "Marginal"
 
 void vSendStatusUpdated(const char *szHost) {
     ZqwObjectId uiNode = ZqwDbHostnameToObjectId(szHost);
+    vAheadStepCommit();  // the writes go before the event that announces them
     if (ZqwIsIdNull(uiNode)) {
         if (ZqwError() != ZQW_E_NOOBJECT) iPrintError(TRV_ERR_ZQW, "%s :", szHost);
         return;
@@ -147,7 +148,7 @@ ZqPdu *GetNodeStatus(ZqSession *pSession, const TrvOid *aOids, int iCount) {
             ZqsnmpFreePdu(pResult);
             return nullptr;
         }
-        ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
+        ZqPdu *pResponse = pAheadSend(pSession, pRequest, TRV_ASK_STATUS);
         iPrintDebug(__LINE__, kSrc, 1, "Sent a Packet to get the Node Status.\n");
         if (pResponse == nullptr) {
             int iErr = ZqsnmpErrno;

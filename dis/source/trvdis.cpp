@@ -38,7 +38,7 @@ const int kSelectFailureLimit = 2;
 int iEventSessionData = 0;
 
 const char kUsage[] =
-    "usage: trvdis [-dl 0|1|2]\n"
+    "usage: trvdis [-dl 0|1|2] [-window N]\n"
     "\n"
     "The Tarvo discovery and status daemon.  It is started and stopped by the\n"
     "platform's process manager (zqstart, zqstop): it classifies the SNMP nodes of\n"
@@ -48,6 +48,8 @@ const char kUsage[] =
     "\n"
     "  -dl N    debug level: 0 none (default), 1 traces, 2 all traces with their\n"
     "           source lines, and optional error reports\n"
+    "  -window N  nodes whose requests go out ahead of their turn, at once\n"
+    "           (1 to 4096, default 256; 1: each node asks at its turn)\n"
     "\n"
     "Logs: \\temp\\vtmzqerr.log and \\temp\\vtmzqdbg.log below the instance.\n";
 
@@ -63,7 +65,19 @@ TrvQueue *pQueueOf(int iWhich) { return iWhich == TRVDIS_QUEUE_DISCOVERY ? &stDi
 // readable; EINTR is harmless, any other failure is reported and a second one
 // in a row ends the daemon as a lost descriptor would.
 int iWait(fd_set *pReady, struct timeval *pTimeout) {
-    int iReady = iTrvWait(iSelectWidth < 0 ? 0 : iSelectWidth, pReady, pTimeout);
+    int iWidth = iSelectWidth < 0 ? 0 : iSelectWidth;
+    int iReady;
+    if (iAheadInFlight() > 0) {
+        // The requests gathered ahead are waited for in the same wait.
+        fd_set stWrite;
+        FD_ZERO(&stWrite);
+        vAheadWaitSet(&iWidth, pReady, &stWrite, pTimeout);
+        iReady = select(iWidth, pReady, &stWrite, nullptr, pTimeout);
+        if (iReady >= 0) vAheadPump(pReady, &stWrite);
+    } else {
+        iReady = iTrvWait(iWidth, pReady, pTimeout);
+        vAheadFill();
+    }
     if (iReady >= 0) {
         iSelectFailures = 0;
         return iReady;
@@ -99,6 +113,17 @@ bool bQueuedWork(void) {
     return iQueueLength(TRVDIS_QUEUE_REQUEST) > 0 || iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0;
 }
 
+// Work that can be done now: a request, or a node of the pass whose answers
+// gathered ahead are all in.
+bool bReadyWork(void) {
+    return iQueueLength(TRVDIS_QUEUE_REQUEST) > 0 ||
+           (iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0 && iAheadHeadReady());
+}
+
+// Longest wait for the answers of the next node of the pass, while nothing
+// else is to be done; the loop looks at the process manager and events meanwhile.
+const struct timeval kAheadWait = {0, 200000};
+
 // One piece of work, first match only: a requested node, else the events
 // waiting, else a node of the discovery pass.  True when events were read.
 bool bDoWork(fd_set *pReady) {
@@ -110,7 +135,7 @@ bool bDoWork(fd_set *pReady) {
         ZqsnmpRead(pReady);
         return true;
     }
-    if (iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0) vTrvRunNode(TRVDIS_QUEUE_DISCOVERY);
+    if (iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0 && iAheadHeadReady()) vTrvRunNode(TRVDIS_QUEUE_DISCOVERY);
     return false;
 }
 
@@ -129,6 +154,21 @@ const char *szUnresolvedField(void) {
     ZqsDone(szReason.c_str());
     iRemoveRunning();
     vExit(1);
+}
+
+// -window N: 1 to TRVDIS_MAX_WINDOW; anything else is reported and the default used.
+int iWindowOption(int iArgc, char **ppArgv) {
+    for (int i = 1; i < iArgc; ++i) {
+        if (ppArgv[i] == nullptr || strcmp(ppArgv[i], "-window") != 0) continue;
+        char *pEnd = nullptr;
+        long lValue = i + 1 < iArgc && ppArgv[i + 1] != nullptr ? strtol(ppArgv[i + 1], &pEnd, 10) : 0;
+        if (pEnd == nullptr || pEnd == ppArgv[i + 1] || *pEnd != '\0' || lValue < 1 || lValue > TRVDIS_MAX_WINDOW) {
+            iPrintError(2004, "%s out of range assuming default value.\n", "Probe window");
+            return TRVDIS_DEFAULT_WINDOW;
+        }
+        return static_cast<int>(lValue);
+    }
+    return TRVDIS_DEFAULT_WINDOW;
 }
 
 std::string szWithPath(const char *szFormat) {
@@ -163,6 +203,10 @@ int iQueueNode(ZqwObjectId uiId, int iWhich) {
     if (iNext == pQueue->iHead) return 0;
     pQueue->aSlots[pQueue->iTail] = uiId;
     pQueue->iTail = iNext;
+    if (iWhich == TRVDIS_QUEUE_DISCOVERY)
+        ++uiQueuedSerial;
+    else
+        vAheadForget(uiId);  // a request is never served from older answers
     return 1;
 }
 
@@ -172,6 +216,7 @@ ZqwObjectId uiTakeNode(int iWhich) {
     ZqwObjectId uiId = pQueue->aSlots[pQueue->iHead];
     pQueue->aSlots[pQueue->iHead] = ZQW_NULL_ID;
     pQueue->iHead = (pQueue->iHead + 1) % TRVDIS_QUEUE_SLOTS;
+    if (iWhich == TRVDIS_QUEUE_DISCOVERY) ++uiTakenSerial;
     return uiId;
 }
 
@@ -183,6 +228,8 @@ int iQueueLength(int iWhich) {
 void vClearQueues(void) {
     stRequestQueue = TrvQueue{};
     stDiscoveryQueue = TrvQueue{};
+    uiTakenSerial = uiQueuedSerial;
+    vAheadClear();
 }
 
 // ---------------------------------------------------------------------------
@@ -208,6 +255,7 @@ int iRemoveRunning(void) {
 }
 
 void vFatalExit(void) {
+    vAheadStepEnd();  // what the node's step wrote so far is kept
     if (bMarkerCreated) iRemoveRunning();
     if (pEventSession != nullptr) {
         ZqsnmpClose(pEventSession);
@@ -267,6 +315,7 @@ void vDrainEvents(void) {
     for (;;) {
         fd_set stReady = stMasterReadSet;
         struct timeval stPoll = {0, 0};
+        if (!bReadyWork() && bQueuedWork()) stPoll = kAheadWait;  // the pass's next node is on its way
         int iReady = iWait(&stReady, &stPoll);
         if (iReady <= 0 && !bQueuedWork()) return;
         if (bReadable(iPmSocket, &stReady)) vServeCommand();
@@ -284,6 +333,7 @@ void vMainLoopCycle(void) {
 
     struct timeval stTimeout = {0, 0};
     if (!bQueuedWork()) stTimeout.tv_sec = lRemainingTime > 0 ? lRemainingTime : 0;
+    else if (!bReadyWork()) stTimeout = kAheadWait;
     iWait(&stReady, &stTimeout);
 
     time_t tWoken = tTrvClock();
@@ -326,8 +376,10 @@ int iTrvdisMain(int iArgc, char **ppArgv) {
     szProgramName = "trvdis";
     signal(SIGPIPE, SIG_IGN);
 
-    // 1. Debug level.
+    // 1. Debug level, and the window of requests sent ahead.
     uiDebugLevel = iGetDebugLevel(iArgc, ppArgv);
+    iProbeWindow = iWindowOption(iArgc, ppArgv);
+    pfnWebAgentProbe = iAheadWebProbe;
 
     // 2. Locale.
     if (setlocale(LC_ALL, "") == nullptr) {

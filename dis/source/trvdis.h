@@ -187,6 +187,65 @@ const char *szStatusForCondition(const ZqPdu *pResponse);
 int iWebSubSysKind(const char *szName);
 
 /* ------------------------------------------------------------------------
+ * Probe ahead, commit in order (trvahead.cpp)
+ *
+ * The network requests of the nodes a pass handles next go out before their
+ * turn, up to iProbeWindow nodes at once (trvdis -window N; 1: none ahead, each
+ * node asks at its turn).  At its turn a node's step takes each answer from
+ * what was gathered for it in this pass, at most TRVDIS_AHEAD_MAX_AGE seconds
+ * ago, and asks only for what is missing.  Nodes of the request queue are
+ * always asked afresh.  The step's database calls are one group (ZqwDbBegin),
+ * committed before each event and before any request that waits for the
+ * network.
+ * ------------------------------------------------------------------------ */
+
+#define TRVDIS_DEFAULT_WINDOW 256
+#define TRVDIS_MAX_WINDOW     4096
+#define TRVDIS_AHEAD_MAX_AGE  60
+
+/* What a step asks, as pAheadSend knows it. */
+#define TRV_ASK_AGENT   0
+#define TRV_ASK_VERSION 1
+#define TRV_ASK_RIXEN   2
+#define TRV_ASK_STATUS  3
+#define TRV_ASK_RULE0   4   /* then one per rule, in file order */
+
+extern int iProbeWindow;
+/* Ids ever put into / taken from the discovery queue: a node's place in a pass. */
+extern uint64_t uiQueuedSerial;
+extern uint64_t uiTakenSerial;
+/* The pass's list of ids and how far vDiscover has come in it (null between passes). */
+extern const ZqwObjectId *pPassIds;
+extern size_t uiPassCount;
+extern size_t uiPassNext;
+
+void vAheadNewPass(void);
+void vAheadPassEnded(void);
+/* A request for the node arrived: nothing gathered for it before is used. */
+void vAheadForget(ZqwObjectId uiNode);
+/* Starts gathering for the next nodes while the window has room. */
+void vAheadFill(void);
+/* Adds the descriptors of the requests in flight to a wait, and lowers its time-out. */
+void vAheadWaitSet(int *pWidth, fd_set *pRead, fd_set *pWrite, struct timeval *pTimeout);
+/* After a wait: takes the answers that came, then fills the window. */
+void vAheadPump(fd_set *pRead, fd_set *pWrite);
+/* 1 when the discovery queue's next node may take its turn (nothing of it still
+ * on the way). */
+int iAheadHeadReady(void);
+int iAheadInFlight(void);
+/* Around one node's step. */
+void vAheadStepBegin(ZqwObjectId uiNode, int iWhich);
+void vAheadStepCommit(void);
+void vAheadStepEnd(void);
+/* ZqsnmpBlockingSend for the step's request iKey (TRV_ASK_*), answered from
+ * what was gathered when there is something; same ownership rules. */
+ZqPdu *pAheadSend(ZqSession *pSession, ZqPdu *pRequest, int iKey);
+/* iProbeWebAgent for the step, answered from what was gathered. */
+int iAheadWebProbe(const char *szAddress);
+/* Forgets everything (the queues were emptied). */
+void vAheadClear(void);
+
+/* ------------------------------------------------------------------------
  * Trap listener and map notifications (trvutrap.cpp)
  * ------------------------------------------------------------------------ */
 

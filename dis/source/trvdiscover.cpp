@@ -35,6 +35,7 @@ std::string szTake(char *szText) {
 }
 
 [[noreturn]] void vLostDatabase(void) {
+    vAheadStepEnd();
     ZqsDone("Lost connection with zqwdb.");
     exit(1);
 }
@@ -171,7 +172,13 @@ void vDiscover(void) {
 
     iIterationNum = (iIterationNum + 1) % (uiReDisIteration > 0 ? uiReDisIteration : 1);
 
+    // The nodes further in the list are gathered for ahead while the queue drains.
+    pPassIds = pAll;
+    uiPassCount = uiCount;
+    uiPassNext = 0;
+    vAheadNewPass();
     for (size_t i = 0; i < uiCount; ++i) {
+        uiPassNext = i;
         if (i % TRVDIS_DRAIN_EVERY == 0) vDrainEvents();
         if (ZqwDbGetFieldBooleanValue(pAll[i], uiFieldIsSNMPSupported) == 1) {
             iQueueNode(pAll[i], TRVDIS_QUEUE_DISCOVERY);  // beyond a full queue: skipped
@@ -179,12 +186,18 @@ void vDiscover(void) {
             iPrintError(TRV_ERR_ZQW, "");
         }
     }
+    vAheadPassEnded();
     free(pAll);
 }
 
 void vDiscoverHost(int iWhich) {
     ZqwObjectId uiNode = uiTakeNode(iWhich);
     if (ZqwIsIdNull(uiNode)) return;
+    // The step's database calls are one group, committed before its events.
+    vAheadStepBegin(uiNode, iWhich);
+    struct StepEnd {
+        ~StepEnd() { vAheadStepEnd(); }
+    } stEnd;
 
     int iManaged = iIsNodeManaged(uiNode);
     if (iManaged == 0) return;

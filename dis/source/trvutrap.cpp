@@ -184,6 +184,7 @@ void vProcessReqTrap(ZqPdu *pPdu) {
 }
 
 void vInformTrvmap(ZqwObjectId uiNode) {
+    vAheadStepCommit();  // the node's writes go before the event that announces them
     ZqPdu *pPdu = ZqsnmpCreatePdu(ZQSNMP_TRAP);
     if (pPdu == nullptr) {
         iPrintError(TRV_ERR_SYSTEM, "Could not send trap.");

@@ -96,6 +96,8 @@ int iIsSymbolManaged(ZqwSymbolId uiSymbol) {
     return iStatus == 5 ? 0 : 1;
 }
 
+int (*pfnWebAgentProbe)(const char *szAddress) = iProbeWebAgent;
+
 int iIsWebEnabled(ZqwObjectId uiNode) {
     ZqwFieldValue node{};
     node.is_list = 0;
@@ -121,7 +123,7 @@ int iIsWebEnabled(ZqwObjectId uiNode) {
     for (unsigned int i = 0; i < pList->count; ++i) {
         char *szAddress = ZqwDbGetFieldStringValue(pList->object_ids[i], uiFieldIpAddress);
         if (szAddress == nullptr) continue;
-        int iAnswer = iProbeWebAgent(szAddress);
+        int iAnswer = pfnWebAgentProbe(szAddress);
         free(szAddress);
         if (iAnswer == 1) {
             iPrintDebug(__LINE__, TRV_LIB_SOURCE, 2, "iIsWebEnabled: Returning TRUE\n");

@@ -261,8 +261,11 @@ int iGetFieldIds(void);
 int iIsTrvdisRunning(void);
 /* 1 managed, 0 unmanaged or no "IP Status" value, -1 database connection lost. */
 int iIsNodeManaged(ZqwObjectId uiNode);
-/* 1 when the web agent answers on one of the node's IP interfaces, else 0. */
+/* 1 when the web agent answers on one of the node's IP interfaces, else 0.
+ * Each address is probed through pfnWebAgentProbe (iProbeWebAgent unless the
+ * program puts its own there: trvdis answers from probes made ahead). */
 int iIsWebEnabled(ZqwObjectId uiNode);
+extern int (*pfnWebAgentProbe)(const char *szAddress);
 /* 1 node, 2 device, -1 neither. */
 int iGetNodeKind(ZqwObjectId uiObject);
 /* The object's trvNodeObjId, or 0 when it has none. */

@@ -38,7 +38,7 @@ const char* const kNetwork = R"({ "nodes": [
       "ENT.1.10.0":         ["COUNTER64", "18446744073709551615"] } },
   { "name": "beta", "addresses": ["127.0.4.2"], "community": ["private", "other"],
     "mib": { "1.3.6.1.2.1.1.5.0": ["STRING", "beta"] } },
-  { "name": "quiet", "addresses": ["127.0.4.3"], "silent": true,
+  { "name": "quiet", "addresses": ["127.0.4.3"], "silent": true, "web_agent": "hang",
     "mib": { "1.3.6.1.2.1.1.5.0": ["STRING", "quiet"] } },
   { "name": "noagent", "addresses": ["127.0.4.4"], "snmp": false,
     "mib": { "1.3.6.1.2.1.1.5.0": ["STRING", "noagent"] } }
@@ -229,13 +229,13 @@ TEST_F(Agentsim, GarbageDoesNotStopIt) {
 }
 
 TEST_F(Agentsim, HttpRespondersAnswerWhereConfigured) {
-    auto probe = [](const char* addr, int port) -> std::string {
+    auto probe = [](const char* addr, int port, long wait_ms = 5000) -> std::string {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET, addr, &a.sin_addr);
-        timeval tv{5, 0};
+        timeval tv{wait_ms / 1000, (wait_ms % 1000) * 1000};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             close(fd);
@@ -247,6 +247,7 @@ TEST_F(Agentsim, HttpRespondersAnswerWhereConfigured) {
         char buf[1000];
         ssize_t n;
         while ((n = recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+        if (n < 0 && got.empty()) got = "no answer";  // still open when the wait ran out
         close(fd);
         return got;
     };
@@ -255,6 +256,8 @@ TEST_F(Agentsim, HttpRespondersAnswerWhereConfigured) {
     EXPECT_EQ(probe("127.0.4.1", console_port_).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_EQ(probe("127.0.4.2", web_port_), "refused");
     EXPECT_EQ(probe("127.0.4.2", console_port_), "refused");
+    // "hang": accepted, and never answered.
+    EXPECT_EQ(probe("127.0.4.3", web_port_, 400), "no answer");
 }
 
 // Runs last in the suite: it changes the network file.

@@ -179,6 +179,7 @@ TEST(NetworkFile, BadFilesNameWhatIsWrong) {
         {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "community": 5}]})", "\"community\""},
         {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "community": ["a", 5]}]})", "community"},
         {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "silent": "yes"}]})", "\"silent\""},
+        {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "web_agent": "slow"}]})", "\"hang\""},
         {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "mib": []}]})", "\"mib\""},
         {R"({"nodes": [{"name": "x", "addresses": ["127.0.0.1"], "mib": {"a.b": ["INTEGER", 1]}}]})",
          "mib a.b: not a valid OID"},

@@ -118,6 +118,11 @@ int iTrvWait(int iWidth, fd_set* set, struct timeval* tv) { return g_wait(iWidth
 void vTrvRunPass(void) { g_pass(); }
 void vTrvRunNode(int iWhich) { g_node(iWhich); }
 
+// The test build's fault hook of the database library: while g_disk_full is
+// set, every commit of a group ends as on a full disk (SQLITE_FULL).
+bool g_disk_full = false;
+extern "C" int ZqwTestCommitFault(void) { return g_disk_full ? 13 : 0; }
+
 namespace {
 
 class TrvdisUnit : public ::testing::Test {
@@ -134,7 +139,7 @@ protected:
                            "127.0.54.50 port=" + std::to_string(silent_port) +
                                " timeout=0.2 retries=0\n* community=public port=" + std::to_string(inst->snmp_port) +
                                " timeout=0.5 retries=0\n");
-        zqtest::write_file(inst->root + "/conf/hosts", "127.0.54.50 gone-host\n127.0.54.3 vendor-host\n");
+        zqtest::write_file(inst->root + "/conf/hosts", "127.0.54.50 gone-host\n127.0.54.3 vendor-host commit-a commit-b\n");
         // Agents whose answers to the agent probe are short or missing.
         std::vector<Node> nodes = {
             {"short", {"127.0.54.1"}, "server", {"\"1.3.7\": [\"INTEGER\", 1]"}},
@@ -608,6 +613,30 @@ TEST_F(TrvdisUnit, VendorNodeThatStopsAnsweringMarksItsWebObjectsUnknownPastUnre
     EXPECT_EQ(value(web, "trvDeviceStatus"), "Unknown");
     EXPECT_EQ(value(odd, "trvDeviceStatus"), "<none>");
     EXPECT_EQ(value(n, "trvSysType"), "TrvServer");  // the class stays
+}
+
+TEST_F(TrvdisUnit, AFailedCommitLosesOnlyItsOwnNodesWritesAndIsReported) {
+    zqtest::write_file(inst->root + "/conf/c/trv/trvconfig.dat", default_rules());
+    vFreeTrvConfig();
+    TrvParseResult parse{};
+    ASSERT_EQ(iLoadTrvConfig(&parse), 1);
+    // Two names of the one vendor agent: two nodes never classified.
+    ZqwObjectId a = node("commit-a"), b = node("commit-b");
+    size_t before = error_log().size();
+    g_disk_full = true;
+    iQueueNode(a, TRVDIS_QUEUE_REQUEST);
+    vDiscoverHost(TRVDIS_QUEUE_REQUEST);
+    g_disk_full = false;
+    iQueueNode(b, TRVDIS_QUEUE_REQUEST);
+    vDiscoverHost(TRVDIS_QUEUE_REQUEST);
+    EXPECT_EQ(value(a, "trvSysType"), "<none>");
+    EXPECT_TRUE(subsystems(a).empty());
+    EXPECT_EQ(value(b, "trvSysType"), "TrvServer");
+    EXPECT_EQ(value(b, "trvOsType"), "ntsrvr");
+    EXPECT_EQ(subsystems(b).size(), 1u);
+    std::string log = error_log().substr(before);
+    EXPECT_NE(log.find("(ZQW API ERROR): the connection to the database was lost"), std::string::npos) << log;
+    vFreeTrvConfig();
 }
 
 TEST_F(TrvdisUnit, PassCounterDecidesBetweenStatusOnlyAndFullDiscovery) {

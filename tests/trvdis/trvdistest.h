@@ -34,6 +34,7 @@ struct Node {
     std::vector<std::string> mib;
     bool web = false;
     bool silent = false;
+    bool web_hang = false;  // a web port that accepts and never answers
     std::string status = "Normal";
 };
 
@@ -58,7 +59,7 @@ inline std::string network_json(const std::vector<Node>& nodes) {
         for (size_t k = 0; k < n.addresses.size(); ++k) out << (k ? ", " : "") << "\"" << n.addresses[k] << "\"";
         out << "], \"kind\": \"" << n.kind << "\", \"snmp\": true, \"status\": \"" << n.status
             << "\", \"community\": [\"public\", \"nimbus\"], \"silent\": " << (n.silent ? "true" : "false")
-            << ", \"web_agent\": " << (n.web ? "true" : "false") << ", \"mib\": {";
+            << ", \"web_agent\": " << (n.web_hang ? "\"hang\"" : n.web ? "true" : "false") << ", \"mib\": {";
         for (size_t k = 0; k < n.mib.size(); ++k) out << (k ? ", " : "") << n.mib[k];
         out << "} }" << (i + 1 < nodes.size() ? "," : "") << "\n";
     }

@@ -481,6 +481,78 @@ TEST_F(Db, BulkTransactionSurvivesRejectedCallsAndRollsBackWhole) {
     EXPECT_FALSE(zq::zqw::end_bulk(true));
 }
 
+}  // namespace
+
+// The test build's fault hook of the library: the SQLite result the next group
+// commit ends with (0: its own).
+int g_commit_fault = 0;
+extern "C" int ZqwTestCommitFault(void) {
+    int rc = g_commit_fault;
+    g_commit_fault = 0;
+    return rc;
+}
+
+namespace {
+
+TEST_F(Db, GroupIsOneTransactionWhoseCallsFailAlone) {
+    ZqwFieldId node = field("trvNodeObjId"), kind = field("trvSubSysType"), os = field("trvOsType");
+    ZqwObjectId a = ZqwDbCreateObjectBySelectionName("grp-a");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path().c_str(), &other), SQLITE_OK);
+    auto seen = [other](ZqwObjectId o) {
+        // What another process reads: the count of a's values.
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(other, "SELECT count(*) FROM vals WHERE object = ?", -1, &st, nullptr);
+        sqlite3_bind_int64(st, 1, o);
+        sqlite3_step(st);
+        int n = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+        return n;
+    };
+    const int before = seen(a);
+
+    ASSERT_EQ(ZqwDbBegin(), 0);
+    EXPECT_EQ(ZqwDbBegin(), -1);
+    EXPECT_EQ(ZqwError(), 3) << "one group at a time";
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(a, node, 7), 1);
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(a, kind, 1), -1);  // wrong type: fails alone
+    EXPECT_EQ(ZqwError(), 64);
+    EXPECT_EQ(ZqwDbSetFieldEnumByName(a, kind, "NOSUCH"), -1);
+    EXPECT_EQ(ZqwError(), 70);
+    EXPECT_EQ(ZqwDbSetFieldStringValue(a, os, "grouped"), 1);
+    EXPECT_EQ(take(ZqwDbGetFieldStringValue(a, os)), "grouped") << "the group reads its own writes";
+    EXPECT_EQ(seen(a), before) << "nothing is seen before the commit";
+    EXPECT_EQ(ZqwDbCommit(), 0);
+    EXPECT_EQ(seen(a), before + 2);
+    EXPECT_EQ(ZqwDbGetFieldIntegerValue(a, node), 7);
+
+    // A commit the disk refuses stores none of the group, says so, and the next
+    // group works.
+    ASSERT_EQ(ZqwDbBegin(), 0);
+    EXPECT_EQ(ZqwDbSetFieldStringValue(a, os, "lost"), 1);
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(a, node, 8), 1);
+    g_commit_fault = SQLITE_FULL;
+    EXPECT_EQ(ZqwDbCommit(), -1);
+    EXPECT_EQ(ZqwError(), 23);
+    EXPECT_EQ(take(ZqwDbGetFieldStringValue(a, os)), "grouped");
+    EXPECT_EQ(ZqwDbGetFieldIntegerValue(a, node), 7);
+    ASSERT_EQ(ZqwDbBegin(), 0);
+    EXPECT_EQ(ZqwDbSetFieldIntegerValue(a, node, 9), 1);
+    EXPECT_EQ(ZqwDbCommit(), 0);
+    EXPECT_EQ(ZqwDbGetFieldIntegerValue(a, node), 9);
+
+    // A group without calls, and a commit without a group.
+    ASSERT_EQ(ZqwDbBegin(), 0);
+    EXPECT_EQ(ZqwDbCommit(), 0);
+    EXPECT_EQ(ZqwDbCommit(), -1);
+    EXPECT_EQ(ZqwError(), 3);
+    // A bulk transaction does not start inside a group.
+    ASSERT_EQ(ZqwDbBegin(), 0);
+    EXPECT_FALSE(zq::zqw::begin_bulk());
+    EXPECT_EQ(ZqwDbCommit(), 0);
+    sqlite3_close(other);
+}
+
 // Runs body in a child process with its own connection; the child's exit status
 // is 0 when body returned true.
 pid_t in_child(const std::function<bool()>& body) {

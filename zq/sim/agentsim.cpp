@@ -37,7 +37,7 @@ const char* const kUsage =
     "\n"
     "Answers SNMPv1 and SNMPv2c Get, GetNext and GetBulk for every node of the network\n"
     "file at each of its addresses, from one UDP socket, and answers HTTP for nodes with\n"
-    "web_agent or console.  SIGHUP re-reads the file; SIGTERM or SIGINT ends it.\n"
+    "web_agent or console (web_agent \"hang\": accepted, never answered).  SIGHUP re-reads the file; SIGTERM or SIGINT ends it.\n"
     "\n"
     "  --port P           UDP port (default: the SNMP port of the instance's conf/snmp.conf\n"
     "                     when ZQ_ROOT or --root is given, else 161)\n"
@@ -48,6 +48,8 @@ const char* const kUsage =
 const char* const kHttpReply = "HTTP/1.0 200 OK\r\n\r\n";
 constexpr size_t kMaxConnections = 256;
 constexpr auto kLingerTime = std::chrono::seconds(5);
+// A hanging web agent holds a connection until the client gives up (or this long).
+constexpr auto kHangTime = std::chrono::seconds(120);
 
 struct Options {
     std::string network;
@@ -252,10 +254,11 @@ private:
 
     // Opens the HTTP listeners the network needs and closes those it no longer needs.
     void sync_listeners() {
-        std::set<std::pair<uint32_t, int>> want;
+        std::set<std::pair<uint32_t, int>> want, hang;
         for (const auto& n : net_.nodes)
             for (uint32_t a : n.addresses) {
                 if (n.web_agent && opt_.web_port) want.insert({a, opt_.web_port});
+                if (n.web_hang && opt_.web_port) hang.insert({a, opt_.web_port});
                 if (n.console && opt_.console_port) want.insert({a, opt_.console_port});
             }
         for (auto it = listeners_.begin(); it != listeners_.end();) {
@@ -276,12 +279,24 @@ private:
             }
             listeners_[key] = fd;
         }
+        hanging_.clear();
+        for (const auto& [key, fd] : listeners_)
+            if (hang.count(key)) hanging_.insert(fd);
     }
 
     void accept_all(int listener) {
         while (true) {
             int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;
+            if (hanging_.count(listener)) {
+                // Accepted, and never a byte back: the client's wait runs out.
+                if (conns_.size() >= kMaxConnections) {
+                    close(conns_.front().fd);
+                    conns_.pop_front();
+                }
+                conns_.push_back({fd, Clock::now() + kHangTime});
+                continue;
+            }
             // Any request gets the one-line answer at once; the connection then stays
             // open until the client closes it, so its request is never answered by a reset.
             ssize_t w = send(fd, kHttpReply, std::strlen(kHttpReply), MSG_NOSIGNAL);
@@ -390,6 +405,7 @@ private:
     int sigfd_ = -1;
     bool stop_ = false;
     std::map<std::pair<uint32_t, int>, int> listeners_;
+    std::set<int> hanging_;  // listeners of web agents that never answer
     std::deque<Connection> conns_;
     std::vector<uint8_t> inbuf_;
     std::string replies_[kBatch];

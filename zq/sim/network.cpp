@@ -145,7 +145,15 @@ Node parse_node(const json& j, size_t index) {
 
     n.snmp = get_bool(j, "snmp", true, where);
     n.silent = get_bool(j, "silent", false, where);
-    n.web_agent = get_bool(j, "web_agent", false, where);
+    auto web = j.find("web_agent");
+    if (web != j.end() && web->is_string()) {
+        // A firewalled or stuck web agent: the connection is accepted, no answer ever comes.
+        if (web->get<std::string>() != "hang")
+            throw NetworkError(where + ": \"web_agent\" must be true, false or \"hang\"");
+        n.web_agent = n.web_hang = true;
+    } else {
+        n.web_agent = get_bool(j, "web_agent", false, where);
+    }
     n.console = get_bool(j, "console", false, where);
 
     auto mib = j.find("mib");

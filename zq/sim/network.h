@@ -23,6 +23,7 @@ struct Node {
     bool snmp = true;                     // false: the node has no agent at all
     bool silent = false;                  // an agent that never answers
     bool web_agent = false;
+    bool web_hang = false;                // web_agent "hang": accepts, never answers
     bool console = false;
     std::vector<MibEntry> mib;            // sorted by OID
 };

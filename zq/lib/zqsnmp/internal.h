@@ -15,6 +15,10 @@ struct ZqSessionImpl {
     ZqsnmpCallback callback = nullptr;
     void* data = nullptr;
     bool dead = false;
+    // Requests of ZqsnmpAsyncSend not yet answered nor timed out (async.cpp);
+    // closing: the session is being closed, answers are no longer delivered.
+    int async_pending = 0;
+    bool closing = false;
 
     // Request sessions (net-snmp single-session handle and what it was opened with).
     void* snmp = nullptr;
@@ -60,6 +64,9 @@ ZqPdu* from_netsnmp(const netsnmp_pdu* pdu);
 // session (event.cpp): 1 sent (pdu consumed); 0 trapd cannot be reached that way
 // (pdu untouched); -1 the PDU cannot be sent (ZqsnmpErrno set, pdu still the caller's).
 int send_local_trap(ZqPdu* pdu);
+
+// A request session being closed leaves the asynchronous requests (async.cpp).
+void async_forget(ZqSession* session);
 
 // Event-session half of ZqsnmpClose (event.cpp).
 int event_close(ZqSession* session);

@@ -348,6 +348,7 @@ int ZqsnmpClose(ZqSession* session) {
     }
     if (session->impl != nullptr && session->impl->kind == ZqSessionImpl::kEvent) return event_close(session);
     if (session->impl != nullptr) {
+        async_forget(session);
         if (session->impl->snmp != nullptr) snmp_sess_close(session->impl->snmp);
         if (session->impl->trap_snmp != nullptr) snmp_sess_close(session->impl->trap_snmp);
         delete session->impl;

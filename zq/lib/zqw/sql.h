@@ -54,6 +54,14 @@ struct Connection {
     // every page a call touches).  A call that fails after it changed something
     // spoils the bulk transaction, which then rolls back instead of committing.
     bool spoiled = false;
+    // A group of calls (ZqwDbBegin to ZqwDbCommit): asked for, and begun in SQL
+    // by its first call.  While it is open each writing call runs inside a
+    // savepoint of its own, so that a failing call undoes only itself.  lost:
+    // SQLite rolled the group back under a failing call (a full disk), so its
+    // commit must fail.
+    bool group = false;
+    bool group_open = false;
+    bool group_lost = false;
     // Map syncs (map.cpp): their nesting, the symbols whose change is already in
     // the change log of the open sync, and the symbol types found registered in it.
     int syncs = 0;
@@ -90,8 +98,9 @@ inline bool same_file(const Connection& c) {
 
 inline void check_alive() {
     if (!g) throw Fail{ZQW_E_CONNLOST};
-    // A bulk transaction checks the file when it begins and before it commits.
-    if (!g->bulk && !same_file(*g)) throw Fail{ZQW_E_CONNLOST};
+    // A bulk transaction checks the file when it begins and before it commits,
+    // a group of calls when it begins.
+    if (!g->bulk && !g->group_open && !same_file(*g)) throw Fail{ZQW_E_CONNLOST};
 }
 
 // Another process holds the database: wait, unless the file went away meanwhile.
@@ -222,31 +231,55 @@ inline void run(const char* sql) {
 
 // One call's transaction: BEGIN (IMMEDIATE when it writes, so that no read lock
 // ever has to be upgraded).  Inside a bulk transaction the call joins it; calls
-// check everything they can before their first change.
+// check everything they can before their first change.  Inside a group of calls
+// the first call begins the group's transaction (IMMEDIATE: the group writes),
+// and a writing call runs in a savepoint, undone alone when the call fails.
 class Transaction {
 public:
-    explicit Transaction(bool write) : nested_(g->depth > 0) {
+    explicit Transaction(bool write) {
+        if (g->group && g->depth == 0) {
+            if (g->group_open && sqlite3_get_autocommit(g->db)) {
+                // SQLite gave the group up under an earlier call's failure.
+                g->group_open = false;
+                g->group_lost = true;
+            }
+            if (!g->group_open) {
+                run("BEGIN IMMEDIATE");
+                g->group_open = true;
+            }
+        }
+        nested_ = g->depth > 0 || g->group_open;
         if (nested_) changes_ = sqlite3_total_changes64(g->db);
         else run(write ? "BEGIN IMMEDIATE" : "BEGIN");
+        savepoint_ = write && g->group_open && !g->bulk;
+        if (savepoint_) run("SAVEPOINT zqw_call");
         ++g->depth;
         active_ = true;
     }
     void commit() {
-        if (!nested_) run("COMMIT");
+        if (savepoint_) run("RELEASE zqw_call");
+        else if (!nested_) run("COMMIT");
         --g->depth;
         active_ = false;
     }
     ~Transaction() {
         if (!active_) return;
         --g->depth;
-        if (!nested_) sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
-        else if (sqlite3_total_changes64(g->db) != changes_) g->spoiled = true;
+        if (savepoint_) {
+            if (!sqlite3_get_autocommit(g->db))
+                sqlite3_exec(g->db, "ROLLBACK TO zqw_call; RELEASE zqw_call", nullptr, nullptr, nullptr);
+        } else if (!nested_) {
+            sqlite3_exec(g->db, "ROLLBACK", nullptr, nullptr, nullptr);
+        } else if (g->bulk && sqlite3_total_changes64(g->db) != changes_) {
+            g->spoiled = true;
+        }
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
 private:
-    bool nested_;
+    bool nested_ = false;
+    bool savepoint_ = false;
     bool active_ = false;
     sqlite3_int64 changes_ = 0;
 };
