@@ -124,22 +124,15 @@ void vCloseFinished(void) {
     }
 }
 
-Gathering *pFindByReq(ZqSession *pSession, int iReqId, Answer **ppAnswer) {
-    for (auto &pG : aGathered) {
-        if (pG->pPublic != pSession && pG->pNimbus != pSession) continue;
-        for (Answer &a : pG->aSnmp)
-            if (a.state == Answer::kWaiting && a.iReqId == iReqId) {
-                *ppAnswer = &a;
-                return pG.get();
-            }
-    }
-    return nullptr;
-}
-
-void vOnAnswer(int iReason, ZqSession *pSession, ZqPdu *pPdu, void *) {
+// An answer for a gathering (the data of its sessions; a gathering closes its
+// sessions before it goes, so no answer comes for one that is gone).
+void vOnAnswer(int iReason, ZqSession *, ZqPdu *pPdu, void *pData) {
+    auto *pG = static_cast<Gathering *>(pData);
     Answer *pAnswer = nullptr;
-    Gathering *pG = pPdu != nullptr ? pFindByReq(pSession, pPdu->reqid, &pAnswer) : nullptr;
-    if (pG == nullptr) {
+    if (pPdu != nullptr)
+        for (Answer &a : pG->aSnmp)
+            if (a.state == Answer::kWaiting && a.iReqId == pPdu->reqid) pAnswer = &a;
+    if (pAnswer == nullptr) {
         ZqsnmpFreePdu(pPdu);
         return;
     }
@@ -193,8 +186,7 @@ void vAskRule(Gathering *pG, ZqSession *pSession, size_t uiKey, const ClassRule 
 
 // A request session for the gathering; its socket counts, and must fit a wait.
 ZqSession *pOpenFor(Gathering *pG, const char *szCommunity, const std::string &szHost) {
-    ZqSession *pSession =
-        ZqsnmpOpen(szCommunity, szHost.c_str(), -1, -1, 0xFFFF, 0xFFFF, vOnAnswer, nullptr);
+    ZqSession *pSession = ZqsnmpOpen(szCommunity, szHost.c_str(), -1, -1, 0xFFFF, 0xFFFF, vOnAnswer, pG);
     if (pSession == nullptr) return nullptr;
     if (pSession->sock_fd < 0 || pSession->sock_fd >= FD_SETSIZE) {
         ZqsnmpClose(pSession);
@@ -488,6 +480,16 @@ int iAheadHeadReady(void) {
 }
 
 int iAheadInFlight(void) { return iInFlight; }
+
+int iAheadDue(void) {
+    // Between nodes whose answers are all in, the requests in flight are looked
+    // at every 2 ms, not at every node: looking costs a little per socket.
+    static Clock::time_point last;
+    Clock::time_point now = Clock::now();
+    if (now - last < std::chrono::milliseconds(2)) return 0;
+    last = now;
+    return 1;
+}
 
 void vAheadStepBegin(ZqwObjectId uiNode, int iWhich) {
     pCurrent = nullptr;

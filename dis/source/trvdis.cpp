@@ -67,7 +67,8 @@ TrvQueue *pQueueOf(int iWhich) { return iWhich == TRVDIS_QUEUE_DISCOVERY ? &stDi
 int iWait(fd_set *pReady, struct timeval *pTimeout) {
     int iWidth = iSelectWidth < 0 ? 0 : iSelectWidth;
     int iReady;
-    if (iAheadInFlight() > 0) {
+    bool bPoll = pTimeout != nullptr && pTimeout->tv_sec == 0 && pTimeout->tv_usec == 0;
+    if (iAheadInFlight() > 0 && (!bPoll || iAheadDue())) {
         // The requests gathered ahead are waited for in the same wait.
         fd_set stWrite;
         FD_ZERO(&stWrite);

@@ -233,6 +233,9 @@ void vAheadPump(fd_set *pRead, fd_set *pWrite);
  * on the way). */
 int iAheadHeadReady(void);
 int iAheadInFlight(void);
+/* 1 when the requests in flight are to be looked at in a wait that does not
+ * wait (at most every 2 ms). */
+int iAheadDue(void);
 /* Around one node's step. */
 void vAheadStepBegin(ZqwObjectId uiNode, int iWhich);
 void vAheadStepCommit(void);
