@@ -139,6 +139,18 @@ TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
     EXPECT_NE(r.out.find("BEGIN_OID " + kEnt + ".41.2\n1 \"up\"\n2 \"down\"\n3 \"testing\"\nEND_OID"),
               std::string::npos);
     EXPECT_NE(r.out.find("BEGIN_OID " + kEnt + ".40.1\n1 \"low\"\n2 \"high\"\nEND_OID"), std::string::npos);
+    // Event entries for the readable events, the severity from a --#SEVERITY comment.
+    std::string v1 = kMixedV1;
+    v1.replace(v1.find("    ::= 4001"), 0, "    --#SEVERITY MAJOR\n");
+    write_file(dir.path + "/SEV-MIB.txt", v1);
+    write_file(dir.path + "/events.conf", "ENT.1.3.1.0.7  Old  Tarvo  Minor  \"$1\"\n");
+    r = zqtest::run({bin("trvmib2conf"), "--events", dir.path + "/events.conf", dir.path + "/SEV-MIB.txt",
+                     dir.path + "/MIXED-V2-MIB.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("added 2 event entries"), std::string::npos) << r.out;  // 7 has one already
+    std::string events = read_file(dir.path + "/events.conf");
+    EXPECT_NE(events.find(kEnt + ".1.3.1.0.4001  mxAlarm  Tarvo  Major  \"$1\"\n"), std::string::npos) << events;
+    EXPECT_NE(events.find(kEnt + ".1.3.1.0.9  myOdd  Tarvo  Warning  \"$1\"\n"), std::string::npos) << events;
     r = zqtest::run({bin("trvmib2conf"), "--enterprise", "1.3.6.1.4.1.9999", dir.path + "/MIXED-V2-MIB.txt"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("{.1.3.6.1.4.1.9999} 1 N\n"), std::string::npos) << r.out;

@@ -1,7 +1,7 @@
 /*
  * trvmib2conf - trap definitions and value maps from MIB modules.
  *
- *   trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] MIBFILE...
+ *   trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] [--events FILE] MIBFILE...
  *
  * Reads SMIv1 and SMIv2 modules with net-snmp's MIB parser and writes, for every
  * TRAP-TYPE and NOTIFICATION-TYPE under the enterprise (default the vendor's
@@ -17,10 +17,17 @@
  * only what they lack (a trap number they define, a block for the same object)
  * and names on standard error what it skipped.
  *
+ * --events FILE also adds to the map program's event configuration FILE (a
+ * conf/events.conf) an entry for the readable event of every converted trap
+ * that FILE has none for: its name, category Tarvo, the severity of the
+ * trap's "--#SEVERITY" comment in the MIB (Warning without one) and the text
+ * "$1" (the readable text).
+ *
  * Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;
  * 3 a MIB cannot be read, the result does not pass the parsers, or a file
  * cannot be written.
  */
+#include <ctype.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,7 +48,7 @@ const char *szMyName = "trvmib2conf";
 
 void vPrintUsage(FILE *pOut) {
     fprintf(pOut,
-            "usage: trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] MIBFILE...\n"
+            "usage: trvmib2conf [--enterprise OID] [--merge DIR | --out DIR] [--events FILE] MIBFILE...\n"
             "\n"
             "Turns the TRAP-TYPE and NOTIFICATION-TYPE definitions of SMIv1/SMIv2 modules\n"
             "under the enterprise (default %s) into trvtrapd.conf definitions\n"
@@ -52,6 +59,9 @@ void vPrintUsage(FILE *pOut) {
             "  --enterprise OID  only traps whose enterprise lies below OID\n"
             "  --out DIR         write DIR/trvtrapd.conf and DIR/trvval2str.trap\n"
             "  --merge DIR       add to those files only what they lack; say what was skipped\n"
+            "  --events FILE     add to the event configuration FILE (conf/events.conf) an\n"
+            "                    entry for each trap's readable event it lacks, with the\n"
+            "                    severity of the trap's --#SEVERITY comment (else Warning)\n"
             "Without --out or --merge both parts go to standard output.\n"
             "\n"
             "Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;\n"
@@ -215,6 +225,78 @@ std::string szJoinMaps(void) {
 }
 
 /* --merge: appends what the files lack.  Exit status as main's. */
+// The severity of a trap's "--#SEVERITY WORD" comment, between its
+// "NAME TRAP-TYPE" (or NOTIFICATION-TYPE) and its "::=", in one of the MIB
+// texts: Normal, Warning, Minor, Major or Critical; Warning without one.
+std::string szSeverityOf(const std::vector<std::string> &aTexts, const std::string &szName) {
+    for (const std::string &szText : aTexts) {
+        for (size_t p = szText.find(szName); p != std::string::npos; p = szText.find(szName, p + 1)) {
+            if (p > 0 && !isspace(static_cast<unsigned char>(szText[p - 1]))) continue;
+            size_t q = szText.find_first_not_of(" \t\r\n", p + szName.size());
+            if (q == std::string::npos ||
+                (szText.compare(q, 9, "TRAP-TYPE") != 0 && szText.compare(q, 17, "NOTIFICATION-TYPE") != 0))
+                continue;
+            size_t iEnd = szText.find("::=", q);
+            size_t s = szText.find("--#SEVERITY", q);
+            if (s == std::string::npos || s > iEnd) return "Warning";
+            size_t w = szText.find_first_not_of(" \t", s + 11);
+            size_t e = w == std::string::npos ? w : szText.find_first_of(" \t\r\n", w);
+            std::string szWord = w == std::string::npos ? "" : szText.substr(w, e - w);
+            for (char &c : szWord) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            if (szWord == "CRITICAL" || szWord == "FATAL" || szWord == "NONRECOVERABLE") return "Critical";
+            if (szWord == "MAJOR" || szWord == "SEVERE") return "Major";
+            if (szWord == "MINOR") return "Minor";
+            if (szWord == "WARNING" || szWord == "DEGRADED") return "Warning";
+            if (szWord == "NORMAL" || szWord == "INFORMATIONAL" || szWord == "INFO" || szWord == "OK" ||
+                szWord == "CLEAR")
+                return "Normal";
+            return "Warning";
+        }
+    }
+    return "Warning";
+}
+
+// Adds to the event configuration file the entries its patterns lack.
+int iWriteEvents(const std::string &szFile, const std::vector<const char *> &aFiles) {
+    std::vector<std::string> aTexts;
+    for (const char *szMib : aFiles) {
+        std::string szText;
+        if (iReadText(szMib, szText)) aTexts.push_back(szText);
+    }
+    std::string szOld;
+    if (access(szFile.c_str(), F_OK) == 0 && !iReadText(szFile, szOld)) {
+        fprintf(stderr, "%s: cannot read %s\n", szMyName, szFile.c_str());
+        return 3;
+    }
+    std::set<std::string> aHave;
+    size_t iStart = 0;
+    while (iStart < szOld.size()) {
+        size_t iEnd = szOld.find('\n', iStart);
+        if (iEnd == std::string::npos) iEnd = szOld.size();
+        std::string szLine = szOld.substr(iStart, iEnd - iStart);
+        size_t w = szLine.find_first_not_of(" \t");
+        if (w != std::string::npos && szLine[w] != '#') aHave.insert(szLine.substr(w, szLine.find_first_of(" \t", w) - w));
+        iStart = iEnd + 1;
+    }
+    std::string szNew = szOld;
+    if (!szNew.empty() && szNew.back() != '\n') szNew += '\n';
+    int iAdded = 0;
+    for (const ConvDef &stDef : aDefs) {
+        // The readable event trvtrapd re-issues for this trap number.
+        std::string szNum = std::to_string(stDef.iNumber);
+        std::string szPattern = std::string(ZQ_ENT_TEXT) + ".1.3.1.0." + szNum;
+        if (aHave.count(szPattern) || aHave.count("ENT.1.3.1.0." + szNum)) continue;
+        szNew += szPattern + "  " + stDef.szName + "  Tarvo  " + szSeverityOf(aTexts, stDef.szName) + "  \"$1\"\n";
+        ++iAdded;
+    }
+    if (iAdded > 0 && !iWriteText(szFile, szNew)) {
+        fprintf(stderr, "%s: cannot write %s\n", szMyName, szFile.c_str());
+        return 3;
+    }
+    printf("added %d event entries to %s\n", iAdded, szFile.c_str());
+    return 0;
+}
+
 int iMerge(const std::string &szDir) {
     std::string szTrapPath = szDir + "/trvtrapd.conf", szMapPath = szDir + "/trvval2str.trap";
     std::string szTraps, szMaps;
@@ -282,7 +364,7 @@ int iMerge(const std::string &szDir) {
 
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
-    std::string szEnterprise = ZQ_ENT_TEXT, szMerge, szOut;
+    std::string szEnterprise = ZQ_ENT_TEXT, szMerge, szOut, szEvents;
     std::vector<const char *> aFiles;
     for (int i = 1; i < argc; ++i) {
         std::string szArg = argv[i];
@@ -290,7 +372,7 @@ int main(int argc, char **argv) {
             vPrintUsage(stdout);
             return 0;
         }
-        if (szArg == "--enterprise" || szArg == "--merge" || szArg == "--out") {
+        if (szArg == "--enterprise" || szArg == "--merge" || szArg == "--out" || szArg == "--events") {
             if (i + 1 >= argc) {
                 fprintf(stderr, "%s: %s needs a value\n", szMyName, szArg.c_str());
                 return 2;
@@ -306,6 +388,8 @@ int main(int argc, char **argv) {
                 szEnterprise = szValue;
             } else if (szArg == "--merge") {
                 szMerge = szValue;
+            } else if (szArg == "--events") {
+                szEvents = szValue;
             } else {
                 szOut = szValue;
             }
@@ -340,7 +424,11 @@ int main(int argc, char **argv) {
         fprintf(stderr, "%s: the converted %s; nothing written\n", szMyName, szWhy.c_str());
         return 3;
     }
-    if (!szMerge.empty()) return iMerge(szMerge);
+    // The event entries only once the definitions they name are written.
+    if (!szMerge.empty()) {
+        int iResult = iMerge(szMerge);
+        return iResult == 0 && !szEvents.empty() ? iWriteEvents(szEvents, aFiles) : iResult;
+    }
     if (!szOut.empty()) {
         std::string szHeader = "# Converted by trvmib2conf from:";
         for (const char *szFile : aFiles) szHeader += std::string(" ") + szFile;
@@ -351,8 +439,8 @@ int main(int argc, char **argv) {
             return 3;
         }
         printf("wrote %zu definitions and %zu value maps into %s\n", aDefs.size(), aMaps.size(), szOut.c_str());
-        return 0;
+        return szEvents.empty() ? 0 : iWriteEvents(szEvents, aFiles);
     }
     printf("# ---- trvtrapd.conf ----\n%s# ---- trvval2str.trap ----\n\n%s", szTraps.c_str(), szMaps.c_str());
-    return 0;
+    return szEvents.empty() ? 0 : iWriteEvents(szEvents, aFiles);
 }
