@@ -149,6 +149,7 @@ TEST_F(StoreTest, RepeatsFoldAndNodeUpClears) {
     EXPECT_EQ(list[1].count, 10);
     EXPECT_EQ(list[1].first_ms, 1000);
     EXPECT_EQ(list[1].last_ms, 1009);
+    EXPECT_EQ(list[1].last_event, 10);
     EXPECT_EQ(list[1].text, "Node srv7 is down");
     add(s, "1.3.6.1.4.1.9.0.2", 7, "srv7", 3000);       // node up for srv7 only
     list = alarms(s, "open");

@@ -112,11 +112,13 @@ void get_events(const httplib::Request& req, httplib::Response& res) {
         std::vector<ev::Event> list;
         bool more = false;
         if (!store.events(f, list, more)) return false;
-        counters_head(body, std::max(c.last_event, f.since), c, more);
+        // A since beyond the store (a store made anew) answers at once with
+        // where the store is, so the caller starts again from there.
+        counters_head(body, c.last_event, c, more);
         body += ",\"events\":[";
         for (size_t i = 0; i < list.size(); ++i) body += (i ? "," : "") + ev::event_json(list[i]);
         body += "]}";
-        found = !list.empty();
+        found = !list.empty() || f.since > c.last_event;
         return true;
     });
 }
@@ -128,11 +130,11 @@ void get_alarms(const httplib::Request& req, httplib::Response& res) {
         std::vector<uint32_t> marked;
         bool more = false;
         if (!store.alarms(f, list, more) || !store.marked_nodes(marked)) return false;
-        counters_head(body, std::max(c.alarm_seq, f.since), c, more);
+        counters_head(body, c.alarm_seq, c, more);
         body += ",\"marked_nodes\":" + json(marked).dump() + ",\"alarms\":[";
         for (size_t i = 0; i < list.size(); ++i) body += (i ? "," : "") + ev::alarm_json(list[i]);
         body += "]}";
-        found = !list.empty();
+        found = !list.empty() || f.since > c.alarm_seq;
         return true;
     });
 }

@@ -381,8 +381,16 @@ bool Store::add(std::vector<Event>& events) {
     if (!exec("BEGIN IMMEDIATE")) return false;
     int64_t seq = 0;
     auto alarm_seq = [&] { return seq ? seq : (seq = next_alarm_seq()); };
+    // This is the only writer of events: the ids are known before the rows
+    // exist, so an alarm names its last event as it is written.
+    sqlite3_stmt* n = prepare("SELECT max(COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'events'), 0), "
+                              "COALESCE((SELECT max(id) FROM events), 0)) + 1");
+    if (!n) return exec("ROLLBACK"), false;
+    int64_t next_id = sqlite3_step(n) == SQLITE_ROW ? sqlite3_column_int64(n, 0) : 1;
+    sqlite3_reset(n);
     bool ok = true;
     for (auto& ev : events) {
+        ev.id = next_id++;
         std::string source = ev.node ? "node:" + std::to_string(ev.node) : ev.agent;
         ev.alarm = 0;
         if (ev.action == kAlarm && !ev.clears.empty()) {
@@ -405,7 +413,7 @@ bool Store::add(std::vector<Event>& events) {
             sqlite3_reset(s);
             if (ev.alarm) {
                 s = prepare("UPDATE alarms SET count = count + 1, last = ?, severity = ?, text = ?, node_name = ?, "
-                            "category = ?, seq = ? WHERE id = ?");
+                            "category = ?, seq = ?, last_event = ? WHERE id = ?");
                 if (!s) return exec("ROLLBACK"), false;
                 sqlite3_bind_int64(s, 1, ev.time_ms);
                 sqlite3_bind_int(s, 2, ev.severity);
@@ -413,11 +421,12 @@ bool Store::add(std::vector<Event>& events) {
                 bind_text(s, 4, ev.node_name);
                 bind_text(s, 5, ev.category);
                 sqlite3_bind_int64(s, 6, alarm_seq());
-                sqlite3_bind_int64(s, 7, ev.alarm);
+                sqlite3_bind_int64(s, 7, ev.id);
+                sqlite3_bind_int64(s, 8, ev.alarm);
                 ok = ok && sqlite3_step(s) == SQLITE_DONE;
             } else {
                 s = prepare("INSERT INTO alarms(key, source, name, category, severity, node, node_name, agent, text, "
-                            "count, first, last, last_event, seq) VALUES (?,?,?,?,?,?,?,?,?,1,?,?,0,?) RETURNING id");
+                            "count, first, last, last_event, seq) VALUES (?,?,?,?,?,?,?,?,?,1,?,?,?,?) RETURNING id");
                 if (!s) return exec("ROLLBACK"), false;
                 bind_text(s, 1, key);
                 bind_text(s, 2, source);
@@ -430,7 +439,8 @@ bool Store::add(std::vector<Event>& events) {
                 bind_text(s, 9, ev.text);
                 sqlite3_bind_int64(s, 10, ev.time_ms);
                 sqlite3_bind_int64(s, 11, ev.time_ms);
-                sqlite3_bind_int64(s, 12, alarm_seq());
+                sqlite3_bind_int64(s, 12, ev.id);
+                sqlite3_bind_int64(s, 13, alarm_seq());
                 if (sqlite3_step(s) == SQLITE_ROW) ev.alarm = sqlite3_column_int64(s, 0);
                 else ok = false;
                 sqlite3_reset(s);
@@ -438,8 +448,8 @@ bool Store::add(std::vector<Event>& events) {
         }
         sqlite3_stmt* s = prepare(
             "INSERT INTO events(time, version, trap_id, enterprise, generic, specific, agent, community, timestamp, "
-            "node, node_name, name, category, severity, text, log_only, alarm, bindings) "
-            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+            "node, node_name, name, category, severity, text, log_only, alarm, bindings, id) "
+            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (!s) return exec("ROLLBACK"), false;
         sqlite3_bind_int64(s, 1, ev.time_ms);
         sqlite3_bind_int(s, 2, ev.version);
@@ -459,15 +469,8 @@ bool Store::add(std::vector<Event>& events) {
         sqlite3_bind_int(s, 16, ev.action == kLogOnly ? 1 : 0);
         sqlite3_bind_int64(s, 17, ev.alarm);
         bind_text(s, 18, bindings_text(ev.bindings));
+        sqlite3_bind_int64(s, 19, ev.id);
         ok = ok && sqlite3_step(s) == SQLITE_DONE;
-        ev.id = sqlite3_last_insert_rowid(db_);
-        if (ev.alarm) {
-            s = prepare("UPDATE alarms SET last_event = ? WHERE id = ?");
-            if (!s) return exec("ROLLBACK"), false;
-            sqlite3_bind_int64(s, 1, ev.id);
-            sqlite3_bind_int64(s, 2, ev.alarm);
-            ok = ok && sqlite3_step(s) == SQLITE_DONE;
-        }
         if (!ok) break;
     }
     if (!ok) {

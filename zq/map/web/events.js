@@ -155,7 +155,7 @@ export class EventsView {
         if (seq >= 0) {
           const ch = await getJson(`api/alarms?state=all&limit=1&since=${seq}`, signal);
           if (gen !== this.generation) return;
-          if (ch.seq === seq) continue;
+          if (ch.seq === seq) continue;   // the wait ran out: nothing changed
         }
         const r = await getJson('api/alarms?' + this.params(true), signal);
         if (gen !== this.generation) return;
@@ -186,6 +186,7 @@ export class EventsView {
         if (seq >= 0) q.set('since', String(seq));
         const r = await getJson('api/events?' + q, signal);
         if (gen !== this.generation) return;
+        if (seq >= 0 && r.seq < seq) { seq = -1; continue; }   // a store made anew: from its start
         this.events = seq < 0 ? r.events : r.events.concat(this.events).slice(0, KEEP_EVENTS);
         this.more = seq < 0 ? r.more : this.more || r.more;
         seq = r.seq;
