@@ -146,27 +146,13 @@ export class EventsView {
     if (this.tab === 'events') this.eventLoop(gen, this.abort.signal);
   }
 
-  // Alarms: every change of the store's alarms (any filter) brings the filtered
-  // list again; the marks of the map come with it.
-  async alarmLoop(gen, signal) {
-    let seq = -1, delay = 500;
+  // Runs step() again and again while the view is the same; a failure is
+  // shown and tried again after a growing pause.
+  async keepLive(gen, signal, step) {
+    let delay = 500;
     while (gen === this.generation) {
       try {
-        if (seq >= 0) {
-          const ch = await getJson(`api/alarms?state=all&limit=1&since=${seq}`, signal);
-          if (gen !== this.generation) return;
-          if (ch.seq === seq) continue;   // the wait ran out: nothing changed
-        }
-        const r = await getJson('api/alarms?' + this.params(true), signal);
-        if (gen !== this.generation) return;
-        seq = r.seq;
-        this.hooks.onMarks(new Set(r.marked_nodes));
-        if (this.tab === 'alarms') {
-          this.alarms = r.alarms;
-          this.more = r.more;
-          this.counters = r;
-          this.render();
-        }
+        await step();
         delay = 500;
       } catch (e) {
         if (signal.aborted || gen !== this.generation) return;
@@ -177,29 +163,43 @@ export class EventsView {
     }
   }
 
-  // Raw events: the newest, then each new one as it comes (newest first).
-  async eventLoop(gen, signal) {
-    let seq = -1, delay = 500;
-    while (gen === this.generation) {
-      try {
-        const q = this.params(false);
-        if (seq >= 0) q.set('since', String(seq));
-        const r = await getJson('api/events?' + q, signal);
-        if (gen !== this.generation) return;
-        if (seq >= 0 && r.seq < seq) { seq = -1; continue; }   // a store made anew: from its start
-        this.events = seq < 0 ? r.events : r.events.concat(this.events).slice(0, KEEP_EVENTS);
-        this.more = seq < 0 ? r.more : this.more || r.more;
-        seq = r.seq;
+  // Alarms: every change of the store's alarms (any filter) brings the filtered
+  // list again; the marks of the map come with it.
+  alarmLoop(gen, signal) {
+    let seq = -1;
+    return this.keepLive(gen, signal, async () => {
+      if (seq >= 0) {
+        const ch = await getJson(`api/alarms?state=all&limit=1&since=${seq}`, signal);
+        if (gen !== this.generation || ch.seq === seq) return;   // the wait ran out: nothing changed
+      }
+      const r = await getJson('api/alarms?' + this.params(true), signal);
+      if (gen !== this.generation) return;
+      seq = r.seq;
+      this.hooks.onMarks(new Set(r.marked_nodes));
+      if (this.tab === 'alarms') {
+        this.alarms = r.alarms;
+        this.more = r.more;
         this.counters = r;
         this.render();
-        delay = 500;
-      } catch (e) {
-        if (signal.aborted || gen !== this.generation) return;
-        this.info.textContent = e.message;
-        await new Promise((ok) => setTimeout(ok, delay));
-        delay = Math.min(delay * 2, 8000);
       }
-    }
+    });
+  }
+
+  // Raw events: the newest, then each new one as it comes (newest first).
+  eventLoop(gen, signal) {
+    let seq = -1;
+    return this.keepLive(gen, signal, async () => {
+      const q = this.params(false);
+      if (seq >= 0) q.set('since', String(seq));
+      const r = await getJson('api/events?' + q, signal);
+      if (gen !== this.generation) return;
+      if (seq >= 0 && r.seq < seq) { seq = -1; return; }   // a store made anew: from its start
+      this.events = seq < 0 ? r.events : r.events.concat(this.events).slice(0, KEEP_EVENTS);
+      this.more = seq < 0 ? r.more : this.more || r.more;
+      seq = r.seq;
+      this.counters = r;
+      this.render();
+    });
   }
 
   // ---- drawing
@@ -226,7 +226,8 @@ export class EventsView {
       body.append(el('tr', {}, [td]));
     }
     const c = this.counters || {};
-    let info = `${rows.length}${this.more ? '+' : ''} ${alarms ? 'alarms' : 'events'}`;
+    const what = alarms ? 'alarm' : 'event';
+    let info = `${rows.length}${this.more ? '+' : ''} ${rows.length === 1 && !this.more ? what : what + 's'}`;
     if (c.lost) info += ` \u00b7 ${c.lost} lost (store behind)`;
     if (c.removed) info += ` \u00b7 ${c.removed} removed by the bounds`;
     this.info.textContent = info;
