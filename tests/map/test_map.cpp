@@ -467,9 +467,9 @@ TEST(MapProgram, ApplicationThatDiesIsRestartedWithinItsBudget) {
     Loop loop(opt);
     ASSERT_TRUE(mi.app_says("ready app=Test App"));
     std::string err;
-    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test App", err); }));
+    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test App", false, err); }));
     EXPECT_TRUE(contains(err, "is running")) << err;
-    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test Links", err); }));
+    EXPECT_FALSE(loop.call([&] { return zq::map::restart_app("Test Links", true, err); }));
     EXPECT_TRUE(contains(err, "actions only")) << err;
     auto status = [&] {
         for (const auto& a : loop.call([] { return zq::map::apps(); }))
@@ -500,8 +500,15 @@ TEST(MapProgram, ApplicationThatDiesIsRestartedWithinItsBudget) {
     usleep(500000);
     EXPECT_EQ(status().state, "failed");
     // The operator's restart starts afresh.
-    ASSERT_TRUE(loop.call([&] { return zq::map::restart_app("Test App", err); })) << err;
+    ASSERT_TRUE(loop.call([&] { return zq::map::restart_app("Test App", false, err); })) << err;
     EXPECT_TRUE(wait_until([&] { return status().state == "running"; }, 10000));
+    EXPECT_EQ(status().restarts, 0);
+    // A running one, with force: stopped and started again, the budget untouched.
+    ASSERT_TRUE(wait_until([&] { return readies() >= 4; }, 10000));
+    pid_t old = static_cast<pid_t>(status().pid);
+    ASSERT_TRUE(loop.call([&] { return zq::map::restart_app("Test App", true, err); })) << err;
+    ASSERT_TRUE(wait_until([&] { return readies() >= 5 && status().state == "running"; }, 10000));
+    EXPECT_NE(status().pid, old);
     EXPECT_EQ(status().restarts, 0);
 }
 

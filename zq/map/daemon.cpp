@@ -131,6 +131,8 @@ struct App {
     bool restart_pending = false;
     Clock::time_point restart_at{};
     bool failed = false;         // the restart budget is spent
+    bool forced = false;         // stopped by the operator's restart: started again once it ended
+    Clock::time_point kill_at{}; // ... and killed if it has not ended by then
     std::shared_ptr<zq::OutLog> out;   // log/NAME.out
 };
 
@@ -154,7 +156,7 @@ public:
     uint32_t open_id() const { return open_.id; }
     bool open_by_id(uint32_t map);
     std::vector<AppStatus> app_status() const;
-    bool restart(const std::string& name, std::string& error);
+    bool restart(const std::string& name, bool force, std::string& error);
     bool action(const std::string& app, const std::string& action, const std::vector<uint32_t>& sel,
                 std::vector<std::string>& urls, std::string& error);
     void query(const std::string& app, const ZqwFieldBindList& values,
@@ -490,6 +492,16 @@ void Daemon::on_child(int pidfd) {
         log("%s (pid %d) was ended by signal %d", a.def.name.c_str(), static_cast<int>(a.pid), WTERMSIG(status));
     else
         log("%s (pid %d) ended with status %d", a.def.name.c_str(), static_cast<int>(a.pid), a.exit_status);
+    if (a.forced) {
+        // The operator asked for this end: started again at once, with a new budget.
+        a.forced = false;
+        a.restarts.clear();
+        a.failed = false;
+        a.restart_pending = false;
+        std::string err;
+        if (!stopping_ && !spawn(a, err)) log("cannot restart %s: %s", a.def.name.c_str(), err.c_str());
+        return;
+    }
     plan_restart(a, r > 0 && (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)));
 }
 
@@ -518,6 +530,12 @@ void Daemon::run_restarts() {
     if (stopping_) return;
     auto now = Clock::now();
     for (auto& a : apps_) {
+        if (a.forced && a.alive && now >= a.kill_at) {
+            // A hung application that ignores SIGTERM.
+            log("%s (pid %d) did not end: killed", a.def.name.c_str(), static_cast<int>(a.pid));
+            kill(-a.pid, SIGKILL);
+            a.kill_at = now + std::chrono::hours(24);
+        }
         if (!a.restart_pending || now < a.restart_at) continue;
         a.restart_pending = false;
         if (a.alive) continue;
@@ -1048,7 +1066,7 @@ std::vector<AppStatus> Daemon::app_status() const {
     return out;
 }
 
-bool Daemon::restart(const std::string& name, std::string& error) {
+bool Daemon::restart(const std::string& name, bool force, std::string& error) {
     App* a = find_app(name);
     if (a == nullptr) {
         error = "no application '" + name + "' is registered";
@@ -1058,13 +1076,24 @@ bool Daemon::restart(const std::string& name, std::string& error) {
         error = name + " has no program to start (an application of actions only)";
         return false;
     }
-    if (a->alive) {
-        error = name + " is running";
-        return false;
-    }
     if (stopping_) {
         error = "the map program is ending";
         return false;
+    }
+    if (a->alive) {
+        if (!force) {
+            error = name + " is running (with force it is stopped and started again)";
+            return false;
+        }
+        // Its process group (it leads one) gets SIGTERM, SIGKILL after the
+        // grace time; on_child starts it again.
+        if (!a->forced) {
+            a->forced = true;
+            a->kill_at = Clock::now() + std::chrono::milliseconds(opt_.stop_grace_ms);
+            log("%s (pid %d): stopped to be started again", a->def.name.c_str(), static_cast<int>(a->pid));
+            kill(-a->pid, SIGTERM);
+        }
+        return true;
     }
     // The operator's restart starts afresh: a new budget, no restart planned.
     a->restarts.clear();
@@ -1356,12 +1385,12 @@ bool open_map(uint32_t map) { return g_daemon && g_daemon->open_by_id(map); }
 
 std::vector<AppStatus> apps() { return g_daemon ? g_daemon->app_status() : std::vector<AppStatus>{}; }
 
-bool restart_app(const std::string& app, std::string& error) {
+bool restart_app(const std::string& app, bool force, std::string& error) {
     if (!g_daemon) {
         error = "the map program is not running";
         return false;
     }
-    return g_daemon->restart(app, error);
+    return g_daemon->restart(app, force, error);
 }
 
 bool run_action(const std::string& app, const std::string& action, const std::vector<uint32_t>& selection,

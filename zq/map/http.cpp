@@ -916,9 +916,12 @@ void post_restart(const httplib::Request& req, httplib::Response& res) {
     if (!body) return;
     std::string app;
     if (!text_of(*body, "app", app, res)) return;
-    auto r = on_main([app] {
+    auto f = body->find("force");
+    if (f != body->end() && !f->is_boolean()) return fail(res, 400, "\"force\" must be true or false");
+    bool force = f != body->end() && f->get<bool>();
+    auto r = on_main([app, force] {
         std::string error;
-        bool ok = restart_app(app, error);
+        bool ok = restart_app(app, force, error);
         return ok ? std::string() : (error.empty() ? std::string("cannot restart it") : error);
     });
     if (!r) return busy(res);

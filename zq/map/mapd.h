@@ -40,7 +40,10 @@ struct AppStatus {
     int restart_in_ms = -1;                // "restarting": when
 };
 std::vector<AppStatus> apps();
-bool restart_app(const std::string& app, std::string& error);
+// An application that is not running is started; a running one only with
+// force: it is stopped (SIGTERM to its process group, SIGKILL after the stop
+// grace time) and started again when it has ended.
+bool restart_app(const std::string& app, bool force, std::string& error);
 
 // Runs an action on a selection: a program's action goes to its application's
 // action callback; a URL action gives the URLs to open (one per object).

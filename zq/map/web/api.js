@@ -42,7 +42,7 @@ export const api = {
   deleteObjects: (objects) => call('POST', '/api/objects/delete', { objects }),
   object: (id) => call('GET', `/api/objects/${id}`),
   apps: () => call('GET', '/api/apps'),
-  restart: (app) => call('POST', '/api/apps/restart', { app }),
+  restart: (app, force = false) => call('POST', '/api/apps/restart', force ? { app, force } : { app }),
   action: (app, action, objects) => call('POST', '/api/actions', { app, action, objects }),
   config: (app) => call('GET', `/api/apps/config?app=${encodeURIComponent(app)}`),
   verifyConfig: (app, values) => call('POST', '/api/apps/config/verify', { app, values }),

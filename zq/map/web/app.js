@@ -218,10 +218,18 @@ function renderApps() {
     const buttons = el('div', { className: 'row' });
     if (a.command && a.command.length) {
       const b = el('button', { className: 'small-btn', textContent: 'Restart' });
-      b.addEventListener('click', async () => {
+      const restart = async (force) => {
         b.disabled = true;
-        try { await api.restart(a.name); toast(`${a.name} restarted`); } catch (e) { toast(e.message, true); }
+        try { await api.restart(a.name, force); toast(`${a.name} ${force ? 'stopped and started again' : 'restarted'}`); } catch (e) { toast(e.message, true); }
         loadApps();
+        return true;
+      };
+      // A running (perhaps hung) application is stopped first: that asks.
+      b.addEventListener('click', () => {
+        if (a.state !== 'running' && a.state !== 'starting') return restart(false);
+        openDialog(`Restart ${a.name}`, (body) => {
+          body.append(el('p', { textContent: `${a.name} is running (pid ${a.pid}). It is stopped and started again; what it is doing now is lost.` }));
+        }, [{ text: 'Cancel', focus: true }, { text: 'Restart', cls: 'primary', run: () => restart(true) }]);
       });
       buttons.append(b);
     }
