@@ -55,7 +55,7 @@ test('the first view shows every name whole at each window size', async () => {
   }
 });
 
-test('a legend count selects its nodes, search finds status and type, the title tells the worst', async () => {
+test('a legend count selects its nodes, search finds status and type, keys walk the nodes, the title tells the worst', async () => {
   const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
   assert.match(await page.title(), /^1 Critical - default - zq map$/);
   const critical = await inst.id('op-client-b');
@@ -76,6 +76,16 @@ test('a legend count selects its nodes, search finds status and type, the title 
   }
   await page.fill('#search', '');
   await page.press('#search', 'Escape');
+  // The arrow keys walk the nodes in layout order, row by row.
+  await page.keyboard.press('Escape');
+  const names = () => page.evaluate(() => window.zqmap.selection().map((id) => { const s = window.zqmap.symbol(id); return s.label || s.name; }));
+  await page.keyboard.press('ArrowRight');
+  assert.deepEqual(await names(), ['op-server-a']);
+  await page.keyboard.press('ArrowRight');
+  assert.deepEqual(await names(), ['op-server-e']);
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  assert.deepEqual(await names(), ['op-device-n']);
   await page.close();
 });
 

@@ -357,9 +357,9 @@ function showMenu(x, y) {
     if (!a.actions.length) continue;
     menu.append(el('div', { className: 'group', textContent: a.name }));
     for (const ac of a.actions) {
-      const b = el('button', { className: 'item', disabled: none, role: 'menuitem' });
-      b.append(document.createTextNode(ac.name));
-      if (ac.label && ac.label !== ac.name) b.append(el('span', { className: 'label', textContent: ac.label }));
+      // The label is what the operator reads; the internal name only in the tooltip.
+      const b = el('button', { className: 'item', disabled: none, role: 'menuitem', title: ac.name });
+      b.append(document.createTextNode(ac.label || ac.name));
       b.addEventListener('click', () => { hideMenu(); runAction(a.name, ac.name, objects); });
       menu.append(b);
     }
@@ -664,12 +664,25 @@ function pickStatus(st) {
   scheduleDetails(); updateCounts(); updateLegend(); view.redraw();
 }
 
-// One node: selected and in the middle of the view.
-function pickNode(n) {
+// One node: selected and in the middle of the view (with keepView, only when
+// it is not in view already).
+function pickNode(n, keepView = false) {
   state.picked = -1;
   view.selection = new Set([n.id]);
-  view.centerOn(n, Math.max(view.scale, 0.8));
+  const p = view.toScreen(n.x, n.y);
+  if (!keepView || p.x < 40 || p.y < 40 || p.x > view.w - 40 || p.y > view.h - 40) view.centerOn(n, Math.max(view.scale, 0.8));
+  else view.redraw();
   scheduleDetails(); updateCounts(); updateLegend();
+}
+
+// The arrow keys: the selection moves to the next node in the order the
+// layout shows them (row by row, left to right).
+function stepSelection(dir) {
+  const order = [...model.nodes].sort((a, b) => (a.y - b.y) || (a.x - b.x));
+  if (!order.length) return;
+  const at = order.findIndex((n) => view.selection.has(n.id));
+  const next = at < 0 ? (dir > 0 ? 0 : order.length - 1) : (at + dir + order.length) % order.length;
+  pickNode(order[next], true);
 }
 
 function updateCounts() {
@@ -764,6 +777,13 @@ document.addEventListener('keydown', (e) => {
   if (e.target.closest && e.target.closest('input,select,textarea')) return;
   if (e.key === 'Escape') { hideMenu(); view.selection.clear(); scheduleDetails(); updateCounts(); view.redraw(); }
   else if (e.key === 'Delete') deleteDialog();
+  else if (['ArrowRight', 'ArrowDown', 'ArrowLeft', 'ArrowUp'].includes(e.key) && !e.target.closest('button,#menu')) {
+    e.preventDefault();
+    stepSelection(e.key === 'ArrowRight' || e.key === 'ArrowDown' ? 1 : -1);
+  } else if (e.key === 'Enter' && !e.target.closest('button,#menu')) {
+    const sel = selectedSymbols();
+    if (sel.length === 1) openSymbol(sel[0]);
+  }
   else if (e.key === '+' || e.key === '=') view.zoomAt(view.w / 2, view.h / 2, 1.4);
   else if (e.key === '-') view.zoomAt(view.w / 2, view.h / 2, 1 / 1.4);
   else if (e.key === '0') view.fit();
