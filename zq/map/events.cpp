@@ -212,7 +212,7 @@ struct ConfFile {
     // good configuration in force (and says so).
     void refresh() {
         auto now = Clock::now();
-        if (loaded && now - checked < std::chrono::seconds(2)) return;
+        if (loaded && now - checked < std::chrono::milliseconds(500)) return;
         checked = now;
         struct stat sb {};
         bool exists = stat(path.c_str(), &sb) == 0;
