@@ -3,6 +3,7 @@
 //   node bench/map/page.mjs URL ZQ_ROOT
 import { execFile } from 'node:child_process';
 import { promisify } from 'node:util';
+import { loadavg } from 'node:os';
 import { launchBrowser, bin } from '../../tests/browser/support.mjs';
 
 const run = promisify(execFile);
@@ -24,8 +25,12 @@ const first = await page.evaluate(() => {
     all: window.zqmap.model.byId.size,
     asked: r.startTime, server: r.responseStart - r.requestStart, transfer: r.responseEnd - r.responseStart,
     parse: mark('zq-snapshot') - r.responseEnd, model: mark('zq-model') - mark('zq-snapshot'),
+    wire: r.encodedBodySize, decoded: r.decodedBodySize,
   };
 });
+const mb = (n) => `${(n / 1048576).toFixed(2)} MB`;
+console.log(`snapshot on the wire: ${mb(first.wire)} for ${mb(first.decoded)} of JSON ` +
+  `(${(first.decoded / Math.max(1, first.wire)).toFixed(1)}x smaller; baseline: uncompressed) at load ${loadavg()[0].toFixed(1)}`);
 console.log(`page: ${first.nodes} node symbols, ${first.all - first.nodes} components`);
 console.log(`first full draw: ${f(first.ms)} after navigation start (target < 1500 ms): snapshot asked at ${f(first.asked)}, ` +
   `server ${f(first.server)}, transfer ${f(first.transfer)}, JSON ${f(first.parse)}, model and layout ${f(first.model)}`);
