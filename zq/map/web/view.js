@@ -174,7 +174,8 @@ export class MapModel {
     let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
     for (const n of this.nodes) {
       x0 = Math.min(x0, n.x - CARD_W / 2); x1 = Math.max(x1, n.x + CARD_W / 2);
-      y0 = Math.min(y0, n.y - CARD_TOP - 30); y1 = Math.max(y1, n.y + cardBottom(n) + 24);
+      // The top of the cell: a kind group's title sits above its first row.
+      y0 = Math.min(y0, n.y - CELL_H / 2 - 24); y1 = Math.max(y1, n.y + cardBottom(n) + 24);
     }
     if (x0 === Infinity) return { x0: 0, y0: 0, x1: 800, y1: 600 };
     return { x0, y0, x1, y1 };
