@@ -11,7 +11,8 @@
  *                    first matching pattern wins, then a line "*", then the defaults
  *                    community public, timeout 0.8 s, retries 3, port 161.
  *   conf/hosts       hosts(5) lines, consulted before the system resolver.
- *   conf/zq.conf     trap_port, event_port of this instance.
+ *   conf/zq.conf     trap_port, event_port, local_only_enterprises of this instance.
+ *   run/trapd.sock   trapd's socket for event sessions; run/trapd.key its key.
  *
  * OWNERSHIP RULES
  *   - Every pointer member of a ZqPdu and a ZqVarBind (community, enterprise,
@@ -33,6 +34,9 @@
  *       null                   -> sent; the library consumed (freed) the PDU.
  *       non-null               -> not sent: the returned pointer IS the request,
  *                                  still the caller's, ZqsnmpErrno set.  Free it once.
+ *                                  A trap under local_only_enterprises for this
+ *                                  host that cannot go through an event session
+ *                                  is not sent (error 10), never sent over UDP.
  *   - ZqsnmpEventSend: >= 0 sent, the library owns (has freed) the PDU; negative:
  *     the PDU is still the caller's.  The address record stays the caller's.
  *   - PDUs delivered to a callback by ZqsnmpRead belong to the callback, which
@@ -233,8 +237,13 @@ int        ZqsnmpAsyncRead(fd_set *readset);
  * binding; null when the response is not noSuchName or nothing would remain. */
 ZqPdu     *ZqsnmpFixPdu(const ZqPdu *response, int command);
 
-/* Event session with the local trap daemon.  host must be local ("127.0.0.1",
- * "localhost" or null).  name null: a send-only session (no callback, no filter).
+/* Event session with the local trap daemon, over its Unix socket run/trapd.sock
+ * (TCP event_port with a challenge when that path is too long for a socket
+ * address).  The instance key goes only to a peer that proves to be trapd: on the
+ * socket one running as the key's owner, on TCP one that answers the challenge;
+ * otherwise error 10.  A process with ZQS_NAME or ZQW_APP set (started by zqspmd or
+ * hosted by the map program) marks its session managed: trapd keeps its queue
+ * apart.  host must be local ("127.0.0.1", "localhost" or null).  name null: a send-only session (no callback, no filter).
  * filter: ".*" or ".1.3.6...*" (a dotted prefix followed by ".*"); null with a
  * name means ".*". */
 ZqSession *ZqsnmpEventOpen(const char *host, const char *name, ZqsnmpCallback callback,

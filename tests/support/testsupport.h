@@ -39,6 +39,11 @@ int free_port();
 // for a test that plays a server itself; -1 with errno set when it cannot be had.
 int listen_tcp(const std::string& addr, int port, int backlog = 4);
 
+// The same on a Unix socket at path (the folder must exist; a file there is not
+// replaced); and a connection to one.  -1 with errno set when it cannot be had.
+int listen_unix(const std::string& path, int backlog = 4);
+int connect_unix(const std::string& path);
+
 bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 10);
 
 // A child process with standard output and error captured to files.
@@ -82,6 +87,8 @@ struct Instance {
     int trap_port, event_port, snmp_port, http_port;
     explicit Instance(const std::vector<std::string>& extra_setup_args = {});
     Env env() const { return {{"ZQ_ROOT", root}}; }
+    // trapd's socket for event sessions.
+    std::string event_socket() const { return root + "/run/trapd.sock"; }
     // Sets ZQ_ROOT in this process (for tests that call the libraries directly).
     void activate() const;
 };

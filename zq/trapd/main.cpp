@@ -20,8 +20,9 @@ void usage(FILE* f) {
     fputs("usage: trapd [--root DIR] [--foreground] [--listen ADDRESS] [--queue-limit BYTES]\n"
           "             [--log-limit BYTES] [--help]\n"
           "Receives SNMPv1 and SNMPv2c traps on the instance's UDP trap_port and events from\n"
-          "event sessions on TCP 127.0.0.1:event_port (conf/zq.conf), logs each one to\n"
-          "log/trapd.log and hands it to every session whose filter matches.\n"
+          "event sessions on the Unix socket run/trapd.sock (and on TCP 127.0.0.1:event_port\n"
+          "of conf/zq.conf, after a challenge), logs each one to log/trapd.log and hands it\n"
+          "to every session whose filter matches.\n"
           "  --root DIR          the instance directory (default $ZQ_ROOT, else /var/opt/zq)\n"
           "  --foreground        stay in the foreground (trapd always does when run alone)\n"
           "  --listen ADDRESS    address of the UDP trap port (default: trap_listen of\n"
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     if (listen.empty()) listen = conf.trap_listen;
     if (!listen.empty()) opt.trap_listen = listen;
     opt.key_path = zq::session_key_path();
+    opt.socket_path = zq::session_socket_path();
     if (conf.trap_communities_set) {
         opt.communities = conf.trap_communities;
         opt.any_community = std::find(opt.communities.begin(), opt.communities.end(), "*") != opt.communities.end();
@@ -124,8 +126,8 @@ int main(int argc, char** argv) {
         if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "trapd cannot open its ports (see log/trapd.out)");
         return 1;
     }
-    fprintf(stderr, "trapd: listening on UDP %s:%d and TCP 127.0.0.1:%d\n", opt.trap_listen.c_str(),
-            server.udp_port(), server.event_port());
+    fprintf(stderr, "trapd: listening on UDP %s:%d, %s and TCP 127.0.0.1:%d\n", opt.trap_listen.c_str(),
+            server.udp_port(), opt.socket_path.c_str(), server.event_port());
     bool stop_requested = false;
     if (managed) {
         server.watch(pm_fd, [&] {

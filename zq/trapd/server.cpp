@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,13 +20,14 @@
 
 #include "datagram.h"
 #include "outlog.h"
+#include "sessionauth.h"
 #include "zqcommon.h"
 
 namespace zq::trapd {
 
 namespace {
 
-enum Tag : uint64_t { kUdp = 1, kListen = 2, kSignal = 3, kSession = 4, kWatched = 5 };
+enum Tag : uint64_t { kUdp = 1, kListen = 2, kSignal = 3, kSession = 4, kWatched = 5, kUnixListen = 6 };
 constexpr uint64_t tag(Tag kind, int fd) { return (uint64_t{kind} << 32) | static_cast<uint32_t>(fd); }
 
 constexpr int kBatch = 64;            // datagrams per recvmmsg
@@ -90,6 +92,26 @@ void append_quoted(std::string& q, const std::string& s) {
     q += '"';
 }
 
+// A session's name as a log line shows it: in single quotes, with a quote or
+// backslash escaped and anything not printable as \xNN, so that a name sent by a
+// peer can never end a line or pass for another field.
+std::string name_text(std::string_view name) {
+    static const char* hex = "0123456789abcdef";
+    std::string q = "'";
+    for (unsigned char c : name) {
+        if (c < 0x20 || c > 0x7e) {
+            q += "\\x";
+            q += hex[c >> 4];
+            q += hex[c & 15];
+            continue;
+        }
+        if (c == '\'' || c == '\\') q += '\\';
+        q += static_cast<char>(c);
+    }
+    q += '\'';
+    return q;
+}
+
 void append_value(std::string& s, const wire::Binding& b) {
     switch (b.type) {
     case 2: s += "INTEGER "; append_int(s, static_cast<int32_t>(static_cast<uint32_t>(b.number))); break;
@@ -104,14 +126,6 @@ void append_value(std::string& s, const wire::Binding& b) {
     case 0x46: s += "Counter64 "; append_uint(s, b.number); break;
     default: s += "type "; append_uint(s, b.type); break;
     }
-}
-
-// Compares without stopping at the first difference, so that the time taken says
-// nothing about how much of a guessed key was right.
-bool same_key(const std::string& a, const std::string& b) {
-    unsigned char d = 0;
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) d |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return d == 0 && a.size() == b.size();
 }
 
 }  // namespace
@@ -259,7 +273,7 @@ Server::Server(Options opt)
 
 Server::~Server() {
     for (auto& [fd, s] : sessions_) close(fd);
-    for (int fd : {udp_, listen_, sig_, ep_, spare_fd_})
+    for (int fd : {udp_, listen_, unix_, sig_, ep_, spare_fd_})
         if (fd >= 0) close(fd);
     log_.flush();
 }
@@ -319,16 +333,23 @@ bool Server::start() {
     ta.sin_family = AF_INET;
     ta.sin_port = htons(static_cast<uint16_t>(opt_.event_port));
     ta.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!open_socket()) return false;
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     if (listen_ < 0 || setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         bind(listen_, reinterpret_cast<sockaddr*>(&ta), sizeof ta) != 0 || listen(listen_, 128) != 0) {
-        fprintf(stderr, "trapd: cannot listen on TCP 127.0.0.1:%d: %s\n", opt_.event_port, strerror(errno));
-        return false;
+        // Anyone on the host may hold the port while trapd is down; with the Unix
+        // socket open that costs nothing but the TCP way in.
+        fprintf(stderr, "trapd: cannot listen on TCP 127.0.0.1:%d: %s%s\n", opt_.event_port, strerror(errno),
+                unix_ >= 0 ? " (event sessions use the Unix socket only)" : "");
+        if (listen_ >= 0) close(listen_);
+        listen_ = -1;
+        if (unix_ < 0) return false;
+    } else {
+        len = sizeof ta;
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&ta), &len);
+        event_port_ = ntohs(ta.sin_port);
     }
-    len = sizeof ta;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&ta), &len);
-    event_port_ = ntohs(ta.sin_port);
 
     sigset_t set;
     sigemptyset(&set);
@@ -344,15 +365,66 @@ bool Server::start() {
     }
 
     add(udp_, EPOLLIN, tag(kUdp, udp_));
-    add(listen_, EPOLLIN, tag(kListen, listen_));
+    if (listen_ >= 0) add(listen_, EPOLLIN, tag(kListen, listen_));
+    if (unix_ >= 0) add(unix_, EPOLLIN, tag(kUnixListen, unix_));
     add(sig_, EPOLLIN, tag(kSignal, sig_));
     if (!opt_.key_path.empty() && !write_key()) return false;
     spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     rxbufs_.resize(static_cast<size_t>(kBatch) * kDatagramMax);
     last_report_ = now_seconds();
     log_.line("START trapd listening on UDP " + opt_.trap_listen + ":" + std::to_string(udp_port_) +
-              " and TCP 127.0.0.1:" + std::to_string(event_port_));
+              (unix_ >= 0 ? ", " + opt_.socket_path : std::string()) +
+              (listen_ >= 0 ? " and TCP 127.0.0.1:" + std::to_string(event_port_) : std::string()));
     log_.flush();
+    return true;
+}
+
+// The Unix socket of event sessions, in a folder that only the owner may enter, so
+// that nobody else can listen there while trapd is down.  A socket left by a trapd
+// that died is replaced; one that answers belongs to a running trapd.
+bool Server::open_socket() {
+    if (opt_.socket_path.empty()) return true;
+    sockaddr_un ua{};
+    if (opt_.socket_path.size() >= sizeof ua.sun_path) {
+        fprintf(stderr, "trapd: %s is longer than a socket address (%zu bytes): event sessions use the TCP port\n",
+                opt_.socket_path.c_str(), sizeof ua.sun_path - 1);
+        return true;
+    }
+    std::string dir = opt_.socket_path.substr(0, opt_.socket_path.rfind('/'));
+    mkdir(dir.c_str(), 0700);
+    struct stat ds {};
+    if (lstat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode) || ds.st_uid != geteuid()) {
+        fprintf(stderr, "trapd: %s is not a folder of this user's: the event socket cannot be kept private\n",
+                dir.c_str());
+        return false;
+    }
+    if ((ds.st_mode & 077) != 0 && chmod(dir.c_str(), ds.st_mode & 0700) != 0) {
+        fprintf(stderr, "trapd: cannot make %s the owner's alone: %s\n", dir.c_str(), strerror(errno));
+        return false;
+    }
+    ua.sun_family = AF_UNIX;
+    std::memcpy(ua.sun_path, opt_.socket_path.c_str(), opt_.socket_path.size() + 1);
+    struct stat ss {};
+    if (lstat(opt_.socket_path.c_str(), &ss) == 0) {
+        if (!S_ISSOCK(ss.st_mode)) {
+            fprintf(stderr, "trapd: %s exists and is not a socket\n", opt_.socket_path.c_str());
+            return false;
+        }
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool alive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&ua), sizeof ua) == 0;
+        if (probe >= 0) close(probe);
+        if (alive) {
+            fprintf(stderr, "trapd: another trapd serves %s\n", opt_.socket_path.c_str());
+            return false;
+        }
+        unlink(opt_.socket_path.c_str());
+    }
+    unix_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (unix_ < 0 || bind(unix_, reinterpret_cast<sockaddr*>(&ua), sizeof ua) != 0 ||
+        chmod(opt_.socket_path.c_str(), 0600) != 0 || listen(unix_, 128) != 0) {
+        fprintf(stderr, "trapd: cannot listen on %s: %s\n", opt_.socket_path.c_str(), strerror(errno));
+        return false;
+    }
     return true;
 }
 
@@ -424,7 +496,8 @@ void Server::run() {
             int fd = static_cast<int>(t & 0xffffffffu);
             switch (t >> 32) {
             case kUdp: on_udp(); break;
-            case kListen: on_accept(); break;
+            case kListen: on_accept(listen_, false); break;
+            case kUnixListen: on_accept(unix_, true); break;
             case kSignal: on_signal(); break;
             case kSession: on_session(fd, evs[i].events); break;
             case kWatched: {
@@ -445,6 +518,7 @@ void Server::run() {
     }
     report_counts(true);
     if (!key_.empty()) unlink(opt_.key_path.c_str());
+    if (unix_ >= 0) unlink(opt_.socket_path.c_str());
     log_.line("STOP trapd");
     log_.flush();
 }
@@ -493,12 +567,14 @@ void Server::report_counts(bool force) {
         reported_kernel_drops_ = kernel_drops_;
     }
     write_stats(force);
-    uint64_t conn = refused_cap_ + refused_fds_ + greeting_timeouts_;
+    uint64_t conn = refused_cap_ + refused_fds_ + greeting_timeouts_ + refused_pending_;
     if (conn != reported_conn_) {
         log_.line("LIMIT connections refused at the session cap (" + std::to_string(opt_.max_sessions) + ") " +
                   std::to_string(refused_cap_) + ", refused for lack of descriptors " + std::to_string(refused_fds_) +
                   ", closed without a hello within " + std::to_string(opt_.greeting_timeout) + " s " +
-                  std::to_string(greeting_timeouts_) + " (totals)");
+                  std::to_string(greeting_timeouts_) + ", refused at the cap of connections still greeting (" +
+                  std::to_string(opt_.max_pending) + ", " + std::to_string(opt_.max_pending_peer) +
+                  " from one address) " + std::to_string(refused_pending_) + " (totals)");
         reported_conn_ = conn;
     }
     uint64_t refused = refused_community_ + refused_local_only_ + refused_sessions_;
@@ -511,8 +587,8 @@ void Server::report_counts(bool force) {
     }
     for (auto& [fd, s] : sessions_) {
         if (s->dropped != s->dropped_reported) {
-            log_.line("DROPPED " + std::to_string(s->dropped - s->dropped_reported) + " events for session '" +
-                      s->name + "' (queue full; total " + std::to_string(s->dropped) + ")");
+            log_.line("DROPPED " + std::to_string(s->dropped - s->dropped_reported) + " events for session " +
+                      name_text(s->name) + " (queue full; total " + std::to_string(s->dropped) + ")");
             s->dropped_reported = s->dropped;
         }
     }
@@ -532,7 +608,7 @@ void Server::write_stats(bool force) {
                     std::to_string(kernel_drops_) + "; log lines lost " + std::to_string(log_.lost_lines()) + ";";
     for (int fd : order_) {
         const Session& x = *sessions_[fd];
-        s += " session '" + x.name + "' delivered " + std::to_string(x.delivered) + " dropped " +
+        s += " session " + name_text(x.name) + " delivered " + std::to_string(x.delivered) + " dropped " +
              std::to_string(x.dropped) + ";";
     }
     if (s == last_stats_) return;
@@ -604,9 +680,12 @@ void Server::on_udp() {
     }
 }
 
-void Server::on_accept() {
+void Server::on_accept(int lfd, bool local) {
     for (;;) {
-        int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in from{};
+        socklen_t from_len = sizeof from;
+        int fd = accept4(lfd, local ? nullptr : reinterpret_cast<sockaddr*>(&from), local ? nullptr : &from_len,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) {
                 // Out of descriptors: the pending connection would keep the listening
@@ -622,13 +701,14 @@ void Server::on_accept() {
                 if (spare_fd_ >= 0) {
                     close(spare_fd_);
                     spare_fd_ = -1;
-                    int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                    int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
                     if (c >= 0) close(c);
                     spare_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
                     if (c >= 0) continue;
                 }
-                // Not even that: stop watching the port until a session closes.
-                epoll_ctl(ep_, EPOLL_CTL_DEL, listen_, nullptr);
+                // Not even that: stop watching the ports until a session closes.
+                for (int l : {listen_, unix_})
+                    if (l >= 0) epoll_ctl(ep_, EPOLL_CTL_DEL, l, nullptr);
                 listen_paused_ = true;
             }
             return;
@@ -637,8 +717,18 @@ void Server::on_accept() {
             fd_exhausted_ = false;
             log_.line("LIMIT file descriptors available again");
         }
-        if (sessions_.size() >= opt_.max_sessions) {
+        // Sessions past their hello have their cap; connections still greeting have
+        // caps of their own (per listener, and per address on the TCP port), so that
+        // idle connections from anyone never take a session's place.
+        uint32_t peer = local ? 0 : from.sin_addr.s_addr;
+        if (greeted_ >= opt_.max_sessions) {
             ++refused_cap_;
+            close(fd);
+            continue;
+        }
+        if ((local ? pending_local_ : pending_tcp_) >= opt_.max_pending ||
+            (!local && pending_peer_[peer] >= opt_.max_pending_peer)) {
+            ++refused_pending_;
             close(fd);
             continue;
         }
@@ -649,9 +739,25 @@ void Server::on_accept() {
         s->fd = fd;
         s->serial = next_serial_++;
         s->opened = now_seconds();
+        s->local = local;
+        s->peer = peer;
+        pending(*s, true);
         sessions_[fd] = std::move(s);
         add(fd, EPOLLIN, tag(kSession, fd));
     }
+}
+
+void Server::pending(Session& s, bool add) {
+    size_t& n = s.local ? pending_local_ : pending_tcp_;
+    if (add) {
+        ++n;
+        if (!s.local) ++pending_peer_[s.peer];
+        return;
+    }
+    n -= n > 0 ? 1 : 0;
+    if (s.local) return;
+    auto it = pending_peer_.find(s.peer);
+    if (it != pending_peer_.end() && --it->second == 0) pending_peer_.erase(it);
 }
 
 void Server::on_session(int fd, uint32_t events) {
@@ -692,7 +798,7 @@ void Server::read_session(Session& s) {
                 if (sp == wire::Split::kNeed) break;
                 if (sp == wire::Split::kBad) {
                     ++bad_records_;
-                    last_bad_ = "oversized or empty frame on session '" + s.name + "'";
+                    last_bad_ = "oversized or empty frame on session " + name_text(s.name);
                     close_session(fd, "bad frame");
                     return;
                 }
@@ -714,6 +820,23 @@ void Server::read_session(Session& s) {
 bool Server::handle_frame(Session& s, std::string_view payload) {
     std::string why;
     uint8_t kind = static_cast<uint8_t>(payload[0]);
+    if (!s.greeted && kind == wire::kChallenge && s.nonce.empty()) {
+        // trapd proves first that it holds the key, over the caller's nonce; the
+        // hello then proves the same of the caller, over trapd's nonce.
+        std::string theirs, proof;
+        if (!wire::decode_challenge(payload, theirs, why) || !wire::random_nonce(s.nonce)) {
+            ++bad_records_;
+            last_bad_ = "bad challenge: " + (why.empty() ? std::string("no random bytes") : why);
+            close_session(s.fd, "bad challenge");
+            return false;
+        }
+        s.their_nonce = theirs;
+        wire::encode_proof(wire::key_proof(key_, wire::kTrapdProof, theirs, s.nonce), s.nonce, proof);
+        s.out += proof;  // never dropped: counted, not bounded
+        queued_total_ += proof.size();
+        if (std::find(dirty_.begin(), dirty_.end(), s.fd) == dirty_.end()) dirty_.push_back(s.fd);
+        return true;
+    }
     if (!s.greeted) {
         wire::Hello h;
         if (kind != wire::kHello || !wire::decode_hello(payload, h, why)) {
@@ -722,44 +845,72 @@ bool Server::handle_frame(Session& s, std::string_view payload) {
             close_session(s.fd, "bad hello");
             return false;
         }
-        if (!key_.empty() && (h.key.size() != key_.size() ||
-                              !same_key(h.key, key_))) {
+        // On the Unix socket the hello carries the key; on the TCP port, where a
+        // stranger could have listened in trapd's place, only the answer to trapd's
+        // challenge is taken, never the key itself.
+        const char* denied = nullptr;
+        if (!key_.empty()) {
+            if (!s.nonce.empty()) {
+                if (!wire::same_bytes(h.key, wire::hex_of(wire::key_proof(key_, wire::kSessionProof, s.nonce,
+                                                                            s.their_nonce))))
+                    denied = "the session did not prove the instance key";
+            } else if (!s.local) {
+                denied = "a session on the TCP port must answer trapd's challenge";
+            } else if (!wire::same_bytes(h.key, key_)) {
+                denied = "the session did not present the instance key";
+            }
+        }
+        if (denied != nullptr) {
             ++refused_sessions_;
-            last_refused_ = "session '" + h.name + "' without the instance key";
-            log_.line("SESSION refused '" + h.name + "': it did not present the instance key (run/trapd.key)");
+            last_refused_ = "session " + name_text(h.name) + ": " + denied;
+            log_.line("SESSION refused " + name_text(h.name) + ": " + denied + " (run/trapd.key)");
             std::string no;
-            wire::encode_refusal("permission denied: the session did not present the instance key", no);
+            wire::encode_refusal(std::string("permission denied: ") + denied, no);
             send(s.fd, no.data(), no.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             close_session(s.fd, nullptr);
             return false;
         }
         if (!h.name.empty() && !wire::parse_filter(h.filter, s.prefix)) {
             ++bad_records_;
-            last_bad_ = "bad filter from session '" + h.name + "'";
+            last_bad_ = "bad filter from session " + name_text(h.name);
             close_session(s.fd, "bad filter");
             return false;
         }
+        if (greeted_ >= opt_.max_sessions) {
+            ++refused_cap_;
+            close_session(s.fd, nullptr);
+            return false;
+        }
+        pending(s, false);
         s.greeted = true;
+        ++greeted_;
         s.name = h.name;
         s.receiving = !h.name.empty();
         if (s.receiving) order_.push_back(s.fd);
-        log_.line("SESSION open '" + s.name + "'" + (s.receiving ? " filter " + h.filter : std::string(" send-only")));
+        if ((h.flags & wire::kManaged) && s.receiving && managed_ < opt_.max_managed) {
+            // Its queue leaves the shared allowance, with what it holds already.
+            s.managed = true;
+            ++managed_;
+            queued_total_ -= std::min(queued_total_, s.out.size() - s.out_off);
+        }
+        log_.line("SESSION open " + name_text(s.name) +
+                  (s.receiving ? " filter " + h.filter : std::string(" send-only")) + (s.managed ? " managed" : ""));
         std::string ack;
         wire::encode_ack(ack);
         s.out += ack;  // never dropped: counted, not bounded
-        queued_total_ += ack.size();
+        if (!s.managed) queued_total_ += ack.size();
         if (std::find(dirty_.begin(), dirty_.end(), s.fd) == dirty_.end()) dirty_.push_back(s.fd);
         return true;
     }
     wire::Event ev;
     if (kind != wire::kEvent || !wire::decode_event(payload, ev, why) || !complete_event(ev, why)) {
         ++bad_records_;
-        last_bad_ = "bad event record from session '" + s.name + "': " + (why.empty() ? "not an event" : why);
+        last_bad_ = "bad event record from session " + name_text(s.name) + ": " + (why.empty() ? "not an event" : why);
         close_session(s.fd, "bad record");
         return false;
     }
     ++received_events_;
-    deliver(ev, "EVENT from session '" + s.name + "' ");
+    deliver(ev, "EVENT from session " + name_text(s.name) + " ");
     return true;
 }
 
@@ -768,14 +919,18 @@ void Server::close_session(int fd, const char* why) {
     if (it == sessions_.end()) return;
     Session& s = *it->second;
     if (s.greeted)
-        log_.line("SESSION close '" + s.name + "'" + (why ? std::string(" (") + why + ")" : std::string()) +
+        log_.line("SESSION close " + name_text(s.name) + (why ? std::string(" (") + why + ")" : std::string()) +
                   (s.dropped ? " dropped " + std::to_string(s.dropped) + " events" : std::string()));
     epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
-    queued_total_ -= std::min(queued_total_, s.out.size() - s.out_off);
+    if (s.greeted) --greeted_;
+    else pending(s, false);
+    if (s.managed) --managed_;
+    else queued_total_ -= std::min(queued_total_, s.out.size() - s.out_off);
     if (listen_paused_) {
         listen_paused_ = false;
-        add(listen_, EPOLLIN, tag(kListen, listen_));
+        if (listen_ >= 0) add(listen_, EPOLLIN, tag(kListen, listen_));
+        if (unix_ >= 0) add(unix_, EPOLLIN, tag(kUnixListen, unix_));
     }
     order_.erase(std::remove(order_.begin(), order_.end(), fd), order_.end());
     dirty_.erase(std::remove(dirty_.begin(), dirty_.end(), fd), dirty_.end());
@@ -802,7 +957,8 @@ void Server::deliver(const wire::Event& ev, const std::string& origin) {
 
 bool Server::enqueue(Session& s, const std::string& frame) {
     size_t pending = s.out.size() - s.out_off;
-    if (pending + frame.size() > opt_.queue_limit || queued_total_ + frame.size() > opt_.queue_total) return false;
+    if (pending + frame.size() > opt_.queue_limit) return false;
+    if (!s.managed && queued_total_ + frame.size() > opt_.queue_total) return false;
     // What was sent already goes before the queue grows, so that the memory a
     // session holds stays near its bound whatever the size of the events.
     if (s.out_off > 0 && s.out.size() + frame.size() > s.out.capacity()) {
@@ -810,14 +966,14 @@ bool Server::enqueue(Session& s, const std::string& frame) {
         s.out_off = 0;
     }
     s.out += frame;
-    queued_total_ += frame.size();
+    if (!s.managed) queued_total_ += frame.size();
     return true;
 }
 
 void Server::flush_session(Session& s) {
     size_t before = s.out_off;
     bool alive = send_pending(s.fd, s.out, s.out_off);
-    queued_total_ -= std::min(queued_total_, s.out_off - before);
+    if (!s.managed) queued_total_ -= std::min(queued_total_, s.out_off - before);
     if (!alive) {
         close_session(s.fd, "write failed");
         return;

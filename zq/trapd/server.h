@@ -18,11 +18,24 @@ struct Options {
     std::string trap_listen = "127.0.0.1";  // address of the UDP trap port
     int trap_port = 162;
     int event_port = 5162;
+    // run/trapd.sock: the Unix socket of event sessions (empty: none).  Its folder
+    // is made the owner's alone; a path too long for a socket address leaves the
+    // TCP port, where sessions prove the key by a challenge.
+    std::string socket_path;
     std::string log_path;                   // log/trapd.log of the instance
     size_t queue_limit = 16u << 20;         // bytes waiting for one session
-    size_t queue_total = 256u << 20;        // bytes waiting for all sessions together
-    size_t max_sessions = 256;              // event-session connections at once
+    size_t queue_total = 256u << 20;        // bytes waiting for all shared-allowance sessions together
+    size_t max_sessions = 256;              // sessions past their hello at once
+    // Connections that have not finished their hello: at most max_pending on each
+    // listener (the Unix socket and the TCP port apart), at most max_pending_peer
+    // from one TCP address, and each for greeting_timeout seconds.  They never
+    // take the places of sessions.
+    size_t max_pending = 64;
+    size_t max_pending_peer = 8;
     int greeting_timeout = 5;               // seconds for a new connection's hello
+    // Sessions of the instance's own programs (the hello's managed flag) have their
+    // queue outside the shared allowance, up to this many of them.
+    size_t max_managed = 32;
     size_t log_limit = 16u << 20;           // trapd.log is renamed trapd.log.1 beyond this
     int log_generations = 5;                // trapd.log.1 .. trapd.log.N are kept
     int rcvbuf = 8 << 20;
@@ -86,6 +99,7 @@ public:
     int udp_port() const { return udp_port_; }
     // Datagrams the kernel dropped on the trap port since it was opened.
     uint32_t kernel_drops() const { return kernel_drops_; }
+    // The TCP event port (0 when it could not be had and the Unix socket serves alone).
     int event_port() const { return event_port_; }
 
 private:
@@ -104,10 +118,17 @@ private:
         uint64_t dropped_reported = 0;
         int64_t opened = 0;      // monotonic seconds, for the greeting time-out
         uint64_t delivered = 0;  // events queued for it
+        bool local = false;      // came through the Unix socket
+        uint32_t peer = 0;       // TCP source address (network order)
+        bool managed = false;    // its queue is outside the shared allowance
+        std::string nonce, their_nonce;  // of the challenge on the TCP port
     };
 
     void on_udp();
-    void on_accept();
+    void on_accept(int lfd, bool local);
+    bool open_socket();
+    // Counts a connection that has not said hello yet (add) or no longer is one.
+    void pending(Session& s, bool add);
     void on_session(int fd, uint32_t events);
     void read_session(Session& s);
     bool handle_frame(Session& s, std::string_view payload);
@@ -128,7 +149,7 @@ private:
     void mod(int fd, uint32_t events, uint64_t tag);
 
     Options opt_;
-    int ep_ = -1, udp_ = -1, listen_ = -1, sig_ = -1;
+    int ep_ = -1, udp_ = -1, listen_ = -1, unix_ = -1, sig_ = -1;
     int udp_port_ = 0, event_port_ = 0;
     bool stop_ = false;
     TrapLog log_;
@@ -148,10 +169,14 @@ private:
     // Connections refused for the session cap or the descriptor limit, and
     // sessions closed for a missing greeting.
     uint64_t refused_cap_ = 0, refused_fds_ = 0, greeting_timeouts_ = 0, reported_conn_ = 0;
+    uint64_t refused_pending_ = 0;
+    size_t greeted_ = 0, managed_ = 0;
+    size_t pending_local_ = 0, pending_tcp_ = 0;
+    std::unordered_map<uint32_t, size_t> pending_peer_;
     bool fd_exhausted_ = false;
     bool listen_paused_ = false;  // logged once per episode
     int spare_fd_ = -1;          // given up to accept and close one connection when descriptors run out
-    size_t queued_total_ = 0;
+    size_t queued_total_ = 0;  // bytes waiting for the sessions of the shared allowance
     // What came in and what the kernel dropped before trapd could read it
     // (SO_RXQ_OVFL: the socket's count of datagrams dropped for a full buffer).
     uint64_t received_traps_ = 0, received_events_ = 0;

@@ -612,6 +612,7 @@ bool read_regular(const std::string& path, std::string& out, std::string* why, s
 }
 
 std::string session_key_path() { return instance_path("run/trapd.key"); }
+std::string session_socket_path() { return instance_path("run/trapd.sock"); }
 
 bool send_pending(int fd, const std::string& out, size_t& off) {
     while (off < out.size()) {

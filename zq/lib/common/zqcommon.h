@@ -109,6 +109,10 @@ bool read_regular(const std::string& path, std::string& out, std::string* why = 
 // run/trapd.key: the key trapd writes (owner-only) at each start.  Event sessions
 // present it, which proves the peer may read the instance.
 std::string session_key_path();
+// run/trapd.sock: trapd's Unix socket for event sessions (in run/, which is the
+// owner's alone), so that only the instance's owner can listen where the library
+// sends the key.
+std::string session_socket_path();
 
 // Ignore SIGPIPE: a peer that resets a socket must not kill a program silently.
 void ignore_sigpipe();

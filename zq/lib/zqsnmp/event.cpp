@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "sessionauth.h"
 #include "wire.h"
 #include "zqcommon.h"
 
@@ -74,29 +77,92 @@ bool write_all(int fd, const std::string& data) {
     return true;
 }
 
-// The acknowledgement of trapd, read to its last byte and no further: 1; a
-// refusal: -1; nothing usable: 0.
-int await_ack(int fd) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
+// One short frame of trapd's greeting, read to its last byte and no further.
+bool read_greeting_frame(int fd, std::string& payload, std::chrono::steady_clock::time_point deadline) {
     char head[4];
-    if (!read_exact(fd, head, 4, deadline)) return 0;
+    if (!read_exact(fd, head, 4, deadline)) return false;
     uint32_t len = (uint32_t{static_cast<uint8_t>(head[0])} << 24) | (uint32_t{static_cast<uint8_t>(head[1])} << 16) |
                    (uint32_t{static_cast<uint8_t>(head[2])} << 8) | uint32_t{static_cast<uint8_t>(head[3])};
-    if (len == 0 || len > 1024) return 0;
-    std::string payload(len, '\0');
-    if (!read_exact(fd, payload.data(), len, deadline)) return 0;
-    std::string why;
+    if (len == 0 || len > 1024) return false;
+    payload.assign(len, '\0');
+    return read_exact(fd, payload.data(), len, deadline);
+}
+
+// The acknowledgement of trapd: 1; a refusal: -1; nothing usable: 0.
+int await_ack(int fd, std::chrono::steady_clock::time_point deadline) {
+    std::string payload, why;
+    if (!read_greeting_frame(fd, payload, deadline)) return 0;
     if (zq::wire::decode_refusal(payload, why)) return -1;
     return zq::wire::decode_ack(payload, why) ? 1 : 0;
 }
 
-// The instance's session key (run/trapd.key).  A key that is missing gives the
-// empty key (trapd then refuses, or is not running); one that exists but cannot
-// be read (another user's instance): false with errno set.
-bool session_key(std::string& key) {
+// On the TCP port: trapd proves it holds the key over our nonce before we prove
+// the same over its nonce (in the hello's key field).  False when the peer cannot
+// prove it: then it learns nothing but a random nonce.
+bool challenge_trapd(int fd, zq::wire::Hello& hello, std::chrono::steady_clock::time_point deadline) {
+    std::string ours, frame, payload, proof, theirs, why;
+    if (hello.key.empty() || !zq::wire::random_nonce(ours)) return false;
+    zq::wire::encode_challenge(ours, frame);
+    if (!write_all(fd, frame) || !read_greeting_frame(fd, payload, deadline) ||
+        !zq::wire::decode_proof(payload, proof, theirs, why) ||
+        !zq::wire::same_bytes(proof, zq::wire::key_proof(hello.key, zq::wire::kTrapdProof, ours, theirs)))
+        return false;
+    hello.key = zq::wire::hex_of(zq::wire::key_proof(hello.key, zq::wire::kSessionProof, theirs, ours));
+    return true;
+}
+
+// A connection with this instance's trapd: the Unix socket run/trapd.sock, whose
+// peer must run as the owner of the key; when the path does not fit a socket
+// address, the TCP port.  -1 with ZqsnmpErrno set.
+int connect_trapd(uid_t owner, bool& tcp) {
+    std::string path = zq::session_socket_path();
+    sockaddr_un ua{};
+    tcp = path.size() >= sizeof ua.sun_path;
+    int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        zq::snmp::set_sys_errno(errno);
+        return -1;
+    }
+    int rc;
+    if (tcp) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(zq::read_instance_conf().event_port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        ua.sun_family = AF_UNIX;
+        std::memcpy(ua.sun_path, path.c_str(), path.size() + 1);
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&ua), sizeof ua);
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        // Only the owner can make a socket in run/, but whatever answers there must
+        // also run as the user who owns the key before it is handed the key.
+        if (rc == 0 && (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != owner)) rc = -1;
+    }
+    if (rc != 0) {
+        close(fd);
+        zq::snmp::set_errno(ZQSNMP_E_NOTRAPD);
+        return -1;
+    }
+    timeval tv{kOpenTimeoutMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// The instance's session key (run/trapd.key) and the user it belongs to.  A key
+// that is missing gives the empty key and this process's user (trapd then
+// refuses, or is not running); one that exists but cannot be read (another
+// user's instance): false with errno set.
+bool session_key(std::string& key, uid_t& owner) {
     key.clear();
+    owner = geteuid();
     std::string text;
     if (!zq::read_regular(zq::session_key_path(), text, nullptr, 4096)) return errno == ENOENT;
+    struct stat st {};
+    if (stat(zq::session_key_path().c_str(), &st) == 0) owner = st.st_uid;
     key = std::string(zq::trim(text));
     return true;
 }
@@ -309,6 +375,18 @@ void drop_local_sender() {
 
 }  // namespace
 
+bool local_only_trap(const ZqPdu* pdu) {
+    zq::wire::Event e;
+    e.enterprise.assign(pdu->enterprise, pdu->enterprise + (pdu->enterprise != nullptr ? pdu->enterprise_length : 0));
+    e.generic = pdu->trap_type;
+    e.specific = pdu->specific_type;
+    zq::wire::Oid trap_id;
+    zq::wire::v1_trap_id(e, trap_id);
+    for (const auto& arc : zq::read_instance_conf().local_only_enterprises)
+        if (zq::wire::filter_matches(arc, e.enterprise) || zq::wire::filter_matches(arc, trap_id)) return true;
+    return false;
+}
+
 int send_local_trap(ZqPdu* pdu) {
     if (local_sender.session != nullptr && local_sender.pid != getpid()) drop_local_sender();
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -351,30 +429,27 @@ ZqSession* ZqsnmpEventOpen(const char* host, const char* name, ZqsnmpCallback ca
             return nullptr;
         }
     }
-    if (!session_key(hello.key)) {
+    uid_t owner = 0;
+    if (!session_key(hello.key, owner)) {
         // Not this user's instance: say so rather than "not reachable".
         zq::snmp::set_sys_errno(errno == ENOENT ? EACCES : errno);
         return nullptr;
     }
-    zq::InstanceConf conf = zq::read_instance_conf();
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        zq::snmp::set_sys_errno(errno);
-        return nullptr;
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(conf.event_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{kOpenTimeoutMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // The programs the instance runs itself: their sessions keep a queue of their own in trapd.
+    const char* pm = getenv("ZQS_NAME");
+    const char* app = getenv("ZQW_APP");
+    if ((pm != nullptr && *pm != '\0') || (app != nullptr && *app != '\0')) hello.flags = zq::wire::kManaged;
+    bool tcp = false;
+    int fd = connect_trapd(owner, tcp);
+    if (fd < 0) return nullptr;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOpenTimeoutMs);
     std::string frame;
-    zq::wire::encode_hello(hello, frame);
     int acked = 0;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !write_all(fd, frame) ||
-        (acked = await_ack(fd)) <= 0) {
+    if (!tcp || challenge_trapd(fd, hello, deadline)) {
+        zq::wire::encode_hello(hello, frame);
+        if (write_all(fd, frame)) acked = await_ack(fd, deadline);
+    }
+    if (acked <= 0) {
         close(fd);
         if (acked < 0) zq::snmp::set_sys_errno(EACCES);  // trapd refused the key
         else set_errno(ZQSNMP_E_NOTRAPD);

@@ -64,6 +64,10 @@ ZqPdu* from_netsnmp(const netsnmp_pdu* pdu);
 // session (event.cpp): 1 sent (pdu consumed); 0 trapd cannot be reached that way
 // (pdu untouched); -1 the PDU cannot be sent (ZqsnmpErrno set, pdu still the caller's).
 int send_local_trap(ZqPdu* pdu);
+// True when trapd takes this trap from event sessions only (its enterprise or trap
+// identifier lies under an arc of local_only_enterprises): it must never go as a
+// datagram instead.
+bool local_only_trap(const ZqPdu* pdu);
 
 // A request session being closed leaves the asynchronous requests (async.cpp).
 void async_forget(ZqSession* session);

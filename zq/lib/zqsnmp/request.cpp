@@ -191,9 +191,10 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
     if (local) {
         // To this instance's trapd: through an event session, which proves the
         // sender may use the instance (trapd takes some arcs from sessions only).
-        // Without a reachable trapd the datagram goes out as before.  What the
-        // datagram could not carry (an OID BER cannot encode) is refused the same
-        // way on both paths.
+        // Without a reachable trapd the datagram goes out as before, except for a
+        // trap trapd takes from sessions only: that one fails, since a datagram
+        // would be refused and the sender told it went.  What the datagram could
+        // not carry (an OID BER cannot encode) is refused the same way on both paths.
         netsnmp_pdu* check = to_netsnmp(pdu);
         if (check == nullptr) return pdu;
         snmp_free_pdu(check);
@@ -218,6 +219,11 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
             return nullptr;
         }
         if (sent < 0) return pdu;
+        if (local_only_trap(pdu)) {
+            // Why the session could not be had (not this user's instance), else "not reachable".
+            if (ZqsnmpErrno < ZQSNMP_E_SYSBASE) set_errno(ZQSNMP_E_NOTRAPD);
+            return pdu;
+        }
     }
 
     netsnmp_pdu* copy = to_netsnmp(pdu);

@@ -139,6 +139,25 @@ void encode_hello(const Hello& h, std::string& out) {
     w.str16(std::string_view(h.name).substr(0, kMaxName));
     w.str16(std::string_view(h.filter).substr(0, kMaxName));
     w.str16(std::string_view(h.key).substr(0, kMaxKey));
+    if (h.flags != 0) w.u8(h.flags);
+    put_frame(out, p);
+}
+
+void encode_challenge(std::string_view nonce, std::string& out) {
+    std::string p;
+    Writer w(p);
+    w.u8(kChallenge);
+    w.u8(kProtocol);
+    w.str16(nonce.substr(0, kNonce));
+    put_frame(out, p);
+}
+
+void encode_proof(std::string_view proof, std::string_view nonce, std::string& out) {
+    std::string p;
+    Writer w(p);
+    w.u8(kProof);
+    w.str16(proof.substr(0, kNonce));
+    w.str16(nonce.substr(0, kNonce));
     put_frame(out, p);
 }
 
@@ -229,6 +248,7 @@ bool decode_hello(std::string_view payload, Hello& h, std::string& why) {
     h.key = r.str16();
     if (r.ok() && (h.name.size() > kMaxName || h.filter.size() > kMaxName)) r.fail("name or filter too long");
     if (r.ok() && h.key.size() > kMaxKey) r.fail("key too long");
+    h.flags = r.ok() && !r.at_end() ? r.u8() : 0;
     if (r.ok() && !r.at_end()) r.fail("trailing bytes");
     if (!r.ok()) why = r.why();
     return r.ok();
@@ -248,6 +268,28 @@ bool decode_refusal(std::string_view payload, std::string& reason) {
     if (r.u8() != kRefuse) r.fail("not a refusal");
     reason = r.str16();
     return r.ok() && r.at_end();
+}
+
+bool decode_challenge(std::string_view payload, std::string& nonce, std::string& why) {
+    Reader r(payload);
+    if (r.u8() != kChallenge) r.fail("not a challenge");
+    if (r.ok() && r.u8() != kProtocol) r.fail("unknown protocol version");
+    nonce = r.str16();
+    if (r.ok() && nonce.size() != kNonce) r.fail("nonce of the wrong size");
+    if (r.ok() && !r.at_end()) r.fail("trailing bytes");
+    if (!r.ok()) why = r.why();
+    return r.ok();
+}
+
+bool decode_proof(std::string_view payload, std::string& proof, std::string& nonce, std::string& why) {
+    Reader r(payload);
+    if (r.u8() != kProof) r.fail("not a proof");
+    proof = r.str16();
+    nonce = r.str16();
+    if (r.ok() && (proof.size() != kNonce || nonce.size() != kNonce)) r.fail("proof or nonce of the wrong size");
+    if (r.ok() && !r.at_end()) r.fail("trailing bytes");
+    if (!r.ok()) why = r.why();
+    return r.ok();
 }
 
 bool decode_event(std::string_view payload, Event& e, std::string& why) {

@@ -1,4 +1,5 @@
-// The framed record format between the event library and trapd (TCP, 127.0.0.1).
+// The framed record format between the event library and trapd (the Unix socket
+// run/trapd.sock, or TCP 127.0.0.1:event_port with a challenge first).
 //
 // Every frame is a 4-byte big-endian payload length followed by the payload; the
 // payload's first byte is its kind.  All integers are big-endian.  Decoding is
@@ -24,12 +25,23 @@ constexpr size_t kMaxBindings = 16384;
 constexpr size_t kMaxName = 255;           // session name and filter text
 
 constexpr size_t kMaxKey = 64;             // bytes of the instance's session key
+constexpr size_t kNonce = 32;              // bytes of a challenge's nonce and of a proof
 // The largest hello payload: kind, protocol, and three texts with their lengths.
-constexpr size_t kMaxHello = 2 + 2 + kMaxName + 2 + kMaxName + 2 + kMaxKey;
+// kind, protocol, three texts with their lengths, and the flags byte.  A challenge
+// is shorter.
+constexpr size_t kMaxHello = 2 + 2 + kMaxName + 2 + kMaxName + 2 + kMaxKey + 1;
 
 // 'R' (refusal) carries a reason text; trapd sends it instead of the
-// acknowledgement and closes the connection.
-enum Kind : uint8_t { kHello = 'H', kAck = 'A', kEvent = 'E', kRefuse = 'R' };
+// acknowledgement and closes the connection.  On the TCP port a session starts
+// with 'C' (the library's challenge: a fresh nonce), trapd answers 'P' (its proof
+// that it holds the key, and a nonce of its own), and the hello then carries the
+// library's proof instead of the key: the key itself never crosses TCP.
+enum Kind : uint8_t { kHello = 'H', kAck = 'A', kEvent = 'E', kRefuse = 'R', kChallenge = 'C', kProof = 'P' };
+
+// Hello flags.  kManaged: the session belongs to a program the instance runs
+// itself (started by zqspmd or hosted by the map program); trapd keeps its queue
+// apart from the interactive sessions' shared allowance.
+constexpr uint8_t kManaged = 1;
 
 using Oid = std::vector<uint32_t>;
 
@@ -56,7 +68,8 @@ struct Event {
 struct Hello {
     std::string name;        // empty: a send-only session
     std::string filter;      // ".*" or ".1.3.6.*"; empty for send-only sessions
-    std::string key;         // run/trapd.key of the instance: proof the peer may read it
+    std::string key;         // run/trapd.key of the instance (or, after a challenge, the proof in hex)
+    uint8_t flags = 0;       // kManaged; absent from the payload means 0
 };
 
 // Whole frames (length prefix included), appended to out.  encode_event fails
@@ -65,6 +78,8 @@ struct Hello {
 void encode_hello(const Hello& h, std::string& out);
 void encode_ack(std::string& out);
 void encode_refusal(std::string_view reason, std::string& out);
+void encode_challenge(std::string_view nonce, std::string& out);
+void encode_proof(std::string_view proof, std::string_view nonce, std::string& out);
 bool encode_event(const Event& e, std::string& out);
 
 // Looks at the front of a byte stream.  kFrame: payload is the first frame's
@@ -78,6 +93,10 @@ bool decode_hello(std::string_view payload, Hello& h, std::string& why);
 bool decode_ack(std::string_view payload, std::string& why);
 // A refusal record: its reason text.
 bool decode_refusal(std::string_view payload, std::string& reason);
+// A challenge: its nonce (exactly kNonce bytes).
+bool decode_challenge(std::string_view payload, std::string& nonce, std::string& why);
+// A proof: the proof and trapd's nonce (kNonce bytes each).
+bool decode_proof(std::string_view payload, std::string& proof, std::string& nonce, std::string& why);
 bool decode_event(std::string_view payload, Event& e, std::string& why);
 
 // Event filters: ".*" (empty prefix: everything) or a dotted prefix followed by
