@@ -342,7 +342,8 @@ TEST_F(AgentTest, TrapGoesToThisInstancesTrapPortAsSnmpV1) {
     SessionPtr s = open("127.0.0.1", "quillfern");
     ASSERT_NE(s, nullptr);
     ZqPdu* trap = ZqsnmpCreatePdu(ZQSNMP_TRAP);
-    const ZqOid ent[] = {ZQ_ENT_SUBIDS, 1, 3, 3};
+    // Not a control event: without trapd those never go as a datagram.
+    const ZqOid ent[] = {ZQ_ENT_SUBIDS, 1, 3, 1};
     trap->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(sizeof ent));
     std::memcpy(trap->enterprise, ent, sizeof ent);
     trap->enterprise_length = ZQ_ENT_LENGTH + 3;
