@@ -79,6 +79,18 @@ int decode_status(int st) {
 
 }  // namespace
 
+// Binds fd to the address and listens; fd, or -1 (closed, errno kept).
+static int bind_and_listen(int fd, const sockaddr* a, socklen_t len, int backlog) {
+    if (fd < 0) return -1;
+    if (bind(fd, a, len) != 0 || listen(fd, backlog) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 int listen_tcp(const std::string& addr, int port, int backlog) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -88,16 +100,9 @@ int listen_tcp(const std::string& addr, int port, int backlog) {
         return -1;
     }
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    return bind_and_listen(fd, reinterpret_cast<sockaddr*>(&a), sizeof a, backlog);
 }
 
 int listen_unix(const std::string& path, int backlog) {
@@ -108,15 +113,7 @@ int listen_unix(const std::string& path, int backlog) {
     }
     a.sun_family = AF_UNIX;
     std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    return bind_and_listen(socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&a), sizeof a, backlog);
 }
 
 int connect_unix(const std::string& path) {

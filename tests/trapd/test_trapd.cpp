@@ -111,10 +111,16 @@ void send_udp(int port, const std::string& d) {
     close(fd);
 }
 
-int connect_tcp(int port) {
+// A TCP connection to the event port from a loopback source address of its own.
+int connect_tcp_from(const std::string& source, int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -123,6 +129,8 @@ int connect_tcp(int port) {
     }
     return fd;
 }
+
+int connect_tcp(int port) { return connect_tcp_from("127.0.0.1", port); }
 
 // True when trapd closed the connection (EOF within the time).
 bool closed_by_peer(int fd, int ms) {
@@ -707,24 +715,6 @@ long cpu_ticks(pid_t pid) {
     return utime + stime;
 }
 
-// A TCP connection to the event port from a loopback source address of its own.
-int connect_tcp_from(const std::string& source, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &a.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }  // namespace
 
