@@ -125,6 +125,7 @@ extern "C" {
 #define ZQSNMP_REASON_RESPONSE   162  /* ZqsnmpAsyncSend: the answer; the callback owns the pdu */
 #define ZQSNMP_REASON_NORESPONSE 60   /* ZqsnmpAsyncSend: no answer within the time-out and
                                          retries; pdu is a copy of the request (the callback's) */
+#define ZQSNMP_REASON_SENDFAILED 61   /* ZqsnmpAsyncSend: a retry could not be sent; pdu as for 60 */
 
 /* Session flags word: deliver every event in SNMPv1 form (also the default). */
 #define ZQSNMP_FLAG_V1_FORM      8
@@ -224,7 +225,8 @@ ZqPdu     *ZqsnmpBlockingSend(ZqSession *session, ZqPdu *pdu);
  * are due and gives up on requests past their time-out and retries (the
  * session's, as for ZqsnmpBlockingSend), calling the session's callback once
  * per request: ZQSNMP_REASON_RESPONSE with the response, or
- * ZQSNMP_REASON_NORESPONSE with a copy of the request; the PDU's reqid is the id
+ * ZQSNMP_REASON_NORESPONSE with a copy of the request (ZQSNMP_REASON_SENDFAILED
+ * when a retry could not even be sent); the PDU's reqid is the id
  * ZqsnmpAsyncSend returned, and the callback frees the PDU.  ZqsnmpAsyncRead
  * returns the number of callbacks made (it may be called with an empty set, to
  * handle the time-outs alone).  A callback must not close its session; closing a

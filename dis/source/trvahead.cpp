@@ -43,7 +43,10 @@ const ZqOid aStatusOid[] = {ZQ_ENT_SUBIDS, 11, 2, 10, 1, 0};
 const char kWebRequest[] = "GET /Proxy/StatusReport?Type=Summary HTTP/1.0\n\n";
 const auto kWebWait = std::chrono::seconds(5);  // each wait of the web-agent probe
 const auto kMaxAge = std::chrono::seconds(TRVDIS_AHEAD_MAX_AGE);
-const int kSocketsReserved = 64;  // descriptors kept free for everything else
+const int kSocketsReserved = 64;
+// The longest a node's turn waits for what was asked ahead for it (the web
+// probe's two waits are 10 s; a long SNMP time-out may be longer).
+const auto kGiveUp = std::chrono::seconds(30);  // descriptors kept free for everything else
 
 // One SNMP question gathered ahead.
 struct Answer {
@@ -140,7 +143,8 @@ void vOnAnswer(int iReason, ZqSession *, ZqPdu *pPdu, void *pData) {
         pAnswer->state = Answer::kAnswered;
         pAnswer->pResponse = pPdu;
     } else {
-        pAnswer->state = Answer::kSilent;
+        // No answer in time; a request that could not be sent is asked at the turn.
+        pAnswer->state = iReason == ZQSNMP_REASON_NORESPONSE ? Answer::kSilent : Answer::kNone;
         ZqsnmpFreePdu(pPdu);
     }
     vFinishOne(pG);
@@ -197,6 +201,8 @@ ZqSession *pOpenFor(Gathering *pG, const char *szCommunity, const std::string &s
     return pSession;
 }
 
+void vWebEnd(Gathering *pG, WebProbe &w, int iResult);
+
 // The web-agent probe, step by step without waiting: connect, send, one read.
 void vWebStart(Gathering *pG, WebProbe &w) {
     w.iResult = 0;
@@ -216,14 +222,12 @@ void vWebStart(Gathering *pG, WebProbe &w) {
     ++iSocketsOpen;
     ++pG->iWaiting;
     w.deadline = Clock::now() + kWebWait;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&stAddr), sizeof stAddr) == 0) {
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&stAddr), sizeof stAddr) == 0)
         w.stage = WebProbe::kSending;
-    } else if (errno == EINPROGRESS) {
+    else if (errno == EINPROGRESS)
         w.stage = WebProbe::kConnecting;
-    } else {
-        w.stage = WebProbe::kDone;
-        w.iResult = -1;
-    }
+    else
+        vWebEnd(pG, w, -1);  // refused at once
 }
 
 void vWebEnd(Gathering *pG, WebProbe &w, int iResult) {
@@ -332,6 +336,10 @@ bool bGather(uint64_t uiSerial, ZqwObjectId uiNode) {
     pG->uiNode = uiNode;
     pG->uiPass = uiPassNumber;
     pG->started = Clock::now();
+    // In flight from here; the hold keeps it so while its requests go out (one
+    // may end at once), and is let go at the end.
+    ++iInFlight;
+    pG->iWaiting = 1;
     if (!ZqwIsIdNull(uiNode) && iIsNodeManaged(uiNode) == 1) {
         char *szHostName = ZqwDbObjectIdToHostname(uiNode);
         if (szHostName != nullptr) {
@@ -344,7 +352,10 @@ bool bGather(uint64_t uiSerial, ZqwObjectId uiNode) {
             std::vector<std::string> aAddresses;
             if (bFull) aAddresses = aWebAddresses(uiNode);
             int iNeeded = (bFull ? 2 : 1) + static_cast<int>(aAddresses.size());
-            if (iSocketsOpen + iNeeded > iSocketBudget()) return false;
+            if (iSocketsOpen + iNeeded > iSocketBudget()) {
+                --iInFlight;
+                return false;
+            }
             pG->pPublic = pOpenFor(pG.get(), nullptr, szHost);
             if (bFull) {
                 vAsk(pG.get(), pG->pPublic, TRV_ASK_AGENT, ZQSNMP_GETNEXT_REQ, aAgentOid,
@@ -367,9 +378,8 @@ bool bGather(uint64_t uiSerial, ZqwObjectId uiNode) {
                  sizeof aStatusOid / sizeof aStatusOid[0]);
         }
     }
-    if (pG->iWaiting > 0) {
-        ++iInFlight;
-    } else {
+    vFinishOne(pG.get());
+    if (pG->iWaiting == 0) {
         ZqsnmpClose(pG->pPublic);
         ZqsnmpClose(pG->pNimbus);
         pG->pPublic = pG->pNimbus = nullptr;
@@ -476,7 +486,8 @@ int iAheadHeadReady(void) {
     vDropPassed();
     if (aGathered.empty()) return 1;
     const Gathering &g = *aGathered.front();
-    return g.uiSerial != uiTakenSerial || g.iWaiting == 0;
+    // Past kGiveUp the node's turn comes all the same; it asks for what is missing.
+    return g.uiSerial != uiTakenSerial || g.iWaiting == 0 || Clock::now() - g.started > kGiveUp;
 }
 
 int iAheadInFlight(void) { return iInFlight; }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <set>
 #include <vector>
 
 #include "internal.h"
@@ -215,6 +216,58 @@ TEST_F(AgentTest, SilenceIsATimeOutAndTheLibraryFreesTheRequest) {
     EXPECT_EQ(ZqsnmpBlockingSend(quiet.get(), request(ZQSNMP_GETNEXT_REQ, {{kSystem, 7}})), nullptr);
     EXPECT_EQ(ZqsnmpErrno, ZQSNMP_E_TIMEOUT);
     EXPECT_STRNE(ZqsnmpErrString(ZqsnmpErrno), "Unknown error");
+}
+
+// What the callback of the asynchronous requests was told: reason and reqid.
+std::vector<std::pair<int, int32_t>> g_async;
+void on_async(int reason, ZqSession*, ZqPdu* pdu, void*) {
+    g_async.emplace_back(reason, pdu != nullptr ? pdu->reqid : -1);
+    ZqsnmpFreePdu(pdu);
+}
+
+TEST_F(AgentTest, AsyncRequestsAreAnsweredOnceEachThroughTheSessionsOwnWait) {
+    // An answering session and a silent one (wrong community) with two retries:
+    // each request gets exactly one callback, the silent one after its retries.
+    g_async.clear();
+    snmp_conf("* port=" + std::to_string(agent_port) + " timeout=0.15 retries=2\n");
+    SessionPtr good(ZqsnmpOpen(nullptr, "127.0.0.1", -1, -1, 0xFFFF, 0xFFFF, on_async, nullptr));
+    SessionPtr quiet(ZqsnmpOpen("not-the-community", "127.0.0.1", -1, -1, 0xFFFF, 0xFFFF, on_async, nullptr));
+    ASSERT_NE(good, nullptr);
+    ASSERT_NE(quiet, nullptr);
+    int a = ZqsnmpAsyncSend(good.get(), request(ZQSNMP_GET_REQ, {{kSysDescr, 9}}));
+    int b = ZqsnmpAsyncSend(good.get(), request(ZQSNMP_GETNEXT_REQ, {{kSystem, 7}}));
+    int c = ZqsnmpAsyncSend(quiet.get(), request(ZQSNMP_GET_REQ, {{kSysDescr, 9}}));
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    ASSERT_GT(c, 0);
+    ZqPdu* trap = ZqsnmpCreatePdu(ZQSNMP_TRAP);
+    EXPECT_EQ(ZqsnmpAsyncSend(good.get(), trap), -1);  // only Get and GetNext
+    ZqsnmpFreePdu(trap);
+    for (int round = 0; round < 200 && g_async.size() < 3; ++round) {
+        fd_set set;
+        FD_ZERO(&set);
+        int width = 0;
+        timeval tv{1, 0};
+        ASSERT_GE(ZqsnmpAsyncSelectInfo(&width, &set, &tv), 1);
+        EXPECT_LE(tv.tv_sec, 1);
+        select(width, &set, nullptr, nullptr, &tv);
+        ZqsnmpAsyncRead(&set);
+    }
+    ASSERT_EQ(g_async.size(), 3u);
+    std::set<std::pair<int, int32_t>> got(g_async.begin(), g_async.end());
+    EXPECT_EQ(got, (std::set<std::pair<int, int32_t>>{
+                       {ZQSNMP_REASON_RESPONSE, a}, {ZQSNMP_REASON_RESPONSE, b}, {ZQSNMP_REASON_NORESPONSE, c}}));
+    EXPECT_EQ(g_async.back(), std::make_pair(ZQSNMP_REASON_NORESPONSE, c)) << "after its retries";
+    // Nothing waits any more; a session closed with a request waiting calls nothing.
+    fd_set set;
+    FD_ZERO(&set);
+    int width = 0;
+    timeval tv{1, 0};
+    EXPECT_EQ(ZqsnmpAsyncSelectInfo(&width, &set, &tv), 0);
+    ASSERT_GT(ZqsnmpAsyncSend(quiet.get(), request(ZQSNMP_GET_REQ, {{kSysDescr, 9}})), 0);
+    quiet.reset();
+    EXPECT_EQ(ZqsnmpAsyncSelectInfo(&width, &set, &tv), 0);
+    EXPECT_EQ(g_async.size(), 3u);
 }
 
 TEST_F(AgentTest, AFailedSendLeavesTheRequestWithTheCaller) {

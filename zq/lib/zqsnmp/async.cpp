@@ -34,11 +34,12 @@ int on_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
     auto* session = static_cast<ZqSession*>(magic);
     ZqSessionImpl* impl = session->impl;
     if (impl == nullptr || impl->closing) return 1;
-    if (impl->async_pending > 0) --impl->async_pending;
     int reason;
     if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) reason = ZQSNMP_REASON_RESPONSE;
     else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) reason = ZQSNMP_REASON_NORESPONSE;
-    else return 1;
+    else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) reason = ZQSNMP_REASON_SENDFAILED;
+    else return 1;  // a retry going out, and the like: the request still waits
+    if (impl->async_pending > 0) --impl->async_pending;
     ZqPdu* copy = pdu != nullptr ? from_netsnmp(pdu) : nullptr;
     if (impl->callback != nullptr) impl->callback(reason, session, copy, impl->data);
     else ZqsnmpFreePdu(copy);
