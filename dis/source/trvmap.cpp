@@ -834,7 +834,9 @@ int iIsVantorManagerRunning(const char *szAddress) {
     pAddress->sin_family = AF_INET;
     pAddress->sin_port = htons(static_cast<uint16_t>(uiConsolePort));
     int iResult = -1;
-    if (szAddress != nullptr && inet_pton(AF_INET, szAddress, &pAddress->sin_addr) == 1) {
+    // The address as the agent probe's session and the web probe take it (leading
+    // zeros allowed, as the syntax check allows them), so all three ask one node.
+    if (szAddress != nullptr && inet_aton(szAddress, &pAddress->sin_addr) != 0) {
         int iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (iSocket >= 0) {
             iResult = iAskConsole(iSocket, pAddress);

@@ -62,7 +62,7 @@ async function drawnColour(page, symbol) {
 }
 
 test('every node has a symbol in the colour of its status in the database', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const maps = await inst.api('/api/maps');
   const snap = await inst.api(`/api/maps/${maps.body.open}/symbols`);
   const objects = snap.body.symbols.filter((s) => !s.parent).map((s) => s.object).sort((a, b) => a - b);
@@ -84,7 +84,7 @@ test('every node has a symbol in the colour of its status in the database', asyn
 });
 
 test('a status set with zqtopo reaches the open page within 2 seconds', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const sym = await nodeSymbol(page, ids['srv-alpha']);
   assert.ok(near(await drawnColour(page, sym), COLOUR.Normal));
   await inst.topo('status', 'srv-alpha', 'Critical');
@@ -98,7 +98,7 @@ test('a status set with zqtopo reaches the open page within 2 seconds', async ()
 });
 
 test('an action on a click and shift-click selection reaches the application with the selected ids', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const a = await page.evaluate((id) => window.zqmap.pointOf(id), await nodeSymbol(page, ids['srv-beta']));
   const b = await page.evaluate((id) => window.zqmap.pointOf(id), await nodeSymbol(page, ids['pc-gamma']));
   await page.mouse.click(a.x, a.y);
@@ -115,7 +115,7 @@ test('an action on a click and shift-click selection reaches the application wit
 });
 
 test('a URL action opens a tab with the URL of the selected object', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const p = await page.evaluate((id) => window.zqmap.pointOf(id), await nodeSymbol(page, ids['ws-delta']));
   await page.mouse.click(p.x, p.y);
   const want = `http://ws-delta:2301/x?o=${ids['ws-delta']}`;
@@ -127,7 +127,7 @@ test('a URL action opens a tab with the URL of the selected object', async () =>
 });
 
 test('a rubber band selects the nodes inside it and unmanaging them draws them hollow', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const syms = [await nodeSymbol(page, ids['dev-epsilon'])];
   const p = await page.evaluate((id) => window.zqmap.pointOf(id), syms[0]);
   // A band around that card only: its width is 124 map units.
@@ -150,7 +150,7 @@ test('a rubber band selects the nodes inside it and unmanaging them draws them h
 });
 
 test('the configuration dialog shows the application\'s answer and OK stores the values', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   await page.click('.app-item:has-text("Test App") button:has-text("Configure")');
   await page.fill('#dialog-body input[data-field="Test Address"]', '10.9.8.7');
   await page.click('#dialog-buttons button:has-text("Apply")');
@@ -165,7 +165,7 @@ test('the configuration dialog shows the application\'s answer and OK stores the
 });
 
 test('a dragged symbol keeps its place after a reload', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const sym = await nodeSymbol(page, ids['ws-delta']);
   const p = await page.evaluate((id) => window.zqmap.pointOf(id), sym);
   const saved = page.waitForResponse((r) => r.url().includes('/positions') && r.status() === 200);
@@ -184,7 +184,7 @@ test('a dragged symbol keeps its place after a reload', async () => {
 });
 
 test('labels are real text: measured width and dark pixels under the symbol', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const sym = await nodeSymbol(page, ids['srv-beta']);
   const width = await page.evaluate(() => {
     const c = document.createElement('canvas').getContext('2d');
@@ -209,7 +209,7 @@ test('labels are real text: measured width and dark pixels under the symbol', as
 });
 
 test('deleting an object tells the application and its symbol leaves the page', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const sym = await nodeSymbol(page, ids['dev-zeta']);
   const p = await page.evaluate((id) => window.zqmap.pointOf(id), sym);
   await page.mouse.click(p.x, p.y, { button: 'right' });
@@ -222,7 +222,7 @@ test('deleting an object tells the application and its symbol leaves the page', 
 });
 
 test('screenshot of the page with a selection', async () => {
-  const page = await openMap(browser, inst.url);
+  const page = await openMap(browser, inst);
   const sym = await nodeSymbol(page, ids['srv-beta']);
   await page.evaluate((id) => window.zqmap.select([id]), sym);
   await page.waitForSelector('#fields table');

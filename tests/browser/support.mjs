@@ -42,6 +42,15 @@ export async function sh(file, args, env = {}, { allowFail = false } = {}) {
   }
 }
 
+// The map program's password of an instance (zqsetup writes a random one).
+export function mapPassword(root) {
+  const line = readFileSync(join(root, 'conf', 'zq.conf'), 'utf8').split('\n').find((l) => l.startsWith('http_password='));
+  return line ? line.slice('http_password='.length) : '';
+}
+
+// The Authorization header that goes with a password (any user name).
+export const basicAuth = (password, user = 'zq') => ({ Authorization: 'Basic ' + Buffer.from(`${user}:${password}`).toString('base64') });
+
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 export async function waitFor(cond, timeoutMs, what) {
@@ -80,7 +89,14 @@ export class Instance {
     mkdirSync(regDir, { recursive: true });
     for (const f of readdirSync(regDir)) if (f !== 'zq.reg') rmSync(join(regDir, f));
     if (this.registration) writeFileSync(join(regDir, 'test.reg'), this.registration);
-    if (this.conf) writeFileSync(join(this.root, 'conf', 'zq.conf'), readFileSync(join(this.root, 'conf', 'zq.conf'), 'utf8') + this.conf);
+    if (this.conf) {
+      // The test's lines take the place of zqsetup's for the same keys.
+      const file = join(this.root, 'conf', 'zq.conf');
+      const keys = new Set(this.conf.split('\n').map((l) => l.split('=')[0].trim()).filter(Boolean));
+      const kept = readFileSync(file, 'utf8').split('\n').filter((l) => !keys.has(l.split('=')[0].trim()));
+      writeFileSync(file, kept.join('\n') + '\n' + this.conf);
+    }
+    this.password = mapPassword(this.root);
     if (this.network) {
       const file = join(this.root, 'network.json');
       writeFileSync(file, JSON.stringify(this.network));
@@ -90,7 +106,7 @@ export class Instance {
     // statuses under the test.
     await sh(bin('zqstart'), ['zqw'], this.env);
     await waitFor(async () => {
-      try { return (await fetch(this.url + 'api/maps')).status !== 0; } catch { return false; }
+      try { return (await fetch(this.url + 'api/maps', { headers: basicAuth(this.password) })).status !== 0; } catch { return false; }
     }, 15000, 'the map program to answer HTTP');
   }
 
@@ -104,7 +120,7 @@ export class Instance {
   }
 
   async api(path, opts = {}) {
-    const r = await fetch(this.url + path.replace(/^\//, ''), opts);
+    const r = await fetch(this.url + path.replace(/^\//, ''), { ...opts, headers: { ...basicAuth(this.password), ...opts.headers } });
     return { status: r.status, body: await r.json().catch(() => null) };
   }
 
@@ -122,8 +138,9 @@ export async function launchBrowser() {
   });
 }
 
-export async function openMap(browser, url, viewport = { width: 1400, height: 880 }) {
-  const page = await browser.newPage({ viewport });
+// A page of the map of an instance ({ url, password }, as Instance has them).
+export async function openMap(browser, { url, password }, viewport = { width: 1400, height: 880 }) {
+  const page = await browser.newPage({ viewport, httpCredentials: { username: 'zq', password, send: 'always' } });
   page.setDefaultTimeout(10000);
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));

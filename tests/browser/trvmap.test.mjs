@@ -9,7 +9,7 @@ import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { launchBrowser, openMap, colourAt, waitFor, freePort, sh, bin } from './support.mjs';
+import { launchBrowser, openMap, colourAt, waitFor, freePort, sh, bin, mapPassword, basicAuth } from './support.mjs';
 
 const COLOUR = { Unknown: '#97AAB3', Normal: '#3BB44A', Marginal: '#FFF200', Major: '#E97659' };
 
@@ -23,7 +23,7 @@ const network = (condition) => ({
   ],
 });
 
-let root, env, url, agents, browser, netFile;
+let root, env, url, password, agents, browser, netFile;
 
 function near(a, b, tol = 6) {
   const p = (s) => [1, 3, 5].map((i) => parseInt(s.slice(i, i + 2), 16));
@@ -36,6 +36,7 @@ before(async () => {
   const [trap, event, snmp, http] = [await freePort(), await freePort(), await freePort(), await freePort()];
   url = `http://127.0.0.1:${http}/`;
   await sh(bin('zqsetup'), [root, '--trap-port', trap, '--event-port', event, '--snmp-port', snmp, '--http-port', http].map(String));
+  password = mapPassword(root);
   writeFileSync(join(root, 'conf', 'snmp.conf'), `* community=public port=${snmp} timeout=0.4 retries=0\n`);
   // trapd, trvdis, then the map program (which starts trvmap); nothing else
   // changes statuses under the test.
@@ -46,7 +47,7 @@ before(async () => {
   agents = spawn(bin('agentsim'), [netFile, '--console-port', '0'], { env: { ...process.env, ...env }, stdio: 'ignore' });
   await sh(bin('zqstart'), [], env);
   await waitFor(async () => {
-    try { return (await fetch(url + 'api/maps')).status === 200; } catch { return false; }
+    try { return (await fetch(url + 'api/maps', { headers: basicAuth(password) })).status === 200; } catch { return false; }
   }, 15000, 'the map program to answer HTTP');
   browser = await launchBrowser();
 });
@@ -59,7 +60,7 @@ after(async () => {
 });
 
 test('a vendor server shows its icon and a chip that follows its condition after Tarvo Monitor', async () => {
-  const page = await openMap(browser, url);
+  const page = await openMap(browser, { url, password });
   // trvdis classifies the node, trvmap types it and draws its chip.
   const drawn = () => page.evaluate(() => {
     const n = window.zqmap.model.nodes.find((s) => (s.label || s.name) === 'vsrv');

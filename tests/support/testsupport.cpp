@@ -279,6 +279,21 @@ Instance::Instance(const std::vector<std::string>& extra_setup_args) {
     argv.insert(argv.end(), extra_setup_args.begin(), extra_setup_args.end());
     RunResult r = run(argv);
     if (r.status != 0) throw std::runtime_error("zqsetup failed: " + r.err);
+    std::istringstream conf(read_file(root + "/conf/zq.conf"));
+    for (std::string line; std::getline(conf, line);)
+        if (line.rfind("http_password=", 0) == 0) http_password = line.substr(14);
+}
+
+std::vector<std::string> as_nobody(const std::vector<std::string>& argv) {
+    std::vector<std::string> out{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
+std::string nobody_skip_reason() {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return "needs root and setpriv";
+    if (run(as_nobody({bin("zqstatus"), "--help"})).status != 0) return "the build is out of another user's reach";
+    return "";
 }
 
 void Instance::activate() const { setenv("ZQ_ROOT", root.c_str(), 1); }

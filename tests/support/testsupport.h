@@ -85,6 +85,7 @@ struct Instance {
     TempDir dir;
     std::string root;
     int trap_port, event_port, snmp_port, http_port;
+    std::string http_password;  // the map's, as zqsetup wrote it (any user name goes with it)
     explicit Instance(const std::vector<std::string>& extra_setup_args = {});
     Env env() const { return {{"ZQ_ROOT", root}}; }
     // trapd's socket for event sessions.
@@ -92,6 +93,12 @@ struct Instance {
     // Sets ZQ_ROOT in this process (for tests that call the libraries directly).
     void activate() const;
 };
+
+// argv run as the unprivileged user nobody (65534, no groups), for attacks a
+// local user could make.  nobody_skip_reason() is empty when that can be done
+// here: the test runs as root and nobody can reach the build.
+std::vector<std::string> as_nobody(const std::vector<std::string>& argv);
+std::string nobody_skip_reason();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text);

@@ -29,6 +29,7 @@ struct MapPlatform : Platform {
     json call(const std::string& method, const std::string& path, const json& body = json()) {
         httplib::Client c("127.0.0.1", inst.http_port);
         c.set_read_timeout(30, 0);
+        c.set_basic_auth("zq", inst.http_password);
         auto r = method == "GET" ? c.Get(path) : c.Post(path, body.dump(), "application/json");
         if (!r) return json{{"error", "no answer"}};
         json j = json::parse(r->body, nullptr, false);

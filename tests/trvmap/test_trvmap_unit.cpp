@@ -158,6 +158,10 @@ TEST_F(TrvmapUnit, AgentAndConsoleProbes) {
     EXPECT_EQ(iIsVantorManagerRunning("127.0.61.7"), 1);
     EXPECT_EQ(iIsVantorManagerRunning("127.0.61.1"), -1);       // no console: refused
     EXPECT_EQ(iIsVantorManagerRunning("999.999.999.999"), -1);  // passes the syntax check, names nothing
+    // Leading zeros pass the syntax check, and both probes take the address as
+    // the SNMP session does: 127.0.61.007 is the node 127.0.61.7.
+    EXPECT_EQ(iIsAgentResponding("127.0.61.007"), 1);
+    EXPECT_EQ(iIsVantorManagerRunning("127.0.61.007"), 1);
 
     // A console that takes the connection and never answers is given up after
     // five seconds, not waited for.

@@ -420,6 +420,19 @@ TEST(Zqspmd, RestartsWhatDiedWithBackOffButNotWhatEndedOnItsOwn) {
     size_t starts = 0;
     for (const auto& r : pm.records()) starts += r == "quitter started" ? 1 : 0;
     EXPECT_EQ(starts, 1u);
+
+    // The operator starts the FAILED one again: it gets a whole restart budget.
+    pm.tool({bin("zqstart"), "crasher"});
+    ASSERT_TRUE(pm.wait_state("crasher", "RUNNING"));
+    pid = pm.status()["crasher"].pid;
+    ASSERT_EQ(kill(std::stoi(pid), SIGKILL), 0);
+    EXPECT_TRUE(zqtest::wait_until(
+        [&] {
+            Row r = pm.status()["crasher"];
+            return r.state == "RUNNING" && r.pid != "-" && r.pid != pid;
+        },
+        15000, 20))
+        << pm.status()["crasher"].state;
 }
 
 // A process that prints without end costs at most four files of 4 MiB: its

@@ -336,10 +336,6 @@ bool loopback_name(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
 }
 
-bool is_loopback_address(const std::string& listen) {
-    return listen == "localhost" || listen == "::1" || loopback_name(listen);
-}
-
 // A changing request must come from a page of this server (or from a script,
 // which sends neither header): the browser names the page's origin in Origin,
 // or at least in Referer.
@@ -424,6 +420,7 @@ httplib::Server::HandlerResponse check_request_head(const httplib::Request& req,
         fail(res, 403, "this server answers only requests for a loopback host name");
         return httplib::Server::HandlerResponse::Handled;
     }
+    // An empty password only with http_auth=none (start_http refuses the rest).
     if (!st.password.empty() && !authorized(req, st.password)) {
         res.set_header("WWW-Authenticate", "Basic realm=\"zq map\", charset=\"UTF-8\"");
         fail(res, 401, "authentication required");
@@ -1221,12 +1218,16 @@ void add_headers(const httplib::Request& req, httplib::Response& res) {
 bool start_http(std::string& error) {
     if (g_state != nullptr) return true;
     InstanceConf conf = read_instance_conf();
+    if (std::string why = http_access_problem(conf); !why.empty()) {
+        error = "conf/zq.conf: " + why;
+        return false;
+    }
     // Every worker thread would otherwise get a malloc arena of its own, each
     // keeping what a large answer once needed.
     mallopt(M_ARENA_MAX, 2);
     auto* st = new State;
-    st->password = conf.http_password;
-    st->loopback_only = is_loopback_address(conf.http_listen);
+    if (conf.http_auth) st->password = conf.http_password;
+    st->loopback_only = is_loopback_host(conf.http_listen);
     auto& s = st->server;
     s.set_payload_max_length(kMaxBody);
     s.set_pre_routing_handler(check_request);

@@ -97,10 +97,8 @@ int main(int argc, char** argv) {
     if (!listen.empty()) opt.trap_listen = listen;
     opt.key_path = zq::session_key_path();
     opt.socket_path = zq::session_socket_path();
-    if (conf.trap_communities_set) {
-        opt.communities = conf.trap_communities;
-        opt.any_community = std::find(opt.communities.begin(), opt.communities.end(), "*") != opt.communities.end();
-    }
+    opt.communities = conf.trap_communities;
+    opt.any_community = std::find(opt.communities.begin(), opt.communities.end(), "*") != opt.communities.end();
     opt.local_only = conf.local_only_enterprises;
     opt.max_sessions = static_cast<size_t>(conf.max_event_sessions);
     opt.log_generations = conf.log_generations;

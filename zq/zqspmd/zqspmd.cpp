@@ -459,9 +459,13 @@ void queue_job(Job::Kind kind, const std::vector<std::string>& names, int client
     if (kind != Job::Start) std::reverse(j.names.begin(), j.names.end());
     for (auto& n : j.names)
         if (Proc* p = find_proc(n); p != nullptr && (kind != Job::Start || client >= 0)) {
-            // An operator's start or stop replaces whatever restart was planned.
+            // An operator's start or stop replaces whatever restart was planned,
+            // and a start gives the process its whole restart budget again: a
+            // daemon FAILED after five restarts is watched as before once the
+            // operator has mended what made it fail.
             p->restart_pending = false;
             p->wait_trapd = false;
+            if (kind == Job::Start) p->restarts.clear();
         }
     if (client >= 0) g_conns[client].busy = true;
     g_jobs.push_back(std::move(j));

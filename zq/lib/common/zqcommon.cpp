@@ -180,6 +180,10 @@ InstanceConf read_instance_conf(const std::string& file) {
             c.http_password = std::string(val);
             continue;
         }
+        if (key == "http_auth") {
+            c.http_auth = val != "none";
+            continue;
+        }
         if (key == "trap_listen") {
             c.trap_listen = std::string(val);
             continue;
@@ -187,8 +191,7 @@ InstanceConf read_instance_conf(const std::string& file) {
         if (key == "trap_communities" || key == "local_only_enterprises") {
             std::vector<std::string> items = list_items(val);
             if (key == "trap_communities") {
-                c.trap_communities = items;
-                c.trap_communities_set = true;
+                c.trap_communities = items;  // empty: none (trapd's strict reader refuses it)
             } else {
                 c.local_only_enterprises.clear();
                 for (const auto& it : items) {
@@ -213,6 +216,38 @@ InstanceConf read_instance_conf(const std::string& file) {
 }
 
 InstanceConf read_instance_conf() { return read_instance_conf(instance_path("conf/zq.conf")); }
+
+const char* const kControlArcsText = "ENT.1.3.2,ENT.1.3.3,ENT.1.3.11,ENT.1.3.12,ENT.1.3.20";
+
+const std::vector<std::vector<uint32_t>>& control_arcs() {
+    static const std::vector<std::vector<uint32_t>> arcs = [] {
+        std::vector<std::vector<uint32_t>> v;
+        for (const auto& it : list_items(kControlArcsText)) {
+            std::vector<uint32_t> arc;
+            if (parse_oid(it, arc)) v.push_back(arc);
+        }
+        return v;
+    }();
+    return arcs;
+}
+
+bool is_loopback_host(std::string_view host) {
+    if (host == "localhost" || host == "::1") return true;
+    in_addr a{};
+    return inet_pton(AF_INET, std::string(host).c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+std::string http_access_problem(const InstanceConf& c) {
+    if (!c.http_auth) {
+        if (is_loopback_host(c.http_listen)) return {};
+        return "http_auth=none with http_listen=" + c.http_listen +
+               ", an address other hosts can reach: anyone there could change the map (set http_password)";
+    }
+    if (c.http_password.empty())
+        return "no http_password: every user of this host could change the map (zqsetup ROOT adds one; "
+               "http_auth=none turns the password off on a single-user host)";
+    return {};
+}
 
 bool wildcard_match(std::string_view p, std::string_view t) {
     // Iterative matcher with backtracking to the last '*'.

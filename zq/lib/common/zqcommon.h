@@ -22,6 +22,11 @@ std::string instance_path(std::string_view rel);
 // VALUE being unset_text when ZQ_ROOT is not set, for a program's refusal to start.
 std::string no_instance_reason(const std::string& root, const char* unset_text);
 
+// The integration's control events (discover, status, uninstall and the like):
+// the arcs local_only_enterprises must hold unless local_only_override=yes.
+extern const char* const kControlArcsText;  // "ENT.1.3.2,ENT.1.3.3,..."
+const std::vector<std::vector<uint32_t>>& control_arcs();
+
 // conf/zq.conf: one "name=value" (or "name value") a line, '#' starts a comment.
 struct InstanceConf {
     int trap_port = 162;
@@ -29,20 +34,29 @@ struct InstanceConf {
     int http_port = 7180;
     int poll_interval = 300;   // seconds, netmon
     std::string http_listen = "127.0.0.1";   // the map program's web server address
-    std::string http_password;                // non-empty: HTTP basic authentication
+    std::string http_password;                // the password of HTTP basic authentication
+    bool http_auth = true;                    // false: http_auth=none, the map asks no password
     int max_event_sessions = 256;  // trapd's event-session connections at once
     int log_generations = 5;   // trapd.log.1 .. trapd.log.N kept
     int db_busy_timeout = 30;  // seconds a database call waits for another process's lock
     long events_max = 1000000; // events the map program's event store keeps at most
     int events_max_days = 30;  // ... and for how many days
     std::string trap_listen;   // empty: 127.0.0.1
-    // Communities trapd takes UDP traps with; "*" in the list (or no trap_communities
-    // line at all) takes any.
-    std::vector<std::string> trap_communities;
-    bool trap_communities_set = false;
-    // Arcs whose traps trapd takes only from event sessions, never from UDP.
-    std::vector<std::vector<uint32_t>> local_only_enterprises;
+    // Communities trapd takes UDP traps with; "*" in the list takes any.  No line
+    // is not "any": the platform's default community alone.
+    std::vector<std::string> trap_communities{"public"};
+    // Arcs whose traps trapd takes only from event sessions, never from UDP: the
+    // control arcs when there is no line.  A list that leaves any of them out
+    // needs local_only_override=yes.
+    std::vector<std::vector<uint32_t>> local_only_enterprises = control_arcs();
+    bool local_only_override = false;
 };
+// The map program's web server must not be open to every user of the host: a
+// password unless http_auth=none, and never none on an address other hosts can
+// reach.  Empty when conf allows serving, else why not (for zqcheck and zqw).
+std::string http_access_problem(const InstanceConf& conf);
+// "localhost", "::1" or a dotted 127.x.y.z address (names are not resolved).
+bool is_loopback_host(std::string_view host);
 // Reads conf/zq.conf of the current instance; a missing file gives the defaults.
 InstanceConf read_instance_conf();
 InstanceConf read_instance_conf(const std::string& file);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,8 +51,8 @@ bool read_conf_text(const std::string& file, std::string& text, std::vector<std:
     return false;
 }
 
-// The keys of conf/zq.conf, with what each expects.  http_listen and
-// http_password belong to the map program's web server.
+// The keys of conf/zq.conf, with what each expects.  http_listen, http_password
+// and http_auth belong to the map program's web server.
 const std::map<std::string, const char*>& zq_keys() {
     static const std::map<std::string, const char*> keys = {
         {"trap_port", "a port number 1..65535"},
@@ -61,6 +62,7 @@ const std::map<std::string, const char*>& zq_keys() {
         {"trap_listen", "a dotted IPv4 address"},
         {"trap_communities", "communities separated by commas or blanks (* for any)"},
         {"local_only_enterprises", "dotted OIDs (ENT. allowed) separated by commas or blanks"},
+        {"local_only_override", "yes or no"},
         {"max_event_sessions", "a number 1..65536"},
         {"log_generations", "a number 1..100"},
         {"db_busy_timeout", "seconds, 1..86400"},
@@ -68,6 +70,7 @@ const std::map<std::string, const char*>& zq_keys() {
         {"events_max_days", "days, 1..3650"},
         {"http_listen", "an address or host name to listen on"},
         {"http_password", "the text of a password (the rest of the line)"},
+        {"http_auth", "password or none"},
     };
     return keys;
 }
@@ -137,7 +140,9 @@ bool load_instance_conf(const std::string& file, InstanceConf& c, std::vector<st
             for (auto& it : items) ok = ok && printable_word(it);
             if (!ok) bad();
             c.trap_communities = items;
-            c.trap_communities_set = true;
+        } else if (key == "local_only_override") {
+            if (v != "yes" && v != "no") bad();
+            else c.local_only_override = v == "yes";
         } else if (key == "local_only_enterprises") {
             auto items = list_items(v);
             c.local_only_enterprises.clear();
@@ -150,8 +155,28 @@ bool load_instance_conf(const std::string& file, InstanceConf& c, std::vector<st
                 c.local_only_enterprises.push_back(arc);
             }
         } else if (key == "http_password") {
-            c.http_password = v;  // empty: no password asked
+            c.http_password = v;  // empty: none given (http_access_problem says so)
+        } else if (key == "http_auth") {
+            if (v != "password" && v != "none") bad();
+            else c.http_auth = v == "password";
         }
+    }
+    // A list that leaves out a control arc lets anyone who reaches trap_port send
+    // that event (an uninstall among them): only when the operator says so.
+    if (auto l = seen.find("local_only_enterprises"); l != seen.end() && !c.local_only_override) {
+        std::string left_out;
+        std::vector<std::string> names = list_items(kControlArcsText);
+        for (size_t i = 0; i < control_arcs().size(); ++i) {
+            const auto& arc = control_arcs()[i];
+            bool covered = false;
+            for (const auto& e : c.local_only_enterprises)
+                covered = covered || (e.size() <= arc.size() && std::equal(e.begin(), e.end(), arc.begin()));
+            if (!covered) left_out += (left_out.empty() ? "" : ", ") + names[i];
+        }
+        if (!left_out.empty())
+            errors.push_back(where(file, l->second) + "local_only_enterprises leaves out " + left_out +
+                             ", the integration's control events (anyone who reaches trap_port could send them): "
+                             "list them, or set local_only_override=yes");
     }
     return errors.size() == first_error;
 }
@@ -203,6 +228,24 @@ bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors) 
                                  "' (known: community, timeout, retries, port)");
             }
         }
+    }
+    return errors.size() == first_error;
+}
+
+bool check_hosts_file(const std::string& file, std::vector<std::string>& errors) {
+    size_t first_error = errors.size();
+    std::string text;
+    if (!read_conf_text(file, text, errors)) return errors.size() == first_error;
+    ConfLines lines(text);
+    for (std::string_view line; lines.next(line);) {
+        std::vector<std::string_view> words = words_of(line);
+        in6_addr v6{};
+        if (inet_pton(AF_INET6, std::string(words[0]).c_str(), &v6) == 1) continue;  // the resolver is IPv4 only
+        if (!dotted_ipv4(std::string(words[0])))
+            errors.push_back(where(file, lines.lineno()) + "expected a dotted IPv4 address first, not '" +
+                             std::string(words[0]) + "' (the line is not used)");
+        else if (words.size() < 2)
+            errors.push_back(where(file, lines.lineno()) + "expected ADDRESS NAME [ALIAS...]");
     }
     return errors.size() == first_error;
 }

@@ -22,6 +22,11 @@ bool load_instance_conf_or_report(const char* program, InstanceConf& out);
 // conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]".
 bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors);
 
+// conf/hosts: "ADDRESS NAME [ALIAS...]" a line, ADDRESS a dotted IPv4 address
+// (IPv6 lines are let through: the resolver skips them).  A missing file is no
+// error; a FIFO or link in its place is.
+bool check_hosts_file(const std::string& file, std::vector<std::string>& errors);
+
 // One process line of conf/zqsuf: NAME [restart=yes|no] PATH [ARGUMENTS...].
 struct SufLine {
     std::string name;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,7 +185,9 @@ LONG errno_to_error(int e) {
 template <class Edit>
 LONG locked_update(Edit edit) {
     std::string lockpath = zq::instance_path("registry.lock");
-    int lk = open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // The registry and its lock are the instance owner's alone, whatever the
+    // caller's umask: the registry names paths the daemons trust.
+    int lk = open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lk < 0) return errno_to_error(errno);
     while (flock(lk, LOCK_EX) != 0) {
         if (errno != EINTR) {
@@ -202,7 +205,11 @@ LONG locked_update(Edit edit) {
         std::string text;
         for (auto& l : f.v) text += l + "\n";
         std::string tmp = reg_path() + ".tmp." + std::to_string(getpid());
-        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0 && fchmod(fd, 0600) != 0) {  // a leftover temporary file keeps its mode otherwise
+            close(fd);
+            fd = -1;
+        }
         if (fd < 0) {
             rc = errno_to_error(errno);
         } else {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -159,8 +160,15 @@ int connect_trapd(uid_t owner, bool& tcp) {
 bool session_key(std::string& key, uid_t& owner) {
     key.clear();
     owner = geteuid();
-    std::string text;
-    if (!zq::read_regular(zq::session_key_path(), text, nullptr, 4096)) return errno == ENOENT;
+    std::string text, why;
+    if (!zq::read_regular(zq::session_key_path(), text, &why, 4096)) {
+        int e = errno;
+        // An odd file in the key's place: the error number alone ("Invalid
+        // argument") would not tell the operator which file to look at.
+        if (e != ENOENT && e != EACCES && e != EPERM) std::fprintf(stderr, "zqsnmp: session key %s\n", why.c_str());
+        errno = e;
+        return e == ENOENT;
+    }
     struct stat st {};
     if (stat(zq::session_key_path().c_str(), &st) == 0) owner = st.st_uid;
     key = std::string(zq::trim(text));

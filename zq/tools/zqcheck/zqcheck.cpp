@@ -158,12 +158,26 @@ int main(int argc, char** argv) {
     zq::InstanceConf conf;
     std::string zqconf = zq::instance_path("conf/zq.conf");
     if (access(zqconf.c_str(), F_OK) != 0) errors.push_back(zqconf + ": missing (zqsetup writes it)");
-    else zq::load_instance_conf(zqconf, conf, errors);
+    else if (zq::load_instance_conf(zqconf, conf, errors)) {
+        if (std::string why = zq::http_access_problem(conf); !why.empty()) errors.push_back(zqconf + ": " + why);
+        // The password is a secret: the file must be its owner's alone.
+        struct stat st {};
+        if (conf.http_auth && !conf.http_password.empty() && stat(zqconf.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & 0777));
+            errors.push_back(zqconf + ": holds http_password but other users may read it (mode " + mode +
+                             "; chmod 600 it)");
+        }
+    }
     report("conf/zq.conf", errors);
 
     errors.clear();
     zq::check_snmp_conf(zq::instance_path("conf/snmp.conf"), errors);
     report("conf/snmp.conf", errors);
+
+    errors.clear();
+    zq::check_hosts_file(zq::instance_path("conf/hosts"), errors);
+    report("conf/hosts", errors);
 
     errors.clear();
     std::string suf = zq::instance_path("conf/zqsuf"), text, why;

@@ -3,6 +3,7 @@
 // Each step of the set-up is one function below; main() runs them in order.  A
 // step never overwrites a file that exists unless --force was given, so running
 // zqsetup again on an instance keeps the operator's edits.
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -32,7 +34,9 @@ const char* const kUsage =
     "Creates the platform instance below ROOT: the directory tree, conf/zq.conf,\n"
     "conf/snmp.conf, conf/hosts, conf/zqsuf, the registry file and the shipped\n"
     "configuration, field and application registration files.  Files that exist\n"
-    "are kept unless --force.\n"
+    "are kept unless --force; an existing conf/zq.conf gets the lines it lacks\n"
+    "(trap_communities, local_only_enterprises, http_password).  conf/zq.conf\n"
+    "holds a random password for the map program, readable by the owner only.\n"
     "\n"
     "  --trap-port N    UDP port trapd receives traps on (default 162)\n"
     "  --event-port N   TCP port of trapd's event sessions (default 5162)\n"
@@ -51,6 +55,7 @@ struct Options {
     int snmp_port = 161;
     int http_port = 7180;
     std::string community = "public";
+    bool community_given = false;
     std::string data_dir = ZQ_SETUP_DATA_DIR;
     bool force = false;
 };
@@ -120,6 +125,7 @@ Options parse_args(int argc, char** argv) {
             o.http_port = port_value();
         } else if (a == "--community") {
             o.community = need_value();
+            o.community_given = true;
             if (o.community.empty() || !printable_text(o.community) ||
                 o.community.find_first_of(" \t#") != std::string::npos)
                 throw UsageError{"--community: must be non-empty, without blanks, '#' or control characters"};
@@ -157,14 +163,9 @@ void make_dir(const std::string& dir) {
 }
 
 // Writes a file through a temporary name and a rename, so a reader never sees
-// half of it.  A file that exists is kept unless force.
-void write_file(const Options& o, const std::string& rel, const std::string& text) {
-    std::string path = path_in(o, rel);
+// half of it.
+void replace_file(const std::string& path, const std::string& text) {
     std::error_code ec;
-    if (!o.force && fs::exists(path, ec)) {
-        std::cout << "kept " << rel << " (it exists; --force rewrites it)\n";
-        return;
-    }
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -180,6 +181,33 @@ void write_file(const Options& o, const std::string& rel, const std::string& tex
         fs::remove(tmp, ec);
         throw SetupError{"cannot write " + path + ": " + std::strerror(e)};
     }
+}
+
+// The same for a file of the instance; one that exists is kept unless force.
+void write_file(const Options& o, const std::string& rel, const std::string& text) {
+    std::string path = path_in(o, rel);
+    std::error_code ec;
+    if (!o.force && fs::exists(path, ec)) {
+        std::cout << "kept " << rel << " (it exists; --force rewrites it)\n";
+        return;
+    }
+    replace_file(path, text);
+}
+
+// A password for the map program: 24 letters and digits from the kernel's
+// random source (about 140 bits), nothing a configuration line could misread.
+std::string random_password() {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string out;
+    unsigned char buf[64];
+    while (out.size() < 24) {
+        ssize_t n = getrandom(buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw SetupError{std::string("no random bytes for the map's password: ") + std::strerror(errno)};
+        for (ssize_t i = 0; i < n && out.size() < 24; ++i)
+            if (buf[i] < 248) out += alphabet[buf[i] % 62];  // 248 = 4 * 62: no value more likely
+    }
+    return out;
 }
 
 // Copies the regular files of src_dir whose name ends with suffix (every file when
@@ -214,18 +242,75 @@ void step_tree(const Options& o) {
         make_dir(path_in(o, d));
 }
 
+const char* const kCommunitiesComment = "# UDP traps are taken only with one of these communities (* takes any).\n";
+const char* const kLocalOnlyComment =
+    "# Traps under these arcs are taken from this instance's own programs only\n"
+    "# (event sessions), never from the network: the integration's control events.\n";
+const char* const kPasswordComment =
+    "# The map program's password (any user name).  http_auth=none in its place\n"
+    "# serves the map without one: only on a host no one else logs in to.\n";
+
+// An instance made by an older zqsetup lacks the lines that close it to other
+// users: they are added (the operator's other lines are kept), and said.
+void complete_zq_conf(const Options& o) {
+    const std::string rel = "conf/zq.conf", path = path_in(o, rel);
+    std::string text, why;
+    if (!zq::read_regular(path, text, &why)) throw SetupError{why};
+    std::set<std::string, std::less<>> keys;
+    zq::ConfLines lines(text);
+    for (std::string_view line, name, value; lines.next(line);)
+        if (zq::split_setting(line, name, value)) keys.emplace(name);
+    std::string add;
+    std::vector<std::string> added;
+    if (!keys.contains("trap_communities")) {
+        // The community the instance's agents are asked with, unless one is given.
+        std::string c = o.community_given ? o.community : zq::agent_conf(path_in(o, "conf/snmp.conf"), "*", std::nullopt).community;
+        add += kCommunitiesComment + ("trap_communities=" + c + "\n");
+        added.push_back("trap_communities=" + c);
+    }
+    if (!keys.contains("local_only_enterprises")) {
+        add += kLocalOnlyComment + ("local_only_enterprises=" + std::string(zq::kControlArcsText) + "\n");
+        added.push_back("local_only_enterprises=" + std::string(zq::kControlArcsText));
+    }
+    if (!keys.contains("http_password") && !keys.contains("http_auth")) {
+        add += kPasswordComment + ("http_password=" + random_password() + "\n");
+        added.push_back("http_password (a new random password for the map)");
+    }
+    if (add.empty()) {
+        std::cout << "kept " << rel << " (it exists; --force rewrites it)\n";
+        return;
+    }
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    replace_file(path, text + add);
+    for (const auto& a : added) std::cout << "added " << a << " to " << rel << "\n";
+}
+
 void step_zq_conf(const Options& o) {
+    std::error_code ec;
+    if (!o.force && fs::exists(path_in(o, "conf/zq.conf"), ec)) {
+        complete_zq_conf(o);
+        return;
+    }
     write_file(o, "conf/zq.conf",
                "# Ports and intervals of this zq instance (name=value).\n"
                "trap_port=" + std::to_string(o.trap_port) + "\n"
                "event_port=" + std::to_string(o.event_port) + "\n"
                "http_port=" + std::to_string(o.http_port) + "\n"
-               "poll_interval=300\n"
-               "# UDP traps are taken only with one of these communities (* takes any).\n"
-               "trap_communities=" + o.community + "\n"
-               "# Traps under these arcs are taken from this instance's own programs only\n"
-               "# (event sessions), never from the network: the integration's control events.\n"
-               "local_only_enterprises=ENT.1.3.2,ENT.1.3.3,ENT.1.3.11,ENT.1.3.12,ENT.1.3.20\n");
+               "poll_interval=300\n" +
+               kCommunitiesComment + "trap_communities=" + o.community + "\n" +
+               kLocalOnlyComment + "local_only_enterprises=" + zq::kControlArcsText + "\n" +
+               kPasswordComment + "http_password=" + random_password() + "\n");
+}
+
+// How to open the map, as the instance's conf/zq.conf has it now.
+void print_map_access(const Options& o) {
+    zq::InstanceConf c = zq::read_instance_conf(path_in(o, "conf/zq.conf"));
+    std::string host = c.http_listen;
+    if (host == "0.0.0.0" || host == "::") host = "127.0.0.1";
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    std::cout << "the map: http://" << host << ":" << c.http_port << "/ ";
+    if (!c.http_auth) std::cout << "(no password: http_auth=none)\n";
+    else std::cout << "(any user name; the password is the http_password line of " << path_in(o, "conf/zq.conf") << ")\n";
 }
 
 void step_snmp_conf(const Options& o) {
@@ -357,5 +442,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "zqsetup: instance ready in " << o.root << "\n";
+    print_map_access(o);
     return 0;
 }

@@ -69,6 +69,12 @@ int main(int argc, char** argv) {
             for (auto& n : names) req += " " + n;
         }
     }
+    // "Not running" is only true of an instance that exists: a mistyped ZQ_ROOT
+    // must not pass for a stopped one.
+    if (std::string missing = zq::no_instance_reason(zq::root(), "not set, so the default"); !missing.empty()) {
+        std::fprintf(stderr, "zqstop: %s\n", missing.c_str());
+        return 1;
+    }
     std::string err;
     // A process that had to be killed did not end cleanly (it may have left
     // state behind): that is not a success.

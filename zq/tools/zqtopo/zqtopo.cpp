@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,9 +78,13 @@ struct Exit {
 
 [[noreturn]] void usage_error(const std::string& msg) { throw Exit{2, msg + " (zqtopo --help shows the usage)"}; }
 
+// What the caller named wrongly is a bad argument (2); anything else, a lock
+// held too long or a lost database among them, is the database failing (3).
 [[noreturn]] void db_error(const std::string& what) {
     int e = ZqwError();
-    throw Exit{e == ZQW_E_CONNLOST ? 3 : 2, what + ": " + ZqwErrorMsg(e)};
+    bool callers = e == ZQW_E_BADARG || e == ZQW_E_NOFIELD || e == ZQW_E_EXISTS || e == ZQW_E_BADTYPE ||
+                   e == ZQW_E_NOVALUE || e == ZQW_E_NOENUM || e == ZQW_E_NOOBJECT;
+    throw Exit{callers ? 2 : 3, what + ": " + ZqwErrorMsg(e)};
 }
 
 void open_db() {
@@ -328,12 +333,22 @@ void update_hosts(const std::unordered_set<std::string>& names_lower,
                   const std::vector<std::pair<std::string, std::string>>& add) {
     std::string path = zq::instance_path("conf/hosts");
     std::string lock_path = zq::instance_path("conf/.hosts.lock");
-    int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
-        if (lock >= 0) close(lock);
+    // Opened as every file of the instance is: a FIFO or a link in the place of
+    // the lock or of conf/hosts is refused, never waited on.  What is written is
+    // the owner's alone, whatever the caller's umask.
+    std::string why;
+    int lock = zq::open_regular(lock_path, O_RDWR | O_CREAT, 0600, &why);
+    if (lock < 0) throw Exit{3, "cannot lock " + why};
+    if (flock(lock, LOCK_EX) != 0) {
+        close(lock);
         throw Exit{3, "cannot lock " + lock_path + ": " + std::strerror(errno)};
     }
-    std::ifstream in(path);
+    std::string text;
+    if (!zq::read_regular(path, text, &why) && errno != ENOENT) {
+        close(lock);
+        throw Exit{3, "cannot read " + why};
+    }
+    std::istringstream in(text);
     std::ostringstream out;
     std::string line;
     while (std::getline(in, line)) {
@@ -352,13 +367,21 @@ void update_hosts(const std::unordered_set<std::string>& names_lower,
     for (const auto& [addr, name] : add) out << addr << " " << name << "\n";
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
-        std::ofstream o(tmp, std::ios::trunc);
-        o << out.str();
-        o.flush();
-        if (!o) {
+        std::string body = out.str();
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        bool ok = fd >= 0 && fchmod(fd, 0600) == 0;
+        for (size_t off = 0; ok && off < body.size();) {
+            ssize_t n = write(fd, body.data() + off, body.size() - off);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) off += static_cast<size_t>(n);
+        }
+        int e = errno;
+        if (fd >= 0 && close(fd) != 0) ok = false;
+        if (!ok) {
             std::remove(tmp.c_str());
             close(lock);
-            throw Exit{3, "cannot write " + tmp};
+            throw Exit{3, "cannot write " + tmp + ": " + std::strerror(e)};
         }
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
