@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { request } from 'node:http';
-import { Instance } from './support.mjs';
+import { Instance, basicAuth } from './support.mjs';
 
 // Two nodes to look at, and enough others that a whole map goes out in chunks.
 const network = { nodes: [
@@ -52,16 +52,17 @@ test('changes are refused unless they are same-origin JSON posts', async () => {
     ['a text body', { headers: { 'Content-Type': 'text/plain' } }, 415],
     ['another Host name (DNS rebinding)', { headers: { ...json, Host: `evil.example:${port}` } }, 403],
   ];
+  const auth = basicAuth(inst.password);
   for (const [what, req, want] of cases) {
-    const r = await raw(port, { method: 'POST', path: '/api/symbols/manage', body, ...req });
+    const r = await raw(port, { method: 'POST', path: '/api/symbols/manage', body, headers: { ...auth, ...req.headers } });
     assert.equal(r.status, want, `${what}: ${r.text}`);
   }
-  const get = await raw(port, { path: '/api/maps', headers: { Host: `rebind.example:${port}` } });
+  const get = await raw(port, { path: '/api/maps', headers: { ...auth, Host: `rebind.example:${port}` } });
   assert.equal(get.status, 403);
   for (const [path, bad] of [['/api/symbols/manage', '{"symbols": "x", "managed": true}'],
     ['/api/symbols/manage', 'not json'], ['/api/actions', '{"app": "nope", "action": "x", "objects": [1]}'],
     ['/api/maps/1/positions', '{"positions": [{"symbol": 1, "x": "a", "y": 0}]}']]) {
-    const r = await raw(port, { method: 'POST', path, headers: json, body: bad });
+    const r = await raw(port, { method: 'POST', path, headers: { ...auth, ...json }, body: bad });
     assert.equal(r.status, 400, `${path} ${bad}: ${r.text}`);
     assert.ok(JSON.parse(r.text).error);
   }

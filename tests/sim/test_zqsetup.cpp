@@ -71,13 +71,14 @@ TEST(ZqSetup, RerunKeepsEditsAndForceRewrites) {
     TempDir t;
     std::string root = t.path + "/inst";
     ASSERT_EQ(run({bin("zqsetup"), root, "--trap-port", "20162"}).status, 0);
-    write_file(root + "/conf/zq.conf", "trap_port=30000\n");
+    const std::string edited = "trap_port=30000\ntrap_communities=c1\nlocal_only_enterprises=ENT.1.3\nhttp_auth=none\n";
+    write_file(root + "/conf/zq.conf", edited);
     write_file(root + "/conf/hosts", "127.0.1.1 srv1\n");
     fs::remove_all(root + "/log");
 
     auto again = run({bin("zqsetup"), root, "--trap-port", "20999"});
     ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(read_file(root + "/conf/zq.conf"), "trap_port=30000\n");
+    EXPECT_EQ(read_file(root + "/conf/zq.conf"), edited);
     EXPECT_EQ(read_file(root + "/conf/hosts"), "127.0.1.1 srv1\n");
     EXPECT_TRUE(contains(again.out, "kept conf/zq.conf"));
     EXPECT_TRUE(fs::is_directory(root + "/log")) << "a missing part is completed";

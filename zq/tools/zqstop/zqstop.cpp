@@ -1,5 +1,7 @@
 // zqstop [NAME...]: stops the named processes (or all, and then zqspmd itself) in
 // reverse start order; zqstop --command N NAME sends command N instead.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -70,8 +72,11 @@ int main(int argc, char** argv) {
         }
     }
     // "Not running" is only true of an instance that exists: a mistyped ZQ_ROOT
-    // must not pass for a stopped one.
-    if (std::string missing = zq::no_instance_reason(zq::root(), "not set, so the default"); !missing.empty()) {
+    // must not pass for a stopped one.  (Another user's instance, which cannot
+    // even be looked at, gets "permission denied" from the request below.)
+    struct stat root_st {};
+    if (stat(zq::root().c_str(), &root_st) != 0 ? errno != EACCES : !S_ISDIR(root_st.st_mode)) {
+        std::string missing = zq::no_instance_reason(zq::root(), "not set, so the default");
         std::fprintf(stderr, "zqstop: %s\n", missing.c_str());
         return 1;
     }
