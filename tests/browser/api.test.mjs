@@ -152,7 +152,7 @@ test('with http_password every request needs it', async () => {
 
 test('answers over 1 KiB go compressed to a client that takes gzip', async () => {
   const port = inst.httpPort;
-  const gz = { 'Accept-Encoding': 'gzip' };
+  const gz = { ...basicAuth(inst.password), 'Accept-Encoding': 'gzip' };
   const map = (await inst.api('/api/maps')).body.open;
   const big = await raw(port, { path: `/api/maps/${map}/changes?since=0`, headers: gz, binary: true });
   assert.equal(big.headers['content-encoding'], 'gzip');
@@ -163,5 +163,5 @@ test('answers over 1 KiB go compressed to a client that takes gzip', async () =>
   const small = await raw(port, { path: '/api/maps', headers: gz });
   assert.equal(small.headers['content-encoding'], undefined);
   assert.equal(JSON.parse(small.text).maps.length, 1);
-  assert.equal((await raw(port, { path: `/api/maps/${map}/changes?since=0` })).headers['content-encoding'], undefined);
+  assert.equal((await raw(port, { path: `/api/maps/${map}/changes?since=0`, headers: basicAuth(inst.password) })).headers['content-encoding'], undefined);
 });

@@ -4,7 +4,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { Instance, launchBrowser, openMap, sh, bin, waitFor, buildDir } from './support.mjs';
+import { Instance, launchBrowser, openMap, sh, bin, waitFor, buildDir, basicAuth } from './support.mjs';
 
 const ENT = '1.3.6.1.4.1.64001';
 const network = { nodes: [
@@ -25,8 +25,9 @@ function snmptrap(enterprise, agent, specific, bindings) {
 }
 
 const api = async (path, body) => {
-  const r = await fetch(inst.url + path, body === undefined ? {} :
-    { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
+  const auth = basicAuth(inst.password);
+  const r = await fetch(inst.url + path, body === undefined ? { headers: auth } :
+    { method: 'POST', headers: { ...auth, 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
   return r.json();
 };
 
@@ -116,7 +117,7 @@ test('acknowledgement is made on the page and survives a restart of the map prog
     try { return (await api('api/alarms?name=TarvoEvent')).alarms[0]; } catch { return null; }
   }, 15000, 'the map program back');
   assert.deepEqual([after.acked, after.ack_by, after.ack_time], [true, 'operator', before.ack_time]);
-  const bad = await fetch(inst.url + 'api/events?severity=Loud');
+  const bad = await fetch(inst.url + 'api/events?severity=Loud', { headers: basicAuth(inst.password) });
   assert.equal(bad.status, 400);
   assert.match((await bad.json()).error, /severity/);
 });

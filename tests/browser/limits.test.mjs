@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { connect } from 'node:net';
 import { request } from 'node:http';
 import { readFileSync } from 'node:fs';
-import { Instance, bin, sh, sleep } from './support.mjs';
+import { Instance, bin, sh, sleep, basicAuth } from './support.mjs';
 
 const network = { nodes: [
   { name: 'lim-one', addresses: ['127.0.9.1'], kind: 'server', status: 'Normal' },
@@ -31,11 +31,12 @@ async function peakMemoryKiB() {
 let flip = false;
 // The page loads, and a status written now reaches a long poll started before.
 async function stillServes(what) {
-  const page = await fetch(inst.url, { signal: AbortSignal.timeout(5000) });
+  const page = await fetch(inst.url, { headers: basicAuth(inst.password), signal: AbortSignal.timeout(5000) });
   assert.equal(page.status, 200, `${what}: GET /`);
   await page.text();
   const snap = await inst.api(`/api/maps/${map}/symbols`);
-  const poll = fetch(`${inst.url}api/maps/${map}/changes?since=${snap.body.seq}`, { signal: AbortSignal.timeout(8000) })
+  const poll = fetch(`${inst.url}api/maps/${map}/changes?since=${snap.body.seq}`,
+    { headers: basicAuth(inst.password), signal: AbortSignal.timeout(8000) })
     .then((r) => r.json());
   await sleep(200);
   flip = !flip;
@@ -44,8 +45,10 @@ async function stillServes(what) {
   assert.ok(r.symbols.some((s) => s.object === one), `${what}: the change reached the waiting poll`);
 }
 
-// A request from another loopback address (another client), kept open.
+// A request from another loopback address (another client), kept open; it
+// carries the password, so that the bounds, not the password check, answer it.
 function hold(path, { method = 'GET', headers = {}, body, from = '127.0.0.2' } = {}) {
+  headers = { ...basicAuth(inst.password), ...headers };
   let req;
   const done = new Promise((ok) => {
     req = request({ host: '127.0.0.1', port: inst.httpPort, method, path, headers, localAddress: from, agent: false },

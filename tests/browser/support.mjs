@@ -49,7 +49,7 @@ export function mapPassword(root) {
 }
 
 // The Authorization header that goes with a password (any user name).
-export const basicAuth = (password, user = 'zq') => ({ Authorization: 'Basic ' + Buffer.from(`${user}:${password}`).toString('base64') });
+export const basicAuth = (password, user = 'operator') => ({ Authorization: 'Basic ' + Buffer.from(`${user}:${password}`).toString('base64') });
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -97,6 +97,7 @@ export class Instance {
       writeFileSync(file, kept.join('\n') + '\n' + this.conf);
     }
     this.password = mapPassword(this.root);
+    passwords.set(this.url, this.password);
     if (this.network) {
       const file = join(this.root, 'network.json');
       writeFileSync(file, JSON.stringify(this.network));
@@ -138,9 +139,13 @@ export async function launchBrowser() {
   });
 }
 
-// A page of the map of an instance ({ url, password }, as Instance has them).
-export async function openMap(browser, { url, password }, viewport = { width: 1400, height: 880 }) {
-  const page = await browser.newPage({ viewport, httpCredentials: { username: 'zq', password, send: 'always' } });
+// The passwords of the instances this process started, by their map's URL.
+const passwords = new Map();
+
+// A page of the map of an instance: its URL (an Instance's, or { url, password }).
+export async function openMap(browser, target, viewport = { width: 1400, height: 880 }) {
+  const { url, password } = typeof target === 'string' ? { url: target, password: passwords.get(target) } : target;
+  const page = await browser.newPage({ viewport, httpCredentials: { username: 'operator', password, send: 'always' } });
   page.setDefaultTimeout(10000);
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
