@@ -17,20 +17,6 @@ using zqtest::RunResult;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The text without the line that sets key.
-std::string without(const std::string& text, const std::string& key) {
-    std::string out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        std::string line = text.substr(start, end - start);
-        if (line.rfind(key + "=", 0) != 0) out += line;
-        start = end;
-    }
-    return out;
-}
-
 TEST(Config, TyposInEachFileAreNamedByZqcheckAndStopTheDaemons) {
     zqtest::Instance inst;
     const std::string zq = inst.root + "/conf/zq.conf", snmp = inst.root + "/conf/snmp.conf",
@@ -39,7 +25,7 @@ TEST(Config, TyposInEachFileAreNamedByZqcheckAndStopTheDaemons) {
     const std::string suf_text = "trapd " + bin("trapd") + "\n";
     zqtest::write_file(suf, suf_text);
     // Keys of the map program's web server are known too.
-    zqtest::write_file(zq, without(zq_text, "http_password") + "http_listen=127.0.0.1\nhttp_password=s3cret\ndb_busy_timeout=5\n");
+    zqtest::write_file(zq, zqtest::without_settings(zq_text, {"http_password"}) + "http_listen=127.0.0.1\nhttp_password=s3cret\ndb_busy_timeout=5\n");
     RunResult r = zqtest::run({bin("zqcheck")}, inst.env());
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "ok     conf/c/trv/trvconfig.dat (trvconfchk)")) << r.out;
@@ -49,11 +35,11 @@ TEST(Config, TyposInEachFileAreNamedByZqcheckAndStopTheDaemons) {
     struct Case {
         std::string file, base, added, expect;
     } cases[] = {
-        {zq, without(zq_text, "trap_port"), "trap_port=21570x\n", "trap_port: expected a port number 1..65535, not '21570x'"},
+        {zq, zqtest::without_settings(zq_text, {"trap_port"}), "trap_port=21570x\n", "trap_port: expected a port number 1..65535, not '21570x'"},
         {zq, zq_text, "trap_listn=0.0.0.0\n", "unknown key 'trap_listn'"},
         {zq, zq_text, "trap_port=1\n", "trap_port is set twice"},
         {zq, zq_text, "trap_listen=everywhere\n", "trap_listen: expected a dotted IPv4 address"},
-        {zq, without(zq_text, "local_only_enterprises"), "local_only_enterprises=ENT.1.x\n", "'ENT.1.x' is not a dotted OID"},
+        {zq, zqtest::without_settings(zq_text, {"local_only_enterprises"}), "local_only_enterprises=ENT.1.x\n", "'ENT.1.x' is not a dotted OID"},
         {zq, zq_text, "lonely\n", "expected NAME=VALUE"},
         {snmp, snmp_text, "host1 comunity=x\n", "unknown key 'comunity'"},
         {snmp, snmp_text, "host2 timeout=0.8s\n", "timeout: expected seconds"},

@@ -17,22 +17,6 @@ using zqtest::RunResult;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The text with the lines that set any of keys left out.
-std::string without(const std::string& text, const std::vector<std::string>& keys) {
-    std::string out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        std::string line = text.substr(start, end - start);
-        bool drop = false;
-        for (const auto& k : keys) drop = drop || line.rfind(k + "=", 0) == 0;
-        if (!drop) out += line;
-        start = end;
-    }
-    return out;
-}
-
 // The HTTP status curl gets for a request to the map program (000: no answer).
 std::string http_status(const zqtest::Instance& inst, const std::string& method, const std::string& path,
                         const std::string& body, bool as_nobody, const std::string& password = "") {
@@ -95,7 +79,7 @@ TEST(LocalUsers, ZqcheckAndTheMapRefuseAMapOpenToOthers) {
     zqtest::Instance inst;
     map_only(inst);
     const std::string conf = inst.root + "/conf/zq.conf";
-    const std::string base = without(zqtest::read_file(conf), {"http_password"});
+    const std::string base = zqtest::without_settings(zqtest::read_file(conf), {"http_password"});
     struct Case {
         std::string lines;
         unsigned mode;
@@ -135,7 +119,7 @@ TEST(LocalUsers, AnOldInstanceIsClosedByDefaultAndCompletedByZqsetup) {
     zqtest::Instance inst;
     const std::string conf = inst.root + "/conf/zq.conf";
     const std::string old_text =
-        without(zqtest::read_file(conf), {"trap_communities", "local_only_enterprises", "http_password"});
+        zqtest::without_settings(zqtest::read_file(conf), {"trap_communities", "local_only_enterprises", "http_password"});
     zqtest::write_file(conf, old_text);
     {
         zqtest::Process trapd({bin("trapd"), "--root", inst.root});
@@ -176,7 +160,7 @@ TEST(LocalUsers, AnOldInstanceIsClosedByDefaultAndCompletedByZqsetup) {
 TEST(LocalUsers, ListsThatOpenTheControlEventsAreRefused) {
     zqtest::Instance inst;
     const std::string conf = inst.root + "/conf/zq.conf";
-    const std::string base = without(zqtest::read_file(conf), {"trap_communities", "local_only_enterprises"});
+    const std::string base = zqtest::without_settings(zqtest::read_file(conf), {"trap_communities", "local_only_enterprises"});
     struct Case {
         std::string lines, says;  // says empty: accepted
     } cases[] = {

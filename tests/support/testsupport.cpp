@@ -284,6 +284,21 @@ Instance::Instance(const std::vector<std::string>& extra_setup_args) {
         if (line.rfind("http_password=", 0) == 0) http_password = line.substr(14);
 }
 
+std::string without_settings(const std::string& text, const std::vector<std::string>& keys) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        bool drop = false;
+        for (const auto& k : keys) drop = drop || line.rfind(k + "=", 0) == 0;
+        if (!drop) out += line;
+        start = end;
+    }
+    return out;
+}
+
 std::vector<std::string> as_nobody(const std::vector<std::string>& argv) {
     std::vector<std::string> out{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     out.insert(out.end(), argv.begin(), argv.end());

@@ -101,6 +101,8 @@ std::vector<std::string> as_nobody(const std::vector<std::string>& argv);
 std::string nobody_skip_reason();
 
 std::string read_file(const std::string& path);
+// A configuration text without the lines "KEY=..." of any of keys.
+std::string without_settings(const std::string& text, const std::vector<std::string>& keys);
 void write_file(const std::string& path, const std::string& text);
 // An anonymous temporary file holding text, read from its start; nullptr when
 // none can be made.  The caller closes it.
