@@ -116,6 +116,16 @@ extern "C" {
 #define ZQSNMP_E_CONFIG      17  /* the instance configuration cannot be read */
 #define ZQSNMP_E_BADHOST     22  /* the host name cannot be resolved */
 #define ZQSNMP_E_NOSOCKET    23  /* no socket can be opened for the session */
+/* SNMPv3 hosts (a conf/snmp.conf line with version=3): what the agent's report
+ * (or net-snmp's own check of the answer) said, each its own number. */
+#define ZQSNMP_E_V3USER      24  /* the agent does not know the user name */
+#define ZQSNMP_E_V3AUTH      25  /* authentication failed: wrong key or protocol */
+#define ZQSNMP_E_V3ENGINE    26  /* unknown engine ID: discovery failed or was refused */
+#define ZQSNMP_E_V3TIME      27  /* outside the agent's time window */
+#define ZQSNMP_E_V3DECRYPT   28  /* decryption failed: wrong privacy key or protocol */
+#define ZQSNMP_E_V3LEVEL     29  /* the security level is not supported for the user */
+#define ZQSNMP_E_V3CONF      30  /* the SNMPv3 settings or the users file cannot be used;
+                                    the text names the file and the reason */
 #define ZQSNMP_E_SYSBASE     50  /* 50 + errno: a system call failed */
 
 /* Callback reasons. */
@@ -147,7 +157,7 @@ typedef struct ZqVarBind {
 
 typedef struct ZqPdu {
     int              command;          /* ZQSNMP_* PDU type */
-    int              version;          /* 0 SNMPv1, 1 SNMPv2c (as received) */
+    int              version;          /* 0 SNMPv1, 1 SNMPv2c, 3 SNMPv3 (as received) */
     int32_t          reqid;
     int32_t          errstat;          /* RFC 1157 error status of a response */
     int32_t          errindex;
@@ -162,6 +172,12 @@ typedef struct ZqPdu {
     ZqVarBind       *variables;        /* bindings, in order */
     ZqOid           *trap_id;          /* owned; delivered traps: the trap identifier */
     size_t           trap_id_length;
+    /* SNMPv3 traps and informs (version 3): the user that sent it and the security
+     * level it came with (1 noAuthNoPriv, 2 authNoPriv, 3 authPriv); community is
+     * then empty.  Null and 0 for every other PDU. */
+    unsigned char   *security_name;    /* owned, NUL-terminated */
+    size_t           security_name_len;
+    int              security_level;
 } ZqPdu;
 
 struct ZqSession;

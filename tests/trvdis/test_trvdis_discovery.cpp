@@ -2,6 +2,7 @@
 // classifies every kind of node by the rules, keeps one web subsystem object
 // per vendor node with its condition, and leaves silent and unmanaged nodes
 // alone; later requests follow the web agent as it comes and goes.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "trvdistest.h"
@@ -63,14 +64,20 @@ std::string web_object(const std::string& host) {
 TEST(TrvdisDiscovery, ClassifiesTheNetworkAndFollowsTheWebAgent) {
     int snmpd_port = zqtest::free_udp_port();
     Platform p(network(true, false, false), kRules,
-               "127.0.51.20 port=" + std::to_string(snmpd_port) + " timeout=0.4 retries=0\n");
-    // Debian's snmpd as one real vendor node.
+               "127.0.51.20 port=" + std::to_string(snmpd_port) +
+                   " timeout=0.4 retries=0 version=3 user=trv level=authPriv auth=SHA-256 priv=AES\n");
+    // Debian's snmpd as one real vendor node, which answers SNMPv3 only (its user
+    // authPriv), so that the node is classified over SNMPv3.
+    std::string users = p.inst.root + "/conf/snmpv3.users";
+    zqtest::write_file(users, "trv authpass=trv-auth-phrase privpass=trv-priv-phrase\n");
+    chmod(users.c_str(), 0600);
     std::unique_ptr<Process> snmpd;
     if (access("/usr/sbin/snmpd", X_OK) == 0) {
         std::string dir = p.inst.dir.path;
         zqtest::write_file(dir + "/snmpd.conf", "[snmp] persistentDir " + dir +
                                                     "/snmpd-state\n"
-                                                    "rocommunity public default\n"
+                                                    "createUser trv SHA-256 trv-auth-phrase AES trv-priv-phrase\n"
+                                                    "rouser trv priv\n"
                                                     "override .1.3.6.1.2.1.1.2.0 object_id ." +
                                                     kEnt + ".1.1.1.1\noverride ." + kEnt +
                                                     ".11.2.10.1.0 octet_str 0x0104\noverride ." + kEnt +

@@ -208,6 +208,10 @@ bool from_v2(const netsnmp_pdu* pdu, const uint8_t source[4], wire::Event& ev, s
 
 }  // namespace
 
+bool notification_from_v2(const netsnmp_pdu* pdu, const uint8_t source[4], wire::Event& ev, std::string& why) {
+    return from_v2(pdu, source, ev, why);
+}
+
 void init_decoder() {
     static bool done = false;
     if (done) return;

@@ -8,6 +8,8 @@
 
 #include "wire.h"
 
+struct snmp_pdu;
+
 namespace zq::trapd {
 
 // Sets up net-snmp's library for decoding: no MIB files, no configuration files,
@@ -28,6 +30,10 @@ bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], w
 // turned into Response (request id, error fields and bindings echoed, as the
 // protocol asks).  False when the datagram is not a well-formed inform.
 bool inform_response(const uint8_t* data, size_t len, std::string& out);
+
+// An SNMPv2 notification PDU (as net-snmp parsed it, from an SNMPv2c or SNMPv3
+// message) in SNMPv1 form, as RFC 3584 section 3.2 says.
+bool notification_from_v2(const snmp_pdu* pdu, const uint8_t source[4], wire::Event& ev, std::string& why);
 
 // Completes a trap that came in as an event record from a session: the trap
 // identifier is computed from enterprise, generic and specific, and an unset agent

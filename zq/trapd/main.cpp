@@ -1,6 +1,7 @@
 // trapd: the trap daemon of one platform instance.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "server.h"
+#include "snmpv3conf.h"
+#include "usm.h"
 #include "zq.h"
 #include "zqcommon.h"
 #include "zqconf.h"
@@ -19,7 +22,8 @@ namespace {
 void usage(FILE* f) {
     fputs("usage: trapd [--root DIR] [--foreground] [--listen ADDRESS] [--queue-limit BYTES]\n"
           "             [--log-limit BYTES] [--help]\n"
-          "Receives SNMPv1 and SNMPv2c traps on the instance's UDP trap_port and events from\n"
+          "Receives SNMPv1, SNMPv2c and SNMPv3 traps and informs on the instance's UDP\n"
+          "trap_port (SNMPv3 from the users of conf/trapd.users) and events from\n"
           "event sessions on the Unix socket run/trapd.sock (and on TCP 127.0.0.1:event_port\n"
           "of conf/zq.conf, after a challenge), logs each one to log/trapd.log and hands it\n"
           "to every session whose filter matches.\n"
@@ -99,6 +103,10 @@ int main(int argc, char** argv) {
     opt.socket_path = zq::session_socket_path();
     opt.communities = conf.trap_communities;
     opt.any_community = std::find(opt.communities.begin(), opt.communities.end(), "*") != opt.communities.end();
+    if (conf.trap_users_set) {
+        opt.trap_users = conf.trap_users;
+        opt.any_user = std::find(opt.trap_users.begin(), opt.trap_users.end(), "*") != opt.trap_users.end();
+    }
     opt.local_only = conf.local_only_enterprises;
     opt.max_sessions = static_cast<size_t>(conf.max_event_sessions);
     opt.log_generations = conf.log_generations;
@@ -119,6 +127,22 @@ int main(int argc, char** argv) {
         if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "conf/zq.conf has errors (see log/trapd.out or zqcheck)");
         return 1;
     }
+    // SNMPv3: the users of conf/trapd.users (owner-only) and trapd's engine.
+    // Without the file, SNMPv3 messages are counted as from unknown users.
+    std::vector<zq::V3User> users;
+    std::vector<std::string> user_errors;
+    std::string why;
+    if (!zq::load_v3_users(zq::trapd_users_path(), false, users, user_errors) ||
+        (access(zq::trapd_users_path().c_str(), F_OK) == 0 &&
+         !zq::trapd::usm_setup(zq::instance_path("conf/trapd.engineid"), users, why))) {
+        for (auto& e : user_errors) fprintf(stderr, "trapd: %s\n", e.c_str());
+        if (!why.empty()) fprintf(stderr, "trapd: SNMPv3: %s\n", why.c_str());
+        if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "conf/trapd.users cannot be used (see log/trapd.out or zqcheck)");
+        return 1;
+    }
+    if (!users.empty())
+        fprintf(stderr, "trapd: SNMPv3 engine ID %s (boots %lu), %zu users\n", zq::trapd::usm_engine_hex().c_str(),
+                zq::trapd::usm_engine_boots(), users.size());
     zq::trapd::Server server(opt);
     if (!server.start()) {
         if (managed) ZqsInitComplete(ZQS_INIT_FAILED, "trapd cannot open its ports (see log/trapd.out)");

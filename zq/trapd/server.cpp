@@ -21,6 +21,7 @@
 #include "datagram.h"
 #include "outlog.h"
 #include "sessionauth.h"
+#include "usm.h"
 #include "zqcommon.h"
 
 namespace zq::trapd {
@@ -133,11 +134,18 @@ void append_value(std::string& s, const wire::Binding& b) {
 std::string describe(const wire::Event& ev) {
     std::string s;
     s.reserve(256);
-    s += ev.version == 0 ? "v1" : "v2c";
+    s += ev.version == 0 ? "v1" : ev.version == 3 ? "v3" : "v2c";
     s += " agent=";
     append_addr(s, ev.agent.data());
-    s += " community=";
-    append_quoted(s, ev.community);
+    if (ev.version == 3) {
+        s += " user=";
+        append_quoted(s, ev.user);
+        s += " level=";
+        s += ev.level == 3 ? "authPriv" : ev.level == 2 ? "authNoPriv" : "noAuthNoPriv";
+    } else {
+        s += " community=";
+        append_quoted(s, ev.community);
+    }
     s += " enterprise=";
     append_oid(s, ev.enterprise);
     s += " generic=";
@@ -469,7 +477,10 @@ bool Server::write_key() {
 }
 
 const char* Server::refusal(const wire::Event& ev) const {
-    if (!opt_.any_community &&
+    if (ev.version == 3) {
+        if (!opt_.any_user && std::find(opt_.trap_users.begin(), opt_.trap_users.end(), ev.user) == opt_.trap_users.end())
+            return "user";
+    } else if (!opt_.any_community &&
         std::find(opt_.communities.begin(), opt_.communities.end(), ev.community) == opt_.communities.end())
         return "community";
     for (const auto& arc : opt_.local_only)
@@ -585,6 +596,7 @@ void Server::report_counts(bool force) {
                   " (totals; last: " + last_refused_ + ")");
         reported_refused_ = refused;
     }
+    report_v3();
     for (auto& [fd, s] : sessions_) {
         if (s->dropped != s->dropped_reported) {
             log_.line("DROPPED " + std::to_string(s->dropped - s->dropped_reported) + " events for session " +
@@ -605,7 +617,8 @@ void Server::write_stats(bool force) {
                     std::to_string(refused_community_ + refused_local_only_) + " traps, " +
                     std::to_string(refused_sessions_) + " sessions; malformed " + std::to_string(bad_datagrams_) +
                     " datagrams, " + std::to_string(bad_records_) + " records; dropped by the kernel " +
-                    std::to_string(kernel_drops_) + "; log lines lost " + std::to_string(log_.lost_lines()) + ";";
+                    std::to_string(kernel_drops_) + "; log lines lost " + std::to_string(log_.lost_lines()) + ";" +
+                    v3_stats();
     for (int fd : order_) {
         const Session& x = *sessions_[fd];
         s += " session " + name_text(x.name) + " delivered " + std::to_string(x.delivered) + " dropped " +
@@ -655,6 +668,10 @@ void Server::on_udp() {
                 continue;
             }
             const auto* data = static_cast<const uint8_t*>(iov[i].iov_base);
+            if (is_v3_datagram(data, msgs[i].msg_len)) {
+                if (take_v3(data, msgs[i].msg_len, &from[i], ev)) deliver(ev, "TRAP from " + addr_text(src) + " ");
+                continue;
+            }
             if (!decode_datagram(data, msgs[i].msg_len, src, ev, why, inform)) {
                 ++bad_datagrams_;
                 last_bad_ = why + " from " + addr_text(src);

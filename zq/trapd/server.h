@@ -47,6 +47,10 @@ struct Options {
     bool any_community = true;
     std::vector<std::string> communities;
     std::vector<wire::Oid> local_only;
+    // SNMPv3 traps and informs are taken from the users of users (net-snmp has
+    // them, see usm.h) named in trap_users, or from any of them when any_user.
+    bool any_user = true;
+    std::vector<std::string> trap_users;
 };
 
 // The trap log: one line per trap or event, buffered here and written after
@@ -145,6 +149,12 @@ private:
     bool write_key();
     // Why a UDP trap is refused, or null when it is taken.
     const char* refusal(const wire::Event& ev) const;
+    // SNMPv3 datagrams (server_v3.cpp): decodes one, sends the report or the
+    // inform's response it wants, counts what fails; true when ev is to be
+    // delivered.  report_v3 writes the counts like the other refusals.
+    bool take_v3(const uint8_t* data, size_t len, const void* from, wire::Event& ev);
+    void report_v3();
+    std::string v3_stats() const;
     void add(int fd, uint32_t events, uint64_t tag);
     void mod(int fd, uint32_t events, uint64_t tag);
 
@@ -165,6 +175,11 @@ private:
     uint64_t refused_community_ = 0, refused_local_only_ = 0, refused_sessions_ = 0;
     uint64_t reported_refused_ = 0;
     std::string last_refused_;
+    // SNMPv3 messages not taken, per reason of usm.h (the failures of security
+    // checks, which never reach a session) and users not in trap_users.
+    uint64_t v3_failed_[16] = {};
+    uint64_t v3_refused_user_ = 0, v3_reported_ = 0;
+    std::string v3_last_;
     std::string key_;
     // Connections refused for the session cap or the descriptor limit, and
     // sessions closed for a missing greeting.

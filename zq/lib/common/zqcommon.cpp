@@ -188,6 +188,11 @@ InstanceConf read_instance_conf(const std::string& file) {
             c.trap_listen = std::string(val);
             continue;
         }
+        if (key == "trap_users") {
+            c.trap_users = list_items(val);
+            c.trap_users_set = true;
+            continue;
+        }
         if (key == "trap_communities" || key == "local_only_enterprises") {
             std::vector<std::string> items = list_items(val);
             if (key == "trap_communities") {
@@ -381,6 +386,13 @@ void apply_agent_keys(const SnmpConfTable::Keys& keys, AgentConf& c) {
             if (end && *end == '\0' && d > 0 && d < 3600) c.timeout = d;
         } else if (key == "retries" && to_int(val, v) && v <= 100) c.retries = v;
         else if (key == "port" && to_int(val, v) && v > 0 && v < 65536) c.port = v;
+        else if (key == "version" && (val == "1" || val == "3")) c.version = val[0] - '0';
+        else if (key == "user") c.user = val;
+        else if (key == "level") c.level = val;
+        else if (key == "auth") c.auth = val;
+        else if (key == "priv") c.priv = val;
+        else if (key == "context") c.context = val;
+        else if (key == "secrets") c.secrets = val;
     }
 }
 

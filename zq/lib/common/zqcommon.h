@@ -50,6 +50,10 @@ struct InstanceConf {
     // needs local_only_override=yes.
     std::vector<std::vector<uint32_t>> local_only_enterprises = control_arcs();
     bool local_only_override = false;
+    // SNMPv3 users (of conf/trapd.users) trapd takes traps and informs from; "*"
+    // in the list (or no trap_users line at all) takes every user of that file.
+    std::vector<std::string> trap_users;
+    bool trap_users_set = false;
 };
 // The map program's web server must not be open to every user of the host: a
 // password unless http_auth=none, and never none on an address other hosts can
@@ -61,12 +65,21 @@ bool is_loopback_host(std::string_view host);
 InstanceConf read_instance_conf();
 InstanceConf read_instance_conf(const std::string& file);
 
-// conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]".
+// conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]"
+// and, for SNMPv3 agents, "version=3 user=NAME [level=L] [auth=P] [priv=P]
+// [context=C] [secrets=FILE]" (see snmpv3conf.h; the pass phrases live in the
+// users file, never here).
 struct AgentConf {
     std::string community = "public";
     double timeout = 0.8;   // seconds
     int retries = 3;
     int port = 161;
+    int version = 1;        // 1 or 3
+    std::string user;       // SNMPv3 security name
+    std::string level;      // as written; empty: noAuthNoPriv
+    std::string auth, priv; // as written; empty: the defaults of snmpv3conf.h
+    std::string context;
+    std::string secrets;    // as written; empty: conf/snmpv3.users
 };
 // The settings for a host: the keys of the first line whose pattern matches the
 // name (or its dotted address), then those of the line "*" for the keys that line

@@ -1,5 +1,7 @@
 #include "zqconf.h"
 
+#include "snmpv3conf.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 
@@ -61,6 +63,7 @@ const std::map<std::string, const char*>& zq_keys() {
         {"poll_interval", "seconds, 1..86400"},
         {"trap_listen", "a dotted IPv4 address"},
         {"trap_communities", "communities separated by commas or blanks (* for any)"},
+        {"trap_users", "SNMPv3 user names of conf/trapd.users separated by commas or blanks (* for any)"},
         {"local_only_enterprises", "dotted OIDs (ENT. allowed) separated by commas or blanks"},
         {"local_only_override", "yes or no"},
         {"max_event_sessions", "a number 1..65536"},
@@ -143,6 +146,13 @@ bool load_instance_conf(const std::string& file, InstanceConf& c, std::vector<st
         } else if (key == "local_only_override") {
             if (v != "yes" && v != "no") bad();
             else c.local_only_override = v == "yes";
+        } else if (key == "trap_users") {
+            auto items = list_items(v);
+            bool ok = !items.empty();
+            for (auto& it : items) ok = ok && printable_word(it) && it.size() <= 32;
+            if (!ok) bad();
+            c.trap_users = items;
+            c.trap_users_set = true;
         } else if (key == "local_only_enterprises") {
             auto items = list_items(v);
             c.local_only_enterprises.clear();
@@ -193,11 +203,17 @@ bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors) 
     size_t first_error = errors.size();
     std::string text;
     if (!read_conf_text(file, text, errors)) return errors.size() == first_error;
+    // The SNMPv3 keys of each line, to check the lines that say version=3
+    // against their users file once the line "*" is known.
+    std::vector<std::pair<int, std::map<std::string, std::string>>> v3_lines;
+    std::map<std::string, std::string> star;
+    bool star_seen = false;
     ConfLines lines(text);
     for (std::string_view line; lines.next(line);) {
         int lineno = lines.lineno();
         std::vector<std::string_view> words = words_of(line);
         const std::string pattern(words[0]);
+        std::map<std::string, std::string> v3;
         if (pattern.find('=') != std::string::npos) {
             errors.push_back(where(file, lineno) + "expected a host pattern first, not '" + pattern + "'");
             continue;
@@ -223,11 +239,26 @@ bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors) 
                 if (!whole_number(val, 0, 100, n)) bad("a number 0..100");
             } else if (key == "port") {
                 if (!whole_number(val, 1, 65535, n)) bad("a port number 1..65535");
+            } else if (is_v3_key(key)) {
+                std::string expected;
+                if (!check_v3_value(key, val, expected)) bad(expected.c_str());
+                else v3[key] = val;
             } else {
                 errors.push_back(where(file, lineno) + "unknown key '" + key +
-                                 "' (known: community, timeout, retries, port)");
+                                 "' (known: community, timeout, retries, port, version, user, level, auth, priv, "
+                                 "context, secrets)");
             }
         }
+        if (pattern == "*" && !star_seen) {
+            star = v3;
+            star_seen = true;
+        }
+        v3_lines.emplace_back(lineno, std::move(v3));
+    }
+    for (auto& [lineno, keys] : v3_lines) {
+        for (const auto& [k, v] : star) keys.emplace(k, v);  // the line's own keys win
+        if (keys["version"] != "3") continue;
+        check_v3_host(where(file, lineno), keys["user"], keys["level"], keys["secrets"], errors);
     }
     return errors.size() == first_error;
 }

@@ -19,7 +19,8 @@ bool load_instance_conf(const std::string& file, InstanceConf& out, std::vector<
 // "PROGRAM: ..." and returns false.
 bool load_instance_conf_or_report(const char* program, InstanceConf& out);
 
-// conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]".
+// conf/snmp.conf: "PATTERN [community=C] [timeout=SECONDS] [retries=N] [port=P]" and the
+// SNMPv3 keys; a line that says version=3 is also checked against its users file.
 bool check_snmp_conf(const std::string& file, std::vector<std::string>& errors);
 
 // conf/hosts: "ADDRESS NAME [ALIAS...]" a line, ADDRESS a dotted IPv4 address

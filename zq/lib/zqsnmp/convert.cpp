@@ -256,7 +256,7 @@ ZqPdu* from_netsnmp(const netsnmp_pdu* pdu) {
         return nullptr;
     };
     out->command = pdu->command;
-    out->version = pdu->version == SNMP_VERSION_1 ? 0 : 1;
+    out->version = pdu->version == SNMP_VERSION_1 ? 0 : pdu->version == SNMP_VERSION_3 ? 3 : 1;
     out->reqid = static_cast<int32_t>(pdu->reqid);
     out->errstat = static_cast<int32_t>(pdu->errstat);
     out->errindex = static_cast<int32_t>(pdu->errindex);

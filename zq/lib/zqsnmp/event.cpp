@@ -188,6 +188,13 @@ ZqPdu* to_pdu(const zq::wire::Event& e) {
     if (p->community == nullptr) return fail();
     std::memcpy(p->community, e.community.data(), e.community.size());
     p->community_len = e.community.size();
+    if (e.version == 3) {
+        p->security_name = static_cast<unsigned char*>(ZqsnmpMalloc(e.user.size() + 1));
+        if (p->security_name == nullptr) return fail();
+        std::memcpy(p->security_name, e.user.data(), e.user.size());
+        p->security_name_len = e.user.size();
+        p->security_level = e.level;
+    }
     if (!e.enterprise.empty()) {
         p->enterprise = static_cast<ZqOid*>(ZqsnmpMalloc(e.enterprise.size() * sizeof(ZqOid)));
         if (p->enterprise == nullptr) return fail();

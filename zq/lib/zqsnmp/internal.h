@@ -9,6 +9,11 @@
 
 struct snmp_pdu;  // net-snmp's PDU
 typedef struct snmp_pdu netsnmp_pdu;
+struct snmp_session;  // net-snmp's session
+typedef struct snmp_session netsnmp_session;
+namespace zq {
+struct AgentConf;
+}
 
 struct ZqSessionImpl {
     enum Kind { kRequest = 1, kEvent = 2 } kind = kRequest;
@@ -24,6 +29,7 @@ struct ZqSessionImpl {
     void* snmp = nullptr;
     std::string host;        // as given (without :port)
     std::string community;
+    int version = 1;         // 1, or 3 for a host line that says version=3
     int remote_port = 161;
     int retries = 3;
     int timeout_ms = 800;
@@ -71,6 +77,24 @@ bool local_only_trap(const ZqPdu* pdu);
 
 // A request session being closed leaves the asynchronous requests (async.cpp).
 void async_forget(ZqSession* session);
+
+// snmp_sess_open of s, from local_port when above 0 (request.cpp).
+void* open_session(netsnmp_session& s, int local_port);
+
+// SNMPv3 request sessions (v3.cpp).  open_v3: a session for the host line conf
+// with its users file; null with ZqsnmpErrno set (V3CONF when the settings
+// cannot be used, a V3 security error or 6 when the agent's engine cannot be
+// learnt).  v3_error: the zqsnmp number of a net-snmp security error, else 0.
+// v1_form: a response turned into what an SNMPv1 agent would have answered.
+// v3_conf_text: the text of the last V3CONF failure (null before any).
+void* open_v3(const std::string& peer, const zq::AgentConf& conf, int retries, int timeout_ms, int local_port);
+int v3_error(int liberr);
+// Before its net-snmp session is closed: the last session of a user with an
+// engine takes net-snmp's copy of the user's localised keys with it, so that
+// the next session localises the pass phrases of the users file as they are then.
+void v3_session_closed(void* sessp);
+void v1_form(netsnmp_pdu* response);
+const char* v3_conf_text();
 
 // Event-session half of ZqsnmpClose (event.cpp).
 int event_close(ZqSession* session);

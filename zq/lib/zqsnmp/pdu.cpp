@@ -50,6 +50,16 @@ const char* library_text(int code) {
     case ZQSNMP_E_CONFIG: return "The instance configuration cannot be read";
     case ZQSNMP_E_BADHOST: return "Unknown host";
     case ZQSNMP_E_NOSOCKET: return "No socket can be opened for the session";
+    case ZQSNMP_E_V3USER: return "SNMPv3: the agent does not know the user (unknown user name)";
+    case ZQSNMP_E_V3AUTH: return "SNMPv3: authentication failed (wrong authentication pass phrase or protocol)";
+    case ZQSNMP_E_V3ENGINE: return "SNMPv3: unknown engine ID (the agent's engine could not be learnt or was refused)";
+    case ZQSNMP_E_V3TIME: return "SNMPv3: the message was outside the agent's time window";
+    case ZQSNMP_E_V3DECRYPT: return "SNMPv3: decryption failed (wrong privacy pass phrase or protocol)";
+    case ZQSNMP_E_V3LEVEL: return "SNMPv3: the security level is not supported for this user";
+    case ZQSNMP_E_V3CONF: {
+        const char* detail = zq::snmp::v3_conf_text();
+        return detail != nullptr ? detail : "The SNMPv3 settings cannot be used";
+    }
     default: return nullptr;
     }
 }
@@ -157,6 +167,7 @@ void ZqsnmpFreePdu(ZqPdu* pdu) {
     std::free(pdu->community);
     std::free(pdu->enterprise);
     std::free(pdu->trap_id);
+    std::free(pdu->security_name);
     std::free(pdu);
 }
 

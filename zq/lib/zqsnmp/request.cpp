@@ -95,24 +95,14 @@ void* open_netsnmp(const std::string& peer, const std::string& community, int re
     s.community_len = community.size();
     s.retries = retries;
     s.timeout = static_cast<long>(timeout_ms) * 1000L;
-    if (local_port > 0) {
-        std::string client = "0.0.0.0:" + std::to_string(local_port);
-        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR, client.c_str());
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR_USES_PORT, 1);
-    }
-    void* sessp = snmp_sess_open(&s);
-    if (local_port > 0) {
-        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR, nullptr);
-        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR_USES_PORT, 0);
-    }
-    return sessp;
+    return open_session(s, local_port);
 }
 
 // ZqsnmpErrno after a failed net-snmp call on sessp (never 0).
 void set_netsnmp_error(void* sessp, int fallback) {
     int liberr = 0, syserr = 0;
     char* text = nullptr;
-    snmp_sess_error(sessp, &liberr, &syserr, &text);
+    snmp_sess_error(sessp, &syserr, &liberr, &text);  // the C library's errno comes first
     std::free(text);
     if (syserr > 0) set_sys_errno(syserr);
     else set_errno(fallback);
@@ -128,8 +118,8 @@ ZqPdu* send_request(ZqSession* session, ZqPdu* pdu) {
     // net-snmp frees what it is handed whatever happens, so it gets a copy.
     netsnmp_pdu* copy = to_netsnmp(pdu);
     if (copy == nullptr) return nullptr;
-    copy->version = SNMP_VERSION_1;
-    // Requests always carry the session's community.
+    copy->version = impl->version == 3 ? SNMP_VERSION_3 : SNMP_VERSION_1;
+    // Requests always carry the session's community (an SNMPv3 one its user).
     std::free(copy->community);
     copy->community = nullptr;
     copy->community_len = 0;
@@ -137,6 +127,7 @@ ZqPdu* send_request(ZqSession* session, ZqPdu* pdu) {
     netsnmp_pdu* response = nullptr;
     int status = snmp_sess_synch_response(impl->snmp, copy, &response);
     if (status == STAT_SUCCESS && response != nullptr) {
+        if (impl->version == 3) v1_form(response);
         ZqPdu* result = from_netsnmp(response);
         snmp_free_pdu(response);
         if (result == nullptr) {
@@ -152,6 +143,18 @@ ZqPdu* send_request(ZqSession* session, ZqPdu* pdu) {
         ZqsnmpFreePdu(pdu);
         set_errno(ZQSNMP_E_TIMEOUT);
         return nullptr;
+    }
+    if (impl->version == 3) {
+        // A security failure the agent reported (or net-snmp found in its
+        // answer): the request went nowhere, so it stays the caller's.
+        int liberr = 0, syserr = 0;
+        char* text = nullptr;
+        snmp_sess_error(impl->snmp, &syserr, &liberr, &text);
+        std::free(text);
+        if (int code = v3_error(liberr); code != 0) {
+            set_errno(code);
+            return nullptr;
+        }
     }
     set_netsnmp_error(impl->snmp, ZQSNMP_E_SENDFAIL);
     return nullptr;
@@ -269,6 +272,20 @@ ZqPdu* send_trap(ZqSession* session, ZqPdu* pdu) {
 
 }  // namespace
 
+void* open_session(netsnmp_session& s, int local_port) {
+    if (local_port > 0) {
+        std::string client = "0.0.0.0:" + std::to_string(local_port);
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR, client.c_str());
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR_USES_PORT, 1);
+    }
+    void* sessp = snmp_sess_open(&s);
+    if (local_port > 0) {
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR, nullptr);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR_USES_PORT, 0);
+    }
+    return sessp;
+}
+
 void ensure_netsnmp_init() {
     static bool done = false;
     if (done) return;
@@ -327,8 +344,16 @@ ZqSession* ZqsnmpOpen(const char* community, const char* host, int retries, int 
     impl->peer_is_local = is_local_address(impl->peer_addr);
 
     int lport = (local_port > 0 && local_port < 0xFFFF) ? static_cast<int>(local_port) : 0;
-    impl->snmp = open_netsnmp(peer_name(impl->peer_addr, impl->remote_port), impl->community, impl->retries,
-                              impl->timeout_ms, lport);
+    impl->version = conf.version;
+    if (conf.version == 3) {
+        // SNMPv3: the user of the host line; the community has no meaning.
+        impl->snmp = open_v3(peer_name(impl->peer_addr, impl->remote_port), conf, impl->retries, impl->timeout_ms,
+                             lport);
+        if (impl->snmp == nullptr) return nullptr;  // ZqsnmpErrno says why
+    } else {
+        impl->snmp = open_netsnmp(peer_name(impl->peer_addr, impl->remote_port), impl->community, impl->retries,
+                                  impl->timeout_ms, lport);
+    }
     if (impl->snmp == nullptr) {
         set_errno(ZQSNMP_E_NOSOCKET);
         return nullptr;
@@ -355,6 +380,7 @@ int ZqsnmpClose(ZqSession* session) {
     if (session->impl != nullptr && session->impl->kind == ZqSessionImpl::kEvent) return event_close(session);
     if (session->impl != nullptr) {
         async_forget(session);
+        if (session->impl->snmp != nullptr && session->impl->version == 3) v3_session_closed(session->impl->snmp);
         if (session->impl->snmp != nullptr) snmp_sess_close(session->impl->snmp);
         if (session->impl->trap_snmp != nullptr) snmp_sess_close(session->impl->trap_snmp);
         delete session->impl;

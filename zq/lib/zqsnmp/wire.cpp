@@ -178,7 +178,9 @@ void encode_ack(std::string& out) {
 }
 
 bool encode_event(const Event& e, std::string& out) {
-    if (e.version < 0 || e.version > 255 || e.community.size() > kMaxString || e.enterprise.size() > kMaxOid ||
+    const bool v3 = e.version == 3;
+    if (!(e.version == 0 || e.version == 1 || v3) || e.community.size() > kMaxString ||
+        (v3 && (e.user.size() > kMaxUser || e.level < 1 || e.level > 3)) || e.enterprise.size() > kMaxOid ||
         e.trap_id.size() > kMaxOid || e.bindings.size() > kMaxBindings)
         return false;
     std::string p;
@@ -187,6 +189,10 @@ bool encode_event(const Event& e, std::string& out) {
     w.u8(kEvent);
     w.u8(static_cast<uint8_t>(e.version));
     w.str16(e.community);
+    if (v3) {
+        w.str16(e.user);
+        w.u8(static_cast<uint8_t>(e.level));
+    }
     w.oid(e.enterprise);
     for (uint8_t b : e.agent) w.u8(b);
     w.u32(static_cast<uint32_t>(e.generic));
@@ -296,8 +302,15 @@ bool decode_event(std::string_view payload, Event& e, std::string& why) {
     Reader r(payload);
     if (r.u8() != kEvent) r.fail("not an event record");
     e.version = r.u8();
-    if (r.ok() && e.version > 1) r.fail("unknown SNMP version");
+    if (r.ok() && e.version > 1 && e.version != 3) r.fail("unknown SNMP version");
     e.community = r.str16();
+    e.user.clear();
+    e.level = 0;
+    if (r.ok() && e.version == 3) {
+        e.user = r.str16();
+        e.level = r.u8();
+        if (r.ok() && (e.user.size() > kMaxUser || e.level < 1 || e.level > 3)) r.fail("bad SNMPv3 user or level");
+    }
     e.enterprise = r.oid(0);
     for (auto& b : e.agent) b = r.u8();
     e.generic = static_cast<int32_t>(r.u32());

@@ -22,7 +22,8 @@ constexpr size_t kMaxFrame = 1024 * 1024;  // payload bytes of one frame (any UD
 constexpr size_t kMaxOid = 128;            // sub-identifiers of any OID
 constexpr size_t kMaxString = 65535;       // bytes of a community or string value
 constexpr size_t kMaxBindings = 16384;
-constexpr size_t kMaxName = 255;           // session name and filter text
+constexpr size_t kMaxName = 255;
+constexpr size_t kMaxUser = 32;            // bytes of an SNMPv3 user name           // session name and filter text
 
 constexpr size_t kMaxKey = 64;             // bytes of the instance's session key
 constexpr size_t kNonce = 32;              // bytes of a challenge's nonce and of a proof
@@ -54,8 +55,10 @@ struct Binding {
 };
 
 struct Event {
-    int version = 0;         // 0 SNMPv1, 1 SNMPv2c
+    int version = 0;         // 0 SNMPv1, 1 SNMPv2c, 3 SNMPv3 (then user and level, no community)
     std::string community;
+    std::string user;        // SNMPv3: the security name, at most kMaxUser bytes
+    int level = 0;           // SNMPv3: 1 noAuthNoPriv, 2 authNoPriv, 3 authPriv
     Oid enterprise;
     std::array<uint8_t, 4> agent{};   // network order; zero = not set
     int32_t generic = 6;

@@ -17,6 +17,7 @@
 #include "evconf.h"
 #include "pmproto.h"
 #include "zqcommon.h"
+#include "snmpv3conf.h"
 #include "zqconf.h"
 
 namespace {
@@ -25,6 +26,8 @@ void usage(FILE* f) {
     std::fputs("usage: zqcheck [--help]\n"
                "Checks the configuration of the instance $ZQ_ROOT (default /var/opt/zq):\n"
                "conf/zq.conf, conf/snmp.conf and conf/zqsuf with the readers the daemons use\n"
+               "(and the SNMPv3 users files conf/snmpv3.users and conf/trapd.users, which\n"
+               "must be readable by their owner only)\n"
                "(every unknown key, bad value or malformed line is named with its file and\n"
                "line), conf/events.conf, that every program of conf/zqsuf can be found, that\n"
                "the registry is a readable regular file, and the integration's trvconfig.dat,\n"
@@ -36,6 +39,18 @@ void usage(FILE* f) {
 }
 
 int g_errors = 0;
+
+// conf/trapd.users against trap_users of conf/zq.conf: every user named there
+// exists, and every line names protocols its pass phrases can be used with.
+void check_trap_users(const zq::InstanceConf& conf, const std::vector<zq::V3User>& users,
+                      std::vector<std::string>& errors) {
+    for (const auto& name : conf.trap_users) {
+        if (name == "*") continue;
+        bool found = false;
+        for (const auto& u : users) found = found || u.name == name;
+        if (!found) errors.push_back("trap_users of conf/zq.conf names '" + name + "', who has no line here");
+    }
+}
 
 void report(const std::string& what, const std::vector<std::string>& errors) {
     if (errors.empty()) {
@@ -174,6 +189,17 @@ int main(int argc, char** argv) {
     errors.clear();
     zq::check_snmp_conf(zq::instance_path("conf/snmp.conf"), errors);
     report("conf/snmp.conf", errors);
+
+    // The users files hold pass phrases: each is checked, mode included, when
+    // it exists (conf/snmp.conf's lines ask for the ones they need above).
+    for (const std::string& users : {zq::v3_users_path(), zq::trapd_users_path()}) {
+        if (access(users.c_str(), F_OK) != 0) continue;
+        errors.clear();
+        std::vector<zq::V3User> list;
+        zq::load_v3_users(users, true, list, errors);
+        if (users == zq::trapd_users_path()) check_trap_users(conf, list, errors);
+        report(users.substr(users.rfind("/conf/") + 1), errors);
+    }
 
     errors.clear();
     zq::check_hosts_file(zq::instance_path("conf/hosts"), errors);

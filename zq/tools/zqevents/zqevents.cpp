@@ -111,7 +111,8 @@ void usage(FILE* f) {
           "  --count N     exit 0 after N events\n"
           "  --timeout S   exit 1 when S seconds pass first\n"
           "  --json        one JSON object per line (with \"received\", the time it\n"
-          "                came, and \"version\", v1 or v2c)\n"
+          "                came, and \"version\", v1, v2c or v3; SNMPv3 traps also have\n"
+          "                \"user\" and \"level\")\n"
           "Exit status: 0 after N events, 1 on time-out, 2 on a usage error or when the\n"
           "trap daemon cannot be reached, 3 when the connection with it is lost.\n"
           "\n"
@@ -195,6 +196,20 @@ std::string received_time() {
     return text;
 }
 
+std::string json_text(const std::string& s) {
+    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string v3_user(const ZqPdu* p) {
+    return p->security_name != nullptr
+               ? std::string(reinterpret_cast<const char*>(p->security_name), p->security_name_len)
+               : std::string();
+}
+
+const char* level_name(int level) {
+    return level == 3 ? "authPriv" : level == 2 ? "authNoPriv" : "noAuthNoPriv";
+}
+
 void print_event(const ZqPdu* p, bool json) {
     std::string community(reinterpret_cast<const char*>(p->community ? p->community : reinterpret_cast<const unsigned char*>("")),
                           p->community ? p->community_len : 0);
@@ -208,14 +223,21 @@ void print_event(const ZqPdu* p, bool json) {
         j["timestamp"] = p->time;
         j["trap_id"] = oid_text(p->trap_id, p->trap_id_length);
         j["received"] = received_time();
-        j["version"] = p->version == 1 ? "v2c" : "v1";
+        j["version"] = p->version == 3 ? "v3" : p->version == 1 ? "v2c" : "v1";
+        if (p->version == 3) {
+            j["user"] = v3_user(p);
+            j["level"] = level_name(p->security_level);
+        }
         j["varbinds"] = nlohmann::json::array();
         for (const ZqVarBind* vb = p->variables; vb; vb = vb->next_variable) j["varbinds"].push_back(binding_json(vb));
         printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
+        // An SNMPv3 trap has a user and a security level where the others have a community.
+        std::string who = p->version == 3 ? " version=v3 user=" + json_text(v3_user(p)) +
+                                                " level=" + level_name(p->security_level)
+                                          : " community=" + json_text(community);
         std::string line = "trap_id=" + oid_text(p->trap_id, p->trap_id_length) +
-                           " agent=" + zq::addr_to_string(p->agent_addr) + " community=" +
-                           nlohmann::json(community).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+                           " agent=" + zq::addr_to_string(p->agent_addr) + who +
                            " enterprise=" + oid_text(p->enterprise, p->enterprise_length) +
                            " generic=" + std::to_string(p->trap_type) + " specific=" + std::to_string(p->specific_type) +
                            " timestamp=" + std::to_string(p->time);
