@@ -242,7 +242,9 @@ ZqPdu     *ZqsnmpBlockingSend(ZqSession *session, ZqPdu *pdu);
  * session's, as for ZqsnmpBlockingSend), calling the session's callback once
  * per request: ZQSNMP_REASON_RESPONSE with the response, or
  * ZQSNMP_REASON_NORESPONSE with a copy of the request (ZQSNMP_REASON_SENDFAILED
- * when a retry could not even be sent); the PDU's reqid is the id
+ * when a retry could not even be sent; for an SNMPv3 host whose agent reported a
+ * security failure, NORESPONSE with the report, its reqid the request's, and
+ * ZqsnmpErrno 24 to 29 saying which); the PDU's reqid is the id
  * ZqsnmpAsyncSend returned, and the callback frees the PDU.  ZqsnmpAsyncRead
  * returns the number of callbacks made (it may be called with an empty set, to
  * handle the time-outs alone).  A callback must not close its session; closing a

@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "testsupport.h"
 #include "zqsnmp.h"
@@ -66,6 +68,7 @@ protected:
         // Another users file, named by secrets=, with wrong pass phrases.
         users("sealer auth=SHA-256 authpass=not-the-phrase privpass=seal-priv-phrase\n"
               "signer authpass=sign-phrase-1 privpass=sign-priv-phrase\n"
+              "nobody authpass=nobody-phrase-1\n"
               "vault auth=SHA-512 authpass=vault-auth-phrase priv=AES-256 privpass=not-the-phrase\n",
               0600, "wrong.users");
     }
@@ -153,4 +156,21 @@ TEST_F(V3Agent, AUsersFileOthersMayReadIsRefusedWithItsPath) {
     users("sealer authpass=seal-auth-phrase\n");
     r = zqtest::run({zqtest::bin("zqcheck")}, inst->env());
     EXPECT_NE(r.out.find("level authPriv needs authpass and privpass for user 'sealer'"), std::string::npos) << r.out;
+}
+
+TEST_F(V3Agent, CheckersAnswerForAnSnmpv3Host) {
+    auto run = [](const std::vector<std::string>& argv) { return zqtest::run(argv, inst->env()); };
+    host_line("version=3 user=sealer level=authPriv");
+    auto snmp = run({zqtest::bin("trvchksnmp"), "v3host", "unused"});
+    EXPECT_EQ(snmp.status, 0) << snmp.err;
+    auto agnt = run({zqtest::bin("trvchkagnt"), "-n", "v3host"});
+    EXPECT_NE(agnt.out.find("SNMP connectivity is available."), std::string::npos) << agnt.out << agnt.err;
+    EXPECT_NE(agnt.out.find("Management Agents are running."), std::string::npos) << agnt.out;
+    // A wrong key: no connection, as for a community the agent does not know.
+    host_line("version=3 user=sealer level=authPriv secrets=wrong.users");
+    snmp = run({zqtest::bin("trvchksnmp"), "v3host", "unused"});
+    EXPECT_EQ(snmp.status, 1);
+    EXPECT_EQ(snmp.err, " SNMP connection absent");
+    agnt = run({zqtest::bin("trvchkagnt"), "-n", "v3host"});
+    EXPECT_NE(agnt.out.find("SNMP connectivity is not available."), std::string::npos) << agnt.out;
 }

@@ -30,7 +30,7 @@ void forget(ZqSession* session) {
 
 // net-snmp's callback: the answer (or the request that timed out) to the
 // session's own callback as a PDU of ours.
-int on_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
+int on_answer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu, void* magic) {
     auto* session = static_cast<ZqSession*>(magic);
     ZqSessionImpl* impl = session->impl;
     if (impl == nullptr || impl->closing) return 1;
@@ -40,7 +40,22 @@ int on_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void* magic) {
     else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) reason = ZQSNMP_REASON_SENDFAILED;
     else return 1;  // a retry going out, and the like: the request still waits
     if (impl->async_pending > 0) --impl->async_pending;
+    int v3_failure = 0;
+    if (reason == ZQSNMP_REASON_RESPONSE && pdu != nullptr && pdu->command == SNMP_MSG_REPORT) {
+        // An SNMPv3 agent's report: no answer, and ZqsnmpErrno says which
+        // security check failed.
+        reason = ZQSNMP_REASON_NORESPONSE;
+        v3_failure = v3_error(snmpv3_get_report_type(pdu));
+        if (v3_failure == 0) v3_failure = ZQSNMP_E_V3ENGINE;
+    } else if (reason == ZQSNMP_REASON_RESPONSE && pdu != nullptr && impl->version == 3) {
+        v1_form(pdu);
+    }
     ZqPdu* copy = pdu != nullptr ? from_netsnmp(pdu) : nullptr;
+    if (copy != nullptr && v3_failure != 0) {
+        copy->command = ZQSNMP_GET_REQ;
+        copy->reqid = reqid;
+    }
+    if (v3_failure != 0) set_errno(v3_failure);
     if (impl->callback != nullptr) impl->callback(reason, session, copy, impl->data);
     else ZqsnmpFreePdu(copy);
     return 1;
@@ -75,8 +90,8 @@ int ZqsnmpAsyncSend(ZqSession* session, ZqPdu* pdu) {
     }
     netsnmp_pdu* copy = to_netsnmp(pdu);
     if (copy == nullptr) return -1;
-    copy->version = SNMP_VERSION_1;
-    std::free(copy->community);  // requests carry the session's community
+    copy->version = impl->version == 3 ? SNMP_VERSION_3 : SNMP_VERSION_1;
+    std::free(copy->community);  // requests carry the session's community (SNMPv3: its user)
     copy->community = nullptr;
     copy->community_len = 0;
     int reqid = snmp_sess_async_send(impl->snmp, copy, on_answer, session);
@@ -84,7 +99,7 @@ int ZqsnmpAsyncSend(ZqSession* session, ZqPdu* pdu) {
         snmp_free_pdu(copy);
         int liberr = 0, syserr = 0;
         char* text = nullptr;
-        snmp_sess_error(impl->snmp, &liberr, &syserr, &text);
+        snmp_sess_error(impl->snmp, &syserr, &liberr, &text);  // the C library's errno first
         std::free(text);
         if (syserr > 0) set_sys_errno(syserr);
         else set_errno(ZQSNMP_E_SENDFAIL);
