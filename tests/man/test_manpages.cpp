@@ -1,6 +1,5 @@
 // The manual pages pass mandoc's lint, say what the README says, and exist for
-// every installed program; the package CPack makes from this build holds the
-// programs, the pages and the shipped configuration.
+// every installed program.
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -53,47 +52,6 @@ TEST(ManualPages, LintCleanCurrentAndOnePerProgram) {
         EXPECT_EQ(r.status, 0) << sec << r.out << r.err;
         EXPECT_NE(zqtest::read_file(zqtest::source("man/") + sec).find("Written by scripts/manpages"), std::string::npos);
     }
-}
-
-TEST(Package, HoldsProgramsPagesAndConfiguration) {
-    zqtest::TempDir dir;
-    RunResult r = zqtest::run({"/usr/bin/cpack", "--config", std::string(ZQ_BUILD_DIR) + "/CPackConfig.cmake", "-G", "DEB",
-                               "-B", dir.path},
-                              {}, "", 280000);
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::string deb;
-    DIR* d = opendir(dir.path.c_str());
-    ASSERT_NE(d, nullptr);
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 4 && n.substr(n.size() - 4) == ".deb") deb = dir.path + "/" + n;
-    }
-    closedir(d);
-    ASSERT_FALSE(deb.empty()) << r.out;
-
-    RunResult contents = zqtest::run({"/usr/bin/dpkg-deb", "-c", deb});
-    ASSERT_EQ(contents.status, 0) << contents.err;
-    std::set<std::string> files;
-    std::istringstream lines(contents.out);
-    for (std::string line; std::getline(lines, line);) {
-        size_t p = line.find("./");
-        if (p != std::string::npos) files.insert(line.substr(p + 1));
-    }
-    for (const char* f : {"/usr/bin/trvdis", "/usr/share/man/man1/trvmib2conf.1", "/usr/bin/trvtrapd", "/usr/bin/trvexplain", "/usr/bin/trvrequest",
-                          "/usr/bin/trvmib2conf", "/usr/bin/zqtopo", "/usr/bin/zqspmd", "/usr/bin/trapd",
-                          "/usr/bin/zqw", "/usr/share/man/man8/trvdis.8", "/usr/share/man/man1/trvexplain.1",
-                          "/usr/share/man/man1/zqtopo.1", "/usr/share/tarvo-zq/conf/trv/trvtrapd.conf",
-                          "/usr/share/tarvo-zq/conf/trv/trvval2str.trap", "/usr/share/tarvo-zq/conf/trv/trvconfig.dat",
-                          "/usr/share/tarvo-zq/conf/trv.fields", "/usr/share/tarvo-zq/conf/mibs/VELMORA-VANTOR-MIB.txt",
-                          "/usr/share/tarvo-zq/zq/fields/zq.fields", "/usr/share/doc/tarvo-zq/README.md"})
-        EXPECT_TRUE(files.count(f)) << f << "\n" << contents.out;
-    // Nothing of the build or the tests goes in.
-    for (const auto& f : files) {
-        EXPECT_EQ(f.find("test_"), std::string::npos) << f;
-        EXPECT_EQ(f.find("fuzz_"), std::string::npos) << f;
-    }
-    RunResult info = zqtest::run({"/usr/bin/dpkg-deb", "-f", deb, "Package", "Version"});
-    EXPECT_EQ(info.out, "Package: tarvo-zq\nVersion: 3.3.0\n");
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ const char* const kUsage =
     "  --snmp-port N    port agents are asked on (default 161)\n"
     "  --http-port N    port of the map program's web server (default 7180)\n"
     "  --community C    community for every agent (default public)\n"
-    "  --data DIR       where the shipped files are read from (default: the source tree)\n"
+    "  --data DIR       where the shipped files are read from (default: the installed\n"
+    "                   share/tarvo-zq beside lib/tarvo-zq/bin, else the source tree)\n"
     "  --force          rewrite files that exist\n"
     "\n"
     "Exit status: 0 done, 1 error, 2 bad command line.\n";
@@ -56,7 +57,7 @@ struct Options {
     int http_port = 7180;
     std::string community = "public";
     bool community_given = false;
-    std::string data_dir = ZQ_SETUP_DATA_DIR;
+    std::string data_dir;  // empty: default_data_dir()
     bool force = false;
 };
 
@@ -68,6 +69,28 @@ struct UsageError {
 struct SetupError {
     std::string message;
 };
+
+// The directory zqsetup's own executable lies in: the installed daemons sit beside it.
+std::string own_bin_dir() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return self.parent_path().string();
+}
+
+// Installed, the programs are in PREFIX/lib/tarvo-zq/bin and the shipped files
+// in PREFIX/share/tarvo-zq: found from where zqsetup runs, so that a package
+// unpacked below any root works.  Else the folder the build named.
+std::string default_data_dir() {
+    std::string bin = own_bin_dir();
+    const std::string tail = "/lib/tarvo-zq/bin";
+    std::error_code ec;
+    if (bin.size() > tail.size() && bin.compare(bin.size() - tail.size(), tail.size(), tail) == 0) {
+        std::string data = bin.substr(0, bin.size() - tail.size()) + "/share/tarvo-zq";
+        if (fs::is_directory(data, ec)) return data;
+    }
+    return ZQ_SETUP_DATA_DIR;
+}
 
 std::optional<int> parse_port(const std::string& text) {
     if (text.empty() || text.size() > 5) return std::nullopt;
@@ -140,6 +163,7 @@ Options parse_args(int argc, char** argv) {
             positional.push_back(a);
         }
     }
+    if (o.data_dir.empty()) o.data_dir = default_data_dir();
     if (positional.empty()) throw UsageError{"ROOT is missing"};
     if (positional.size() > 1) throw UsageError{"only one ROOT may be given"};
     if (positional[0].empty() || !printable_text(positional[0]))
@@ -330,14 +354,6 @@ void step_hosts(const Options& o) {
 void step_registry(const Options& o) {
     write_file(o, "registry",
                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvel\\Tarnwick]\nPathName=" + o.root + "\n");
-}
-
-// The directory zqsetup's own executable lies in: the installed daemons sit beside it.
-std::string own_bin_dir() {
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    return self.parent_path().string();
 }
 
 void step_zqsuf(const Options& o) {
