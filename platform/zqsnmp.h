@@ -217,6 +217,25 @@ ZqSession *ZqsnmpOpen(const char *community, const char *host, int retries, int 
 /* 0 on success, -1 on failure.  Null does nothing (returns 0). */
 int        ZqsnmpClose(ZqSession *session);
 
+/* What ZqsnmpOpen(NULL, host, -1, -1, 0xFFFF, ...) would use: the dotted address
+ * the host resolves to (conf/hosts, then the system resolver), the port
+ * ("name:port", else conf/snmp.conf), the community, the time-out in
+ * milliseconds and the retries of conf/snmp.conf.  0 on success; -1 with 22 when
+ * the host cannot be resolved, 2 for a null record.  For tools that show how they
+ * asked; no request is sent. */
+typedef struct ZqAgentSettings {
+    char         address[16];
+    unsigned int port;
+    char         community[256];   /* cut to 255 characters */
+    int          timeout_ms;
+    int          retries;
+} ZqAgentSettings;
+int        ZqsnmpAgentSettings(const char *host, ZqAgentSettings *settings);
+/* The dotted address conf/hosts gives a name (or a dotted address itself), into
+ * address (16 bytes or more); the system resolver is not asked.  0, or -1 with
+ * 22 when conf/hosts does not name it, 2 for bad arguments. */
+int        ZqsnmpHostsAddress(const char *name, char *address, size_t size);
+
 ZqPdu     *ZqsnmpCreatePdu(int type);  /* 160, 161, 162, 163, 164 */
 void       ZqsnmpFreePdu(ZqPdu *pdu);
 ZqVarBind *ZqsnmpAddNullVarBind(ZqPdu *pdu, const ZqOid *name, size_t name_length);

@@ -85,10 +85,33 @@ FILE *pOpenConfFile(const char *szFileName) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
+    return pOpenRegularFile(szHostPath.c_str(), 0);
+}
+
+FILE *pOpenNamedConfFile(const char *szPath, const char *szFileName) {
+    if (szPath == nullptr || szFileName == nullptr || szPath[0] == '\0') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    char *pRemembered = strcmp(szFileName, "trvtrapd.conf") == 0     ? szTrapConfPath
+                        : strcmp(szFileName, "trvval2str.trap") == 0 ? szValToStrPath
+                        : strcmp(szFileName, "trvconfig.dat") == 0   ? szTrvConfigPath
+                                                                     : nullptr;
+    size_t uiLen = strlen(szPath);
+    if (uiLen >= TRV_CONF_PATH_SIZE) {
+        if (pRemembered != nullptr) snprintf(pRemembered, TRV_CONF_PATH_SIZE, "%.*s...", TRV_CONF_PATH_SIZE - 4, szPath);
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    if (pRemembered != nullptr) memcpy(pRemembered, szPath, uiLen + 1);
+    return pOpenRegularFile(szPath, 1);
+}
+
+FILE *pOpenRegularFile(const char *szHostPath, int iFollowLink) {
     // Opened without blocking (a FIFO in the file's place must not hang the
     // daemons or the checkers) and without following a link; only a regular file
     // holds configuration (a directory opens for reading on Linux).
-    int iFd = open(szHostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    int iFd = open(szHostPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (iFollowLink ? 0 : O_NOFOLLOW));
     if (iFd < 0) return nullptr;
     struct stat st {};
     if (fstat(iFd, &st) != 0 || !S_ISREG(st.st_mode)) {

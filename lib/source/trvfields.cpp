@@ -221,6 +221,37 @@ ZqwObjectId uiResolveName(const char *szName, int *piDbLost) {
     return static_cast<ZqwObjectId>(ulId);
 }
 
+ZqwObjectId uiNodeOfAddress(const char *szAddress) {
+    // Also before iGetFieldIds: the platform's two fields by name.
+    ZqwFieldId uiAddressField = !ZqwIsIdNull(uiFieldIpAddress) ? uiFieldIpAddress : ZqwDbFieldNameToFieldId("IP Address");
+    ZqwFieldId uiNodeField = !ZqwIsIdNull(uiFieldTopMNodeId) ? uiFieldTopMNodeId : ZqwDbFieldNameToFieldId("TopM Node ID");
+    if (ZqwIsIdNull(uiAddressField) || ZqwIsIdNull(uiNodeField)) return ZQW_NULL_ID;
+    ZqwFieldValue stAddress{};
+    stAddress.field_type = ZQW_STRING_FIELD;
+    stAddress.un.string_val = const_cast<char *>(szAddress);
+    ZqwObjectIdList *pList = ZqwDbListObjectsByFieldValue(uiAddressField, &stAddress);
+    ZqwObjectId uiNode = ZQW_NULL_ID;
+    for (unsigned int i = 0; pList != nullptr && i < pList->count && ZqwIsIdNull(uiNode); ++i) {
+        ZqwFieldValue *pNodeId = ZqwDbGetFieldValue(pList->object_ids[i], uiNodeField);
+        if (pNodeId != nullptr && pNodeId->field_type == ZQW_INT_FIELD && pNodeId->un.int_val > 0)
+            uiNode = static_cast<ZqwObjectId>(pNodeId->un.int_val);
+        ZqwDbFreeFieldValue(pNodeId);
+    }
+    ZqwDbFreeObjectIdList(pList);
+    return uiNode;
+}
+
+ZqwObjectId uiResolveNodeOrAddress(const char *szName, int *piDbLost) {
+    ZqwObjectId uiId = uiResolveName(szName, piDbLost);
+    if (!ZqwIsIdNull(uiId)) return uiId;
+    char szAddress[16];
+    if (ZqsnmpHostsAddress(szName, szAddress, sizeof szAddress) != 0) return ZQW_NULL_ID;
+    uiId = uiNodeOfAddress(szAddress);
+    if (ZqwIsIdNull(uiId)) uiId = ZqwDbHostnameToObjectId(szAddress);
+    if (piDbLost != nullptr && ZqwError() == ZQW_E_CONNLOST) *piDbLost = 1;
+    return uiId;
+}
+
 ZqwFieldValue stBoolValue(int iValue) {
     ZqwFieldValue stValue{};
     stValue.field_type = ZQW_BOOL_FIELD;

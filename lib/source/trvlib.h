@@ -168,6 +168,15 @@ void vReadInstallDir(void);
 /* Opens installation directory + "\conf\c\trv\" + name for reading (through
  * zqHostPath); null when it cannot be opened.  Writes no message. */
 FILE *pOpenConfFile(const char *szFileName);
+/* Opens the file at szPath (a host path the operator named, such as a candidate
+ * file not installed yet) in place of the named one: remembered as that file's
+ * path, opened as pOpenConfFile opens (a link is followed: the operator named
+ * it).  Null when it cannot be opened. */
+FILE *pOpenNamedConfFile(const char *szPath, const char *szFileName);
+/* Opens a regular file for reading without blocking on a FIFO (and, unless
+ * iFollowLink, without following a link at its last part); null (errno set)
+ * otherwise. */
+FILE *pOpenRegularFile(const char *szHostPath, int iFollowLink);
 
 /* ------------------------------------------------------------------------
  * Web-agent probe
@@ -281,6 +290,12 @@ ZqwObjectIdList *pListSubSysObjIds(ZqwObjectId uiNode);
  * none.  *piDbLost (when piDbLost is not null) is set to 1 when a look-up
  * failed because the database connection was lost. */
 ZqwObjectId uiResolveName(const char *szName, int *piDbLost);
+/* The node whose interface object carries the dotted address ("IP Address",
+ * then its "TopM Node ID"); the null id when none. */
+ZqwObjectId uiNodeOfAddress(const char *szAddress);
+/* uiResolveName, then an address or a host name of conf/hosts: the node of an
+ * interface with that address, else the node whose host name is the address. */
+ZqwObjectId uiResolveNodeOrAddress(const char *szName, int *piDbLost);
 /* Value records for the database's look-ups and filters. */
 ZqwFieldValue stBoolValue(int iValue);
 ZqwFieldValue stIntValue(int32_t iValue);

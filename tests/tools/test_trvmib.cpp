@@ -151,9 +151,12 @@ TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
     std::string events = read_file(dir.path + "/events.conf");
     EXPECT_NE(events.find(kEnt + ".1.3.1.0.4001  mxAlarm  Tarvo  Major  \"$1\"\n"), std::string::npos) << events;
     EXPECT_NE(events.find(kEnt + ".1.3.1.0.9  myOdd  Tarvo  Warning  \"$1\"\n"), std::string::npos) << events;
+    // trvtrapd receives nothing outside the vendor's arc: no definitions for it.
     r = zqtest::run({bin("trvmib2conf"), "--enterprise", "1.3.6.1.4.1.9999", dir.path + "/MIXED-V2-MIB.txt"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("{.1.3.6.1.4.1.9999} 1 N\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("lies outside the vendor's arc " + kEnt + ": trvtrapd never receives"), std::string::npos)
+        << r.err;
 
     // Bad input: usage, a file that is no MIB, nothing under the enterprise.
     write_file(dir.path + "/junk.txt", "this is not a module\n");
@@ -166,12 +169,64 @@ TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
         {{"--merge", dir.path, "--out", dir.path, kMib}, 2},
         {{dir.path + "/junk.txt"}, 3},
         {{dir.path + "/missing.txt"}, 3},
-        {{"--enterprise", "1.3.6.1.4.1.1", kMib}, 1},
+        {{"--enterprise", "1.3.6.1.4.1.1", kMib}, 2},
+        {{"--enterprise", kEnt + ".99", kMib}, 1},
+        {{"--merge", dir.path + "/typo", kMib}, 2},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {bin("trvmib2conf")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(zqtest::run(argv).status, c.status) << (c.args.empty() ? "" : c.args.back());
+    }
+}
+
+// Modules of other makers' shape (tests/tools/mibs): the operator's complete
+// module wins over the shipped reduced one, values trvval2str.trap cannot hold
+// are left out with a warning naming the object, a missing import is named with
+// its line, and other makers' traps give no definitions.
+TEST(TrvMib2Conf, OtherMakersModules) {
+    const std::string mibs = zqtest::source("tests/tools/mibs/");
+    RunResult r = zqtest::run({bin("trvmib2conf"), mibs + "TEST-VENDOR-EXT-MIB.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("{." + kEnt + ".45} 4501 N\nA link went down. ifIndex=@1 ifOperStatus=@M2\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("BEGIN_OID 1.3.6.1.2.1.2.2.1.8\n1 \"up\"\n2 \"down\"\n3 \"testing\"\nEND_OID"),
+              std::string::npos)
+        << r.out;
+    // unused(-1) is left out, the rest of the map stays; a map of nothing but
+    // negative values is no map, and its variable is shown by value.
+    EXPECT_NE(r.out.find("BEGIN_OID 1.3.6.1.4.1.64090.1.2.1\n1 \"unknown\"\n2 \"batteryNormal\"\n3 "
+                         "\"batteryLow\"\nEND_OID"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("The battery changed. upsBatteryStatus=@M1 upsBatteryReplace=@2\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("warning: TEST-VENDOR-EXT-MIB::upsBatteryStatus: value -1 (unused) left out of its value "
+                         "map: trvval2str.trap holds no negative value"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("value map of TEST-VENDOR-EXT-MIB::upsBatteryReplace skipped"), std::string::npos) << r.err;
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // a piece of standard error
+    } cases[] = {
+        // The UPS module's traps lie under its maker's arc.
+        {{mibs + "TEST-UPS-MIB.txt"}, 1, "no trap or notification under " + kEnt},
+        {{"--enterprise", ".1.3.6.1.4.1.64090", mibs + "TEST-UPS-MIB.txt"}, 2, "outside the vendor's arc"},
+        {{mibs + "TEST-EVENT-MIB.txt"}, 1, "no trap or notification under"},
+        {{mibs + "TEST-AGENT-MIB.txt"}, 3,
+         "TEST-AGENT-MIB.txt: Cannot find module (SNMP-FRAMEWORK-MIB): At line 7 in "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {bin("trvmib2conf")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        r = zqtest::run(argv);
+        EXPECT_EQ(r.status, c.status) << c.args.back() << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << c.args.back();
     }
 }
 
@@ -217,7 +272,9 @@ TEST(TrvTrapChk, LintFindsEveryKindOfFinding) {
                "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6001 Y\nFan @I1,1 @M2 @M1\nEND_TRAP\n"
                "START_TRAP\n{.1.3.6.1.4.1.64001.7} 6001 N\nthe same number elsewhere\nEND_TRAP\n"
                "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6010 N\nerrors @1 then @3 and @I1,2 and @@4\nEND_TRAP\n"
-               "START_TRAP\n{.1.3.6.1.4.1.64001.11} 11003 N\ntext @M1\nEND_TRAP\n");
+               "START_TRAP\n{.1.3.6.1.4.1.64001.11} 11003 N\ntext @M1\nEND_TRAP\n"
+               "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6010 N\nthe same definition again\nEND_TRAP\n"
+               "START_TRAP\n{.1.3.6.1.4.1.318} 5 N\nanother maker's\nEND_TRAP\n");
     // The fan location has no block any more.
     std::string maps = read_file(trv + "/trvval2str.trap");
     size_t from = maps.find("BEGIN_OID 1.3.6.1.4.1.64001.6.2.6.7.1.3"), to = maps.find("END_OID", from);
@@ -227,8 +284,8 @@ TEST(TrvTrapChk, LintFindsEveryKindOfFinding) {
     // Without --mib only the shadowing; without --lint the verdict alone, exit 0.
     r = zqtest::run({bin("trvtrapchk"), "--lint"}, inst.env());
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(path + "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 already (under "
-                                ".1.3.6.1.4.1.64001.6)"),
+    EXPECT_NE(r.out.find(path + "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 under "
+                                ".1.3.6.1.4.1.64001.6 too"),
               std::string::npos)
         << r.out;
     r = zqtest::run({bin("trvtrapchk")}, inst.env());
@@ -241,16 +298,40 @@ TEST(TrvTrapChk, LintFindsEveryKindOfFinding) {
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);)
         if (line.rfind(path, 0) == 0) findings.push_back(line.substr(path.size()));
+    const std::string unused = findings.empty() ? "" : findings[1].substr(0, findings[1].find(':'));
+    EXPECT_TRUE(unused == "11" || unused == "19") << r.out;  // the sort decides which of the two is found
     EXPECT_EQ(findings,
               (std::vector<std::string>{
-                  "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 already (under .1.3.6.1.4.1.64001.6): "
-                  "a trap is found by its number, one of them is never used",
+                  "7: trap 6001 under .1.3.6.1.4.1.64001.7 is defined at line 3 under .1.3.6.1.4.1.64001.6 too: a trap "
+                  "of that number under any other enterprise is shown with one of them",
+                  unused + ": this definition of trap 6010 under .1.3.6.1.4.1.64001.6 is never used: trvtrapd finds "
+                           "the one at line " + (unused == "11" ? "19" : "11"),
+                  "23: trap 5 under .1.3.6.1.4.1.318 lies outside the vendor's arc .1.3.6.1.4.1.64001: trvtrapd never "
+                  "receives it",
                   "4: @M2 maps vtFanLocation (1.3.6.1.4.1.64001.6.2.6.7.1.3), which has no block in trvval2str.trap",
                   "12: @3 names binding 3, but vtMemoryErrors has 1 variable",
                   "12: @I1,2 names binding 2, but vtMemoryErrors has 1 variable",
-                  "16: @M1 maps vtTestText (1.3.6.1.4.1.64001.11.2.5.2), which has no block in trvval2str.trap",
+                  "16: @M1 maps vtTestText, which the MIB does not enumerate: use @1 for its value",
               }))
         << r.out;
+
+    // A candidate file is checked where it lies, the installed one left alone;
+    // unknown options are refused.
+    write_file(inst.dir.path + "/candidate.conf", "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6001 N\nFan @M1\nEND_TRAP\n");
+    r = zqtest::run({bin("trvtrapchk"), inst.dir.path + "/candidate.conf", "--lint", "--mib", kMib}, inst.env());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "Success : File " + inst.dir.path + "/candidate.conf passed syntax check\n");
+    r = zqtest::run({bin("trvtrapchk"), inst.dir.path + "/nothing.conf"}, inst.env());
+    EXPECT_EQ(r.out, "Error : File " + inst.dir.path + "/nothing.conf not found\n");
+    for (const char* bad : {"--lnit", "-x"}) {
+        r = zqtest::run({bin("trvtrapchk"), bad}, inst.env());
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find(std::string("unknown option ") + bad + "\nusage: trvtrapchk"), std::string::npos) << r.err;
+    }
+    write_file(inst.dir.path + "/candidate.trap", "BEGIN_OID 1.2.3\n1 \"one\"\nEND_OID\n");
+    r = zqtest::run({bin("trvval2strchk"), inst.dir.path + "/candidate.trap"}, inst.env());
+    EXPECT_EQ(r.out, "Success : File " + inst.dir.path + "/candidate.trap passed syntax check\n");
+    EXPECT_EQ(zqtest::run({bin("trvval2strchk"), "--bad"}, inst.env()).status, 2);
 
     // A syntax error is a finding too; bad arguments and unreadable MIBs.
     write_file(trv + "/trvtrapd.conf", "START_TRAP\n{.1.2} x N\n");

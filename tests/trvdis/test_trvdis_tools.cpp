@@ -103,6 +103,13 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
         {{"trvSysType=Toaster"}, 2, 0},                  // no such value
         {{"nofield=1"}, 2, 0},
         {{"isServer"}, 2, 0},
+        // Every column it shows filters, the web subsystem's fields too.
+        {{"condition=Major"}, 0, 2},
+        {{"trvDeviceStatus=Major"}, 0, 2},
+        {{"web=WEB_ENABLED", "kind=server"}, 0, 2},
+        {{"web=-"}, 0, 4},
+        {{"address=127.0.52.3"}, 0, 2},
+        {{"trvDeviceStatus=Toaster"}, 2, 0},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"nodes"};
@@ -125,13 +132,22 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "other: class=NonTarvo\n" + std::to_string(node_id("deskXP")) +
                          ": class=TrvDesktop os=winxpwkstn web=WEB_DISABLED condition=Major\n");
-    // A silent node never answers: said, and exit 1.
-    r = request({"discover", "silent", "--wait", "--timeout", "2"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("silent: no answer from trvdis in time"), std::string::npos) << r.err;
+    // trvdis never answers for a silent node that is no vendor node, nor for an
+    // unmanaged one: said at once with the reason, exit 4, the others waited for.
+    r = request({"discover", "silent", "127.0.52.3", "--wait", "--timeout", "30"});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("silent: no SNMP answer from 127.0.52.5:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("trvdis keeps nothing of such a node and sends no answer for it"), std::string::npos);
+    EXPECT_EQ(r.out, "127.0.52.3: class=NonTarvo\n");  // an interface's address names its node
+    open_db();
+    set_enum(node_id("nomatch"), "IP Status", "Unmanaged");
+    r = request({"status", "nomatch", "--wait", "--timeout", "30"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("nomatch: not managed (IP Status Unmanaged)"), std::string::npos) << r.err;
+    set_enum(node_id("nomatch"), "IP Status", "Normal");
     // Batches as the map application sends them: 14, then 15 at most.
     std::vector<std::string> many = {"discover"};
-    for (int i = 0; i < 30; ++i) many.push_back("nomatch");
+    for (int i = 0; i < 30; ++i) many.push_back("deskXP");
     r = request(many);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "EVT_DISCOVER_REQUEST requested for 30 nodes\n");
@@ -140,7 +156,8 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
     ASSERT_GE(sizes.size(), 3u);
     EXPECT_EQ(std::vector<int>(sizes.end() - 3, sizes.end()), (std::vector<int>{14, 15, 1}));
     for (auto [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{
-             {{"discover", "nosuch"}, 2}, {{"restart", "srvA"}, 2}, {{"status"}, 2}, {{"status", "srvA", "--timeout", "x"}, 2}})
+             {{"discover", "nosuch"}, 2}, {{"restart", "srvA"}, 2}, {{"status"}, 2}, {{"status", "srvA", "--timeout", "x"}, 2},
+             {{"status", "srvA", "--wiat"}, 2}})
         EXPECT_EQ(request(args).status, status) << args[0];
 
     // Without trvdis nobody would take the request: refused.
@@ -165,11 +182,18 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
     EXPECT_EQ(probes, (std::vector<std::string>{"managed", "agent", "rule 1", "version", "board", "web agent",
                                                 "condition"}));
     EXPECT_EQ(doc["probes"][2]["verdict"], "matches");
+    EXPECT_EQ(doc["probes"][2]["matched"], true);
+    EXPECT_EQ(doc["probes"][1]["answered"], true);
+    EXPECT_EQ(doc["probes"][1]["via"]["address"], "127.0.52.1");
+    EXPECT_EQ(doc["probes"][1]["via"]["community"], "public");
+    EXPECT_EQ(doc["probes"][0]["verdict"], "managed: every pass of trvdis handles the node");
+    EXPECT_TRUE(doc["probes"][0]["via"].is_null());
     EXPECT_EQ(doc["probes"][4]["answer"], "16.0.0.5");
     EXPECT_EQ(doc["probes"][6]["verdict"], "status Marginal");
     auto writes = [](const json& d) {
         std::map<std::string, std::pair<std::string, std::string>> w;
-        for (const auto& x : d["writes"]) w[x["field"]] = {x["now"], x["would"]};
+        auto text = [](const json& v) { return v.is_null() ? std::string("(null)") : v.get<std::string>(); };
+        for (const auto& x : d["writes"]) w[x["field"]] = {text(x["now"]), text(x["would"])};
         return w;
     };
     auto w = writes(doc);
@@ -201,12 +225,45 @@ TEST(TrvdisTools, NodesRequestAndExplain) {
     std::tie(status, doc) = explain("silent");
     EXPECT_EQ(status, 1);
     EXPECT_EQ(doc["answered"], false);
+    EXPECT_EQ(doc["probes"][1]["answered"], false);
+    EXPECT_NE(doc["probes"][1]["answer"].get<std::string>().find("no answer within "), std::string::npos);
     EXPECT_TRUE(doc["writes"].empty());
+
+    // By an interface's address and by a name of conf/hosts; the unmanaged node
+    // gets its verdict alone; a node no pass lists is said to be handled on a
+    // request only; unset values are null, non-ASCII text escaped.
+    zqtest::write_file(p.root() + "/conf/hosts",
+                       zqtest::read_file(p.root() + "/conf/hosts") + "127.0.53.1 second-nic\n");
+    for (const char* name : {"127.0.53.1", "second-nic"}) {
+        std::tie(status, doc) = explain(name);
+        EXPECT_EQ(status, 0) << name;
+        EXPECT_EQ(doc["id"], node_id("srvA")) << name;
+    }
+    set_enum(node_id("nomatch"), "IP Status", "Unmanaged");
+    std::tie(status, doc) = explain("nomatch");
+    EXPECT_EQ(status, 4);
+    EXPECT_EQ(doc["managed"], false);
+    ASSERT_EQ(doc["probes"].size(), 1u) << doc.dump();
+    EXPECT_TRUE(doc["writes"].empty());
+    RunResult unmanaged = zqtest::run({bin("trvexplain"), "nomatch"}, p.env());
+    EXPECT_NE(unmanaged.out.find("trvdis does not handle the node: nothing would be written."), std::string::npos)
+        << unmanaged.out;
+    set_bool(node_id("other"), "isSNMPSupported", 0);
+    set_string(node_id("other"), "trvOsType", "caf\xc3\xa9 \xff");
+    std::tie(status, doc) = explain("other");
+    EXPECT_EQ(doc["listed_by_pass"], false);
+    EXPECT_NE(doc["probes"][0]["verdict"].get<std::string>().find("only on a request"), std::string::npos);
+    RunResult raw = zqtest::run({bin("trvexplain"), "other", "--json"}, p.env());
+    EXPECT_NE(raw.out.find("\"now\": \"caf\\u00e9 \\u00ff\""), std::string::npos) << raw.out;
+    EXPECT_NE(raw.out.find("\"field\": \"isTrvVantor\", \"now\": null, \"would\": null"), std::string::npos)
+        << raw.out;
 
     RunResult text = zqtest::run({bin("trvexplain"), "srvA"}, p.env());
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("trvdis would write:"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("   to: 127.0.52.1:"), std::string::npos) << text.out;
     EXPECT_EQ(zqtest::run({bin("trvexplain"), "nosuch"}, p.env()).status, 2);
+    EXPECT_EQ(zqtest::run({bin("trvexplain"), "srvA", "--jsn"}, p.env()).status, 2);
 
     // A trvconfig.dat that does not parse: 3, the reason on standard error and
     // nothing on standard output, which --json keeps for the document alone.

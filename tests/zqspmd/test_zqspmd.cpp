@@ -230,6 +230,7 @@ TEST(Zqspmd, StatusTellsExitedFromFailedAndKeepsTheLastText) {
         {{"oneshot"}, 1, 1},
         {{"runner", "quitter"}, 1, 2},
         {{"runner", "nosuch"}, 2, 1},
+        {{"runner", "runner"}, 0, 1},  // each once
         {{"--bogus"}, 2, 0},
     };
     for (const auto& c : cases) {

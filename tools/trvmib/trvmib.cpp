@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -42,6 +44,25 @@ std::string szModuleOf(const struct tree *pNode) {
     szName[0] = '\0';
     module_name(pNode->modid, szName);
     return szName;
+}
+
+/* The shipped base modules: PREFIX/share/tarvo-zq/conf/mibs when the program
+ * runs installed from PREFIX/lib/tarvo-zq/bin (wherever the package was
+ * unpacked), else the folder the build named. */
+std::string szShippedMibDir() {
+    char szSelf[4096];
+    ssize_t iLength = readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
+    if (iLength > 0) {
+        std::string szBin(szSelf, static_cast<size_t>(iLength));
+        szBin = szBin.substr(0, szBin.rfind('/'));
+        const std::string szTail = "/lib/tarvo-zq/bin";
+        if (szBin.size() > szTail.size() && szBin.compare(szBin.size() - szTail.size(), szTail.size(), szTail) == 0) {
+            std::string szDir = szBin.substr(0, szBin.size() - szTail.size()) + "/share/tarvo-zq/conf/mibs";
+            struct stat st;
+            if (stat(szDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return szDir;
+        }
+    }
+    return TRV_MIB_DIR;
 }
 
 /* The object a variable names: in the trap's own module first. */
@@ -101,6 +122,27 @@ void vCollect(const struct tree *pNode, std::vector<MibTrap *> &aTraps) {
 
 int iParsed = 0;
 
+/* What the parser logged while reading the files: its first error names the
+ * module, the line and the file ("Cannot find module (X): At line 9 in F"). */
+std::vector<std::string> aParserMessages;
+
+int iKeepParserMessage(int, int, void *pServerArg, void *) {
+    const struct snmp_log_message *pMessage = static_cast<const struct snmp_log_message *>(pServerArg);
+    if (pMessage != nullptr && pMessage->msg != nullptr && aParserMessages.size() < 64) {
+        std::string szText = pMessage->msg;
+        while (!szText.empty() && (szText.back() == '\n' || szText.back() == ' ')) szText.pop_back();
+        aParserMessages.push_back(szText);
+    }
+    return 0;
+}
+
+/* The parser's first message that names a line, else "". */
+std::string szFirstParserError(void) {
+    for (const std::string &szText : aParserMessages)
+        if (szText.find(": At line ") != std::string::npos) return szText;
+    return "";
+}
+
 /* Dotted texts in OID order: -1, 0, 1. */
 int iCompareOidText(const char *szA, const char *szB) {
     while (*szA != '\0' && *szB != '\0') {
@@ -125,21 +167,26 @@ int iLoadMibTraps(const char *const *ppFiles, int iCount, MibTrap **ppTraps) {
     *ppTraps = nullptr;
     szMibError[0] = '\0';
     // Only the files given and the base modules: never the system's MIB
-    // folders or the modules the environment names.
-    std::string szDirs;
+    // folders or the modules the environment names.  Of two modules of one
+    // name the parser takes the one of the folder it indexed last: the
+    // operator's folders come after the shipped one, so that a complete module
+    // of theirs wins over the reduced one shipped.
+    std::string szDirs = szShippedMibDir();
     for (int i = 0; i < iCount; ++i) {
         std::string szFile = ppFiles[i];
         size_t uiSlash = szFile.rfind('/');
         std::string szDir = uiSlash == std::string::npos ? "." : szFile.substr(0, uiSlash);
         if (szDir.empty()) szDir = "/";
-        if (szDirs.find(szDir) == std::string::npos) szDirs += szDir + ":";
+        if ((":" + szDirs + ":").find(":" + szDir + ":") == std::string::npos) szDirs += ":" + szDir;
     }
-    szDirs += TRV_MIB_DIR;
     if (!iParsed) {
         setenv("MIBS", "", 1);
         netsnmp_set_mib_directory(szDirs.c_str());
         snmp_set_save_descriptions(1);
         netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
+        netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, 1);
+        snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, iKeepParserMessage, nullptr);
+        snmp_enable_calllog();
         netsnmp_init_mib();
         iParsed = 1;
     } else {
@@ -153,9 +200,13 @@ int iLoadMibTraps(const char *const *ppFiles, int iCount, MibTrap **ppTraps) {
         }
         fclose(pProbe);
         int iBefore = get_mib_parse_error_count();
+        aParserMessages.clear();
         if (read_mib(ppFiles[i]) == nullptr || get_mib_parse_error_count() > iBefore) {
-            snprintf(szMibError, sizeof szMibError,
-                     "%s: not a MIB module the parser accepts (or an import it cannot find)", ppFiles[i]);
+            std::string szWhy = szFirstParserError();
+            if (szWhy.empty())
+                snprintf(szMibError, sizeof szMibError, "%s: not a MIB module the parser accepts", ppFiles[i]);
+            else
+                snprintf(szMibError, sizeof szMibError, "%s: %s", ppFiles[i], szWhy.c_str());
             return -1;
         }
     }

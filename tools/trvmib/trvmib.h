@@ -8,9 +8,11 @@
  * enterprise is the OID without its last two sub-identifiers, else without its
  * last one; the specific number is the last sub-identifier.
  *
- * Modules are looked for in the folders of the files given, then in the
- * shipped folder of base modules (conf/mibs).  Results: 1 success, -1 failure
- * (szMibError says why).  Nothing is thread-safe; the records are malloc'ed.
+ * Modules are looked for in the folders of the files given and in the shipped
+ * folder of base modules (conf/mibs); a module found in both is taken from the
+ * folders of the files given.  Results: 1 success, -1 failure (szMibError says
+ * why: the parser's first error with its line, as "FILE: Cannot find module
+ * (NAME): At line N in FILE").  Nothing is thread-safe; the records are malloc'ed.
  */
 #ifndef TRVMIB_H
 #define TRVMIB_H

@@ -23,11 +23,16 @@
  * trap's "--#SEVERITY" comment in the MIB (Warning without one) and the text
  * "$1" (the readable text).
  *
+ * --enterprise must lie within the vendor's arc (trvtrapd receives nothing else);
+ * --merge needs both files in DIR.  An enumeration value trvval2str.trap cannot
+ * hold (a negative one) is left out of its map with a warning.
+ *
  * Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;
  * 3 a MIB cannot be read, the result does not pass the parsers, or a file
  * cannot be written.
  */
 #include <ctype.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -56,9 +61,10 @@ void vPrintUsage(FILE *pOut) {
             "each variable or name=@Mn for an enumerated one) and trvval2str.trap blocks\n"
             "for the enumerated variables.\n"
             "\n"
-            "  --enterprise OID  only traps whose enterprise lies below OID\n"
+            "  --enterprise OID  only traps whose enterprise lies below OID (within %s)\n"
             "  --out DIR         write DIR/trvtrapd.conf and DIR/trvval2str.trap\n"
-            "  --merge DIR       add to those files only what they lack; say what was skipped\n"
+            "  --merge DIR       add to those files (both must exist) only what they lack;\n"
+            "                    say what was skipped\n"
             "  --events FILE     add to the event configuration FILE (conf/events.conf) an\n"
             "                    entry for each trap's readable event it lacks, with the\n"
             "                    severity of the trap's --#SEVERITY comment (else Warning)\n"
@@ -66,7 +72,7 @@ void vPrintUsage(FILE *pOut) {
             "\n"
             "Exit status: 0 written; 1 no trap under the enterprise; 2 bad arguments;\n"
             "3 a MIB cannot be read, the result fails the parsers, or a write failed.\n",
-            ZQ_ENT_TEXT);
+            ZQ_ENT_TEXT, ZQ_ENT_TEXT);
 }
 
 /* The first sentence of a description, on one line, ready for a format
@@ -107,10 +113,45 @@ typedef struct ConvMap {
 std::vector<ConvDef> aDefs;
 std::vector<ConvMap> aMaps;
 
+/* Adds the value map of an enumerated variable: 1, or 0 when it has none that
+ * trvval2str.trap can hold (the variable is then shown by its value).  Values
+ * it cannot hold are left out with a warning naming the object; the rest of
+ * the map and of the conversion goes on. */
+int iAddMap(const MibTrap *pTrap, const MibVar *pVar) {
+    if (strlen(pVar->szOid) > VALMAP_WORD_MAX) {
+        fprintf(stderr, "%s: warning: value map of %s::%s skipped: its OID is longer than trvval2str.trap allows\n",
+                szMyName, pTrap->szModule, pVar->szName);
+        return 0;
+    }
+    std::string szBlock = std::string("# ") + pTrap->szModule + "::" + pVar->szName + "\nBEGIN_OID " + pVar->szOid + "\n";
+    int iValues = 0;
+    for (const MibEnum *pEnum = pVar->pEnums; pEnum != nullptr; pEnum = pEnum->pNext) {
+        const char *szWhy = nullptr;
+        if (pEnum->iValue < 0)
+            szWhy = "trvval2str.trap holds no negative value";
+        else if (strlen(pEnum->szLabel) > VALMAP_TEXT_MAX - VALMAP_NUMBER_MAX - 3 || strchr(pEnum->szLabel, '"') != nullptr)
+            szWhy = "its label does not fit a trvval2str.trap line";
+        if (szWhy != nullptr) {
+            fprintf(stderr, "%s: warning: %s::%s: value %d (%s) left out of its value map: %s\n", szMyName,
+                    pTrap->szModule, pVar->szName, pEnum->iValue, pEnum->szLabel, szWhy);
+            continue;
+        }
+        szBlock += std::to_string(pEnum->iValue) + " \"" + pEnum->szLabel + "\"\n";
+        ++iValues;
+    }
+    if (iValues == 0) {
+        fprintf(stderr, "%s: warning: value map of %s::%s skipped: none of its values can be written\n", szMyName,
+                pTrap->szModule, pVar->szName);
+        return 0;
+    }
+    aMaps.push_back({pVar->szOid, szBlock + "END_OID\n", pVar->szName});
+    return 1;
+}
+
 /* Builds the definitions and maps; 1, or 0 when nothing lies under the enterprise. */
 int iConvert(const MibTrap *pTraps, const std::string &szEnterprise) {
     std::set<int32_t> aNumbers;
-    std::set<std::string> aMapOids;
+    std::set<std::string> aMapOids, aNoMapOids;  // objects with a map made, and without one
     int iFound = 0;
     for (const MibTrap *pTrap = pTraps; pTrap != nullptr; pTrap = pTrap->pNext) {
         if (!iOidTextUnder(pTrap->szEnterprise, szEnterprise.c_str())) continue;
@@ -130,20 +171,11 @@ int iConvert(const MibTrap *pTraps, const std::string &szEnterprise) {
         int iIndex = 0;
         for (const MibVar *pVar = pTrap->pVars; pVar != nullptr; pVar = pVar->pNext) {
             ++iIndex;
-            szFormat += std::string(" ") + pVar->szName + "=@" + (pVar->pEnums != nullptr ? "M" : "") +
-                        std::to_string(iIndex);
-            if (pVar->pEnums == nullptr || pVar->szOid[0] == '\0' || !aMapOids.insert(pVar->szOid).second) continue;
-            std::string szBlock = std::string("# ") + pTrap->szModule + "::" + pVar->szName + "\nBEGIN_OID " +
-                                  pVar->szOid + "\n";
-            for (const MibEnum *pEnum = pVar->pEnums; pEnum != nullptr; pEnum = pEnum->pNext)
-                szBlock += std::to_string(pEnum->iValue) + " \"" + pEnum->szLabel + "\"\n";
-            szBlock += "END_OID\n";
-            if (strlen(pVar->szOid) > VALMAP_WORD_MAX) {
-                fprintf(stderr, "%s: value map of %s skipped: its OID is longer than trvval2str.trap allows\n",
-                        szMyName, pVar->szName);
-                continue;
-            }
-            aMaps.push_back({pVar->szOid, szBlock, pVar->szName});
+            int iEnumerated = pVar->pEnums != nullptr && pVar->szOid[0] != '\0';
+            int iMapped = iEnumerated && !aNoMapOids.count(pVar->szOid) &&
+                          (aMapOids.count(pVar->szOid) || iAddMap(pTrap, pVar));
+            if (iEnumerated) (iMapped ? aMapOids : aNoMapOids).insert(pVar->szOid);
+            szFormat += std::string(" ") + pVar->szName + "=@" + (iMapped ? "M" : "") + std::to_string(iIndex);
         }
         // A format statement is one line of at most 511 characters: the
         // sentence gives way to the variables.
@@ -385,6 +417,16 @@ int main(int argc, char **argv) {
                     fprintf(stderr, "%s: --enterprise wants a dotted OID\n", szMyName);
                     return 2;
                 }
+                // trvtrapd receives the vendor's traps only: a definition for
+                // another maker's trap would never be used, and, since a trap is
+                // found by its number, would name the vendor's unknown traps.
+                if (!iOidTextUnder(szValue.c_str(), ZQ_ENT_TEXT)) {
+                    fprintf(stderr,
+                            "%s: --enterprise %s lies outside the vendor's arc %s: trvtrapd never receives "
+                            "those traps\n",
+                            szMyName, szValue.c_str(), ZQ_ENT_TEXT);
+                    return 2;
+                }
                 szEnterprise = szValue;
             } else if (szArg == "--merge") {
                 szMerge = szValue;
@@ -406,6 +448,17 @@ int main(int argc, char **argv) {
         return 2;
     }
 
+    // A merge adds to files that are there: a mistyped folder would get new
+    // files that nothing reads.
+    if (!szMerge.empty()) {
+        for (const char *szName : {"/trvtrapd.conf", "/trvval2str.trap"}) {
+            if (access((szMerge + szName).c_str(), R_OK | W_OK) != 0) {
+                fprintf(stderr, "%s: --merge %s: %s%s: %s (the folder of the files to merge into)\n", szMyName,
+                        szMerge.c_str(), szMerge.c_str(), szName, strerror(errno));
+                return 2;
+            }
+        }
+    }
     MibTrap *pTraps = nullptr;
     if (iLoadMibTraps(aFiles.data(), static_cast<int>(aFiles.size()), &pTraps) != 1) {
         fprintf(stderr, "%s: %s\n", szMyName, szMibError);

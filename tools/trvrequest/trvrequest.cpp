@@ -12,9 +12,15 @@
  * or EVT_NODE_CHANGED for a node without status, after a status request) and
  * prints the node's fields as they are then.
  *
+ * NAME may also be an address (or a name of conf/hosts) of one of the node's
+ * interfaces.  A node trvdis will not answer for (unmanaged; with --wait also
+ * one that is no vendor node and gives no SNMP answer) is named with the reason
+ * and not waited for.
+ *
  * Exit status: 0 sent (and, with --wait, every node answered); 1 a node did not
  * answer in time, or trvdis is not running; 2 bad arguments or unknown names;
- * 3 the database, trapd or the send failed.
+ * 3 the database, trapd or the send failed; 4 a node trvdis does not handle
+ * (the others were answered).
  */
 #include <signal.h>
 #include <stdio.h>
@@ -26,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "trvdis.h"
 #include "trvlib.h"
 #include "zqoid.h"
 #include "zqsnmp.h"
@@ -36,11 +43,13 @@
 
 namespace {
 
-/* One named node and whether trvdis has answered for it. */
+/* One named node and whether trvdis has answered for it; szNotHandled says why
+ * trvdis will not answer for it ("" when it will). */
 typedef struct ReqNode {
     std::string szName;
     ZqwObjectId uiId;
     int         iAnswered;
+    std::string szNotHandled;
 } ReqNode;
 
 std::vector<ReqNode> aReqNodes;
@@ -53,14 +62,18 @@ void vPrintUsage(FILE *pOut) {
             "\n"
             "Asks trvdis for a full discovery (discover) or a status update (status) of\n"
             "the named nodes, as the map's \"Tarvo Discover\" and \"Tarvo Monitor\" do.\n"
-            "NAME is a selection name, a host name or an object id.\n"
+            "NAME is a selection name, a host name, an object id, or an address (or a\n"
+            "name of conf/hosts) of one of the node's interfaces.  A node trvdis will\n"
+            "not answer for (unmanaged; with --wait also a silent node that is no vendor\n"
+            "node) is named with the reason at once and not waited for.\n"
             "\n"
             "  --wait             wait until trvdis has handled every node and print its\n"
             "                     fields: class, OS, board, web subsystem and condition\n"
             "  --timeout SECONDS  how long --wait waits (default %d)\n"
             "\n"
             "Exit status: 0 done; 1 a node was not handled in time or trvdis is not\n"
-            "running; 2 bad arguments or unknown names; 3 database, trapd or send failure.\n",
+            "running; 2 bad arguments or unknown names; 3 database, trapd or send failure;\n"
+            "4 a node trvdis does not handle (the others done).\n",
             REQ_DEFAULT_WAIT);
 }
 
@@ -128,8 +141,32 @@ void vEventCallback(int iReason, ZqSession *pSession, ZqPdu *pPdu, void *pData) 
 
 int iAllAnswered(void) {
     for (const ReqNode &stNode : aReqNodes)
-        if (!stNode.iAnswered) return 0;
+        if (!stNode.iAnswered && stNode.szNotHandled.empty()) return 0;
     return 1;
+}
+
+/* Why trvdis will not answer for a node, "" when it will: it drops a request
+ * for an unmanaged node, and (asked with bProbe) it tells nothing of a node that
+ * is not a vendor node and gives no SNMP answer, which the same agent check
+ * trvdis makes finds out at once. */
+std::string szWhyNotHandled(ZqwObjectId uiNode, bool bProbe) {
+    if (iIsNodeManaged(uiNode) != 1) return "not managed (IP Status Unmanaged): trvdis does not handle requests for it";
+    if (!bProbe || ZqwDbGetFieldBooleanValue(uiNode, uiFieldIsTrvVantor) == 1) return "";
+    char *szHost = ZqwDbObjectIdToHostname(uiNode);
+    if (szHost == nullptr) return "";
+    ZqPdu *pResponse = nullptr;
+    short iAgent = iProbeAgent(szHost, &pResponse);
+    ZqsnmpFreePdu(pResponse);
+    ZqAgentSettings stAgent;
+    int iKnown = ZqsnmpAgentSettings(szHost, &stAgent) == 0;
+    free(szHost);
+    if (iAgent != TRV_AGENT_NONE) return "";
+    std::string szWhy = "no SNMP answer";
+    if (iKnown)
+        szWhy += " from " + std::string(stAgent.address) + ":" + std::to_string(stAgent.port) + " (community " +
+                 stAgent.community + ", time-out " + std::to_string(stAgent.timeout_ms) + " ms, " +
+                 std::to_string(stAgent.retries) + " retries)";
+    return szWhy + ": trvdis keeps nothing of such a node and sends no answer for it";
 }
 
 /* A field's value as text ("" when it has none, also for an enumeration value
@@ -203,6 +240,10 @@ int main(int argc, char **argv) {
                 return 2;
             }
             ++i;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            fprintf(stderr, "trvrequest: unknown option %s\n", argv[i]);
+            vPrintUsage(stderr);
+            return 2;
         } else if (szVerb == nullptr) {
             szVerb = argv[i];
         } else {
@@ -218,20 +259,21 @@ int main(int argc, char **argv) {
     const TrvEventDef *pEvent = pGetEventDef(iDiscover ? EVT_DISCOVER_REQUEST : EVT_STATUS_REQUEST);
     iWantSpecific = iDiscover ? EVT_NODE_CHANGED : EVT_STATUS_UPDATED;
 
+    szProgramName = "trvrequest";
     if (ZqwDbInit() != 0) {
         fprintf(stderr, "trvrequest: cannot open the topology database (%s)\n", ZqwErrorMsg(ZqwError()));
         return 3;
     }
     int iResult = 0;
     ZqSession *pSession = nullptr;
-    int iDbLost = 0;
+    int iDbLost = 0, iNotHandled = 0;
     for (const char *szName : aNames) {
-        ZqwObjectId uiId = uiResolveName(szName, &iDbLost);
+        ZqwObjectId uiId = uiResolveNodeOrAddress(szName, &iDbLost);
         if (ZqwIsIdNull(uiId)) {
             fprintf(stderr, "trvrequest: no node \"%s\"\n", szName);
             iResult = 2;
         }
-        aReqNodes.push_back({szName, uiId, 0});
+        aReqNodes.push_back({szName, uiId, 0, ""});
     }
     if (iDbLost) {
         fprintf(stderr, "trvrequest: the topology database was lost\n");
@@ -262,6 +304,12 @@ int main(int argc, char **argv) {
             goto done;
         }
     }
+    for (ReqNode &stNode : aReqNodes) {
+        stNode.szNotHandled = szWhyNotHandled(stNode.uiId, iWait != 0);
+        if (stNode.szNotHandled.empty()) continue;
+        fprintf(stderr, "trvrequest: %s: %s\n", stNode.szName.c_str(), stNode.szNotHandled.c_str());
+        iNotHandled = 1;
+    }
     if (iSendRequests(pEvent) != 1) {
         fprintf(stderr, "trvrequest: the request could not be sent to trapd: %s\n", ZqsnmpErrString(ZqsnmpErrno));
         iResult = 3;
@@ -269,16 +317,18 @@ int main(int argc, char **argv) {
     }
     if (!iWait) {
         printf("%s requested for %zu node%s\n", pEvent->szName, aReqNodes.size(), aReqNodes.size() == 1 ? "" : "s");
+        if (iNotHandled) iResult = 4;
         goto done;
     }
     iResult = iWaitAnswers(pSession, lTimeout);
     for (const ReqNode &stNode : aReqNodes) {
         if (stNode.iAnswered)
             vPrintNode(stNode);
-        else
+        else if (stNode.szNotHandled.empty())
             fprintf(stderr, "trvrequest: %s: no answer from trvdis%s\n", stNode.szName.c_str(),
                     iLostTrapd ? " (the connection with trapd was lost)" : " in time");
     }
+    if (iResult == 0 && iNotHandled) iResult = 4;
 
 done:
     ZqsnmpClose(pSession);

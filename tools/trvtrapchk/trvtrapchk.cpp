@@ -13,30 +13,37 @@
 #include "trvlib.h"
 #include "trvmib.h"
 #include "trvtrapinit.h"
+#include "zqoid.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: trvtrapchk [--lint [--mib MIBFILE...]]\n"
+    "usage: trvtrapchk [FILE] [--lint [--mib MIBFILE...]]\n"
     "\n"
-    "Checks the syntax of trvtrapd.conf in the configuration directory below the\n"
-    "platform's installation directory (registry value PathName, then conf/c/trv/)\n"
-    "with the parser trvtrapd uses, and prints one verdict:\n"
+    "Checks the syntax of trvtrapd.conf with the parser trvtrapd uses, and prints\n"
+    "one verdict.  The file is FILE when given (a candidate, before it is\n"
+    "installed), else trvtrapd.conf in the configuration directory below the\n"
+    "platform's installation directory (registry value PathName, then conf/c/trv/):\n"
     "  Success : File PATH passed syntax check\n"
     "  Error : Syntax Error in file PATH      (after the parser's line message,\n"
     "                                         followed by a line on the cause)\n"
     "  Error : File PATH not found\n"
     "A file without any trap definition is a syntax error.\n"
-    "Without --lint other arguments are ignored and the exit status is always 0.\n"
+    "Without --lint the exit status is 0 whatever the verdict.\n"
     "\n"
     "--lint then prints one finding a line, PATH:LINE: TEXT:\n"
-    "  a trap number defined more than once (a trap is found by its number, so\n"
-    "  only one of the definitions can ever be used);\n"
+    "  a definition that is never used (the same trap number and enterprise\n"
+    "  defined before it);\n"
+    "  a trap number defined under two enterprises (a trap of that number under\n"
+    "  any other enterprise is shown with one of them);\n"
+    "  a definition whose enterprise lies outside the vendor's arc " ZQ_ENT_TEXT "\n"
+    "  (trvtrapd never receives its trap);\n"
     "with --mib, for the definitions whose trap the MIB modules define:\n"
     "  @n, @Ik,n and @Mn naming a binding beyond the trap's variables;\n"
-    "  @Mn whose variable has no block in trvval2str.trap.\n"
-    "Exit status with --lint: 0 no findings, 1 findings or a syntax error, 2 bad\n"
-    "arguments, 3 a MIB cannot be read.\n";
+    "  @Mn whose variable the MIB does not enumerate, or has no block in\n"
+    "  trvval2str.trap (the installed one).\n"
+    "Exit status: 0 (without --lint always); with --lint 0 no findings, 1 findings\n"
+    "or a syntax error; 2 bad arguments; 3 a MIB cannot be read.\n";
 
 /* The line of each definition's first line (the {ENTERPRISE} line), in file order. */
 std::vector<int> aDefLines;
@@ -100,22 +107,76 @@ int iMapCovers(const char *szObject) {
     return 0;
 }
 
+/* The definition trvtrapd finds for a trap of that number under that
+ * enterprise (text with or without its leading dot), in the sorted table. */
+const TrapDef *pLookUp(int32_t iNumber, const char *szEnterprise) {
+    std::vector<ZqOid> aEnt;
+    for (const char *p = szEnterprise; *p != '\0';) {
+        if (*p == '.') {
+            ++p;
+            continue;
+        }
+        char *szEnd = nullptr;
+        aEnt.push_back(static_cast<ZqOid>(strtoul(p, &szEnd, 10)));
+        if (szEnd == p) break;
+        p = szEnd;
+    }
+    ZqOid aId[1] = {static_cast<ZqOid>(iNumber)};
+    ZqPdu stPdu = {};
+    stPdu.enterprise = aEnt.data();
+    stPdu.enterprise_length = aEnt.size();
+    stPdu.trap_id = aId;
+    stPdu.trap_id_length = 1;
+    return pFindTrapDef(&stPdu);
+}
+
 int iLint(const std::vector<const char *> &aMibs) {
     vFindDefinitionLines(szTrapConfPath);
     auto iLineOf = [](int i) { return i < static_cast<int>(aDefLines.size()) ? aDefLines[i] : 0; };
 
-    std::map<int32_t, int> aFirstByNumber;
+    // Definitions of one trap number, by enterprise: trvtrapd finds a trap by
+    // its number and enterprise in the sorted table; of two alike only one is
+    // ever found, and a trap of a number defined under two enterprises but
+    // received under a third is shown with one of them.
+    std::map<int32_t, std::vector<int>> aByNumber;
+    std::map<const TrapDef *, int> aIndexOf;
     for (int i = 0; i < iTrapDefCount; ++i) {
-        const TrapDef *pDef = ppTrapDefs[i];
-        auto it = aFirstByNumber.find(pDef->iTrapNumber);
-        if (it == aFirstByNumber.end()) {
-            aFirstByNumber[pDef->iTrapNumber] = i;
-            continue;
+        aByNumber[ppTrapDefs[i]->iTrapNumber].push_back(i);
+        aIndexOf[ppTrapDefs[i]] = i;
+    }
+    std::vector<TrapDef *> aFileOrder(ppTrapDefs, ppTrapDefs + iTrapDefCount);
+    vSortTrapDefs();
+    for (const auto &[iNumber, aDefs] : aByNumber) {
+        for (size_t k = 1; k < aDefs.size(); ++k) {
+            const TrapDef *pDef = aFileOrder[aDefs[k]];
+            const TrapDef *pSame = nullptr, *pOther = nullptr;
+            for (size_t j = 0; j < k; ++j) {
+                const TrapDef *pEarlier = aFileOrder[aDefs[j]];
+                if (strcmp(pEarlier->szEnterprise, pDef->szEnterprise) == 0) pSame = pSame ? pSame : pEarlier;
+                else pOther = pOther ? pOther : pEarlier;
+            }
+            if (pSame != nullptr) {
+                const TrapDef *pFound = pLookUp(iNumber, pDef->szEnterprise);
+                const TrapDef *pUnused = pFound == pDef ? pSame : pDef;
+                const TrapDef *pUsed = pFound == pDef ? pDef : pSame;
+                vFinding(iLineOf(aIndexOf[pUnused]),
+                         "this definition of trap " + std::to_string(iNumber) + " under " + pDef->szEnterprise +
+                             " is never used: trvtrapd finds the one at line " + std::to_string(iLineOf(aIndexOf[pUsed])));
+            } else if (pOther != nullptr) {
+                vFinding(iLineOf(aDefs[k]), "trap " + std::to_string(iNumber) + " under " + pDef->szEnterprise +
+                                                " is defined at line " + std::to_string(iLineOf(aIndexOf[pOther])) +
+                                                " under " + pOther->szEnterprise +
+                                                " too: a trap of that number under any other enterprise is shown with "
+                                                "one of them");
+            }
         }
-        const TrapDef *pFirst = ppTrapDefs[it->second];
-        vFinding(iLineOf(i), "trap " + std::to_string(pDef->iTrapNumber) + " under " + pDef->szEnterprise +
-                                 " is defined at line " + std::to_string(iLineOf(it->second)) + " already (under " +
-                                 pFirst->szEnterprise + "): a trap is found by its number, one of them is never used");
+    }
+    for (int i = 0; i < iTrapDefCount; ++i) {
+        const TrapDef *pDef = aFileOrder[i];
+        const char *szEnt = pDef->szEnterprise[0] == '.' ? pDef->szEnterprise + 1 : pDef->szEnterprise;
+        if (!iOidTextUnder(szEnt, ZQ_ENT_TEXT) || strcmp(szEnt, ZQ_ENT_TEXT) == 0)
+            vFinding(iLineOf(i), "trap " + std::to_string(pDef->iTrapNumber) + " under " + pDef->szEnterprise +
+                                     " lies outside the vendor's arc ." ZQ_ENT_TEXT ": trvtrapd never receives it");
     }
     if (aMibs.empty()) return 0;
 
@@ -130,7 +191,7 @@ int iLint(const std::vector<const char *> &aMibs) {
     if (iLoadValMap(&ppMaps, "trvval2str.trap", &stMapParse) < 0)
         fprintf(stderr, "trvtrapchk: %s cannot be read: every @M finding below follows from that\n", szValToStrPath);
     for (int i = 0; i < iTrapDefCount; ++i) {
-        const TrapDef *pDef = ppTrapDefs[i];
+        const TrapDef *pDef = aFileOrder[i];
         const char *szEnt = pDef->szEnterprise[0] == '.' ? pDef->szEnterprise + 1 : pDef->szEnterprise;
         const MibTrap *pTrap = pTraps;
         while (pTrap != nullptr && !(pTrap->iNumber == pDef->iTrapNumber && strcmp(pTrap->szEnterprise, szEnt) == 0))
@@ -148,7 +209,11 @@ int iLint(const std::vector<const char *> &aMibs) {
             if (stRef.cKind != 'M') continue;
             const MibVar *pVar = pTrap->pVars;
             for (int k = 1; k < iBinding; ++k) pVar = pVar->pNext;
-            if (pVar->szOid[0] == '\0' || !iMapCovers(pVar->szOid))
+            if (pVar->pEnums == nullptr)
+                vFinding(iLineOf(i) + 1, stRef.szText + " maps " + pVar->szName +
+                                             ", which the MIB does not enumerate: use @" + std::to_string(iBinding) +
+                                             " for its value");
+            else if (pVar->szOid[0] == '\0' || !iMapCovers(pVar->szOid))
                 vFinding(iLineOf(i) + 1, stRef.szText + " maps " + pVar->szName + " (" + pVar->szOid +
                                              "), which has no block in trvval2str.trap");
         }
@@ -159,32 +224,43 @@ int iLint(const std::vector<const char *> &aMibs) {
     return 0;
 }
 
+int iUsageError(const char *szWhat, const char *szArg) {
+    std::fprintf(stderr, "trvtrapchk: %s%s\n%s", szWhat, szArg, kUsage);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     int iLintWanted = 0, iMibArgs = 0;
+    const char *szFile = nullptr;
     std::vector<const char *> aMibs;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--lint") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--lint") == 0) {
             iLintWanted = 1;
         } else if (std::strcmp(argv[i], "--mib") == 0) {
             iMibArgs = 1;
-        } else if (iMibArgs && argv[i][0] != '-') {
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return iUsageError("unknown option ", argv[i]);
+        } else if (iMibArgs) {
             aMibs.push_back(argv[i]);
+        } else if (szFile == nullptr) {
+            szFile = argv[i];
+        } else {
+            return iUsageError("one FILE only; MIB files follow --mib: ", argv[i]);
         }
     }
     if (iMibArgs && (!iLintWanted || aMibs.empty())) {
         std::fputs("trvtrapchk: --mib needs --lint and at least one MIB file\n", stderr);
         return 2;
     }
-    TrapDef **ppTable = nullptr;
     TrvParseResult stParse = {};
-    int iResult = iLoadTrapDefs(&ppTable, &stParse);
+    int iResult = szFile != nullptr ? iLoadTrapDefsFrom(pOpenNamedConfFile(szFile, "trvtrapd.conf"), nullptr, &stParse)
+                                    : iLoadTrapDefs(nullptr, &stParse);
     if (iResult >= 1) {
         std::printf("Success : File %s passed syntax check\n", szTrapConfPath);
     } else if (iResult == 0) {

@@ -10,29 +10,41 @@
 namespace {
 
 const char kUsage[] =
-    "usage: trvval2strchk\n"
+    "usage: trvval2strchk [FILE]\n"
     "\n"
-    "Checks the syntax of trvval2str.trap in the configuration directory below the\n"
-    "platform's installation directory (registry value PathName, then conf/c/trv/)\n"
-    "with the parser trvtrapd uses, and prints one verdict:\n"
+    "Checks the syntax of trvval2str.trap with the parser trvtrapd uses, and prints\n"
+    "one verdict.  The file is FILE when given (a candidate, before it is\n"
+    "installed), else trvval2str.trap in the configuration directory below the\n"
+    "platform's installation directory (registry value PathName, then conf/c/trv/):\n"
     "  Success : File PATH passed syntax check\n"
     "  Error : Syntax Error in file PATH      (after the parser's line message, if any)\n"
     "  Error : File PATH not found\n"
     "  Error : System Error\n"
     "A file without any BEGIN_OID block is a syntax error.\n"
-    "Other arguments are ignored.  The exit status is always 0.\n";
+    "Exit status: 0 (whatever the verdict); 2 an unknown option or a second FILE.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
+    const char *szFile = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if ((argv[i][0] == '-' && argv[i][1] != '\0') || szFile != nullptr) {
+            std::fprintf(stderr, "trvval2strchk: %s%s\n%s", szFile != nullptr ? "one FILE only: " : "unknown option ",
+                         argv[i], kUsage);
+            return 2;
+        }
+        szFile = argv[i];
     }
     ValMapEntry **ppTable = nullptr;
     TrvParseResult stParse = {};
-    int iResult = iLoadValMap(&ppTable, "trvval2str.trap", &stParse);
+    int iResult = szFile != nullptr
+                      ? iLoadValMapFrom(pOpenNamedConfFile(szFile, "trvval2str.trap"), &ppTable, &stParse)
+                      : iLoadValMap(&ppTable, "trvval2str.trap", &stParse);
     if (iResult == TRAPCONF_NOFILE)
         std::printf("Error : File %s not found\n", szValToStrPath);
     else if (stParse.iStatus == TRAPCONF_SYNTAX)

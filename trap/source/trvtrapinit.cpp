@@ -345,10 +345,13 @@ int iParseTrapDefs(FILE *pFile, TrvParseResult *pResult) {
 }
 
 int iLoadTrapDefs(TrapDef ***pppTable, TrvParseResult *pResult) {
+    return iLoadTrapDefsFrom(pOpenConfFile("trvtrapd.conf"), pppTable, pResult);
+}
+
+int iLoadTrapDefsFrom(FILE *pFile, TrapDef ***pppTable, TrvParseResult *pResult) {
     vFreeTrapDefs();
     // Each load counts its own lines from 1.
     pResult->iLineNo = 0;
-    FILE *pFile = pOpenConfFile("trvtrapd.conf");
     if (pFile == nullptr) return TRAPCONF_NOFILE;
     int iResult = iParseTrapDefs(pFile, pResult);
     std::fclose(pFile);
@@ -414,11 +417,14 @@ int iParseValMap(FILE *pFile, TrvParseResult *pResult) {
 }
 
 int iLoadValMap(ValMapEntry ***pppTable, const char *szFileName, TrvParseResult *pResult) {
+    return iLoadValMapFrom(pOpenConfFile(szFileName), pppTable, pResult);
+}
+
+int iLoadValMapFrom(FILE *pFile, ValMapEntry ***pppTable, TrvParseResult *pResult) {
     vFreeValMap();
     pResult->iStatus = 3;
     // Each load counts its own lines from 1.
     pResult->iLineNo = 0;
-    FILE *pFile = pOpenConfFile(szFileName);
     if (pFile == nullptr) {
         pResult->iStatus = TRAPCONF_NOFILE;
         return TRAPCONF_NOFILE;

@@ -95,6 +95,9 @@ extern int       iTrapDefCount;
  * or for a file without blocks; -2 when the file cannot be opened (nothing
  * printed).  A previous table is released first. */
 int      iLoadTrapDefs(TrapDef ***pppTable, TrvParseResult *pResult);
+/* As iLoadTrapDefs, from a file already opened (pOpenNamedConfFile: a candidate
+ * named by the operator), which it closes; null gives TRAPCONF_NOFILE. */
+int      iLoadTrapDefsFrom(FILE *pFile, TrapDef ***pppTable, TrvParseResult *pResult);
 /* Appends the definitions of an open file: 1, 0 (syntax) or -1 (memory). */
 int      iParseTrapDefs(FILE *pFile, TrvParseResult *pResult);
 /* Writes the text of the record's status to standard output (both files; a
@@ -141,6 +144,8 @@ extern int           iValMapCount;   /* blocks begun (record and OID text exist)
  * cannot be opened.  *pppTable is set to the table.  A previous table is
  * released first. */
 int  iLoadValMap(ValMapEntry ***pppTable, const char *szFileName, TrvParseResult *pResult);
+/* As iLoadValMap, from a file already opened, which it closes. */
+int  iLoadValMapFrom(FILE *pFile, ValMapEntry ***pppTable, TrvParseResult *pResult);
 /* Appends the blocks of an open file: 1, 0 (syntax) or -1 (memory). */
 int  iParseValMap(FILE *pFile, TrvParseResult *pResult);
 /* The text for value iValue of the OID szOid (dotted, no leading dot): the

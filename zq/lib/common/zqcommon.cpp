@@ -461,7 +461,7 @@ void split_host_port(std::string_view text, std::string& host, int& port) {
     host.assign(text);
 }
 
-std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::string_view name) {
+std::optional<in_addr> hosts_file_address(const std::string& hosts_file, std::string_view name) {
     in_addr a{};
     std::string n(trim(name));
     if (n.empty()) return std::nullopt;
@@ -469,6 +469,15 @@ std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::strin
     std::shared_ptr<const HostsTable> table = hosts_files.get(hosts_file);
     auto it = table->by_name.find(ascii_lower(n));
     if (it != table->by_name.end()) return it->second;
+    return std::nullopt;
+}
+
+std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::string_view name) {
+    std::optional<in_addr> known = hosts_file_address(hosts_file, name);
+    if (known) return known;
+    std::string n(trim(name));
+    if (n.empty()) return std::nullopt;
+    in_addr a{};
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

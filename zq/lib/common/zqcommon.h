@@ -95,6 +95,9 @@ bool wildcard_match(std::string_view pattern, std::string_view text);
 // the system resolver (IPv4 only).  "name:port" is not accepted here; see split_host_port.
 std::optional<in_addr> resolve_host(std::string_view name);
 std::optional<in_addr> resolve_host_in(const std::string& hosts_file, std::string_view name);
+// A dotted address itself, or the address the hosts file gives the name; the
+// system resolver is not asked.
+std::optional<in_addr> hosts_file_address(const std::string& hosts_file, std::string_view name);
 // Splits "name:port"; port is -1 when absent or not a number 1..65535.
 void split_host_port(std::string_view text, std::string& host, int& port);
 // The first name of conf/hosts (or the resolver) for an address, or the dotted address.

@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zqstatus: unknown argument: %s\n", a.c_str());
             usage(stderr);
             return 2;
-        } else {
-            o.names.push_back(a);
+        } else if (std::find(o.names.begin(), o.names.end(), a) == o.names.end()) {
+            o.names.push_back(a);  // a name given twice is reported once
         }
     }
     o.seen.assign(o.names.size(), false);

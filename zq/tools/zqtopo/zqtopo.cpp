@@ -61,7 +61,10 @@ const char* const kUsage =
     "                                 one line per node where every condition\n"
     "                                 holds: name, address, kind, IP Status and,\n"
     "                                 where set, the vendor class, OS tag, web\n"
-    "                                 subsystem, its condition, board address\n"
+    "                                 subsystem, its condition, board address;\n"
+    "                                 FIELD may also be a column (condition=Major,\n"
+    "                                 kind=server, \"-\" for none) or a field of the\n"
+    "                                 web subsystem (trvDeviceStatus=Major)\n"
     "  set NAME FIELD VALUE           set a value\n"
     "  unset NAME FIELD               remove a value\n"
     "  fields                         the registered fields, in .fields syntax\n"
@@ -705,18 +708,54 @@ struct NodeRow {
     std::optional<std::string> sys_class, os, web, condition, board;
 };
 
+// The text of a row's column by its name in the header (lower case), as the
+// line shows it ("-" for none); null for a name that is no column.
+std::optional<std::string> column_text(const NodeRow& r, const std::string& column) {
+    auto dash = [](const std::optional<std::string>& v) { return v ? *v : std::string("-"); };
+    if (column == "name") return r.name;
+    if (column == "address") return r.address.empty() ? "-" : r.address;
+    if (column == "kind") return r.kind;
+    if (column == "status") return r.status;
+    if (column == "class") return dash(r.sys_class);
+    if (column == "os") return dash(r.os);
+    if (column == "web") return dash(r.web);
+    if (column == "condition") return dash(r.condition);
+    if (column == "board") return dash(r.board);
+    return std::nullopt;
+}
+
 int cmd_nodes(const std::vector<std::string>& args) {
     bool as_json = false;
     std::vector<std::string> conds;
+    // Conditions on what the line shows rather than on the node object: a
+    // column by its header name, or a field of the web subsystem object
+    // (trvSubSysType, trvDeviceStatus), which the WEB and CONDITION columns show.
+    std::vector<std::pair<std::string, std::string>> shown;
     for (const auto& a : args) {
-        if (a == "--json") as_json = true;
-        else conds.push_back(a);
+        if (a == "--json") {
+            as_json = true;
+            continue;
+        }
+        auto eq = a.find('=');
+        std::string key = eq == std::string::npos ? a : a.substr(0, eq);
+        if (eq != std::string::npos && column_text(NodeRow{}, key))
+            shown.push_back({key, a.substr(eq + 1)});
+        else if (eq != std::string::npos && (key == "trvSubSysType" || key == "trvDeviceStatus"))
+            shown.push_back({key == "trvSubSysType" ? "web" : "condition", a.substr(eq + 1)});
+        else
+            conds.push_back(a);
     }
     open_db();
     PlatformFields F;
     Conditions c;
     add_conditions(c, {"isNode=TRUE"});
     add_conditions(c, conds);
+    for (const auto& [column, want] : shown) {
+        const char* field = column == "web" ? "trvSubSysType" : column == "condition" ? "trvDeviceStatus" : nullptr;
+        if (field == nullptr || want == "-") continue;
+        ZqwFieldId f = field_id(field);
+        if (ZqwDbGetEnumValue(f, want.c_str()) == -1) throw Exit{2, "no such enumeration value: " + want};
+    }
     std::vector<ZqwObjectId> ids = matching(c, "nodes");
     std::sort(ids.begin(), ids.end());
 
@@ -766,7 +805,9 @@ int cmd_nodes(const std::vector<std::string>& args) {
                 break;
             }
         }
-        rows.push_back(std::move(r));
+        bool keep = true;
+        for (const auto& [column, want] : shown) keep = keep && column_text(r, column) == want;
+        if (keep) rows.push_back(std::move(r));
     }
 
     std::ostringstream out;
