@@ -2,6 +2,9 @@
 // every installed program.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
 
 #include <set>
 #include <sstream>
@@ -52,6 +55,57 @@ TEST(ManualPages, LintCleanCurrentAndOnePerProgram) {
         EXPECT_EQ(r.status, 0) << sec << r.out << r.err;
         EXPECT_NE(zqtest::read_file(zqtest::source("man/") + sec).find("Written by scripts/manpages"), std::string::npos);
     }
+}
+
+// The options a text names: -x, --long-name.
+std::set<std::string> flags(const std::string& text) {
+    std::set<std::string> out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '-' || (i > 0 && text[i - 1] != ' ' && text[i - 1] != '[' && text[i - 1] != '|' &&
+                               text[i - 1] != '\n' && text[i - 1] != '\t'))
+            continue;
+        size_t j = i + 1;
+        if (j < text.size() && text[j] == '-') ++j;
+        if (j >= text.size() || !std::isalpha(static_cast<unsigned char>(text[j]))) continue;
+        while (j < text.size() && (std::isalnum(static_cast<unsigned char>(text[j])) || text[j] == '-')) ++j;
+        out.insert(text.substr(i, j - i));
+        i = j;
+    }
+    return out;
+}
+
+// Every page's SYNOPSIS names the options the program's --help shows in its
+// usage lines, and no others.
+TEST(ManualPages, SynopsisAgreesWithHelp) {
+    std::istringstream programs(ZQ_PROGRAMS);
+    int compared = 0;
+    for (std::string n; programs >> n;) {
+        if (n == "zqw_program") n = "zqw";
+        std::string page;
+        for (const char* sec : {"1", "8"}) {
+            std::string p = std::string(ZQ_BUILD_DIR) + "/man/man" + sec + "/" + n + "." + sec;
+            if (access(p.c_str(), R_OK) == 0) page = zqtest::read_file(p);
+        }
+        ASSERT_FALSE(page.empty()) << n;
+        size_t from = page.find(".Sh SYNOPSIS\n"), to = page.find(".Sh DESCRIPTION");
+        ASSERT_NE(from, std::string::npos) << n;
+        std::string synopsis = page.substr(from, to - from);
+        RunResult help = zqtest::run({zqtest::bin(n), "--help"}, {{"ZQ_ROOT", "/nonexistent"}}, "", 10000);
+        std::string text = help.out + help.err;
+        std::string lower = text;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        size_t u = lower.find("usage");
+        if (u == std::string::npos) continue;  // no usage to compare with
+        size_t end = text.find("\n\n", u);
+        std::string usage = text.substr(u, end == std::string::npos ? std::string::npos : end - u);
+        std::set<std::string> want = flags(usage);
+        // trvchkagnt's usage message is the system's own and names -n only;
+        // it takes -f too, as its page says.
+        if (n == "trvchkagnt") want.insert("-f");
+        EXPECT_EQ(flags(synopsis), want) << n << "\n" << synopsis << "\n" << usage;
+        ++compared;
+    }
+    EXPECT_GE(compared, 25);
 }
 
 }  // namespace
