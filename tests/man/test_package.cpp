@@ -148,7 +148,10 @@ std::map<std::string, std::string> unit_commands(const std::string& unit) {
     std::istringstream in(unit);
     for (std::string line; std::getline(in, line);) {
         size_t eq = line.find('=');
-        if (line.rfind("Exec", 0) == 0 && eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+        if (line.rfind("Exec", 0) != 0 || eq == std::string::npos) continue;
+        // Prefixes such as "-" (a failure does not fail the unit) are not part of the path.
+        size_t path = line.find('/', eq);
+        m[line.substr(0, eq)] = path == std::string::npos ? line.substr(eq + 1) : line.substr(path);
     }
     return m;
 }
