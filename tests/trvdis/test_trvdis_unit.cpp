@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "allochook.h"
+#include "eventread.h"
 #include "trappdu.h"
 #include "trvdis.h"
 #include "trvdistest.h"
@@ -43,6 +44,37 @@ struct Listener {
         char buf[2048];
         int n = 0;
         while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++n;
+        return n;
+    }
+};
+
+// A real trapd of the instance for one test, and a session of its own that
+// counts the vendor's events trapd delivers (control events never go over UDP).
+struct EventTap {
+    zqtest::Process trapd;
+    ZqSession* rx = nullptr;
+    int seen = 0;
+    static void count(int reason, ZqSession*, ZqPdu* pdu, void* data) {
+        if (reason == ZQSNMP_REASON_TRAP) ++*static_cast<int*>(data);
+        if (pdu) ZqsnmpFreePdu(pdu);
+    }
+    explicit EventTap(const zqtest::Instance& in)
+        : trapd({zqtest::bin("trapd"), "--root", in.root, "--foreground"}, in.env()) {
+        vCloseEventSender();  // the next event opens its session with this trapd
+        std::string filter = std::string(".") + ZQ_ENT_TEXT + ".*";
+        zqtest::wait_until([&] { return (rx = ZqsnmpEventOpen("127.0.0.1", "tap", count, &seen, filter.c_str())) != nullptr; },
+                           10000);
+        EXPECT_NE(rx, nullptr) << trapd.err();
+    }
+    ~EventTap() {
+        vCloseEventSender();
+        ZqsnmpClose(rx);
+    }
+    // The events delivered since the last call (waits up to 2 s for want of them).
+    int drain(int want = 1) {
+        if (rx) zqtest::read_events_until(rx, [&] { return seen >= want; }, 2000);
+        int n = seen;
+        seen = 0;
         return n;
     }
 };
@@ -587,7 +619,7 @@ TEST_F(TrvdisUnit, UninstallEndsWithStatusZeroAndUnknownReasonsAreReported) {
 
 TEST_F(TrvdisUnit, SilentNodeSetsEveryWebObjectUnknownAfterOneRequest) {
     Listener agent("127.0.54.50", silent_port);
-    Listener trapd("127.0.0.1", inst->trap_port);
+    EventTap trapd(*inst);
     ZqwObjectId n = node("127.0.54.50", "TrvServer");
     ZqwObjectId a = make_subsystem(n, "WEB_ENABLED", "Normal");
     ZqwObjectId b = make_subsystem(n, "WEB_DISABLED", "Normal");
@@ -670,7 +702,7 @@ TEST_F(TrvdisUnit, PassCounterDecidesBetweenStatusOnlyAndFullDiscovery) {
 }
 
 TEST_F(TrvdisUnit, StatusUpdatedIsSentWithoutObjectsAndWithoutASession) {
-    Listener trapd("127.0.0.1", inst->trap_port);
+    EventTap trapd(*inst);
     ZqwObjectId bare = node("127.0.54.3", "TrvServer");
     vPollNodeStatus(bare);
     EXPECT_EQ(trapd.drain(), 1);

@@ -72,8 +72,10 @@ int main(int argc, char** argv) {
         ZqsInitComplete(ZQS_INIT_FAILED, init_fail.c_str());
         return 1;
     }
-    if (ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.") < 0) return 4;
+    // Recorded before the report: once zqspmd has it, the next process may start
+    // and record its own line first.
     record("init");
+    if (ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.") < 0) return 4;
     if (exit_after_init >= 0) {
         ZqsDone("finished");
         return exit_after_init;
