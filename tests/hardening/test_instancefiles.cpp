@@ -65,6 +65,8 @@ TEST(InstanceFiles, AFifoInPlaceOfAFileIsNamedNotWaitedOn) {
         EXPECT_EQ(r.status, c.status) << c.argv[1] << r.out << r.err;
         EXPECT_TRUE(has(r.out + r.err, c.says)) << c.argv[1] << r.out << r.err;
     }
+    for (const char* name : {"fifo1", "fifo2"})  // refused before the database was touched
+        EXPECT_EQ(zqtest::run({bin("zqtopo"), "id", name}, inst.env()).status, 2) << name;
     // conf/hosts lines the resolver cannot use are named by zqcheck.
     ASSERT_EQ(unlink(hosts.c_str()), 0);
     zqtest::write_file(hosts, "::1 localhost6\n127.0.9.5 good\nnode9 127.0.9.9\n127.0.9.6\n");

@@ -395,6 +395,17 @@ void update_hosts(const std::unordered_set<std::string>& names_lower,
     close(lock);
 }
 
+// Refuses, before the database is touched, a conf/hosts or lock that
+// update_hosts would refuse, so a refused import or add leaves no node behind.
+void check_hosts_file() {
+    std::string why, text;
+    int lock = zq::open_regular(zq::instance_path("conf/.hosts.lock"), O_RDWR | O_CREAT, 0600, &why);
+    if (lock < 0) throw Exit{3, "cannot lock " + why};
+    close(lock);
+    if (!zq::read_regular(zq::instance_path("conf/hosts"), text, &why) && errno != ENOENT)
+        throw Exit{3, "cannot read " + why};
+}
+
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;
@@ -464,6 +475,7 @@ int cmd_import(const std::vector<std::string>& args) {
     std::vector<std::string> errors;
     std::vector<NodeEntry> nodes = read_network(args[0], errors);
     open_db();
+    check_hosts_file();
     PlatformFields F;
     if (!zq::zqw::begin_bulk()) db_error("import");
     std::vector<std::pair<std::string, std::string>> hosts;
@@ -516,6 +528,7 @@ int cmd_add(const std::vector<std::string>& args) {
     n.addresses.assign(pos.begin() + 1, pos.end());
     if (auto why = check_node(n)) throw Exit{2, n.name + ": " + *why};
     open_db();
+    check_hosts_file();
     PlatformFields F;
     if (!zq::zqw::begin_bulk()) db_error("add");
     ZqwObjectId id = 0;
