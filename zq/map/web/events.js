@@ -21,8 +21,15 @@ function el(tag, props = {}, children = []) {
   return e;
 }
 
+// The browser's own words for a lost connection ("Failed to fetch") tell the
+// operator nothing; the map's banner says the same thing this way.
+const noContact = (e) => {
+  if (e && e.name === 'AbortError') throw e;
+  throw new Error('No contact with the map program');
+};
+
 async function getJson(path, signal) {
-  const r = await fetch(path, { signal, credentials: 'same-origin' });
+  const r = await fetch(path, { signal, credentials: 'same-origin' }).catch(noContact);
   const data = await r.json().catch(() => null);
   if (!r.ok) throw new Error((data && data.error) || `HTTP ${r.status}`);
   return data;
@@ -31,7 +38,7 @@ async function getJson(path, signal) {
 async function postJson(path, body) {
   const r = await fetch(path, {
     method: 'POST', credentials: 'same-origin', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body),
-  });
+  }).catch(noContact);
   const data = await r.json().catch(() => null);
   if (!r.ok) throw new Error((data && data.error) || `HTTP ${r.status}`);
   return data;
