@@ -17,10 +17,12 @@
 namespace zq::snmp {
 namespace {
 
-// Request sessions with requests of their own in flight, each once.
+// Request sessions with requests of their own in flight, each once.  Never
+// destroyed: a session may be closed from another object's destructor while the
+// process exits, after this list's own would have run.
 std::vector<ZqSession*>& waiting() {
-    static std::vector<ZqSession*> w;
-    return w;
+    static auto* w = new std::vector<ZqSession*>;
+    return *w;
 }
 
 void forget(ZqSession* session) {

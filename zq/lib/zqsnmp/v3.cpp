@@ -29,7 +29,9 @@ std::string v3_conf_problem;
 // wrong pass phrase tried once, would stay in force until the process ends.
 // The sessions open per (engine ID, user), so that the last one to close
 // removes the record.
-std::map<std::pair<std::string, std::string>, int> g_in_use;
+// Never destroyed, for the same reason as the list of waiting sessions: a
+// session may be closed while the process exits.
+std::map<std::pair<std::string, std::string>, int>& g_in_use = *new std::map<std::pair<std::string, std::string>, int>;
 
 std::pair<std::string, std::string> user_key(void* sessp) {
     netsnmp_session* s = snmp_sess_session(sessp);
