@@ -58,16 +58,6 @@ bool bytes_of(const std::string& hex, std::string& out) {
 const char* netsnmp_auth_name(const std::string& canon) { return canon == "SHA-1" ? "SHA" : canon.c_str(); }
 const char* netsnmp_priv_name(const std::string& canon) { return canon == "AES-128" ? "AES" : canon.c_str(); }
 
-// A word of a createUser line: quoted, with '"' and '\' escaped, so that a pass
-// phrase is taken as written whatever it holds.
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
 
 // The engine file: "engineID HEX" and "boots N".  A missing file gives a fresh
 // random engine ID under the platform maker's enterprise (RFC 3411 format 5,
@@ -203,13 +193,13 @@ bool usm_setup(const std::string& engine_file, const std::vector<V3User>& users,
     for (const auto& u : users) {
         std::string line;
         if (!u.engine.empty()) line += "-e 0x" + u.engine + " ";
-        line += quoted(u.name);
+        line += zq::quoted(u.name);
         if (!u.authpass.empty()) {
             line += std::string(" ") + netsnmp_auth_name(u.auth.empty() ? kDefaultAuth : u.auth) + " " +
-                    quoted(u.authpass);
+                    zq::quoted(u.authpass);
             if (!u.privpass.empty())
                 line += std::string(" ") + netsnmp_priv_name(u.priv.empty() ? kDefaultPriv : u.priv) + " " +
-                        quoted(u.privpass);
+                        zq::quoted(u.privpass);
         }
         size_t before = 0;
         for (usmUser* p = usm_get_userList(); p != nullptr; p = p->next) ++before;

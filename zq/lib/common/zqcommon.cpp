@@ -54,6 +54,15 @@ std::string no_instance_reason(const std::string& root, const char* unset_text) 
     return "no instance at " + root + " (ZQ_ROOT=" + (env ? env : unset_text) + "): " + why;
 }
 
+std::string quoted(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);

@@ -163,6 +163,9 @@ std::string base64_decode(std::string_view in);
 
 // Trims blanks at both ends.
 std::string_view trim(std::string_view s);
+// s in double quotes with '"' and '\\' escaped by a backslash: one word of a
+// line that names or pass phrases may hold blanks and quotes in.
+std::string quoted(std::string_view s);
 
 // The configuration files share one lexical form: '#' starts a comment that runs
 // to the end of the line, and white space around what is left does not count.

@@ -201,14 +201,6 @@ std::string printable(const std::string& s) {
     return out;
 }
 
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
 
 // --- nodes ---------------------------------------------------------------------
 
@@ -882,8 +874,8 @@ int cmd_fields(const std::vector<std::string>& args) {
     std::vector<zq::zqw::FieldInfo> fields;
     if (!zq::zqw::list_fields(fields)) db_error("fields");
     for (const auto& f : fields) {
-        std::cout << "field " << quoted(f.name) << " " << zq::zqw::type_name(f.type);
-        for (const auto& v : f.values) std::cout << " " << quoted(v);
+        std::cout << "field " << zq::quoted(f.name) << " " << zq::zqw::type_name(f.type);
+        for (const auto& v : f.values) std::cout << " " << zq::quoted(v);
         std::cout << "\n";
     }
     return 0;
