@@ -46,19 +46,20 @@
 extern char** environ;
 
 namespace zq::map {
-namespace {
 
-namespace proto = zq::zqw::proto;
-using proto::json;
-using Clock = std::chrono::steady_clock;
-
-void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void log(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     zq::log_vline(-1, true, "zqw", fmt, ap);
     va_end(ap);
 }
+
+namespace {
+
+namespace proto = zq::zqw::proto;
+using proto::json;
+using Clock = std::chrono::steady_clock;
+
 
 int64_t ms_since(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();

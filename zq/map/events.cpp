@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "evstore.h"
+#include "mapd.h"
 #include "zqcommon.h"
 #include "zqsnmp.h"
 
@@ -35,13 +36,6 @@ constexpr int kIndexChunk = 2000;         // texts indexed per transaction, when
 constexpr int kReconnectMs = 2000;        // a lost trapd is looked for again this often
 constexpr int kNodeCacheMs = 30000;       // how long an address's node is remembered
 
-void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    zq::log_vline(-1, true, "zqw", fmt, ap);
-    va_end(ap);
-}
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

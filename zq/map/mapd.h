@@ -14,6 +14,9 @@
 
 namespace zq::map {
 
+// One line to the map program's log (and its standard error), tagged "zqw".
+void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Runs fn on the main loop's thread, soon (thread-safe).
 void post(std::function<void()> fn);
 
