@@ -38,16 +38,18 @@ install(TARGETS agentsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT s
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/zq/sim/networks DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvo-zq-sim
         COMPONENT sim FILES_MATCHING PATTERN "*.json")
 
-# The manual pages, written from the README sections as they are at build time
-# (man/ in the tree holds the same pages as last written by scripts/manpages);
-# man-gz/ holds them compressed for installing.
+# The manual pages, written from their sources man/pages/*.md and the README
+# sections those name, as they are at build time; man-gz/ holds them compressed
+# for installing.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+file(GLOB _zq_page_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/man/pages/*.md)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/stamp
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/manpages --out ${CMAKE_BINARY_DIR}/man
           --gzip ${CMAKE_BINARY_DIR}/man-gz
   COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/man/stamp
-  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/manpages ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/zq/README.md
-  COMMENT "Writing the manual pages from the README")
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/manpages ${_zq_page_sources} ${CMAKE_SOURCE_DIR}/README.md
+          ${CMAKE_SOURCE_DIR}/zq/README.md
+  COMMENT "Writing the manual pages from man/pages and the README")
 add_custom_target(manpages ALL DEPENDS ${CMAKE_BINARY_DIR}/man/stamp)
 install(DIRECTORY ${CMAKE_BINARY_DIR}/man-gz/man1 ${CMAKE_BINARY_DIR}/man-gz/man8
         DESTINATION ${CMAKE_INSTALL_MANDIR} PATTERN "agentsim.1.gz" EXCLUDE)
