@@ -164,8 +164,26 @@ TEST(ZqSetup, CopiesShippedFieldsAndIntegrationConfiguration) {
     ASSERT_EQ(run({bin("zqsetup"), root, "--data", data, "--force"}).status, 0);
     EXPECT_EQ(read_file(root + "/conf/c/trv/trvconfig.dat"), "rules\n");
 
-    // A data folder without those files is fine.
-    EXPECT_EQ(run({bin("zqsetup"), t.path + "/inst2", "--data", t.path + "/nothing"}).status, 0);
+}
+
+// A --data that names no folder of shipped files (a typo, a wrong folder) is
+// refused before anything is made: exit 2, the path named, no instance folder.
+TEST(ZqSetup, RefusesDataFolderWithoutShippedFiles) {
+    TempDir t;
+    fs::create_directories(t.path + "/empty");
+    fs::create_directories(t.path + "/other/zq");  // zq/ but none of the folders copied from
+    write_file(t.path + "/plain", "a file\n");
+    for (const std::string& data : {t.path + "/nothing", t.path + "/empty", t.path + "/other", t.path + "/plain"}) {
+        std::string root = t.path + "/inst";
+        zqtest::RunResult r = run({bin("zqsetup"), root, "--data", data});
+        EXPECT_EQ(r.status, 2) << data;
+        EXPECT_NE(r.err.find("--data " + data + ": "), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("ready"), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(root)) << data;
+    }
+    // One shipped folder is enough.
+    fs::create_directories(t.path + "/other/zq/conf");
+    EXPECT_EQ(run({bin("zqsetup"), t.path + "/inst", "--data", t.path + "/other"}).status, 0);
 }
 
 TEST(ZqSetup, TestSupportInstanceUsesIt) {

@@ -44,7 +44,8 @@ const char* const kUsage =
     "  --http-port N    port of the map program's web server (default 7180)\n"
     "  --community C    community for every agent (default public)\n"
     "  --data DIR       where the shipped files are read from (default: the installed\n"
-    "                   share/tarvo-zq beside lib/tarvo-zq/bin, else the source tree)\n"
+    "                   share/tarvo-zq beside lib/tarvo-zq/bin, else the source tree);\n"
+    "                   a folder without any of them is refused\n"
     "  --force          rewrite files that exist\n"
     "\n"
     "Exit status: 0 done, 1 error, 2 bad command line.\n";
@@ -109,6 +110,18 @@ bool printable_text(const std::string& s) {
     return true;
 }
 
+// Why DIR cannot be the folder of shipped files (empty when it can): it must be a
+// folder holding at least one of the folders the steps copy from.  Checked before
+// anything is made, so a wrong --data leaves no half-made instance behind.
+std::string data_dir_problem(const std::string& dir) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) return dir + ": no such folder";
+    for (const char* sub : {"zq/fields", "zq/registration", "zq/conf", "conf/trv", "conf/registration"})
+        if (fs::is_directory(dir + "/" + sub, ec)) return {};
+    return dir + ": not a folder of shipped files (none of zq/fields, zq/registration, zq/conf, conf/trv, "
+                 "conf/registration in it)";
+}
+
 Options parse_args(int argc, char** argv) {
     Options o;
     std::vector<std::string> positional;
@@ -163,7 +176,13 @@ Options parse_args(int argc, char** argv) {
             positional.push_back(a);
         }
     }
-    if (o.data_dir.empty()) o.data_dir = default_data_dir();
+    bool data_given = !o.data_dir.empty();
+    if (!data_given) o.data_dir = default_data_dir();
+    if (std::string why = data_dir_problem(o.data_dir); !why.empty()) {
+        // A typo in --data is the command line's fault; a lost default is the installation's.
+        if (data_given) throw UsageError{"--data " + why};
+        throw SetupError{"the shipped files: " + why};
+    }
     if (positional.empty()) throw UsageError{"ROOT is missing"};
     if (positional.size() > 1) throw UsageError{"only one ROOT may be given"};
     if (positional[0].empty() || !printable_text(positional[0]))
@@ -236,7 +255,7 @@ std::string random_password() {
 
 // Copies the regular files of src_dir whose name ends with suffix (every file when
 // empty) into the instance folder dest_rel.  A missing src_dir is not an error:
-// nothing has been shipped there yet.
+// nothing of that kind is shipped (the data folder itself was checked first).
 void copy_files(const Options& o, const std::string& src_dir, const std::string& suffix,
                 const std::string& dest_rel) {
     std::error_code ec;
@@ -443,6 +462,9 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         std::cerr << "zqsetup: " << e.message << "\n(zqsetup --help shows the usage)\n";
         return 2;
+    } catch (const SetupError& e) {
+        std::cerr << "zqsetup: " << e.message << "\n";
+        return 1;
     }
     using Step = void (*)(const Options&);
     const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
