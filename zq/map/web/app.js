@@ -4,7 +4,8 @@ import { api, LiveMap } from './api.js';
 import { MapModel, MapView, CARD_W } from './view.js';
 import { STATUS, LEGEND, statusOf, badgeDataUrl } from './icons.js';
 import { EventsView } from './events.js';
-import { renderLegend, statusRows, countByStatus, nodesOfStatus, renderProblems, updateTitle } from './status.js';
+import { renderLegend, statusRows, countByStatus, nodesOfStatus, renderProblems, updateTitle, swatch, sinceElement,
+  refreshSince } from './status.js';
 import { ContactWatch } from './stale.js';
 
 const $ = (id) => document.getElementById(id);
@@ -20,6 +21,7 @@ const state = {
   detailsFor: 0,
   detailsSeq: 0,
   picked: -1,          // the status whose nodes the legend selected, or -1
+  tip: null,           // the tooltip's symbol and its offset from it: { id, dx, dy }
   stale: false,
 };
 
@@ -30,7 +32,7 @@ const view = new MapView($('map'), model, {
   onMoved: saveMoved,
   onMenu: (x, y) => showMenu(x, y),
   onHover: showTooltip,
-  onCamera: updateZoom,
+  onCamera: () => { updateZoom(); placeTooltip(); },
   onDrawn: () => { updateZoom(); },
   reserveLeft: () => $('legend').getBoundingClientRect().width,
 });
@@ -64,6 +66,7 @@ const live = new LiveMap(model, {
       view.fit();
     }
     pruneSelection();
+    placeTooltip();
     if (state.searchText) runSearch(false);
     view.redraw();
     updateCounts();
@@ -121,12 +124,7 @@ function syncEventsNode() {
   events.setNode(one ? { id: one.object, name: one.label || one.name || '#' + one.object } : null);
 }
 
-$('events-btn').addEventListener('click', () => {
-  const dock = $('events');
-  dock.classList.toggle('collapsed');
-  try { localStorage.setItem('zq-events-hidden', dock.classList.contains('collapsed') ? '1' : ''); } catch { /* private window */ }
-});
-try { if (localStorage.getItem('zq-events-hidden')) $('events').classList.add('collapsed'); } catch { /* private window */ }
+$('events-btn').addEventListener('click', () => events.fold(!events.folded));
 
 // ---- maps ---------------------------------------------------------------------
 
@@ -185,8 +183,11 @@ function renderMaps(open) {
 async function loadApps() {
   try {
     const r = await api.apps();
+    const labels = JSON.stringify([...fieldLabels()]);
     state.apps = r.apps;
     renderApps();
+    // The panel's field labels come from the registrations.
+    if (state.detailsFor && JSON.stringify([...fieldLabels()]) !== labels) scheduleDetails();
   } catch { /* the live indicator already tells */ }
 }
 
@@ -383,6 +384,28 @@ function showMenu(x, y) {
 
 function hideMenu() { $('menu').hidden = true; }
 
+// The menu by keyboard: arrows, Home and End move among its items, Escape
+// closes it and leaves the selection as it was.
+$('menu').addEventListener('keydown', (e) => {
+  const items = [...$('menu').querySelectorAll('.item:not(:disabled)')];
+  const at = items.indexOf(document.activeElement);
+  let next = -1;
+  if (e.key === 'ArrowDown') next = at < 0 ? 0 : (at + 1) % items.length;
+  else if (e.key === 'ArrowUp') next = at < 0 ? items.length - 1 : (at - 1 + items.length) % items.length;
+  else if (e.key === 'Home') next = 0;
+  else if (e.key === 'End') next = items.length - 1;
+  else if (e.key === 'Escape' || e.key === 'Tab') {
+    e.preventDefault();
+    e.stopPropagation();
+    hideMenu();
+    $('map').focus();
+    return;
+  } else return;
+  e.preventDefault();
+  e.stopPropagation();
+  if (items[next]) items[next].focus();
+});
+
 $('actions-btn').addEventListener('click', (e) => {
   e.stopPropagation();
   if (!$('menu').hidden) return hideMenu();
@@ -430,12 +453,19 @@ function renderDetails() {
   box.replaceChildren();
   box.append(el('div', { className: 'details-head', id: 'details-head' }), actionButtons());
   refreshDetailsHead();
+  // Every address of the node (a component's are its node's).
+  const node = s.parent ? model.byId.get(s.parent) : s;
+  const addresses = (node && node.addresses) || [];
+  if (addresses.length) {
+    box.append(el('div', { className: 'section-title', textContent: addresses.length === 1 ? 'Address' : `Addresses (${addresses.length})` }),
+      el('ul', { className: 'addresses' }, addresses.map((a) => el('li', { textContent: a }))));
+  }
   if (s.children.length) {
     box.append(el('div', { className: 'section-title', textContent: `Components (${s.children.length})` }));
     const ul = el('ul', { className: 'components' });
     for (const c of s.children) {
       const b = el('button', { className: 'problem', type: 'button' });
-      b.append(swatch(statusOf(c)), el('span', { className: 'name', textContent: c.label || c.name || c.type }),
+      b.append(swatch(statusOf(c)), el('span', { className: 'name', textContent: c.label || c.name || c.type, title: c.type }),
         el('span', { className: 'st', textContent: statusName(c) }));
       b.addEventListener('click', () => { view.selection = new Set([c.id]); scheduleDetails(); updateCounts(); view.redraw(); });
       ul.append(el('li', {}, [b]));
@@ -448,13 +478,16 @@ function renderDetails() {
   api.object(s.object).then((o) => {
     if (seq !== state.detailsSeq) return;
     const t = el('table', { className: 'kv' });
+    const labels = fieldLabels();
     for (const f of o.fields) {
       const tr = el('tr');
       let v = f.value;
       const td = el('td');
       if (typeof v === 'boolean') { td.textContent = v ? 'TRUE' : 'FALSE'; td.className = 'bool-' + v; }
       else td.textContent = String(v);
-      tr.append(el('td', { textContent: f.name, title: f.type }), td);
+      // The label an application registered for the field, else its name.
+      const label = labels.get(f.name);
+      tr.append(el('td', { textContent: label || f.name, title: label ? `${f.name} (${f.type})` : f.type }), td);
       t.append(tr);
     }
     fields.replaceChildren(t);
@@ -470,8 +503,10 @@ function refreshDetailsHead() {
   head.replaceChildren();
   const img = el('img', { alt: '', src: badgeDataUrl(s.icon || 'generic', statusOf(s), 64) });
   const parent = s.parent ? model.byId.get(s.parent) : null;
-  const lines = [el('div', { className: 'title', textContent: s.label || s.name || '#' + s.id }),
-    el('div', { className: 'sub', textContent: `${statusName(s)} \u00b7 ${s.type}` })];
+  const status = el('div', { className: 'sub status' }, [el('b', { textContent: statusName(s) })]);
+  if (s.since) status.append(' ', sinceElement(s.since, 'since', 'long'));
+  const lines = [el('div', { className: 'title', textContent: s.label || s.name || '#' + s.id }), status,
+    el('div', { className: 'sub', textContent: s.type })];
   if (parent) lines.push(el('div', { className: 'sub', textContent: 'in ' + (parent.label || parent.name) }));
   if (s.children.length) lines.push(el('div', { className: 'sub', textContent: `${s.children.length} component${s.children.length === 1 ? '' : 's'}` }));
   head.append(img, el('div', {}, lines));
@@ -642,10 +677,11 @@ function el(tag, props = {}, children = []) {
   return e;
 }
 
-function swatch(st) {
-  const s = el('span', { className: 'swatch' + (st === 5 ? ' hollow' : '') });
-  if (st !== 5) s.style.background = STATUS[st].color;
-  return s;
+// Field name -> the label an application's registration gives it.
+function fieldLabels() {
+  const m = new Map();
+  for (const a of state.apps) for (const c of a.config || []) if (c.label && !m.has(c.field)) m.set(c.field, c.label);
+  return m;
 }
 
 function updateLegend() {
@@ -695,14 +731,37 @@ function updateZoom() {
   $('zoom-level').textContent = Math.round(view.scale * 100) + '%';
 }
 
+// The tooltip keeps its place beside its symbol: panning and zooming carry it
+// along, and it goes when its symbol leaves the view.
 function showTooltip(sym, x, y) {
   const tip = $('tooltip');
-  if (!sym || view.gesture) { tip.hidden = true; return; }
-  tip.replaceChildren(el('div', { textContent: sym.label || sym.name || '#' + sym.id }),
-    el('div', { className: 't', textContent: `${statusName(sym)} \u00b7 ${sym.type}` }));
+  if (!sym || view.gesture) { tip.hidden = true; state.tip = null; return; }
+  const node = sym.parent ? model.byId.get(sym.parent) : sym;
+  const lines = [el('div', { textContent: sym.label || sym.name || '#' + sym.id }),
+    el('div', { className: 't', textContent: `${statusName(sym)} \u00b7 ${sym.type}` })];
+  if (node && node.addresses && node.addresses.length) lines.push(el('div', { className: 't', textContent: node.addresses.join(', ') }));
+  tip.replaceChildren(...lines);
+  const p = symbolOnPage(sym.id);
+  state.tip = p ? { id: sym.id, dx: x + 14 - p.x, dy: y + 14 - p.y } : null;
   tip.hidden = false;
   tip.style.left = (x + 14) + 'px';
   tip.style.top = (y + 14) + 'px';
+}
+
+function symbolOnPage(id) {
+  const p = view.screenPointOf(id);
+  if (!p) return null;
+  const r = view.canvas.getBoundingClientRect();
+  return { x: p.x + r.left, y: p.y + r.top, inside: p.x >= 0 && p.y >= 0 && p.x <= view.w && p.y <= view.h };
+}
+
+function placeTooltip() {
+  if (!state.tip) return;
+  const tip = $('tooltip');
+  const p = symbolOnPage(state.tip.id);
+  if (!p || !p.inside) { tip.hidden = true; state.tip = null; return; }
+  tip.style.left = (p.x + state.tip.dx) + 'px';
+  tip.style.top = (p.y + state.tip.dy) + 'px';
 }
 
 // ---- search -----------------------------------------------------------------------
@@ -775,6 +834,13 @@ document.addEventListener('keydown', (e) => {
     return;
   }
   if (e.target.closest && e.target.closest('input,select,textarea')) return;
+  // Tab on the map walks the nodes as the arrows do (Shift+Tab back).
+  if (e.key === 'Tab' && (e.target === document.body || e.target === $('map'))) {
+    e.preventDefault();
+    stepSelection(e.shiftKey ? -1 : 1);
+    $('map').focus();
+    return;
+  }
   if (e.key === 'Escape') { hideMenu(); view.selection.clear(); scheduleDetails(); updateCounts(); view.redraw(); }
   else if (e.key === 'Delete') deleteDialog();
   else if (['ArrowRight', 'ArrowDown', 'ArrowLeft', 'ArrowUp'].includes(e.key) && !e.target.closest('button,#menu')) {
@@ -808,11 +874,7 @@ window.zqmap = {
   symbol: (id) => model.byId.get(id),
   // Where a symbol is in the window (for the mouse), and a point of the canvas
   // inside its status colour (for reading a pixel).
-  pointOf: (id) => {
-    const p = view.screenPointOf(id);
-    const r = view.canvas.getBoundingClientRect();
-    return p && { x: p.x + r.left, y: p.y + r.top };
-  },
+  pointOf: (id) => symbolOnPage(id),
   probeOf: (id) => view.probePointOf(id),
   labelRectOf: (id) => view.labelRectOf(id),
   font: () => view.ctx.font,
@@ -822,6 +884,7 @@ window.zqmap = {
 
 updateLegend();
 renderSummary($('details'));
+setInterval(() => refreshSince(), 15000);
 live.start('open');
 loadMaps();
 loadApps();

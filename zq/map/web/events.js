@@ -64,6 +64,8 @@ export class EventsView {
     this.current = 0;             // the row shown in the detail (event id or alarm id)
     this.generation = 0;
     this.abort = null;
+    this.open = -1;               // open alarms in the whole store (-1: not known yet)
+    this.folded = true;
     this.build();
     this.restart();
   }
@@ -110,7 +112,45 @@ export class EventsView {
     this.table = el('table', { className: 'ev-table' });
     this.list = el('div', { className: 'ev-list' }, [this.table]);
     this.detail = el('div', { className: 'ev-detail' });
-    this.root.replaceChildren(bar, el('div', { className: 'ev-body' }, [this.list, this.detail]));
+    // Folded, the panel is one line with the open alarms' counts; a click
+    // unfolds it, and so do new alarms.
+    this.foldBar = el('button', { type: 'button', className: 'ev-fold', title: 'Show or hide the events panel' });
+    this.foldBar.addEventListener('click', () => this.fold(!this.folded));
+    this.root.replaceChildren(this.foldBar, bar, el('div', { className: 'ev-body' }, [this.list, this.detail]));
+    this.fold(true);
+  }
+
+  fold(folded) {
+    this.folded = folded;
+    this.root.classList.toggle('collapsed', folded);
+    this.foldBar.setAttribute('aria-expanded', String(!folded));
+    this.showCounts();
+  }
+
+  // The open alarms of the whole store by severity (not the filtered list):
+  // more of them than before unfolds the panel.
+  setOpenAlarms(list, more) {
+    const before = this.open;
+    this.open = list.length;
+    this.openMore = more;
+    this.bySeverity = {};
+    for (const a of list) this.bySeverity[a.severity] = (this.bySeverity[a.severity] || 0) + 1;
+    if (this.open > Math.max(0, before) && this.folded) this.fold(false);
+    else this.showCounts();
+  }
+
+  showCounts() {
+    const b = this.foldBar;
+    const n = this.open;
+    const parts = [el('span', { className: 'caret', textContent: this.folded ? '\u25b8' : '\u25be' }), el('b', { textContent: 'Events' })];
+    if (n === 0) parts.push(el('span', { className: 'muted', textContent: 'No open alarms' }));
+    else if (n > 0) {
+      parts.push(el('span', { textContent: `${n}${this.openMore ? '+' : ''} open alarm${n === 1 && !this.openMore ? '' : 's'}` }));
+      for (const sev of [...SEVERITIES].reverse()) {
+        if (this.bySeverity[sev]) parts.push(el('span', { className: 'sev sev-' + sev, textContent: `${this.bySeverity[sev]} ${sev}` }));
+      }
+    }
+    b.replaceChildren(...parts);
   }
 
   // The node selected on the map (null: none) filters both views.
@@ -179,9 +219,15 @@ export class EventsView {
         const ch = await getJson(`api/alarms?state=all&limit=1&since=${seq}`, signal);
         if (gen !== this.generation || ch.seq === seq) return;   // the wait ran out: nothing changed
       }
-      const r = await getJson('api/alarms?' + this.params(true), signal);
+      const q = this.params(true);
+      const r = await getJson('api/alarms?' + q, signal);
+      if (gen !== this.generation) return;
+      // The counts of the folded panel are the store's, whatever the filter.
+      const everyOpen = q.toString() === `state=open&limit=${LIST_LIMIT}`;
+      const open = everyOpen ? r : await getJson(`api/alarms?state=open&limit=${LIST_LIMIT}`, signal);
       if (gen !== this.generation) return;
       seq = r.seq;
+      this.setOpenAlarms(open.alarms, open.more);
       this.hooks.onMarks(new Set(r.marked_nodes));
       if (this.tab === 'alarms') {
         this.alarms = r.alarms;

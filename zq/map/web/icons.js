@@ -217,3 +217,106 @@ export function badgeSprite(icon, status, px) {
 export function badgeDataUrl(icon, status, px) {
   return badgeSprite(icon, status, px).toDataURL();
 }
+
+// A mark per status, so that no status is told by its colour alone (Marginal
+// and Warning look alike in grey): drawn in a box of -1..1 in ink.  Normal is
+// the plain disc and Unmanaged the hollow ring; they have none.
+const MARKS = {
+  0: questionMark, 1: questionMark,
+  3: (c) => { c.fillRect(-0.6, -0.16, 1.2, 0.32); },                      // a bar: Marginal
+  6: (c) => {                                                              // "!": Warning
+    c.fillRect(-0.15, -0.72, 0.3, 0.9);
+    c.beginPath(); c.arc(0, 0.52, 0.18, 0, Math.PI * 2); c.fill();
+  },
+  7: (c) => {                                                              // a triangle: Major
+    c.beginPath(); c.moveTo(0, -0.72); c.lineTo(0.7, 0.56); c.lineTo(-0.7, 0.56); c.closePath(); c.fill();
+  },
+  4: (c) => {                                                              // a cross: Critical
+    c.lineWidth = 0.34; c.lineCap = 'round';
+    c.beginPath(); c.moveTo(-0.52, -0.52); c.lineTo(0.52, 0.52); c.moveTo(0.52, -0.52); c.lineTo(-0.52, 0.52); c.stroke();
+  },
+};
+
+function questionMark(c) {
+  c.lineWidth = 0.28; c.lineCap = 'round';
+  c.beginPath(); c.arc(0, -0.3, 0.38, Math.PI * 1.05, Math.PI * 0.45); c.lineTo(0, 0.2); c.stroke();
+  c.beginPath(); c.arc(0, 0.6, 0.16, 0, Math.PI * 2); c.fill();
+}
+
+export function hasMark(status) { return status in MARKS; }
+
+// The mark of a status drawn at the current origin, radius r.
+function drawMark(ctx, status, r) {
+  const draw = MARKS[status];
+  if (!draw) return;
+  ctx.save();
+  ctx.scale(r, r);
+  ctx.fillStyle = ctx.strokeStyle = (STATUS[status] || STATUS[1]).ink;
+  draw(ctx);
+  ctx.restore();
+}
+
+// The status emblem a badge carries at its lower right: a small disc in the
+// status colour, ringed in white, with the status's mark.  null for none.
+export function markSprite(status, px) {
+  if (!hasMark(status)) return null;
+  let size = 16;
+  while (size < px && size < 128) size *= 2;
+  const key = 'mark|' + status + '|' + size;
+  let c = sprites.get(key);
+  if (c) return c;
+  c = document.createElement('canvas');
+  c.width = c.height = size;
+  const ctx = c.getContext('2d');
+  const r = size / 2;
+  ctx.translate(r, r);
+  ctx.beginPath();
+  ctx.arc(0, 0, r * 0.94, 0, Math.PI * 2);
+  ctx.fillStyle = '#ffffff';
+  ctx.fill();
+  ctx.beginPath();
+  ctx.arc(0, 0, r * 0.78, 0, Math.PI * 2);
+  ctx.fillStyle = STATUS[status].color;
+  ctx.fill();
+  ctx.lineWidth = Math.max(1, size / 24);
+  ctx.strokeStyle = 'rgba(0,0,0,0.35)';
+  ctx.stroke();
+  drawMark(ctx, status, r * 0.5);
+  sprites.set(key, c);
+  return c;
+}
+
+// A status swatch for the DOM (legend, lists, panels): the disc in the status
+// colour with its mark, as a data URL made once per status.
+const swatchUrls = new Map();
+export function swatchUrl(status) {
+  let u = swatchUrls.get(status);
+  if (u) return u;
+  const size = 32;
+  const c = document.createElement('canvas');
+  c.width = c.height = size;
+  const ctx = c.getContext('2d');
+  const st = STATUS[status] || STATUS[1];
+  const r = size / 2;
+  ctx.translate(r, r);
+  ctx.beginPath();
+  if (status === 5) {
+    ctx.arc(0, 0, r - 4, 0, Math.PI * 2);
+    ctx.fillStyle = '#ffffff';
+    ctx.fill();
+    ctx.lineWidth = 6;
+    ctx.strokeStyle = st.color;
+    ctx.stroke();
+  } else {
+    ctx.arc(0, 0, r - 1, 0, Math.PI * 2);
+    ctx.fillStyle = st.color;
+    ctx.fill();
+    ctx.lineWidth = 1.5;
+    ctx.strokeStyle = 'rgba(0,0,0,0.25)';
+    ctx.stroke();
+    drawMark(ctx, status, r * 0.62);
+  }
+  u = c.toDataURL();
+  swatchUrls.set(status, u);
+  return u;
+}

@@ -3,7 +3,7 @@
 // page's title and icon, which carry the worst status and its count so that a
 // background tab tells something.  All drawn from the model.
 
-import { STATUS, LEGEND, statusOf, badgeDataUrl } from './icons.js';
+import { STATUS, LEGEND, statusOf, badgeDataUrl, swatchUrl } from './icons.js';
 
 // Worst first, as an operator scans: Critical, Major, Marginal, Warning, Unknown.
 const WORST = [4, 7, 3, 6, 1];
@@ -21,11 +21,61 @@ export function nodesOfStatus(model, st) {
   return model.nodes.filter((n) => { const s = statusOf(n); return s === st || (st === 1 && s === 0); });
 }
 
-function swatch(st) {
-  const s = document.createElement('span');
-  s.className = 'swatch' + (st === 5 ? ' hollow' : '');
-  if (st !== 5) s.style.background = STATUS[st].color;
+// A status's colour with its mark, so that no status is told by colour alone.
+export function swatch(st) {
+  const s = document.createElement('img');
+  s.className = 'swatch';
+  s.alt = '';
+  s.src = swatchUrl(st);
   return s;
+}
+
+// Since when a symbol has its status ("since" is unix seconds, 0 unknown):
+// the clock time ("14:02:11", with the date when not today) and how long
+// ("3 h 5 min").  Both empty when unknown.
+export function sinceOf(since, now = Date.now()) {
+  if (!since || !Number.isFinite(since)) return { at: '', long: '' };
+  const d = new Date(since * 1000);
+  const p = (n) => String(n).padStart(2, '0');
+  const time = `${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
+  const today = new Date(now).toDateString() === d.toDateString();
+  const at = today ? time : `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())} ${time}`;
+  return { at, long: durationText(Math.max(0, Math.floor(now / 1000 - since))) };
+}
+
+export function durationText(s) {
+  if (s < 60) return `${s} s`;
+  const m = Math.floor(s / 60);
+  if (m < 60) return `${m} min`;
+  const h = Math.floor(m / 60);
+  if (h < 48) return m % 60 ? `${h} h ${m % 60} min` : `${h} h`;
+  const d = Math.floor(h / 24);
+  return h % 24 ? `${d} d ${h % 24} h` : `${d} d`;
+}
+
+// An element whose text tells since when; kept current by refreshSince().
+export function sinceElement(since, className, form) {
+  const e = text('span', '', className);
+  e.dataset.since = String(since || 0);
+  e.dataset.form = form;
+  fillSince(e);
+  return e;
+}
+
+function fillSince(e) {
+  const s = sinceOf(Number(e.dataset.since));
+  if (!s.at) { e.textContent = ''; e.title = ''; return; }
+  if (e.dataset.form === 'short') {
+    e.textContent = 'for ' + s.long;
+    e.title = 'since ' + s.at;
+  } else {
+    e.textContent = `since ${s.at} (for ${s.long})`;
+  }
+}
+
+// The "for ..." texts grow with the clock.
+export function refreshSince(root = document) {
+  for (const e of root.querySelectorAll('[data-since]')) fillSince(e);
 }
 
 function text(tag, value, className = '') {
@@ -80,7 +130,13 @@ export function renderProblems(box, model, pick, limit = 200) {
     b.className = 'problem';
     b.dataset.id = String(n.id);
     const st = statusOf(n) || 1;
-    b.append(swatch(st), text('span', n.label || n.name || '#' + n.object, 'name'), text('span', STATUS[st].name, 'st'));
+    // Name and status above, the node's address and since when below.
+    const left = text('span', '', 'col');
+    left.append(text('span', n.label || n.name || '#' + n.object, 'name'), text('span', (n.addresses || [])[0] || '', 'addr'));
+    const right = text('span', '', 'col right');
+    right.append(text('span', STATUS[st].name, 'st'), sinceElement(n.since, 'since', 'short'));
+    b.title = [n.label || n.name, ...(n.addresses || [])].join('\n');
+    b.append(swatch(st), left, right);
     b.addEventListener('click', () => pick(n));
     li.append(b);
     ul.append(li);

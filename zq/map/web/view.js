@@ -2,7 +2,7 @@
 // camera (pan and zoom), the drawing with its levels of detail, hit tests and
 // the pointer gestures.  Only panels and menus are DOM elements.
 
-import { STATUS, ICON_CLASSES, ICON_TITLES, statusOf, badgeSprite, rrect } from './icons.js';
+import { STATUS, ICON_CLASSES, ICON_TITLES, statusOf, badgeSprite, markSprite, rrect } from './icons.js';
 
 // Geometry of a node symbol in world units (its position is the badge centre).
 export const CARD_W = 124;
@@ -10,6 +10,8 @@ const CARD_TOP = 34;          // card top above the centre
 const BADGE_R = 23;
 // An unmanaged symbol's ring, as the badge sprites draw it.
 const RING_R = BADGE_R * 0.917, RING_W = BADGE_R * 0.18;
+// The status emblem at a badge's lower right (a mark per status).
+const MARK_R = 9.5, MARK_DX = 19, MARK_DY = 13;
 const CHIP_W = 53, CHIP_H = 17, CHIP_GAP = 4, CHIP_COLS = 2, CHIP_ROWS_MAX = 3;
 const CHIPS_TOP = 32;         // first chip row below the centre
 const LABEL_GAP = 15;
@@ -383,7 +385,31 @@ export class MapView {
     ctx.fillStyle = '#ffffff';
     ctx.fill(hollow);
     ctx.stroke(hollow);
-    this.drawMarks(list, 8);
+    this.drawDotMarks(list);
+  }
+
+  // Far out a mark around a dot would hide it and its neighbours: a selected
+  // or found node is drawn again as a larger dot in its own status colour,
+  // ringed in white and then in the mark's colour.
+  drawDotMarks(list) {
+    if (!this.selection.size && !this.matches) return;
+    const { ctx } = this;
+    const half = Math.max(CARD_W * 0.4, 4 / this.scale);
+    const ring = 1.5 / this.scale;
+    for (const pass of ['hit', 'sel']) {
+      for (const n of list) {
+        const on = pass === 'sel' ? this.selection.has(n.id) : this.matches && this.matches.has(n.id) && !this.selection.has(n.id);
+        if (!on) continue;
+        const st = statusOf(n);
+        ctx.fillStyle = pass === 'sel' ? '#1a73e8' : '#ff7a00';
+        ctx.fillRect(n.x - half - 2 * ring, n.y - half - 2 * ring, 2 * half + 4 * ring, 2 * half + 4 * ring);
+        ctx.fillStyle = '#ffffff';
+        ctx.fillRect(n.x - half - ring, n.y - half - ring, 2 * half + 2 * ring, 2 * half + 2 * ring);
+        ctx.fillStyle = st === 5 ? '#ffffff' : STATUS[st].color;
+        ctx.fillRect(n.x - half, n.y - half, 2 * half, 2 * half);
+        if (st === 5) { ctx.lineWidth = ring; ctx.strokeStyle = STATUS[5].color; ctx.strokeRect(n.x - half, n.y - half, 2 * half, 2 * half); }
+      }
+    }
   }
 
   // Middle distance: cards, discs and chips as plain shapes, batched by colour.
@@ -419,6 +445,8 @@ export class MapView {
     ctx.strokeStyle = '#c5ced6';
     ctx.stroke(cards);
     for (const [st, p] of discs) { ctx.fillStyle = STATUS[st].color; ctx.fill(p); }
+    // The status emblems once they are a few pixels across.
+    if (MARK_R * 2 * this.scale >= 7) for (const n of list) this.drawMark(n, statusOf(n));
     for (const [st, p] of chips) { ctx.fillStyle = STATUS[st].color; ctx.fill(p); }
     ctx.lineWidth = RING_W;
     ctx.strokeStyle = STATUS[5].color;
@@ -452,6 +480,7 @@ export class MapView {
       ctx.stroke();
       const st = statusOf(n);
       ctx.drawImage(badgeSprite(n.icon || 'generic', st, badgePx), n.x - BADGE_R, n.y - 4 - BADGE_R, BADGE_R * 2, BADGE_R * 2);
+      this.drawMark(n, st);
       this.chipRects(n, (c, x, y, w, h, more) => {
         const cs = statusOf(c);
         ctx.beginPath();
@@ -483,6 +512,11 @@ export class MapView {
     ctx.globalAlpha = 1;
     this.drawMarks(list, 3);
     this.drawLabels(list, 1);
+  }
+
+  drawMark(n, st) {
+    const m = markSprite(st, MARK_R * 2 * this.scale * this.dpr);
+    if (m) this.ctx.drawImage(m, n.x + MARK_DX - MARK_R, n.y - 4 + MARK_DY - MARK_R, MARK_R * 2, MARK_R * 2);
   }
 
   // Calls fn(chip, x, y, w, h, more) for each chip shown inside node n; the last
