@@ -47,6 +47,9 @@ after(async () => {
 });
 
 test('a vendor trap shows as a readable event within a second; a click selects its node', async () => {
+  // Without alarms the panel is one folded line; a click opens it.
+  await page.waitForSelector('#events.collapsed .ev-fold:has-text("No open alarms")');
+  await page.click('#events .ev-fold');
   await page.click('.ev-tab[data-tab="events"]');
   await page.waitForSelector('.ev-table td.none');
   const sent = Date.now();
@@ -83,6 +86,9 @@ test('a binding holding HTML is shown as its characters and runs nothing', async
 });
 
 test('repeats fold into one alarm; node up clears node down; the node carries a mark until acknowledged', async () => {
+  // Folded, the panel opens by itself when an alarm comes.
+  await page.click('#events .ev-fold');
+  await page.waitForSelector('#events.collapsed');
   for (let i = 0; i < 10; i++)
     await sh(bin('snmpnotify'), ['-a', '127.0.9.2', 'localhost', 'ZENT.2.17.1.0.58916865', 'ZENT.2.17.1.1', 'octetstring',
       'ev-desk', 'ZENT.2.17.1.2', 'octetstring', 'Node Down'], inst.env);
@@ -93,6 +99,8 @@ test('repeats fold into one alarm; node up clears node down; the node carries a 
     'one alarm with count 10');
   const desk = await page.evaluate(() => window.zqmap.nodes().find((n) => n.name === 'ev-desk'));
   await waitFor(() => page.evaluate((o) => window.zqmap.alarmed().includes(o), desk.object), 3000, 'the node marked');
+  assert.equal(await page.locator('#events.collapsed').count(), 0);
+  assert.match(await page.textContent('#events .ev-fold'), /2 open alarms.*1 Critical/);
   await page.screenshot({ path: join(buildDir, 'events-alarms.png') });
   await sh(bin('snmpnotify'), ['-a', '127.0.9.2', 'localhost', 'ZENT.2.17.1.0.58916864', 'ZENT.2.17.1.1', 'octetstring',
     'ev-desk', 'ZENT.2.17.1.2', 'octetstring', 'Node Up'], inst.env);

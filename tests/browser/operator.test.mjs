@@ -55,7 +55,7 @@ test('the first view shows every name whole at each window size', async () => {
   }
 });
 
-test('a legend count selects its nodes, search finds status and type, keys walk the nodes, the title tells the worst', async () => {
+test('a legend count selects its nodes, search finds address, status and type, keys walk the nodes, the title tells the worst', async () => {
   const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
   assert.match(await page.title(), /^1 Critical - default - zq map$/);
   const critical = await inst.id('op-client-b');
@@ -85,6 +85,24 @@ test('a legend count selects its nodes, search finds status and type, keys walk 
   assert.deepEqual(await names(), ['op-server-e']);
   await page.keyboard.press('ArrowLeft');
   await page.keyboard.press('ArrowLeft');
+  assert.deepEqual(await names(), ['op-device-n']);
+  // Tab and Shift+Tab as the arrows.
+  await page.keyboard.press('Tab');
+  assert.deepEqual(await names(), ['op-server-a']);
+  await page.keyboard.press('Shift+Tab');
+  assert.deepEqual(await names(), ['op-device-n']);
+  // The menu by keyboard: the arrows move, Escape closes it and keeps the selection.
+  await page.click('#actions-btn');
+  const items = await page.locator('#menu .item:not(:disabled)').allTextContents();
+  const focused = () => page.evaluate(() => document.activeElement.textContent);
+  assert.equal(await focused(), items[0]);
+  await page.keyboard.press('ArrowDown');
+  assert.equal(await focused(), items[1]);
+  await page.keyboard.press('ArrowUp');
+  await page.keyboard.press('ArrowUp');
+  assert.equal(await focused(), items.at(-1));
+  await page.keyboard.press('Escape');
+  assert.equal(await page.isHidden('#menu'), true);
   assert.deepEqual(await names(), ['op-device-n']);
   await page.close();
 });
