@@ -177,6 +177,15 @@ export function drawGlyph(ctx, icon, ink, lineWidth) {
 
 const sprites = new Map();
 
+// A square canvas of size pixels with the origin at its centre.
+function centredCanvas(size) {
+  const c = document.createElement('canvas');
+  c.width = c.height = size;
+  const ctx = c.getContext('2d');
+  ctx.translate(size / 2, size / 2);
+  return { c, ctx };
+}
+
 // A badge sprite of about px pixels across (rounded up to a few fixed sizes so
 // that zooming does not fill the cache).
 export function badgeSprite(icon, status, px) {
@@ -185,12 +194,10 @@ export function badgeSprite(icon, status, px) {
   const key = icon + '|' + status + '|' + size;
   let c = sprites.get(key);
   if (c) return c;
-  c = document.createElement('canvas');
-  c.width = c.height = size;
-  const ctx = c.getContext('2d');
+  let ctx;
+  ({ c, ctx } = centredCanvas(size));
   const st = STATUS[status] || STATUS[1];
   const r = size / 2;
-  ctx.translate(r, r);
   ctx.beginPath();
   ctx.arc(0, 0, r - Math.max(1, size / 24), 0, Math.PI * 2);
   if (status === 5) {
@@ -265,11 +272,9 @@ export function markSprite(status, px) {
   const key = 'mark|' + status + '|' + size;
   let c = sprites.get(key);
   if (c) return c;
-  c = document.createElement('canvas');
-  c.width = c.height = size;
-  const ctx = c.getContext('2d');
+  let ctx;
+  ({ c, ctx } = centredCanvas(size));
   const r = size / 2;
-  ctx.translate(r, r);
   ctx.beginPath();
   ctx.arc(0, 0, r * 0.94, 0, Math.PI * 2);
   ctx.fillStyle = '#ffffff';
@@ -293,12 +298,9 @@ export function swatchUrl(status) {
   let u = swatchUrls.get(status);
   if (u) return u;
   const size = 32;
-  const c = document.createElement('canvas');
-  c.width = c.height = size;
-  const ctx = c.getContext('2d');
+  const { c, ctx } = centredCanvas(size);
   const st = STATUS[status] || STATUS[1];
   const r = size / 2;
-  ctx.translate(r, r);
   ctx.beginPath();
   if (status === 5) {
     ctx.arc(0, 0, r - 4, 0, Math.PI * 2);
