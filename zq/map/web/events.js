@@ -143,7 +143,9 @@ export class EventsView {
     const b = this.foldBar;
     const n = this.open;
     const parts = [el('span', { className: 'caret', textContent: this.folded ? '\u25b8' : '\u25be' }), el('b', { textContent: 'Events' })];
-    if (n === 0) parts.push(el('span', { className: 'muted', textContent: 'No open alarms' }));
+    // Counts from before a lost contact are no news.
+    if (this.problem) parts.push(el('span', { className: 'muted', textContent: this.problem }));
+    else if (n === 0) parts.push(el('span', { className: 'muted', textContent: 'No open alarms' }));
     else if (n > 0) {
       parts.push(el('span', { textContent: `${n}${this.openMore ? '+' : ''} open alarm${n === 1 && !this.openMore ? '' : 's'}` }));
       for (const sev of [...SEVERITIES].reverse()) {
@@ -201,9 +203,12 @@ export class EventsView {
       try {
         await step();
         delay = 500;
+        if (this.problem) { this.problem = ''; this.showCounts(); }
       } catch (e) {
         if (signal.aborted || gen !== this.generation) return;
         this.info.textContent = e.message;
+        this.problem = e.message;
+        this.showCounts();
         await new Promise((ok) => setTimeout(ok, delay));
         delay = Math.min(delay * 2, 8000);
       }
