@@ -15,6 +15,7 @@ const MARK_R = 9.5, MARK_DX = 19, MARK_DY = 13;
 const CHIP_W = 53, CHIP_H = 17, CHIP_GAP = 4, CHIP_COLS = 2, CHIP_ROWS_MAX = 3;
 const CHIPS_TOP = 32;         // first chip row below the centre
 const LABEL_GAP = 15;
+const LINE = 1.15;            // a label's line height in text sizes
 export const CELL_W = 160, CELL_H = 170;
 const GROUP_GAP = 0.5;        // empty cells between the kind groups
 const SHELF_GAP = 0.45;       // empty rows between two rows of kind groups (room for the titles)
@@ -539,8 +540,9 @@ export class MapView {
     }
   }
 
-  // Labels keep at least 10 screen pixels: smaller text is only noise.  Cut
-  // to the width of a grid cell, they never run into a neighbour's.
+  // Labels keep at least 10 screen pixels: smaller text is only noise.  Kept
+  // to the width of a grid cell, they never run into a neighbour's; a name too
+  // long for one line goes on a second where the cell has room for it.
   drawLabels(list, alpha) {
     const { ctx } = this;
     const size = Math.max(12.5, 10 / this.scale);
@@ -551,9 +553,35 @@ export class MapView {
     for (const n of list) {
       ctx.globalAlpha = alpha * this.alphaFor(n);
       ctx.fillStyle = '#1f2d33';
-      ctx.fillText(this.fitText(n.label || n.name || '#' + n.id, CELL_W - 10, font), n.x, this.labelBase(n, size));
+      const base = this.labelBase(n, size);
+      const lines = this.labelLines(n, size, font);
+      lines.forEach((line, i) => ctx.fillText(line, n.x, base + i * size * LINE));
     }
     ctx.globalAlpha = 1;
+  }
+
+  // The one or two lines of a node's label at a text size.
+  labelLines(n, size, font) {
+    const text = n.label || n.name || '#' + n.id;
+    const width = CELL_W - 10;
+    const two = this.labelBase(n, size) + size * (LINE + 0.3) <= n.y + CELL_H - CARD_TOP - 2;
+    if (!two) return [this.fitText(text, width, font)];
+    const key = font + '\u0002' + text;
+    let r = this.labelCache.get(key);
+    if (r) return r;
+    const first = this.fitText(text, width, font);
+    if (first === text) r = [text];
+    else {
+      // Break after the last separator that fits, else where the width ends.
+      const cut = first.length - 1;
+      let at = -1;
+      for (let i = cut; i > 0; i--) if ('-_.: /'.includes(text[i - 1])) { at = i; break; }
+      if (at < cut / 2) at = cut;
+      r = [text.slice(0, at), this.fitText(text.slice(at), width, font)];
+    }
+    if (this.labelCache.size > 50000) this.labelCache.clear();
+    this.labelCache.set(key, r);
+    return r;
   }
 
   // Selection and search marks around the cards, px screen pixels wide.
@@ -733,8 +761,9 @@ export class MapView {
     if (!n || n.parent) return null;
     const size = Math.max(12.5, 10 / this.scale);
     const base = this.labelBase(n, size);
+    const lines = this.labelLines(n, size, size.toFixed(2) + 'px ' + FONT).length;
     const a = this.toScreen(n.x - (CELL_W - 10) / 2, base - size);
-    const b = this.toScreen(n.x + (CELL_W - 10) / 2, base + size * 0.3);
+    const b = this.toScreen(n.x + (CELL_W - 10) / 2, base + size * ((lines - 1) * LINE + 0.3));
     return { x: a.x, y: a.y, w: b.x - a.x, h: b.y - a.y };
   }
 
