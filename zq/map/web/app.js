@@ -21,7 +21,7 @@ const state = {
   detailsFor: 0,
   detailsSeq: 0,
   picked: -1,          // the status whose nodes the legend selected, or -1
-  tip: null,           // the tooltip's symbol and its offset from it: { id, dx, dy }
+  tip: null,           // the tooltip's symbol and its offset from it: { id, sym, dx, dy }
   stale: false,
 };
 
@@ -736,16 +736,20 @@ function updateZoom() {
 function showTooltip(sym, x, y) {
   const tip = $('tooltip');
   if (!sym || view.gesture) { tip.hidden = true; state.tip = null; return; }
+  fillTooltip(sym);
+  const p = symbolOnPage(sym.id);
+  state.tip = p ? { id: sym.id, sym, dx: x + 14 - p.x, dy: y + 14 - p.y } : null;
+  tip.hidden = false;
+  tip.style.left = (x + 14) + 'px';
+  tip.style.top = (y + 14) + 'px';
+}
+
+function fillTooltip(sym) {
   const node = sym.parent ? model.byId.get(sym.parent) : sym;
   const lines = [el('div', { textContent: sym.label || sym.name || '#' + sym.id }),
     el('div', { className: 't', textContent: `${statusName(sym)} \u00b7 ${sym.type}` })];
   if (node && node.addresses && node.addresses.length) lines.push(el('div', { className: 't', textContent: node.addresses.join(', ') }));
-  tip.replaceChildren(...lines);
-  const p = symbolOnPage(sym.id);
-  state.tip = p ? { id: sym.id, dx: x + 14 - p.x, dy: y + 14 - p.y } : null;
-  tip.hidden = false;
-  tip.style.left = (x + 14) + 'px';
-  tip.style.top = (y + 14) + 'px';
+  $('tooltip').replaceChildren(...lines);
 }
 
 function symbolOnPage(id) {
@@ -760,6 +764,9 @@ function placeTooltip() {
   const tip = $('tooltip');
   const p = symbolOnPage(state.tip.id);
   if (!p || !p.inside) { tip.hidden = true; state.tip = null; return; }
+  // A change of the symbol (its status) shows at once.
+  const sym = model.byId.get(state.tip.id);
+  if (sym !== state.tip.sym) { state.tip.sym = sym; fillTooltip(sym); }
   tip.style.left = (p.x + state.tip.dx) + 'px';
   tip.style.top = (p.y + state.tip.dy) + 'px';
 }
