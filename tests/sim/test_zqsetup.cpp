@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "snmpv3conf.h"
 #include "testsupport.h"
 #include "zqcommon.h"
 
@@ -90,6 +91,40 @@ TEST(ZqSetup, RerunKeepsEditsAndForceRewrites) {
     // No temporary files are left behind.
     for (const auto& e : fs::directory_iterator(root + "/conf"))
         EXPECT_FALSE(contains(e.path().filename().string(), ".tmp")) << e.path();
+}
+
+// The SNMPv3 users files: owner-only from the start, no user in them, examples
+// that are sound lines once uncommented, and never rewritten (they hold secrets).
+TEST(ZqSetup, WritesOwnerOnlyV3UsersFilesWithExamplesAndNeverRewritesThem) {
+    TempDir t;
+    std::string root = t.path + "/inst";
+    ASSERT_EQ(run({bin("zqsetup"), root}).status, 0);
+    for (const char* rel : {"conf/snmpv3.users", "conf/trapd.users"}) {
+        SCOPED_TRACE(rel);
+        std::string file = root + "/" + rel;
+        struct stat st {};
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::vector<zq::V3User> users;
+        std::vector<std::string> errors;
+        EXPECT_TRUE(zq::load_v3_users(file, true, users, errors)) << (errors.empty() ? "" : errors[0]);
+        EXPECT_TRUE(users.empty());
+
+        std::string examples;
+        for (size_t at = 0; (at = read_file(file).find("\n#ops ", at)) != std::string::npos; ++at) {
+            std::string text = read_file(file);
+            examples += text.substr(at + 2, text.find('\n', at + 1) - at - 1);
+        }
+        write_file(file, examples);
+        chmod(file.c_str(), 0600);
+        EXPECT_TRUE(zq::load_v3_users(file, true, users, errors)) << (errors.empty() ? "" : errors[0]);
+        EXPECT_FALSE(users.empty());
+    }
+    const std::string mine = "ops authpass=my-own-phrase\n";
+    write_file(root + "/conf/snmpv3.users", mine);
+    ASSERT_EQ(run({bin("zqsetup"), root, "--force"}).status, 0);
+    EXPECT_EQ(read_file(root + "/conf/snmpv3.users"), mine);
+    EXPECT_EQ(run({bin("zqcheck")}, {{"ZQ_ROOT", root}}).status, 0);
 }
 
 TEST(ZqSetup, BadCommandLinesAreRefusedWithoutCreatingAnything) {

@@ -128,12 +128,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     // SNMPv3: the users of conf/trapd.users (owner-only) and trapd's engine.
-    // Without the file, SNMPv3 messages are counted as from unknown users.
+    // Without the file, or without a user in it (as zqsetup writes it), SNMPv3
+    // messages are counted as from unknown users.
     std::vector<zq::V3User> users;
     std::vector<std::string> user_errors;
     std::string why;
     if (!zq::load_v3_users(zq::trapd_users_path(), false, users, user_errors) ||
-        (access(zq::trapd_users_path().c_str(), F_OK) == 0 &&
+        (!users.empty() &&
          !zq::trapd::usm_setup(zq::instance_path("conf/trapd.engineid"), users, why))) {
         for (auto& e : user_errors) fprintf(stderr, "trapd: %s\n", e.c_str());
         if (!why.empty()) fprintf(stderr, "trapd: SNMPv3: %s\n", why.c_str());

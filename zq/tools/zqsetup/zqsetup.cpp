@@ -32,11 +32,13 @@ const char* const kUsage =
     "               [--community C] [--data DIR] [--force] [--help]\n"
     "\n"
     "Creates the platform instance below ROOT: the directory tree, conf/zq.conf,\n"
-    "conf/snmp.conf, conf/hosts, conf/zqsuf, the registry file and the shipped\n"
-    "configuration, field and application registration files.  Files that exist\n"
-    "are kept unless --force; an existing conf/zq.conf gets the lines it lacks\n"
-    "(trap_communities, local_only_enterprises, http_password).  conf/zq.conf\n"
-    "holds a random password for the map program, readable by the owner only.\n"
+    "conf/snmp.conf, conf/hosts, conf/zqsuf, the registry file, the SNMPv3 users\n"
+    "files (conf/snmpv3.users, conf/trapd.users: an example, no user; never\n"
+    "rewritten) and the shipped configuration, field and application registration\n"
+    "files.  Files that exist are kept unless --force; an existing conf/zq.conf gets\n"
+    "the lines it lacks (trap_communities, local_only_enterprises, http_password).\n"
+    "conf/zq.conf holds a random password for the map program, readable by the\n"
+    "owner only.\n"
     "\n"
     "  --trap-port N    UDP port trapd receives traps on (default 162)\n"
     "  --event-port N   TCP port of trapd's event sessions (default 5162)\n"
@@ -370,6 +372,34 @@ void step_hosts(const Options& o) {
                "# Read before the system resolver.\n");
 }
 
+// The SNMPv3 users files, owner-only from the start (the umask), with an example
+// and no user: the pass phrases are the operator's.  Never rewritten, not even
+// with --force: they hold the only copy of the secrets.
+void step_v3_users(const Options& o) {
+    auto format = [](const char* engine) {
+        return std::string("# One user a line: NAME ") + engine +
+               "[auth=PROTOCOL] authpass=PHRASE [priv=PROTOCOL] [privpass=PHRASE]\n"
+               "# Pass phrases are one word of 8 to 255 characters.  Owner-only (chmod 600):\n";
+    };
+    const std::pair<const char*, std::string> files[] = {
+        {"conf/snmpv3.users",
+         "# SNMPv3 users for polling: the pass phrases of the users that the version=3\n"
+         "# lines of conf/snmp.conf name.\n" + format("") +
+             "# a file its group or others may read is refused.  For example:\n"
+             "#ops auth=SHA-256 authpass=ops-auth-phrase priv=AES-128 privpass=ops-priv-phrase\n"},
+        {"conf/trapd.users",
+         "# SNMPv3 users trapd takes traps and informs from (trap_users of conf/zq.conf\n"
+         "# chooses among them).  A trap's sender is its own engine: a line per sending\n"
+         "# engine, with engine=HEX its engine ID; a line without engine= serves informs.\n" + format("[engine=HEX] ") +
+             "# a file its group or others may read keeps trapd from starting.  For example:\n"
+             "#ops engine=80001f8880c71100000000000000 auth=SHA-256 authpass=trap-auth-phrase priv=AES-128 "
+             "privpass=trap-priv-phrase\n"
+             "#ops auth=SHA-256 authpass=trap-auth-phrase priv=AES-128 privpass=trap-priv-phrase\n"}};
+    std::error_code ec;
+    for (const auto& [rel, text] : files)
+        if (!fs::exists(path_in(o, rel), ec)) replace_file(path_in(o, rel), text);
+}
+
 void step_registry(const Options& o) {
     write_file(o, "registry",
                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\Corvel\\Tarnwick]\nPathName=" + o.root + "\n");
@@ -467,7 +497,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     using Step = void (*)(const Options&);
-    const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_hosts,
+    const Step steps[] = {step_tree,     step_zq_conf, step_snmp_conf, step_v3_users, step_hosts,
                           step_registry, step_zqsuf,   step_fields,    step_integration_conf,
                           step_registration, step_database, step_modes};
     try {
