@@ -273,6 +273,13 @@ bool Daemon::start() {
             return false;
         }
     }
+    // The map the applications work on is kept in the database across restarts.
+    if (uint32_t chosen = zq::zqw::applications_map(); chosen != 0 && chosen != open_.id) {
+        std::vector<zq::zqw::MapRow> maps;
+        if (zq::zqw::list_maps(maps))
+            for (auto& m : maps)
+                if (m.id == chosen) open_ = m;
+    }
     f_server_ = ZqwDbFieldNameToFieldId("isServer");
     f_client_ = ZqwDbFieldNameToFieldId("isClient");
     f_computer_ = ZqwDbFieldNameToFieldId("isComputer");
@@ -748,8 +755,11 @@ void Daemon::handle(Conn& c, const json& msg) {
 }
 
 json Daemon::open_map_json() {
-    zq::zqw::MapRow row;
-    if (zq::zqw::find_map(open_.name, row)) open_ = row;   // the read-only mark may have changed
+    // The name and the read-only mark may have changed.
+    std::vector<zq::zqw::MapRow> maps;
+    if (zq::zqw::list_maps(maps))
+        for (auto& m : maps)
+            if (m.id == open_.id) open_ = std::move(m);
     return proto::map_json(open_.id, open_.name, open_.read_only);
 }
 
@@ -877,17 +887,26 @@ void Daemon::deliver_created(const std::vector<uint32_t>& symbols) {
 void Daemon::poll_changes(bool force) {
     last_poll_ = Clock::now();
     int64_t seq = zq::zqw::last_change();
+    bool map_changed = false;   // a map made, renamed, marked, deleted or chosen
     if (seq != last_seq_) {
         std::vector<zq::zqw::ChangeRow> rows;
         if (!zq::zqw::changes_since(last_seq_, 5000, rows) || rows.size() >= 5000) {
             need_reconcile_ = true;
+            map_changed = true;
         } else {
             // Rows of objects (not of symbols or maps): a node may have come or gone.
-            for (const auto& r : rows)
+            for (const auto& r : rows) {
                 if (r.map == 0 && r.symbol == 0 && r.object != 0) need_reconcile_ = true;
+                if (r.map != 0 && r.symbol == 0 && r.object == 0) map_changed = true;
+            }
         }
         last_seq_ = seq;
         publish_seq(seq, false);
+    }
+    // The applications' map chosen by another process (zqtopo map use).
+    if (map_changed) {
+        uint32_t chosen = zq::zqw::applications_map();
+        if (chosen != 0 && chosen != open_.id) open_by_id(chosen);
     }
     // New and removed nodes are taken in at most twice a second: a burst of
     // writes costs one pass.

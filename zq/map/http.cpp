@@ -38,6 +38,8 @@
 
 #include "events.h"
 #include "front.h"
+#include "httpkit.h"
+#include "mapops.h"
 #include "mapd.h"
 #include "web_assets.h"
 #include "zqcommon.h"
@@ -51,7 +53,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kLongPollMs = 25000;        // a changes request waits at most this long
 constexpr int kWaitSliceMs = 1000;        // ...in slices, so that a stop is seen quickly
-constexpr int kMainTimeoutMs = 30000;     // the main loop answers a posted job within this
 constexpr int kConfigTimeoutMs = 15000;   // query_config answers within 10 s by contract
 constexpr size_t kChangeRowsPerReply = 2000;
 constexpr size_t kMaxSelection = 100000;
@@ -73,31 +74,7 @@ State* g_state = nullptr;
 
 bool stopping() { return g_state == nullptr || g_state->stopping.load(); }
 
-// Runs fn on the main loop and returns its result, or nothing when the loop did
-// not get to it in time or the server is stopping.  fn gets its own copies of
-// whatever it needs: it may run after this worker gave up waiting.
-template <class F>
-auto on_main(F fn, int timeout_ms = kMainTimeoutMs) -> std::optional<decltype(fn())> {
-    using R = decltype(fn());
-    auto promise = std::make_shared<std::promise<R>>();
-    std::future<R> future = promise->get_future();
-    post([promise, fn = std::move(fn)]() mutable {
-        try {
-            promise->set_value(fn());
-        } catch (...) {
-            promise->set_exception(std::current_exception());
-        }
-    });
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-        if (stopping() || Clock::now() >= deadline) return std::nullopt;
-    }
-    try {
-        return future.get();
-    } catch (...) {
-        return std::nullopt;
-    }
-}
+using web::on_main;
 
 // ---- JSON text ---------------------------------------------------------------
 
@@ -588,11 +565,7 @@ bool map_info_of(uint32_t id, zqw::MapRow& out) {
     return false;
 }
 
-json map_json(const zqw::MapRow& m) {
-    json filter = json::object();
-    for (const auto& [k, v] : m.filter) filter[k] = v;
-    return json{{"id", m.id}, {"name", m.name}, {"read_only", m.read_only}, {"filter", filter}};
-}
+using zqw::map_json;
 
 struct Snapshot {
     bool ok = false;
@@ -693,9 +666,11 @@ void get_maps(const httplib::Request&, httplib::Response& res) {
 void post_open(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
     if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
+    // The choice is kept in the database: the map program opens it again after a
+    // restart, and zqtopo map use makes the same choice.
     auto r = on_main([map] {
-        zqw::MapRow row;
-        if (!map_info_of(map, row)) return std::string("no such map");
+        zqw::MapOutcome o = zqw::choose_applications_map(map);
+        if (!o.ok()) return o.error;
         if (!open_map(map)) return db_error("cannot open the map");
         return std::string();
     });
@@ -1215,6 +1190,16 @@ void add_headers(const httplib::Request& req, httplib::Response& res) {
 
 }  // namespace
 
+// httpkit.h, for the calls kept in files of their own.
+namespace web {
+bool stopping() { return map::stopping(); }
+void reply(httplib::Response& res, const json& j, int status) { map::reply(res, j, status); }
+void fail(httplib::Response& res, int status, const std::string& message) { map::fail(res, status, message); }
+void busy(httplib::Response& res) { map::busy(res); }
+std::optional<json> body_of(const httplib::Request& req, httplib::Response& res) { return map::body_of(req, res); }
+bool path_id(const httplib::Request& req, size_t i, uint32_t& out) { return map::path_id(req, i, out); }
+}  // namespace web
+
 bool start_http(std::string& error) {
     if (g_state != nullptr) return true;
     InstanceConf conf = read_instance_conf();
@@ -1248,6 +1233,7 @@ bool start_http(std::string& error) {
     s.Post("/api/apps/config/verify", post_config_verify);
     s.Post("/api/apps/config/confirm", post_config_confirm);
     add_event_routes(s);
+    add_map_routes(s);
     s.Get(R"(/api/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Post(R"(/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Get(R"(/[A-Za-z0-9._-]*)", serve_asset);

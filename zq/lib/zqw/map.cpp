@@ -698,6 +698,11 @@ bool delete_map(uint32_t map) {
             q.bind(map);
             if (!q.step() || q.text(0) == "default") throw Fail{ZQW_E_BADARG};
         }
+        {
+            Query q("SELECT 1 FROM zqw_meta WHERE key = 'applications_map' AND CAST(value AS INTEGER) = ?");
+            q.bind(map);
+            if (q.step()) throw Fail{ZQW_E_BADARG};
+        }
         // Components first, so that no symbol names a deleted parent.
         for (const char* sql :
              {"DELETE FROM symbols WHERE map = ?1 AND parent <> 0", "DELETE FROM symbols WHERE map = ?1",
@@ -708,6 +713,72 @@ bool delete_map(uint32_t map) {
             q.bind(map);
             q.step();
         }
+        log_change(map, 0, 0);
+        t.commit();
+        return true;
+    });
+}
+
+bool rename_map(uint32_t map, const std::string& name) {
+    return guarded(false, [&] {
+        if (name.empty() || name.size() > kMaxTypeName) throw Fail{ZQW_E_BADARG};
+        Transaction t(true);
+        {
+            Query q("SELECT name FROM maps WHERE id = ?");
+            q.bind(map);
+            if (!q.step() || q.text(0) == "default") throw Fail{ZQW_E_BADARG};
+        }
+        {
+            Query q("SELECT 1 FROM maps WHERE name = ? AND id <> ?");
+            q.bind(name).bind(map);
+            if (q.step()) throw Fail{ZQW_E_EXISTS};
+        }
+        Query q("UPDATE maps SET name = ? WHERE id = ?");
+        q.bind(name).bind(map);
+        q.step();
+        log_change(map, 0, 0);
+        t.commit();
+        return true;
+    });
+}
+
+int check_condition(const std::string& field, const std::string& value) {
+    int code = 0;
+    bool ok = guarded(false, [&] {
+        try {
+            parse_condition(field, value);
+        } catch (const Fail& f) {
+            code = f.code;
+        }
+        return true;
+    });
+    return ok ? code : ZqwError();
+}
+
+uint32_t applications_map() {
+    return guarded<uint32_t>(0, [&] {
+        Transaction t(false);
+        Query q("SELECT m.id FROM zqw_meta k JOIN maps m ON m.id = CAST(k.value AS INTEGER) "
+                "WHERE k.key = 'applications_map'");
+        uint32_t id = q.step() ? static_cast<uint32_t>(q.integer(0)) : 0;
+        if (id == 0) {
+            Query d("SELECT id FROM maps WHERE name = 'default'");
+            if (d.step()) id = static_cast<uint32_t>(d.integer(0));
+        }
+        t.commit();
+        if (id == 0) throw Fail{ZQW_E_BADARG};
+        return id;
+    });
+}
+
+bool set_applications_map(uint32_t map) {
+    return guarded(false, [&] {
+        Transaction t(true);
+        if (!map_exists(map)) throw Fail{ZQW_E_BADARG};
+        Query q("INSERT INTO zqw_meta(key, value) VALUES ('applications_map', ?1) "
+                "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+        q.bind(std::to_string(map));
+        q.step();
         log_change(map, 0, 0);
         t.commit();
         return true;

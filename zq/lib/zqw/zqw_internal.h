@@ -123,7 +123,17 @@ bool find_map(const std::string& name, MapRow& out);
 uint32_t create_map(const std::string& name, bool read_only,
                     const std::vector<std::pair<std::string, std::string>>& filter);
 bool set_map_read_only(uint32_t map, bool read_only);
-bool delete_map(uint32_t map);   // "default" cannot be deleted (3)
+// "default" and the applications' map cannot be deleted (3).
+bool delete_map(uint32_t map);
+// A new name (3: no such map, or "default", which keeps its name; 63: taken).
+bool rename_map(uint32_t map, const std::string& name);
+// Whether a filter condition parses: 0, or 62 (no such field), 3 (a value the
+// field's type does not take), 70 (no such enumeration name).
+int check_condition(const std::string& field, const std::string& value);
+// The map the applications work on (the map program opens it and follows a
+// change of it): the one last chosen, else "default".  0 on failure.
+uint32_t applications_map();
+bool set_applications_map(uint32_t map);   // 3: no such map
 
 // Every symbol of a map, in id order; or only those of ids.
 bool load_symbols(uint32_t map, std::vector<SymbolRow>& out);

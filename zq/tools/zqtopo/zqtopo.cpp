@@ -34,6 +34,7 @@
 #include "zqsnmp.h"
 #include "zqw.h"
 #include "zqw_internal.h"
+#include "mapops.h"
 
 namespace {
 
@@ -68,6 +69,18 @@ const char* const kUsage =
     "  set NAME FIELD VALUE           set a value\n"
     "  unset NAME FIELD               remove a value\n"
     "  fields                         the registered fields, in .fields syntax\n"
+    "  maps [--json]                  one line per map: id, name, read-only or\n"
+    "                                 writable, \"applications\" for the map the\n"
+    "                                 applications work on, its filter\n"
+    "  map create NAME [FIELD=VALUE...] [--read-only] [--json]\n"
+    "                                 a map of the nodes where every condition\n"
+    "                                 holds (name: 1 to 64 bytes)\n"
+    "  map rename MAP NEW-NAME        MAP is a map's name or id\n"
+    "  map read-only MAP, map writable MAP\n"
+    "                                 whether applications may change the map\n"
+    "  map delete MAP                 not \"default\", nor the applications' map\n"
+    "  map use MAP                    make it the map the applications work on\n"
+    "                                 (the running map program follows)\n"
     "\n"
     "Exit status: 0 done; 1 nothing there (get: no value, find, nodes: no match);\n"
     "2 bad arguments, unknown object, field or value, or a network file with\n"
@@ -881,6 +894,115 @@ int cmd_fields(const std::vector<std::string>& args) {
     return 0;
 }
 
+// --- maps ------------------------------------------------------------------------
+
+// The result of a map call: the map, or the refusal as the exit status (a
+// refused or unknown map 2, the database 3).
+const zq::zqw::MapRow& map_or_exit(const zq::zqw::MapOutcome& o) {
+    if (!o.ok()) throw Exit{o.status == 500 ? 3 : 2, o.error};
+    return o.map;
+}
+
+// --json among args: removed, and told.
+bool take_flag(std::vector<std::string>& args, const char* flag) {
+    auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end()) return false;
+    args.erase(it);
+    return true;
+}
+
+std::string filter_text(const zq::zqw::MapRow& m) {
+    std::string s;
+    for (const auto& [f, v] : m.filter) s += " " + zq::quoted(f + "=" + v);
+    return s;
+}
+
+int cmd_maps(const std::vector<std::string>& argv) {
+    std::vector<std::string> args(argv);
+    bool as_json = take_flag(args, "--json");
+    if (!args.empty()) usage_error("maps takes only --json");
+    open_db();
+    std::vector<zq::zqw::MapRow> maps;
+    if (!zq::zqw::list_maps(maps)) db_error("maps");
+    uint32_t apps = zq::zqw::applications_map();
+    if (apps == 0) db_error("the applications' map");
+    if (as_json) {
+        json list = json::array();
+        for (const auto& m : maps) {
+            json j = zq::zqw::map_json(m);
+            j["applications"] = m.id == apps;
+            list.push_back(j);
+        }
+        std::cout << json{{"maps", list}, {"applications", apps}}.dump(2, ' ', false, json::error_handler_t::replace)
+                  << "\n";
+        return 0;
+    }
+    std::ostringstream out;
+    for (const auto& m : maps)
+        out << m.id << " " << zq::quoted(m.name) << (m.read_only ? " read-only" : " writable")
+            << (m.id == apps ? " applications" : "") << filter_text(m) << "\n";
+    std::cout << out.str();
+    return 0;
+}
+
+// map create NAME [FIELD=VALUE...] [--read-only], map rename MAP NAME, map
+// read-only MAP, map writable MAP, map delete MAP, map use MAP (--json each).
+int cmd_map(const std::vector<std::string>& argv) {
+    std::vector<std::string> args(argv);
+    bool as_json = take_flag(args, "--json");
+    if (args.empty()) usage_error("map needs create, rename, read-only, writable, delete or use");
+    std::string verb = args[0];
+    args.erase(args.begin());
+    auto want = [&](size_t n, const char* form) {
+        if (args.size() != n) usage_error(std::string("usage: zqtopo map ") + form);
+    };
+    zq::zqw::MapOutcome o;
+    std::string done;
+    if (verb == "create") {
+        bool read_only = take_flag(args, "--read-only");
+        if (args.empty()) usage_error("usage: zqtopo map create NAME [FIELD=VALUE...] [--read-only] [--json]");
+        zq::zqw::MapFilter filter;
+        for (size_t i = 1; i < args.size(); ++i) {
+            auto eq = args[i].find('=');
+            if (eq == std::string::npos || eq == 0) usage_error("\"" + args[i] + "\" is not FIELD=VALUE");
+            filter.emplace_back(args[i].substr(0, eq), args[i].substr(eq + 1));
+        }
+        open_db();
+        o = zq::zqw::make_map(args[0], filter, read_only);
+        done = "made";
+    } else if (verb == "rename") {
+        want(2, "rename MAP NEW-NAME [--json]");
+        open_db();
+        uint32_t id = map_or_exit(zq::zqw::map_named(args[0])).id;
+        o = zq::zqw::rename_map_to(id, args[1]);
+        done = "renamed";
+    } else if (verb == "read-only" || verb == "writable") {
+        want(1, (verb + " MAP [--json]").c_str());
+        open_db();
+        uint32_t id = map_or_exit(zq::zqw::map_named(args[0])).id;
+        o = zq::zqw::mark_map_read_only(id, verb == "read-only");
+        done = verb;
+    } else if (verb == "delete") {
+        want(1, "delete MAP [--json]");
+        open_db();
+        o = zq::zqw::remove_map(map_or_exit(zq::zqw::map_named(args[0])).id);
+        done = "deleted";
+    } else if (verb == "use") {
+        want(1, "use MAP [--json]");
+        open_db();
+        o = zq::zqw::choose_applications_map(map_or_exit(zq::zqw::map_named(args[0])).id);
+        done = "is the applications' map";
+    } else {
+        usage_error("unknown map command \"" + verb + "\"");
+    }
+    const zq::zqw::MapRow& m = map_or_exit(o);
+    if (as_json)
+        std::cout << json{{"map", zq::zqw::map_json(m)}}.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    else
+        std::cout << "map " << m.id << " " << zq::quoted(m.name) << " " << done << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -897,7 +1019,8 @@ int main(int argc, char** argv) {
     static const std::map<std::string, int (*)(const std::vector<std::string>&)> commands = {
         {"import", cmd_import}, {"add", cmd_add},   {"remove", cmd_remove}, {"status", cmd_status},
         {"show", cmd_show},     {"get", cmd_get},   {"id", cmd_id},         {"find", cmd_find}, {"nodes", cmd_nodes},
-        {"set", cmd_set},       {"unset", cmd_unset}, {"fields", cmd_fields}};
+        {"set", cmd_set},       {"unset", cmd_unset}, {"fields", cmd_fields}, {"maps", cmd_maps},
+        {"map", cmd_map}};
     auto it = commands.find(args[0]);
     int status = 0;
     try {
