@@ -33,7 +33,11 @@ async function call(method, path, body, signal) {
 
 export const api = {
   maps: () => call('GET', '/api/maps'),
-  openMap: (id) => call('POST', `/api/maps/${id}/open`, {}),
+  openMap: (id) => call('POST', `/api/maps/${id}/open`, {}),   // the applications' map
+  createMap: (name, filter, readOnly) => call('POST', '/api/maps', { name, filter, read_only: readOnly }),
+  renameMap: (id, name) => call('POST', `/api/maps/${id}/rename`, { name }),
+  setMapReadOnly: (id, readOnly) => call('POST', `/api/maps/${id}/read_only`, { read_only: readOnly }),
+  deleteMap: (id) => call('POST', `/api/maps/${id}/delete`, {}),
   symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),   // id: a number or 'open'
   changes: (id, since, signal, timeout) =>
     call('GET', `/api/maps/${id}/changes?since=${since}${timeout === undefined ? '' : '&timeout=' + timeout}`, undefined, signal),
@@ -51,8 +55,8 @@ export const api = {
 
 // Keeps a model in step with a map: a snapshot, then long polls for changes.
 // onUpdate(kind) runs after each applied reply ('full' or 'changes');
-// onLive(bool) reports whether the connection works; onOpen(id) when another
-// map was opened in the map program.
+// onLive(bool) reports whether the connection works; onOpen(0) when the map
+// shown is gone.  A page stays on its map when the applications' map changes.
 export class LiveMap {
   constructor(model, hooks) {
     this.model = model;
@@ -86,6 +90,11 @@ export class LiveMap {
         break;
       } catch (e) {
         if (e.name === 'AbortError' || gen !== this.generation) return;
+        if (e.status === 404 && map !== 'open') {
+          // The map chosen is gone: show the applications' map.
+          this.hooks.onOpen(0);
+          return;
+        }
         this.hooks.onLive(false, e.message, e.status);
         // A refused password stays refused: no retries until the page signs in again.
         if (e.status === 401) return;
@@ -120,10 +129,6 @@ export class LiveMap {
           return;
         }
         failedAt = 0;
-        if (r.open && r.open !== this.map) {
-          this.hooks.onOpen(r.open);
-          return;
-        }
         this.seq = r.seq;
         if (r.full) {
           this.model.load(r.symbols);

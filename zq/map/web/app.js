@@ -7,12 +7,14 @@ import { EventsView } from './events.js';
 import { renderLegend, statusRows, countByStatus, nodesOfStatus, renderProblems, updateTitle, swatch, sinceElement,
   refreshSince } from './status.js';
 import { ContactWatch } from './stale.js';
+import { MapsPanel, chosenMap, chooseMap } from './maps.js';
 
 const $ = (id) => document.getElementById(id);
 
 const state = {
   map: 0,
   maps: [],
+  appsMap: 0,          // the map the applications work on
   apps: [],
   firstLoad: true,
   searchText: '',
@@ -92,8 +94,8 @@ const live = new LiveMap(model, {
     $('live-text').textContent = ok ? 'Live' : status === 401 ? 'Password needed' : 'Reconnecting';
     $('live').title = ok ? 'Changes arrive as they happen' : why || 'No connection';
   },
-  // The map shown is no longer the open one (or is gone): show the open one.
-  onOpen: () => { view.selection.clear(); live.start('open'); },
+  // The map shown is gone: show the applications' map.
+  onOpen: () => { chooseMap(0); view.selection.clear(); live.start('open'); },
 });
 
 // ---- events panel ------------------------------------------------------------------
@@ -128,16 +130,29 @@ $('events-btn').addEventListener('click', () => events.fold(!events.folded));
 
 // ---- maps ---------------------------------------------------------------------
 
+const mapsPanel = new MapsPanel($('maps'), $('map-new'), {
+  el, openDialog, toast,
+  show: (id) => showMap(id),
+  reload: () => loadMaps(),
+});
+
 async function loadMaps() {
   try {
-    const r = await api.maps();
-    state.maps = r.maps;
-    renderMaps(state.map);
+    setMaps(await api.maps());
     showMapName();
   } catch (e) {
     toast(e.message, true);
     setTimeout(loadMaps, 2000);
   }
+}
+
+// The answer of GET /api/maps; true when it differs from what is shown.
+function setMaps(r) {
+  if (JSON.stringify(r.maps) === JSON.stringify(state.maps) && r.open === state.appsMap) return false;
+  state.maps = r.maps;
+  state.appsMap = r.open;
+  renderMaps(state.map);
+  return true;
 }
 
 function mapName() {
@@ -152,30 +167,21 @@ function showMapName() {
   scheduleDetails();
 }
 
+// This page shows map id (0: the applications' map); other pages and the
+// applications are not told.
 function showMap(id) {
-  state.map = id;
+  chooseMap(id);
   state.firstLoad = true;
   view.selection.clear();
-  showMapName();
-  live.start(id);
+  if (id) {
+    state.map = id;
+    showMapName();
+  }
+  live.start(id || 'open');
 }
 
-function renderMaps(open) {
-  const ul = $('maps');
-  ul.replaceChildren();
-  for (const m of state.maps) {
-    const li = el('li', { className: 'map-item' + (m.id === open ? ' open' : ''), title: `Open the map "${m.name}"` });
-    li.append(el('span', { textContent: m.name }));
-    if (m.read_only) li.append(el('span', { className: 'ro', textContent: 'read-only' }));
-    li.addEventListener('click', async () => {
-      if (m.id === state.map) return;
-      try {
-        await api.openMap(m.id);
-        showMap(m.id);
-      } catch (e) { toast(e.message, true); }
-    });
-    ul.append(li);
-  }
+function renderMaps(shown) {
+  mapsPanel.render(state.maps, state.appsMap, shown);
 }
 
 // ---- applications ----------------------------------------------------------------
@@ -892,7 +898,7 @@ window.zqmap = {
 updateLegend();
 renderSummary($('details'));
 setInterval(() => refreshSince(), 15000);
-live.start('open');
+live.start(chosenMap() || 'open');
 loadMaps();
 loadApps();
 // Applications change state and maps come and go without a change of symbol:
@@ -900,10 +906,6 @@ loadApps();
 setInterval(async () => {
   loadApps();
   try {
-    const r = await api.maps();
-    if (JSON.stringify(r.maps) !== JSON.stringify(state.maps)) {
-      state.maps = r.maps;
-      renderMaps(state.map);
-    }
+    setMaps(await api.maps());
   } catch { /* the live indicator tells */ }
 }, 4000);
