@@ -45,6 +45,25 @@
  *   other state means it has ended and no longer writes anything.  One that ended
  *   may be started again by zqspmd's restart policy (a crash, a lost trapd), so a
  *   caller that needs it to stay ended also looks at exit_status.
+ *
+ * FIGURES FOR MONITORING
+ *   ZqsPublishMetrics(metrics, count) hands the process's figures to zqspmd over
+ *   the registered connection; the map program serves them, with the figures of
+ *   every other process, at GET /metrics (zq/README.md).  Each call replaces the
+ *   whole set the process published before; the set goes when the process ends.
+ *   A figure is a NAME (letters, digits, '_' and ':', not starting with a digit,
+ *   at most 100 characters; by custom a prefix of its program's family and, for a
+ *   counter, the suffix _total), its TYPE (ZQS_METRIC_COUNTER: only ever grows
+ *   while the process lives; ZQS_METRIC_GAUGE: a value that goes up and down),
+ *   a HELP text (one line; NULL for none), an optional LABEL name (letters,
+ *   digits and '_', not starting with a digit; NULL for none) with its value
+ *   (any text), and the VALUE.  Figures of one NAME share TYPE and HELP and
+ *   differ by their label value.  At most ZQS_METRICS_MAX figures a set.
+ *   Returns 0 when sent, or when the set equals the one sent last (nothing is
+ *   sent then); -1 when not registered or the connection is lost (ENOTCONN,
+ *   ECONNRESET), or for a bad entry or too many (EINVAL; nothing is sent).
+ *   Meant to be called from the daemon's loop, about once a second: zqspmd keeps
+ *   only the last set, so what a scrape sees is at most that old.
  */
 #ifndef ZQ_H
 #define ZQ_H
@@ -63,11 +82,25 @@ extern "C" {
 #define ZQS_STATE_EXITED      3   /* ended on its own after a good start-up */
 #define ZQS_NO_EXIT     (-1000)   /* ZqsProcessState: no exit status yet */
 
+#define ZQS_METRIC_COUNTER 1   /* ZqsMetric.type: grows only, while the process lives */
+#define ZQS_METRIC_GAUGE   2   /* ZqsMetric.type: goes up and down */
+#define ZQS_METRICS_MAX  512   /* figures in one ZqsPublishMetrics set */
+
+typedef struct ZqsMetric {
+    const char *name;         /* e.g. "trv_traps_translated_total" */
+    int type;                 /* ZQS_METRIC_COUNTER or ZQS_METRIC_GAUGE */
+    const char *help;         /* one line for the operator, or NULL */
+    const char *label;        /* a label's name, or NULL */
+    const char *label_value;  /* its value (with label), any text */
+    double value;
+} ZqsMetric;
+
 int ZqsInit(int *descriptor);
 int ZqsInitComplete(int status, const char *text);
 int ZqsReceive(int *command);
 int ZqsDone(const char *text);
 int ZqsProcessState(const char *name, int *exit_status);
+int ZqsPublishMetrics(const ZqsMetric *metrics, int count);
 
 #ifdef __cplusplus
 }

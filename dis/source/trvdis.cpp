@@ -201,9 +201,13 @@ int iQueueNode(ZqwObjectId uiId, int iWhich) {
             if (pQueue->aSlots[i] == uiId) return 1;
     }
     int iNext = (pQueue->iTail + 1) % TRVDIS_QUEUE_SLOTS;
-    if (iNext == pQueue->iHead) return 0;
+    if (iNext == pQueue->iHead) {
+        vFiguresNodeQueued(iWhich, 0);
+        return 0;
+    }
     pQueue->aSlots[pQueue->iTail] = uiId;
     pQueue->iTail = iNext;
+    vFiguresNodeQueued(iWhich, 1);
     if (iWhich == TRVDIS_QUEUE_DISCOVERY)
         ++uiQueuedSerial;
     else
@@ -218,6 +222,7 @@ ZqwObjectId uiTakeNode(int iWhich) {
     pQueue->aSlots[pQueue->iHead] = ZQW_NULL_ID;
     pQueue->iHead = (pQueue->iHead + 1) % TRVDIS_QUEUE_SLOTS;
     if (iWhich == TRVDIS_QUEUE_DISCOVERY) ++uiTakenSerial;
+    vFiguresNodeTaken(iWhich);
     return uiId;
 }
 
@@ -317,6 +322,7 @@ void vDrainEvents(void) {
         fd_set stReady = stMasterReadSet;
         struct timeval stPoll = {0, 0};
         if (!bReadyWork() && bQueuedWork()) stPoll = kAheadWait;  // the pass's next node is on its way
+        if (bPmRegistered) iPublishFigures();
         int iReady = iWait(&stReady, &stPoll);
         if (iReady <= 0 && !bQueuedWork()) return;
         if (bReadable(iPmSocket, &stReady)) vServeCommand();
@@ -335,6 +341,8 @@ void vMainLoopCycle(void) {
     struct timeval stTimeout = {0, 0};
     if (!bQueuedWork()) stTimeout.tv_sec = lRemainingTime > 0 ? lRemainingTime : 0;
     else if (!bReadyWork()) stTimeout = kAheadWait;
+    // Changed figures held back by the pace wake the loop within a second.
+    if (bPmRegistered && iPublishFigures() == 1 && stTimeout.tv_sec >= 1) stTimeout = {1, 0};
     iWait(&stReady, &stTimeout);
 
     time_t tWoken = tTrvClock();

@@ -112,6 +112,23 @@ void vWatchDescriptor(int iFd);
 int iTrvdisMain(int iArgc, char **ppArgv);
 
 /* ------------------------------------------------------------------------
+ * Figures for monitoring (trvfigures.cpp)
+ * ------------------------------------------------------------------------ */
+
+/* A discovery pass began / has listed all its nodes (it ends when the
+ * discovery queue is empty after that). */
+void vFiguresPassBegin(void);
+void vFiguresPassListed(void);
+/* A node was stored in a queue (iStored 1) or dropped for a full queue (0);
+ * a node was taken from a queue to be handled. */
+void vFiguresNodeQueued(int iWhich, int iStored);
+void vFiguresNodeTaken(int iWhich);
+/* Hands the figures to zqspmd (ZqsPublishMetrics), at most once a second:
+ * 1 when changed figures wait for the next second (the caller then waits at
+ * most a second), 0 when nothing waits. */
+int iPublishFigures(void);
+
+/* ------------------------------------------------------------------------
  * Discovery cycle (trvdiscover.cpp)
  * ------------------------------------------------------------------------ */
 

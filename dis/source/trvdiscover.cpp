@@ -141,6 +141,7 @@ void vDiscover(void) {
             pList = nullptr;
         }
     };
+    vFiguresPassBegin();
     ZqwFieldValue stTrue = stBoolValue(1);
     size_t uiTotal = 0;
     for (int i = 0; i < 3; ++i) {
@@ -188,6 +189,7 @@ void vDiscover(void) {
     }
     vAheadPassEnded();
     free(pAll);
+    vFiguresPassListed();
 }
 
 void vDiscoverHost(int iWhich) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "trvlib.h"
 #include "trvtrapinit.h"
@@ -177,9 +178,31 @@ void vTrapdCallback(int iReason, ZqSession *pSession, ZqPdu *pPdu, void * /*pDat
     }
 }
 
+// The counts for monitoring go to zqspmd at most once a second (the map
+// program serves them); an unchanged set is not sent again.
+static void vPublishFigures(void) {
+    static time_t tLast = 0;
+    time_t tNow = time(nullptr);
+    if (tNow == tLast) return;
+    tLast = tNow;
+    ZqsMetric aFigures[] = {
+        {"trv_traps_received_total", ZQS_METRIC_COUNTER, "Vendor traps trvtrapd received", nullptr, nullptr,
+         static_cast<double>(ulReceivedTraps)},
+        {"trv_traps_translated_total", ZQS_METRIC_COUNTER, "Vendor traps re-issued with their readable text",
+         nullptr, nullptr, static_cast<double>(ulTranslatedTraps)},
+        {"trv_traps_unknown_total", ZQS_METRIC_COUNTER,
+         "Vendor traps without a definition (kept in log/trvtrapd.unknown)", nullptr, nullptr,
+         static_cast<double>(ulUnknownTraps)},
+        {"trv_status_requests_total", ZQS_METRIC_COUNTER, "Status requests sent to trvdis for a trap's node",
+         nullptr, nullptr, static_cast<double>(ulStatusRequests)},
+    };
+    ZqsPublishMetrics(aFigures, static_cast<int>(sizeof aFigures / sizeof aFigures[0]));
+}
+
 void vTrapdLoop(ZqSession *pSession, int iDescriptor) {
     int iFailures = 0;  // select failures in a row, other than interruptions
     for (;;) {
+        vPublishFigures();
         int iSock = pSession != nullptr ? pSession->sock_fd : -1;
         fd_set set;
         FD_ZERO(&set);
@@ -187,7 +210,9 @@ void vTrapdLoop(ZqSession *pSession, int iDescriptor) {
         if (iDescriptor >= 0 && iDescriptor < FD_SETSIZE && iSock < FD_SETSIZE) {
             FD_SET(iDescriptor, &set);
             if (iSock >= 0) FD_SET(iSock, &set);
-            iReady = select((iDescriptor > iSock ? iDescriptor : iSock) + 1, &set, nullptr, nullptr, nullptr);
+            // Woken each second, so that the last counts of a burst reach zqspmd.
+            struct timeval stWait = {1, 0};
+            iReady = select((iDescriptor > iSock ? iDescriptor : iSock) + 1, &set, nullptr, nullptr, &stWait);
         } else {
             errno = EBADF;
         }

@@ -463,6 +463,10 @@ int iCreateCompletePdu(const ZqPdu *pTrap, ZqPdu **ppNewPdu, const char *szText,
     return 1;
 }
 
+unsigned long ulReceivedTraps = 0;
+unsigned long ulTranslatedTraps = 0;
+unsigned long ulStatusRequests = 0;
+
 int iNodeStatusUpdate(ZqSession *pSession, const ZqPdu *pTrap) {
     // Freed once at the end: the enterprise until the PDU owns it, the PDU until
     // the library takes it, and a PDU the library hands back.
@@ -538,6 +542,7 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
                     static_cast<int>(pTrap->specific_type));
         return -1;
     }
+    if (!bIsReissuedTrap(pTrap)) ++ulReceivedTraps;
     const TrapDef *pDef = pFindTrapDef(pTrap);
     if (pDef == nullptr) {
         // Nothing to re-issue; kept so that a definition can follow.
@@ -626,10 +631,13 @@ int iProcessRecvdTrap(const ZqPdu *pTrap) {
     if (pDef->cStatusUpdate == 'Y') {
         iPrintDebug(__LINE__, kSource, 2, "iProcessRecvdTrap: Node status update requested.");
         if (iNodeStatusUpdate(pSend, pTrap) == -1) {
+            ++ulTranslatedTraps;  // the text went out; only the request failed
             vCloseSendSession();
             goto done;
         }
+        ++ulStatusRequests;
     }
+    ++ulTranslatedTraps;
     iPrintDebug(__LINE__, kSource, 1, "iProcessRecvdTrap: Node status info sent for database update.");
     iPrintDebug(__LINE__, kSource, 1, "=========== Trap processed successfully! ==========\n");
     iResult = 1;

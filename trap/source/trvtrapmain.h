@@ -131,6 +131,13 @@ void       vCloseSendSession(void);
 extern unsigned long ulUnknownTraps;
 int iKeepUnknownTrap(const ZqPdu *pTrap);
 
+/* Counts for monitoring, from the start of the daemon: vendor traps received
+ * (internal events and re-issued traps not counted), traps re-issued with
+ * their text, and status requests sent to trvdis. */
+extern unsigned long ulReceivedTraps;
+extern unsigned long ulTranslatedTraps;
+extern unsigned long ulStatusRequests;
+
 /* ------------------------------------------------------------------------
  * The daemon's life (trvtrapd.cpp)
  * ------------------------------------------------------------------------ */

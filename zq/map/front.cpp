@@ -16,6 +16,7 @@
 #include <cstring>
 #include <list>
 #include <map>
+#include <set>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -440,6 +441,14 @@ PollSlot::PollSlot(const std::string& client, std::function<void()> wake)
         g_polls.push_back(Poll{client, early_, std::move(wake)});
     }
     for (auto& w : wakes) w();
+}
+
+void PollSlot::count(size_t& polls, size_t& clients) {
+    std::lock_guard<std::mutex> lk(g_polls_mu);
+    std::set<std::string> who;
+    for (const auto& p : g_polls) who.insert(p.client);
+    polls = g_polls.size();
+    clients = who.size();
 }
 
 PollSlot::~PollSlot() {

@@ -55,6 +55,8 @@ public:
     PollSlot(const PollSlot&) = delete;
     PollSlot& operator=(const PollSlot&) = delete;
     bool early() const { return early_->load(); }
+    // The long polls waiting now, and the client addresses they come from.
+    static void count(size_t& polls, size_t& clients);
     const std::atomic<bool>* flag() const { return early_.get(); }
 
 private:

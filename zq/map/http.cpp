@@ -41,6 +41,7 @@
 #include "httpkit.h"
 #include "mapops.h"
 #include "mapd.h"
+#include "metrics.h"
 #include "web_assets.h"
 #include "zqcommon.h"
 
@@ -590,6 +591,7 @@ Snapshot take_snapshot(uint32_t map) {
     }
     s.batch.add_icons();
     s.ok = true;
+    count_snapshot(s.batch.rows.size());
     return s;
 }
 
@@ -1234,6 +1236,7 @@ bool start_http(std::string& error) {
     s.Post("/api/apps/config/confirm", post_config_confirm);
     add_event_routes(s);
     add_map_routes(s);
+    s.Get("/metrics", get_metrics);
     s.Get(R"(/api/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Post(R"(/.*)", [](const httplib::Request&, httplib::Response& res) { fail(res, 404, "no such call"); });
     s.Get(R"(/[A-Za-z0-9._-]*)", serve_asset);

@@ -165,6 +165,17 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "trapd: unknown command %d from zqspmd ignored\n", cmd);
             }
         });
+        // Its figures go to zqspmd once a second (the map program serves them).
+        server.on_tick([&server] {
+            std::vector<zq::trapd::Figure> f = server.figures();
+            std::vector<ZqsMetric> m;
+            for (const auto& x : f)
+                m.push_back(ZqsMetric{x.name.c_str(), x.counter ? ZQS_METRIC_COUNTER : ZQS_METRIC_GAUGE,
+                                      x.help.c_str(), x.label.empty() ? nullptr : x.label.c_str(),
+                                      x.label_value.c_str(), x.value});
+            if (m.size() > ZQS_METRICS_MAX) m.resize(ZQS_METRICS_MAX);
+            ZqsPublishMetrics(m.data(), static_cast<int>(m.size()));
+        });
         ZqsInitComplete(ZQS_INIT_OK, "Initialization complete.");
     }
     server.run();

@@ -558,6 +558,7 @@ void Server::tick() {
     }
     report_counts(false);
     log_.flush();
+    if (on_tick_) on_tick_();
 }
 
 void Server::report_counts(bool force) {
@@ -940,8 +941,12 @@ void Server::close_session(int fd, const char* why) {
                   (s.dropped ? " dropped " + std::to_string(s.dropped) + " events" : std::string()));
     epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
-    if (s.greeted) --greeted_;
-    else pending(s, false);
+    if (s.greeted) {
+        --greeted_;
+        retire(s);
+    } else {
+        pending(s, false);
+    }
     if (s.managed) --managed_;
     else queued_total_ -= std::min(queued_total_, s.out.size() - s.out_off);
     if (listen_paused_) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -84,6 +85,14 @@ private:
     int lost_errno_ = 0;
 };
 
+// One figure of trapd's for monitoring (ZqsPublishMetrics in zq.h).
+struct Figure {
+    std::string name;
+    bool counter = true;  // else a gauge
+    std::string help, label, label_value;
+    double value = 0;
+};
+
 // One readable line for a trap (without the time stamp and newline).
 std::string describe(const wire::Event& ev);
 
@@ -97,6 +106,12 @@ public:
     void run();
     // Watches another descriptor in the same loop (the process manager's).
     void watch(int fd, std::function<void()> on_readable);
+    // Calls fn about once a second from the loop (to hand figures() on).
+    void on_tick(std::function<void()> fn) { on_tick_ = std::move(fn); }
+    // What came in, what was refused or malformed, and per session name what was
+    // queued for it and what it lost: counters that only grow while trapd runs
+    // (metrics.cpp).
+    std::vector<Figure> figures() const;
     // Ends run() after the current round (a stop command from the process manager).
     void stop() { stop_ = true; }
 
@@ -201,6 +216,15 @@ private:
     void write_stats(bool force);
     int64_t last_report_ = 0;
     std::vector<uint8_t> rxbufs_;
+    std::function<void()> on_tick_;
+    // The queued and dropped counts of sessions that have closed, by name (at
+    // most kRetiredNames names; the rest together), so that the figures of a
+    // name never go down when its session reconnects.
+    struct Retired {
+        uint64_t delivered = 0, dropped = 0;
+    };
+    std::map<std::string, Retired> retired_;
+    void retire(const Session& s);
 };
 
 }  // namespace zq::trapd

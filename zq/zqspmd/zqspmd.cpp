@@ -97,6 +97,7 @@ struct Proc {
     bool wait_trapd = false;                  // ended because trapd was lost: once it is back
     Clock::time_point ended_at{};             // when it ended on its own (status 0)
     std::shared_ptr<zq::OutLog> out;          // log/NAME.out
+    std::vector<zq::pm::Metric> metrics;      // its last ZqsPublishMetrics set, while it runs
 };
 
 std::vector<Proc> g_procs;
@@ -105,7 +106,7 @@ std::vector<Proc> g_procs;
 // its process's log/NAME.out.  A pipe stays until every writer has closed it
 // (a process's children may outlive it), so there may be more than one per name.
 struct Output {
-    int fd;
+    int fd = -1;
     std::shared_ptr<zq::OutLog> log;
 };
 std::vector<Output> g_outputs;
@@ -175,6 +176,7 @@ std::string resolve_program(const std::string& prog) {
 bool spawn(Proc& p) {
     p.exit_status.reset();
     p.text.clear();
+    p.metrics.clear();
     p.init = 0;
     p.stopping = false;
     if (p.argv.empty()) return false;
@@ -293,13 +295,20 @@ bool g_quit = false;
 // ---------------------------------------------------------------- connections
 
 struct Conn {
-    int fd;
+    int fd = -1;
     std::string in;
     bool is_daemon = false;
     std::string proc;     // registered process name
     bool busy = false;    // a tool request is being worked on
     bool closed = false;  // to be removed
+    // A daemon's ZqsPublishMetrics set being received (METRICS BEGIN .. END).
+    bool in_metrics = false;
+    std::vector<zq::pm::Metric> metrics;
+    size_t metrics_bytes = 0;
 };
+
+constexpr size_t kMetricsMax = 512;             // figures of one set (ZQS_METRICS_MAX)
+constexpr size_t kMetricsBytesMax = 256u << 10;  // and their bytes
 
 std::map<int, Conn> g_conns;
 
@@ -321,7 +330,10 @@ void close_conn(int fd) {
     auto it = g_conns.find(fd);
     if (it == g_conns.end()) return;
     for (auto& p : g_procs)
-        if (p.conn == fd) p.conn = -1;
+        if (p.conn == fd) {
+            p.conn = -1;
+            p.metrics.clear();  // its figures go with it
+        }
     for (auto& j : g_jobs)
         if (j.client == fd) j.client = -1;  // the number may be reused
     close(fd);
@@ -494,6 +506,22 @@ void handle_daemon_record(Conn& c, const std::string& line) {
         if (p->init == 2) p->state = State::Failed;
         logf("%s: start-up %s: %s", p->name.c_str(), p->init == 1 ? "complete" : "FAILED",
              zq::pm::escape(p->text).c_str());
+    } else if (line == "METRICS BEGIN") {
+        c.in_metrics = true;
+        c.metrics.clear();
+        c.metrics_bytes = 0;
+    } else if (line.compare(0, 7, "METRIC\t") == 0) {
+        // Beyond the bounds or malformed: left out (the set is the library's,
+        // so this is a mismatch of versions, not an operator's error).
+        zq::pm::Metric m;
+        c.metrics_bytes += line.size();
+        if (c.in_metrics && c.metrics.size() < kMetricsMax && c.metrics_bytes <= kMetricsBytesMax &&
+            zq::pm::parse_metric_fields(std::string_view(line).substr(7), m))
+            c.metrics.push_back(std::move(m));
+    } else if (line == "METRICS END") {
+        if (c.in_metrics) p->metrics = std::move(c.metrics);
+        c.in_metrics = false;
+        c.metrics.clear();
     } else if (line == "DONE" || line.compare(0, 5, "DONE ") == 0) {
         if (line.size() > 5) p->text = zq::pm::unescape(line.substr(5));
         logf("%s: done: %s", p->name.c_str(), zq::pm::escape(p->text).c_str());
@@ -543,6 +571,42 @@ void handle_status(Conn& c) {
     c.closed = true;
 }
 
+// The figures of every running process, and zqspmd's own: whether each
+// process runs and how often it was restarted lately.
+void handle_metrics(Conn& c) {
+    auto send = [&](const std::string& proc, const zq::pm::Metric& m) {
+        reply(c.fd, "METRIC\t" + proc + "\t" + zq::pm::metric_fields(m));
+    };
+    for (auto& p : g_procs) {
+        zq::pm::Metric m;
+        m.type = 'g';
+        m.name = "zq_process_running";
+        m.help = "1 while the process of conf/zqsuf runs, else 0";
+        m.label = "process";
+        m.label_value = p.name;
+        m.value = p.pid > 0 ? 1 : 0;
+        send("zqspmd", m);
+    }
+    for (auto& p : g_procs) {
+        zq::pm::Metric m;
+        m.type = 'g';
+        m.name = "zq_process_restarts";
+        m.help = "Automatic restarts of the process in the last 10 minutes";
+        m.label = "process";
+        m.label_value = p.name;
+        auto now = Clock::now();
+        m.value = static_cast<double>(std::count_if(p.restarts.begin(), p.restarts.end(), [&](Clock::time_point t) {
+            return now - t <= std::chrono::minutes(10);
+        }));
+        send("zqspmd", m);
+    }
+    for (auto& p : g_procs)
+        if (p.pid > 0)
+            for (auto& m : p.metrics) send(p.name, m);
+    reply(c.fd, "OK");
+    c.closed = true;
+}
+
 void handle_request(Conn& c, const std::string& line) {
     std::vector<std::string> w = words_of(line);
     if (w.empty()) return;
@@ -562,6 +626,10 @@ void handle_request(Conn& c, const std::string& line) {
     }
     if (w[0] == "STATUS") {
         handle_status(c);
+        return;
+    }
+    if (w[0] == "METRICS") {
+        handle_metrics(c);
         return;
     }
     if (w[0] == "SHUTDOWN") {
@@ -1020,7 +1088,8 @@ void accept_clients(int lfd) {
             close(c);
             continue;
         }
-        g_conns[c] = Conn{c, {}, false, {}, false, false};
+        g_conns[c] = Conn{};
+        g_conns[c].fd = c;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -200,6 +201,60 @@ void print_info(const std::string& line) {
     if (line.compare(0, 5, "INFO ") != 0) return;
     std::printf("%s\n", one_line(unescape(line.substr(5))).c_str());
     std::fflush(stdout);
+}
+
+std::vector<std::string_view> split(std::string_view text, char sep) {
+    std::vector<std::string_view> out;
+    while (true) {
+        size_t at = text.find(sep);
+        out.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return out;
+        text.remove_prefix(at + 1);
+    }
+}
+
+bool metric_name_ok(std::string_view name, bool label) {
+    if (name.empty() || name.size() > 100 || (name[0] >= '0' && name[0] <= '9')) return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  (c == ':' && !label);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::string metric_fields(const Metric& m) {
+    char num[64];
+    auto r = std::to_chars(num, num + sizeof num, m.value);
+    std::string out(1, m.type);
+    out += '\t';
+    out += m.name;
+    out += '\t';
+    out.append(num, r.ptr);
+    out += '\t';
+    out += m.label;
+    out += '\t';
+    out += escape(m.label_value);
+    out += '\t';
+    out += escape(m.help);
+    return out;
+}
+
+bool parse_metric_fields(std::string_view fields, Metric& m) {
+    std::vector<std::string_view> f = split(fields, '\t');
+    if (f.size() != 6 || (f[0] != "c" && f[0] != "g") || !metric_name_ok(f[1]) ||
+        (!f[3].empty() && !metric_name_ok(f[3], true)))
+        return false;
+    double v = 0;
+    auto r = std::from_chars(f[2].data(), f[2].data() + f[2].size(), v);
+    if (r.ec != std::errc() || r.ptr != f[2].data() + f[2].size()) return false;
+    m.type = f[0][0];
+    m.name = std::string(f[1]);
+    m.value = v;
+    m.label = std::string(f[3]);
+    m.label_value = f[3].empty() ? std::string() : unescape(f[4]);
+    m.help = unescape(f[5]);
+    return true;
 }
 
 }  // namespace zq::pm

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zq::pm {
 
@@ -43,5 +44,25 @@ std::string one_line(std::string_view text);
 // A request's on_line for the tools that show progress: prints the text of an
 // "INFO " line with one_line() and flushes; other lines are passed over.
 void print_info(const std::string& line);
+
+// One figure of ZqsPublishMetrics as it travels: the records "METRICS BEGIN",
+// one "METRIC\tFIELDS" per figure and "METRICS END" from a daemon; zqspmd
+// answers a METRICS request with "METRIC\tPROCESS\tFIELDS" lines.  FIELDS are
+// TYPE (c or g), NAME, VALUE, LABEL (may be empty), LABEL VALUE and HELP,
+// separated by tabs, the last two escaped (so no field holds a tab).
+struct Metric {
+    char type = 'c';  // 'c' counter, 'g' gauge
+    std::string name;
+    double value = 0;
+    std::string label, label_value, help;
+};
+// A metric name ([a-zA-Z_:][a-zA-Z0-9_:]*, at most 100 characters), or with
+// label true a label name ([a-zA-Z_][a-zA-Z0-9_]*).
+bool metric_name_ok(std::string_view name, bool label = false);
+std::string metric_fields(const Metric& m);
+// false for anything but the six fields above with good names and a number.
+bool parse_metric_fields(std::string_view fields, Metric& m);
+// Splits text at each sep.
+std::vector<std::string_view> split(std::string_view text, char sep);
 
 }  // namespace zq::pm

@@ -14,6 +14,7 @@
 namespace {
 
 int g_fd = -1;
+std::string g_last_metrics;  // the last set this connection took: an equal one is not sent again
 
 bool valid_name(const char* n) {
     if (n == nullptr || *n == '\0') return false;
@@ -55,6 +56,7 @@ extern "C" int ZqsInit(int* descriptor) {
         return -1;
     }
     g_fd = fd;
+    g_last_metrics.clear();
     if (descriptor) *descriptor = fd;
     return fd;
 }
@@ -141,4 +143,37 @@ extern "C" int ZqsProcessState(const char* name, int* exit_status) {
     }
     if (exit_status) *exit_status = code;
     return state;
+}
+
+extern "C" int ZqsPublishMetrics(const ZqsMetric* metrics, int count) {
+    if (count < 0 || count > ZQS_METRICS_MAX || (count > 0 && metrics == nullptr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string rec = "METRICS BEGIN\n";
+    for (int i = 0; i < count; ++i) {
+        const ZqsMetric& in = metrics[i];
+        zq::pm::Metric m;
+        m.type = in.type == ZQS_METRIC_COUNTER ? 'c' : 'g';
+        m.name = in.name ? in.name : "";
+        m.value = in.value;
+        m.label = in.label ? in.label : "";
+        m.label_value = in.label && in.label_value ? in.label_value : "";
+        m.help = in.help ? zq::pm::one_line(in.help) : "";
+        if ((in.type != ZQS_METRIC_COUNTER && in.type != ZQS_METRIC_GAUGE) || !zq::pm::metric_name_ok(m.name) ||
+            (in.label != nullptr && !zq::pm::metric_name_ok(m.label, true))) {
+            errno = EINVAL;
+            return -1;
+        }
+        rec += "METRIC\t" + zq::pm::metric_fields(m) + "\n";
+    }
+    rec += "METRICS END\n";
+    if (g_fd < 0) {
+        errno = ENOTCONN;
+        return -1;
+    }
+    if (rec == g_last_metrics) return 0;
+    if (!zq::pm::send_all(g_fd, rec)) return lost();
+    g_last_metrics = rec;
+    return 0;
 }
