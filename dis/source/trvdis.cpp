@@ -202,12 +202,12 @@ int iQueueNode(ZqwObjectId uiId, int iWhich) {
     }
     int iNext = (pQueue->iTail + 1) % TRVDIS_QUEUE_SLOTS;
     if (iNext == pQueue->iHead) {
-        vFiguresNodeQueued(iWhich, 0);
+        vFiguresNodeQueued(iWhich, uiId, 0);
         return 0;
     }
     pQueue->aSlots[pQueue->iTail] = uiId;
     pQueue->iTail = iNext;
-    vFiguresNodeQueued(iWhich, 1);
+    vFiguresNodeQueued(iWhich, uiId, 1);
     if (iWhich == TRVDIS_QUEUE_DISCOVERY)
         ++uiQueuedSerial;
     else

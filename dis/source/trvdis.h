@@ -121,7 +121,7 @@ void vFiguresPassBegin(void);
 void vFiguresPassListed(void);
 /* A node was stored in a queue (iStored 1) or dropped for a full queue (0);
  * a node was taken from a queue to be handled. */
-void vFiguresNodeQueued(int iWhich, int iStored);
+void vFiguresNodeQueued(int iWhich, ZqwObjectId uiId, int iStored);
 void vFiguresNodeTaken(int iWhich);
 /* Hands the figures to zqspmd (ZqsPublishMetrics), at most once a second:
  * 1 when changed figures wait for the next second (the caller then waits at

@@ -4,13 +4,15 @@
 #include <errno.h>
 #include <time.h>
 
+#include <unordered_set>
+
 #include "trvdis.h"
 
 namespace {
 
 double dPassStart = -1;         // monotonic seconds the running pass began, -1 when none runs
 bool bPassListed = false;       // the running pass has queued all its nodes
-unsigned long ulPassQueued = 0;  // nodes the running pass queued
+std::unordered_set<ZqwObjectId> setPassNodes;  // nodes the running pass queued (one listed twice counts once)
 unsigned long ulPasses = 0;
 double dLastPassSeconds = 0;
 unsigned long ulLastPassNodes = 0;
@@ -29,7 +31,8 @@ double dNow(void) {
 void vCheckPassEnd(void) {
     if (dPassStart < 0 || !bPassListed || iQueueLength(TRVDIS_QUEUE_DISCOVERY) > 0) return;
     dLastPassSeconds = dNow() - dPassStart;
-    ulLastPassNodes = ulPassQueued;
+    ulLastPassNodes = setPassNodes.size();
+    setPassNodes.clear();
     ++ulPasses;
     dPassStart = -1;
     bChanged = true;
@@ -40,7 +43,7 @@ void vCheckPassEnd(void) {
 void vFiguresPassBegin(void) {
     dPassStart = dNow();
     bPassListed = false;
-    ulPassQueued = 0;
+    setPassNodes.clear();
 }
 
 void vFiguresPassListed(void) {
@@ -48,9 +51,9 @@ void vFiguresPassListed(void) {
     vCheckPassEnd();
 }
 
-void vFiguresNodeQueued(int iWhich, int iStored) {
+void vFiguresNodeQueued(int iWhich, ZqwObjectId uiId, int iStored) {
     if (!iStored) ++aQueueFull[iWhich == TRVDIS_QUEUE_DISCOVERY];
-    else if (iWhich == TRVDIS_QUEUE_DISCOVERY && dPassStart >= 0) ++ulPassQueued;
+    else if (iWhich == TRVDIS_QUEUE_DISCOVERY && dPassStart >= 0) setPassNodes.insert(uiId);
     bChanged = true;
 }
 
