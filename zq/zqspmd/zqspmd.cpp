@@ -577,29 +577,26 @@ void handle_metrics(Conn& c) {
     auto send = [&](const std::string& proc, const zq::pm::Metric& m) {
         reply(c.fd, "METRIC\t" + proc + "\t" + zq::pm::metric_fields(m));
     };
-    for (auto& p : g_procs) {
-        zq::pm::Metric m;
-        m.type = 'g';
-        m.name = "zq_process_running";
-        m.help = "1 while the process of conf/zqsuf runs, else 0";
-        m.label = "process";
-        m.label_value = p.name;
-        m.value = p.pid > 0 ? 1 : 0;
-        send("zqspmd", m);
-    }
-    for (auto& p : g_procs) {
-        zq::pm::Metric m;
-        m.type = 'g';
-        m.name = "zq_process_restarts";
-        m.help = "Automatic restarts of the process in the last 10 minutes";
-        m.label = "process";
-        m.label_value = p.name;
-        auto now = Clock::now();
-        m.value = static_cast<double>(std::count_if(p.restarts.begin(), p.restarts.end(), [&](Clock::time_point t) {
+    auto per_process = [&](const char* name, const char* help, auto value_of) {
+        for (auto& p : g_procs) {
+            zq::pm::Metric m;
+            m.type = 'g';
+            m.name = name;
+            m.help = help;
+            m.label = "process";
+            m.label_value = p.name;
+            m.value = value_of(p);
+            send("zqspmd", m);
+        }
+    };
+    auto now = Clock::now();
+    per_process("zq_process_running", "1 while the process of conf/zqsuf runs, else 0",
+                [](const Proc& p) { return p.pid > 0 ? 1.0 : 0.0; });
+    per_process("zq_process_restarts", "Automatic restarts of the process in the last 10 minutes", [&](const Proc& p) {
+        return static_cast<double>(std::count_if(p.restarts.begin(), p.restarts.end(), [&](Clock::time_point t) {
             return now - t <= std::chrono::minutes(10);
         }));
-        send("zqspmd", m);
-    }
+    });
     for (auto& p : g_procs)
         if (p.pid > 0)
             for (auto& m : p.metrics) send(p.name, m);
