@@ -2,6 +2,7 @@
 // vendor MIB, a module of each SMI version with enumerations, a merge into
 // existing files, and a definition file with every kind of finding.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <set>
@@ -178,6 +179,11 @@ TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(zqtest::run(argv).status, c.status) << (c.args.empty() ? "" : c.args.back());
     }
+    // A folder that cannot be written into is named with the reason.
+    r = zqtest::run({bin("trvmib2conf"), "--out", dir.path + "/typo", kMib});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("cannot write into " + dir.path + "/typo: No such file or directory"), std::string::npos)
+        << r.err;
 }
 
 // Modules of other makers' shape (tests/tools/mibs): the operator's complete
@@ -321,6 +327,22 @@ TEST(TrvTrapChk, LintFindsEveryKindOfFinding) {
     r = zqtest::run({bin("trvtrapchk"), inst.dir.path + "/candidate.conf", "--lint", "--mib", kMib}, inst.env());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Success : File " + inst.dir.path + "/candidate.conf passed syntax check\n");
+    // A candidate with value maps beside it (the pair trvmib2conf --out writes)
+    // is checked against those, not the installed ones (which lack the block).
+    std::string pair = inst.dir.path + "/pair";
+    ASSERT_EQ(mkdir(pair.c_str(), 0700), 0);
+    write_file(pair + "/trvtrapd.conf", "START_TRAP\n{.1.3.6.1.4.1.64001.6} 6001 N\nFan @M2\nEND_TRAP\n");
+    r = zqtest::run({bin("trvtrapchk"), pair + "/trvtrapd.conf", "--lint", "--mib", kMib}, inst.env());
+    EXPECT_NE(r.out.find("3: @M2 maps vtFanLocation (1.3.6.1.4.1.64001.6.2.6.7.1.3), which has no block in "
+                         "trvval2str.trap\n"),
+              std::string::npos)
+        << r.out;
+    write_file(pair + "/trvval2str.trap", maps);
+    r = zqtest::run({bin("trvtrapchk"), pair + "/trvtrapd.conf", "--lint", "--mib", kMib}, inst.env());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    write_file(pair + "/trvval2str.trap", read_file(trv + "/trvval2str.trap"));
+    r = zqtest::run({bin("trvtrapchk"), pair + "/trvtrapd.conf", "--lint", "--mib", kMib}, inst.env());
+    EXPECT_NE(r.out.find("which has no block in " + pair + "/trvval2str.trap\n"), std::string::npos) << r.out;
     r = zqtest::run({bin("trvtrapchk"), inst.dir.path + "/nothing.conf"}, inst.env());
     EXPECT_EQ(r.out, "Error : File " + inst.dir.path + "/nothing.conf not found\n");
     for (const char* bad : {"--lnit", "-x"}) {

@@ -238,7 +238,9 @@ int iWriteText(const std::string &szPath, const std::string &szText) {
     int iOk = fwrite(szText.data(), 1, szText.size(), pFile) == szText.size();
     if (fclose(pFile) != 0) iOk = 0;
     if (!iOk || rename(szTemp.c_str(), szPath.c_str()) != 0) {
+        int iError = errno;  // the caller names it
         unlink(szTemp.c_str());
+        errno = iError;
         return 0;
     }
     return 1;
@@ -322,7 +324,7 @@ int iWriteEvents(const std::string &szFile, const std::vector<const char *> &aFi
         ++iAdded;
     }
     if (iAdded > 0 && !iWriteText(szFile, szNew)) {
-        fprintf(stderr, "%s: cannot write %s\n", szMyName, szFile.c_str());
+        fprintf(stderr, "%s: cannot write %s: %s\n", szMyName, szFile.c_str(), strerror(errno));
         return 3;
     }
     printf("added %d event entries to %s\n", iAdded, szFile.c_str());
@@ -385,7 +387,7 @@ int iMerge(const std::string &szDir) {
     }
     if ((iAddedDefs > 0 && !iWriteText(szTrapPath, szNewTraps)) ||
         (iAddedMaps > 0 && !iWriteText(szMapPath, szNewMaps))) {
-        fprintf(stderr, "%s: cannot write into %s\n", szMyName, szDir.c_str());
+        fprintf(stderr, "%s: cannot write into %s: %s\n", szMyName, szDir.c_str(), strerror(errno));
         return 3;
     }
     printf("added %d definitions and %d value maps, skipped %d\n", iAddedDefs, iAddedMaps, iSkipped);
@@ -488,7 +490,7 @@ int main(int argc, char **argv) {
         szHeader += "\n";
         if (!iWriteText(szOut + "/trvtrapd.conf", szHeader + szTraps) ||
             !iWriteText(szOut + "/trvval2str.trap", szHeader + "\n" + szMaps)) {
-            fprintf(stderr, "%s: cannot write into %s\n", szMyName, szOut.c_str());
+            fprintf(stderr, "%s: cannot write into %s: %s\n", szMyName, szOut.c_str(), strerror(errno));
             return 3;
         }
         printf("wrote %zu definitions and %zu value maps into %s\n", aDefs.size(), aMaps.size(), szOut.c_str());

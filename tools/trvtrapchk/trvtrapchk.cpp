@@ -41,7 +41,8 @@ const char kUsage[] =
     "with --mib, for the definitions whose trap the MIB modules define:\n"
     "  @n, @Ik,n and @Mn naming a binding beyond the trap's variables;\n"
     "  @Mn whose variable the MIB does not enumerate, or has no block in\n"
-    "  trvval2str.trap (the installed one).\n"
+    "  trvval2str.trap (the one beside FILE when there is one, else the\n"
+    "  installed one).\n"
     "Exit status: 0 (without --lint always); with --lint 0 no findings, 1 findings\n"
     "or a syntax error; 2 bad arguments; 3 a MIB cannot be read.\n";
 
@@ -130,7 +131,22 @@ const TrapDef *pLookUp(int32_t iNumber, const char *szEnterprise) {
     return pFindTrapDef(&stPdu);
 }
 
-int iLint(const std::vector<const char *> &aMibs) {
+/* The value maps a candidate FILE is checked against: the trvval2str.trap
+ * beside it when there is one (the pair trvmib2conf --out writes), else the
+ * installed one (empty). */
+std::string szCandidateMaps(const char *szFile) {
+    if (szFile == nullptr) return {};
+    std::string szDir = szFile;
+    size_t uiSlash = szDir.rfind('/');
+    szDir = uiSlash == std::string::npos ? "." : szDir.substr(0, uiSlash + 1);
+    std::string szMaps = szDir + (szDir.back() == '/' ? "" : "/") + "trvval2str.trap";
+    FILE *pFile = fopen(szMaps.c_str(), "r");
+    if (pFile == nullptr) return {};
+    fclose(pFile);
+    return szMaps;
+}
+
+int iLint(const std::vector<const char *> &aMibs, const char *szFile) {
     vFindDefinitionLines(szTrapConfPath);
     auto iLineOf = [](int i) { return i < static_cast<int>(aDefLines.size()) ? aDefLines[i] : 0; };
 
@@ -188,8 +204,13 @@ int iLint(const std::vector<const char *> &aMibs) {
     }
     ValMapEntry **ppMaps = nullptr;
     TrvParseResult stMapParse = {};
-    if (iLoadValMap(&ppMaps, "trvval2str.trap", &stMapParse) < 0)
+    const std::string szBeside = szCandidateMaps(szFile);
+    int iMaps = szBeside.empty() ? iLoadValMap(&ppMaps, "trvval2str.trap", &stMapParse)
+                                 : iLoadValMapFrom(pOpenNamedConfFile(szBeside.c_str(), "trvval2str.trap"), &ppMaps,
+                                                   &stMapParse);
+    if (iMaps < 0)
         fprintf(stderr, "trvtrapchk: %s cannot be read: every @M finding below follows from that\n", szValToStrPath);
+    const std::string szMapsName = szBeside.empty() ? "trvval2str.trap" : szBeside;
     for (int i = 0; i < iTrapDefCount; ++i) {
         const TrapDef *pDef = aFileOrder[i];
         const char *szEnt = pDef->szEnterprise[0] == '.' ? pDef->szEnterprise + 1 : pDef->szEnterprise;
@@ -215,7 +236,7 @@ int iLint(const std::vector<const char *> &aMibs) {
                                              " for its value");
             else if (pVar->szOid[0] == '\0' || !iMapCovers(pVar->szOid))
                 vFinding(iLineOf(i) + 1, stRef.szText + " maps " + pVar->szName + " (" + pVar->szOid +
-                                             "), which has no block in trvval2str.trap");
+                                             "), which has no block in " + szMapsName);
         }
     }
     vFreeValMap();
@@ -273,7 +294,7 @@ int main(int argc, char **argv) {
     }
     int iStatus = 0;
     if (iLintWanted) {
-        iStatus = iResult >= 1 ? iLint(aMibs) : 1;
+        iStatus = iResult >= 1 ? iLint(aMibs, szFile) : 1;
         if (iStatus == 0 && iFindings > 0) iStatus = 1;
     }
     vFreeTrapDefs();
