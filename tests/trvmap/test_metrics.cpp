@@ -127,6 +127,9 @@ TEST(Metrics, TheScrapeCountsKnownTrapsAndShowsEveryDaemon) {
     EXPECT_GE(s.value("zq_trapd_session_queued_total", "session", "startrap"), 5);
     EXPECT_GE(s.value("trv_dis_last_pass_duration_seconds"), 0);
     EXPECT_EQ(s.value("trv_dis_queue_length", "queue", "request"), 0);
+    // The event store saw the vendor traps too, and lost none.
+    EXPECT_GE(s.value("zq_events_received_total"), 5);
+    EXPECT_EQ(s.value("zq_events_lost_total"), 0);
     EXPECT_EQ(s.count("zq_trapd_refused_total"), 10u);
     // HELP and TYPE as the parser read them (it names a counter without _total).
     EXPECT_EQ(s.types["zq_trapd_received_traps"], "counter");

@@ -132,6 +132,10 @@ std::mutex g_wait_mu;
 std::condition_variable g_wait_cv;
 uint64_t g_version = 0;
 
+// The figures of event_figures().
+std::atomic<uint64_t> g_received{0}, g_stored{0}, g_ignored{0}, g_lost{0};
+std::atomic<size_t> g_queued{0};
+
 // About what an event holds in memory.
 size_t size_of(const ev::Event& e) {
     size_t n = sizeof e + e.trap_id.size() + e.enterprise.size() + e.community.size() + e.trap_oid.size() * 4;
@@ -147,11 +151,13 @@ void on_trap(int reason, ZqSession*, ZqPdu* pdu, void* data) {
         ev::event_from_pdu(pdu, e);
         size_t bytes = size_of(e);
         std::lock_guard<std::mutex> lk(st->mu);
+        ++g_received;
         if (st->queue.size() >= kQueueMax || st->queued_bytes + bytes > kQueueBytes) {
             ++st->lost;
         } else {
             st->queued_bytes += bytes;
             st->queue.push_back(std::move(e));
+            g_queued = st->queue.size();
             if (st->queue.size() == 1) st->cv.notify_one();
         }
     }
@@ -266,6 +272,7 @@ void writer_loop(State* st) {
             }
             lost = st->lost;
             st->lost = 0;
+            g_queued = st->queue.size();
         }
         cf.refresh();
         std::vector<ev::Event> keep;
@@ -275,10 +282,14 @@ void writer_loop(State* st) {
             ev::classify(cf.conf, e);
             if (e.action != ev::kIgnore) keep.push_back(std::move(e));
         }
+        g_ignored += batch.size() - keep.size();
         if (!keep.empty() && !st->store.add(keep)) {
             log("events: %s", st->store.error().c_str());
             lost += static_cast<int64_t>(keep.size());
+        } else {
+            g_stored += keep.size();
         }
+        g_lost += static_cast<uint64_t>(lost);
         if (lost) {
             lost_total += lost;
             lost_since_said += lost;
@@ -360,6 +371,16 @@ void stop_events() {
 }
 
 bool events_running() { return g_running.load(); }
+
+EventFigures event_figures() {
+    EventFigures f;
+    f.received = g_received;
+    f.stored = g_stored;
+    f.ignored = g_ignored;
+    f.lost = g_lost;
+    f.queued = g_queued;
+    return f;
+}
 
 uint64_t events_version() {
     std::lock_guard<std::mutex> lk(g_wait_mu);

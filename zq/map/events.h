@@ -27,6 +27,15 @@ bool start_events(std::string& error);
 void stop_events();
 bool events_running();
 
+// What the store took in since the map program started (for GET /metrics):
+// events received from trapd, written, ignored by events.conf, lost (the
+// queue was full or the store failed), and waiting for the writer now.
+struct EventFigures {
+    uint64_t received = 0, stored = 0, ignored = 0, lost = 0;
+    size_t queued = 0;
+};
+EventFigures event_figures();
+
 // A number that moves on whenever the store changed.  A web server thread takes
 // it before it reads the store, and then waits until it moves on (or
 // timeout_ms passed), so that no change falls between the read and the wait.

@@ -17,6 +17,7 @@
 #include <set>
 #include <utility>
 
+#include "events.h"
 #include "front.h"
 #include "mapd.h"
 
@@ -191,6 +192,14 @@ void get_metrics(const httplib::Request&, httplib::Response& res) {
         static_cast<double>(g_snapshot_symbols.load()));
     add(f, "zq_map_last_snapshot_symbols", 'g', "Symbols in the last full snapshot read for a page",
         static_cast<double>(g_last_snapshot.load()));
+    EventFigures ev = event_figures();
+    add(f, "zq_events_received_total", 'c', "Events the event store received from trapd",
+        static_cast<double>(ev.received));
+    add(f, "zq_events_stored_total", 'c', "Events written to the event store", static_cast<double>(ev.stored));
+    add(f, "zq_events_ignored_total", 'c', "Events conf/events.conf says to ignore", static_cast<double>(ev.ignored));
+    add(f, "zq_events_lost_total", 'c', "Events the store could not keep (its queue was full or a write failed)",
+        static_cast<double>(ev.lost));
+    add(f, "zq_events_queue_length", 'g', "Events waiting for the store's writer now", static_cast<double>(ev.queued));
     bool pm = ask_zqspmd(f);
     add(f, "zq_spmd_up", 'g', "1 when zqspmd answered for the figures of the other processes", pm ? 1 : 0);
     res.set_content(render_metrics(f), "text/plain; version=0.0.4; charset=utf-8");
