@@ -1,6 +1,9 @@
 // The event configuration (parse, match, text) and the store (alarms, clearing,
 // acknowledgement kept on disk, bounds, filters).
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <nlohmann/json.hpp>
 
 #include "evconf.h"
 #include "evstore.h"
@@ -265,5 +268,158 @@ TEST_F(StoreTest, Filters) {
         std::string reason;
         EXPECT_FALSE(parse_filter(b.name, b.value, b.alarms, f, reason)) << b.name;
         EXPECT_NE(reason.find(b.name), std::string::npos) << reason;
+    }
+}
+
+// A part of a text is found the same whether the index has reached the event
+// or not; LIKE's wildcards and the index's quotes are plain characters.
+TEST_F(StoreTest, TextSearchSameWithAndWithoutIndex) {
+    Store s;
+    ASSERT_TRUE(s.open(path, true));
+    const char* texts[] = {"100%_done", "100% done", "1000 done", "say \"hi\" now", "a\\b_c"};
+    for (int i = 0; i < 5; ++i) add(s, "1.3.6.1.4.1.9.0.3", 1, "n", 1000 + i, {{"1.1", "OCTET STRING", texts[i], false}});
+    struct Case {
+        const char* text;
+        std::vector<int64_t> ids;
+    } cases[] = {
+        {"%_d", {1}}, {"0% ", {2}}, {"00%", {2, 1}}, {"_do", {1}}, {"\"hi\"", {4}},
+        {"\\b_", {5}}, {"b_c", {5}}, {"0_d", {}},  {"DONE", {3, 2, 1}},
+    };
+    for (bool indexed : {false, true}) {
+        if (indexed) {
+            int64_t n = 0;
+            ASSERT_TRUE(s.index_some(100, n));
+            ASSERT_EQ(n, 5);
+        }
+        for (const auto& c : cases) {
+            Filter f;
+            f.text = c.text;
+            std::vector<Event> list;
+            bool more = false;
+            ASSERT_TRUE(s.events(f, list, more)) << s.error();
+            std::vector<int64_t> ids;
+            for (auto& e : list) ids.push_back(e.id);
+            EXPECT_EQ(ids, c.ids) << c.text << (indexed ? " (index)" : " (row by row)");
+        }
+    }
+}
+
+// The counts of each kind of event follow adds and removals (a filter on a
+// kind none has is answered from them), and a store made before them is
+// counted when its writer opens it.
+TEST_F(StoreTest, KindCountsFollowTheEvents) {
+    auto counted_right = [&](const char* when) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        const char* sql =  // the kinds whose counts differ from the events'
+            "WITH a AS (SELECT severity, category, name, log_only, count(*) FROM events GROUP BY 1, 2, 3, 4), "
+            "b AS (SELECT severity, category, name, log_only, n FROM event_kinds WHERE n <> 0) "
+            "SELECT (SELECT count(*) FROM (SELECT * FROM a EXCEPT SELECT * FROM b)) + "
+            "(SELECT count(*) FROM (SELECT * FROM b EXCEPT SELECT * FROM a))";
+        sqlite3_stmt* st = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(st, 0), 0) << when;
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    };
+    auto ids = [&](Store& s, const char* severity) {
+        Filter f;
+        std::string reason;
+        EXPECT_TRUE(parse_filter("severity", severity, false, f, reason));
+        std::vector<Event> list;
+        bool more = false;
+        EXPECT_TRUE(s.events(f, list, more)) << s.error();
+        std::vector<int64_t> out;
+        for (auto& e : list) out.push_back(e.id);
+        return out;
+    };
+    {
+        Store s;
+        ASSERT_TRUE(s.open(path, true));
+        for (int i = 0; i < 6; ++i) add(s, i % 2 ? "1.3.6.1.4.1.9.0.1" : "1.3.6.1.4.1.9.0.3", 1, "n", 1000 + i);
+        add(s, "1.3.6.1.4.1.9.7.0.1", 1, "n", 2000);  // Major, log only
+        counted_right("after adds");
+        EXPECT_EQ(ids(s, "Critical"), (std::vector<int64_t>{6, 4, 2}));
+        EXPECT_EQ(ids(s, "Warning"), (std::vector<int64_t>{}));
+        int64_t removed = 0;
+        ASSERT_TRUE(s.prune(1, 30, 2000, 1000, removed));
+        EXPECT_EQ(removed, 6);
+        counted_right("after the bound");
+        EXPECT_EQ(ids(s, "Critical"), (std::vector<int64_t>{}));
+        EXPECT_EQ(ids(s, "Major,Critical"), (std::vector<int64_t>{7}));
+    }
+    // As a store of before: no counts.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TRIGGER events_uncounted; DROP TABLE event_kinds; DELETE FROM meta WHERE key = 'kinds'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    {
+        Store r;
+        ASSERT_TRUE(r.open(path, false)) << r.error();
+        EXPECT_EQ(ids(r, "Major"), (std::vector<int64_t>{7})) << "read before its writer counted it";
+    }
+    Store s;
+    ASSERT_TRUE(s.open(path, true)) << s.error();
+    counted_right("counted on opening");
+    EXPECT_EQ(ids(s, "Major"), (std::vector<int64_t>{7}));
+}
+
+// Events of one batch fold and clear in their order: a clear in the middle
+// ends the alarm the earlier repeats made, and the later ones open another.
+TEST_F(StoreTest, OneBatchFoldsAndClearsInOrder) {
+    Store s;
+    ASSERT_TRUE(s.open(path, true));
+    std::vector<Event> batch;
+    const char* order[] = {"1", "1", "1", "2", "1", "1"};  // down x3, up, down x2
+    for (int i = 0; i < 6; ++i) {
+        batch.push_back(trap(std::string("1.3.6.1.4.1.9.0.") + order[i], "10.0.0.7"));
+        batch.back().node = 7;
+        batch.back().time_ms = 1000 + i;
+        classify(conf, batch.back());
+    }
+    ASSERT_TRUE(s.add(batch)) << s.error();
+    auto list = alarms(s);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_FALSE(list[0].cleared);
+    EXPECT_EQ(list[0].count, 2);
+    EXPECT_EQ(list[0].first_ms, 1004);
+    EXPECT_EQ(list[0].last_event, 6);
+    EXPECT_TRUE(list[1].cleared);
+    EXPECT_EQ(list[1].count, 3);
+    EXPECT_EQ(list[1].last_ms, 1002);
+    EXPECT_EQ(list[1].cleared_ms, 1003);
+    EXPECT_EQ(batch[4].alarm, list[0].id);
+    EXPECT_EQ(batch[2].alarm, list[1].id);
+}
+
+// Bindings come back as they went in, whatever their characters.
+TEST_F(StoreTest, BindingsKeptExactly) {
+    Store s;
+    ASSERT_TRUE(s.open(path, true));
+    std::vector<Binding> in = {{"1.1", "OCTET STRING", "plain text", false},
+                               {"1.2", "OCTET STRING", "00ff80", true},
+                               {"1.3", "OCTET STRING", "quote \" back\\slash\ttab", false},
+                               {"1.4", "OCTET STRING", "caf\xc3\xa9 <b>", false},
+                               {"1.5", "INTEGER", "-5", false}};
+    add(s, "1.3.6.1.4.1.9.0.3", 1, "n", 1000, in);
+    add(s, "1.3.6.1.4.1.9.0.3", 1, "n", 1001, {in[0], in[1]});
+    for (int64_t id : {1, 2}) {
+        Event e;
+        bool found = false;
+        ASSERT_TRUE(s.event(id, e, found));
+        ASSERT_TRUE(found);
+        auto j = nlohmann::json::parse(event_json(e));
+        size_t n = id == 1 ? in.size() : 2;
+        ASSERT_EQ(j["bindings"].size(), n);
+        for (size_t i = 0; i < n; ++i) {
+            auto& b = j["bindings"][i];
+            EXPECT_EQ(b["oid"], in[i].oid);
+            EXPECT_EQ(b["type"], in[i].type);
+            EXPECT_EQ(b[in[i].hex ? "hex" : "value"], in[i].value) << i;
+            EXPECT_EQ(b.size(), 3u);
+        }
     }
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +37,12 @@ CREATE INDEX IF NOT EXISTS alarms_by_source ON alarms(source, name) WHERE cleare
 CREATE INDEX IF NOT EXISTS alarms_by_seq ON alarms(seq);
 CREATE INDEX IF NOT EXISTS alarms_by_last ON alarms(last);
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS event_kinds(severity INTEGER NOT NULL, category TEXT NOT NULL, name TEXT NOT NULL,
+  log_only INTEGER NOT NULL, n INTEGER NOT NULL, PRIMARY KEY(severity, category, name, log_only)) WITHOUT ROWID;
+CREATE TRIGGER IF NOT EXISTS events_uncounted AFTER DELETE ON events BEGIN
+  UPDATE event_kinds SET n = n - 1 WHERE severity = old.severity AND category = old.category AND name = old.name
+    AND log_only = old.log_only;
+END;
 INSERT OR IGNORE INTO meta VALUES ('alarm_seq', 0), ('removed', 0), ('lost', 0), ('format', 1), ('indexed', 0);
 )";
 
@@ -49,7 +57,26 @@ void bind_text(sqlite3_stmt* s, int i, const std::string& t) {
 
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
+// Plain text for a JSON string as it is: printable ASCII without '"' and '\\'.
+bool json_plain(const std::string& t) {
+    for (unsigned char c : t)
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
+    return true;
+}
+
 std::string bindings_text(const std::vector<Binding>& bs) {
+    // The usual bindings (OIDs, numbers, plain text) are written directly, as
+    // the JSON library would write them; any other goes through it.
+    std::string out = "[";
+    bool plain = true;
+    for (const auto& b : bs) {
+        if (!(plain = json_plain(b.oid) && json_plain(b.type) && json_plain(b.value))) break;
+        if (out.size() > 1) out += ',';
+        // The keys in the library's order (by name).
+        if (b.hex) out += "{\"hex\":\"" + b.value + "\",\"oid\":\"" + b.oid + "\",\"type\":\"" + b.type + "\"}";
+        else out += "{\"oid\":\"" + b.oid + "\",\"type\":\"" + b.type + "\",\"value\":\"" + b.value + "\"}";
+    }
+    if (plain) return out + "]";
     json a = json::array();
     for (const auto& b : bs) {
         json o{{"oid", b.oid}, {"type", b.type}};
@@ -80,6 +107,26 @@ struct Query {
             if (kinds[i] == 0) bind_text(s, pos, texts[t++]);
             else sqlite3_bind_int64(s, pos, nums[n++]);
         }
+    }
+    // Rows after f.since and up to f.upto by col (ids, change numbers).
+    void range(const Filter& f, const char* col) {
+        sql += std::string(" AND ") + col + " > ?";
+        number(f.since);
+        if (f.upto) {
+            sql += std::string(" AND ") + col + " <= ?";
+            number(f.upto);
+        }
+    }
+    // Runs it (prepared for this once; built texts are not kept), row for each
+    // row; the last result code (SQLITE_DONE when all went well).
+    int run(sqlite3* db, const std::function<void(sqlite3_stmt*)>& row) const {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
+        if (rc != SQLITE_OK) return rc;
+        bind(s);
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) row(s);
+        sqlite3_finalize(s);
+        return rc;
     }
 };
 
@@ -242,7 +289,8 @@ bool parse_filter(const std::string& name, const std::string& value, bool alarms
 }
 
 Store::~Store() {
-    for (auto& [sql, s] : stmts_) sqlite3_finalize(s);
+    for (auto& [sql, s] : stmts_) sqlite3_finalize(s.second);
+    for (sqlite3_stmt* s : owned_) sqlite3_finalize(s);
     if (db_) sqlite3_close(db_);
 }
 
@@ -262,18 +310,25 @@ bool Store::exec(const char* sql) {
 }
 
 sqlite3_stmt* Store::prepare(const char* sql) {
+    // Kept under the text's address (the writer asks for the same few
+    // statements thousands of times a second); the text itself confirms it.
     auto it = stmts_.find(sql);
     if (it != stmts_.end()) {
-        sqlite3_reset(it->second);
-        sqlite3_clear_bindings(it->second);
-        return it->second;
+        if (it->second.first == sql) {
+            sqlite3_reset(it->second.second);
+            sqlite3_clear_bindings(it->second.second);
+            return it->second.second;
+        }
+        sqlite3_finalize(it->second.second);
+        stmts_.erase(it);
     }
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
         fail("event store");
         return nullptr;
     }
-    if (stmts_.size() < 64) stmts_[sql] = s;  // built queries are not kept (see run_query)
+    if (stmts_.size() < 64) stmts_.emplace(sql, std::pair<std::string, sqlite3_stmt*>{sql, s});
+    else owned_.push_back(s);  // finalized with the store
     return s;
 }
 
@@ -295,9 +350,23 @@ bool Store::open(const std::string& path, bool writable) {
     }
     // The texts' trigram index, filled behind the intake (index_some) so that
     // indexing never slows the store down; meta 'indexed' says how far it got.
-    return exec("PRAGMA journal_mode = WAL") && exec("PRAGMA synchronous = NORMAL") && exec(kSchema) &&
-           exec("CREATE VIRTUAL TABLE IF NOT EXISTS events_text USING fts5(text, content='events', "
-                "content_rowid='id', tokenize='trigram')");
+    if (!(exec("PRAGMA journal_mode = WAL") && exec("PRAGMA synchronous = NORMAL") && exec(kSchema) &&
+          exec("CREATE VIRTUAL TABLE IF NOT EXISTS events_text USING fts5(text, content='events', "
+               "content_rowid='id', tokenize='trigram')")))
+        return false;
+    // How many events of each kind the store holds (a filter on a kind that no
+    // event has is answered from it); a store made before it is counted once.
+    sqlite3_stmt* k = prepare("SELECT 1 FROM meta WHERE key = 'kinds'");
+    bool counted = k && sqlite3_step(k) == SQLITE_ROW;
+    if (k) sqlite3_reset(k);
+    if (counted) return true;
+    if (!exec("BEGIN IMMEDIATE")) return false;
+    if (!exec("DELETE FROM event_kinds; INSERT INTO event_kinds SELECT severity, category, name, log_only, count(*) "
+              "FROM events GROUP BY 1, 2, 3, 4; INSERT INTO meta VALUES ('kinds', 1)")) {
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec("COMMIT");
 }
 
 int64_t Store::meta_value(const char* key) {
@@ -376,6 +445,18 @@ bool Store::add_lost(int64_t n) {
     return exec("COMMIT");
 }
 
+namespace {
+
+// An alarm that events of the batch fold into: written once, when the batch
+// ends (or before a clear), with the count it gained and its newest event.
+struct Folded {
+    int64_t id = 0;
+    int64_t gained = 0;
+    const Event* last = nullptr;
+};
+
+}  // namespace
+
 bool Store::add(std::vector<Event>& events) {
     if (events.empty()) return true;
     if (!exec("BEGIN IMMEDIATE")) return false;
@@ -388,45 +469,68 @@ bool Store::add(std::vector<Event>& events) {
     if (!n) return exec("ROLLBACK"), false;
     int64_t next_id = sqlite3_step(n) == SQLITE_ROW ? sqlite3_column_int64(n, 0) : 1;
     sqlite3_reset(n);
+    std::unordered_map<std::string, Folded> folded;  // by reduction key
+    std::map<std::tuple<int, std::string, std::string, int>, int64_t> kinds;
+    auto write_folded = [&] {
+        for (auto& [key, a] : folded) {
+            if (!a.gained) continue;
+            sqlite3_stmt* s = prepare("UPDATE alarms SET count = count + ?, last = ?, severity = ?, text = ?, "
+                                      "node_name = ?, category = ?, seq = ?, last_event = ? WHERE id = ?");
+            if (!s) return false;
+            const Event& ev = *a.last;
+            sqlite3_bind_int64(s, 1, a.gained);
+            sqlite3_bind_int64(s, 2, ev.time_ms);
+            sqlite3_bind_int(s, 3, ev.severity);
+            bind_text(s, 4, ev.text);
+            bind_text(s, 5, ev.node_name);
+            bind_text(s, 6, ev.category);
+            sqlite3_bind_int64(s, 7, alarm_seq());
+            sqlite3_bind_int64(s, 8, ev.id);
+            sqlite3_bind_int64(s, 9, a.id);
+            if (sqlite3_step(s) != SQLITE_DONE) return false;
+            a.gained = 0;
+        }
+        return true;
+    };
     bool ok = true;
     for (auto& ev : events) {
         ev.id = next_id++;
         std::string source = ev.node ? "node:" + std::to_string(ev.node) : ev.agent;
         ev.alarm = 0;
         if (ev.action == kAlarm && !ev.clears.empty()) {
+            // What the batch folded so far goes first: the clear must see it,
+            // and the next event of a cleared alarm opens a new one.
+            ok = write_folded();
+            folded.clear();
             for (const auto& name : ev.clears) {
-                sqlite3_stmt* s = prepare(
-                    "UPDATE alarms SET cleared = 1, cleared_time = ?, seq = ? WHERE source = ? AND name = ? AND cleared = 0");
-                if (!s) return exec("ROLLBACK"), false;
+                sqlite3_stmt* s = ok ? prepare("UPDATE alarms SET cleared = 1, cleared_time = ?, seq = ? "
+                                               "WHERE source = ? AND name = ? AND cleared = 0")
+                                     : nullptr;
+                if (!s) break;
                 sqlite3_bind_int64(s, 1, ev.time_ms);
                 sqlite3_bind_int64(s, 2, alarm_seq());
                 bind_text(s, 3, source);
                 bind_text(s, 4, name);
-                ok = ok && sqlite3_step(s) == SQLITE_DONE;
+                ok = sqlite3_step(s) == SQLITE_DONE;
             }
         } else if (ev.action == kAlarm) {
             std::string key = ev.name + " " + ev.trap_id + " " + source;
-            sqlite3_stmt* s = prepare("SELECT id FROM alarms WHERE key = ? AND cleared = 0");
-            if (!s) return exec("ROLLBACK"), false;
-            bind_text(s, 1, key);
-            if (sqlite3_step(s) == SQLITE_ROW) ev.alarm = sqlite3_column_int64(s, 0);
-            sqlite3_reset(s);
-            if (ev.alarm) {
-                s = prepare("UPDATE alarms SET count = count + 1, last = ?, severity = ?, text = ?, node_name = ?, "
-                            "category = ?, seq = ?, last_event = ? WHERE id = ?");
+            auto [it, fresh] = folded.try_emplace(key);
+            Folded& a = it->second;
+            if (fresh) {
+                sqlite3_stmt* s = prepare("SELECT id FROM alarms WHERE key = ? AND cleared = 0");
                 if (!s) return exec("ROLLBACK"), false;
-                sqlite3_bind_int64(s, 1, ev.time_ms);
-                sqlite3_bind_int(s, 2, ev.severity);
-                bind_text(s, 3, ev.text);
-                bind_text(s, 4, ev.node_name);
-                bind_text(s, 5, ev.category);
-                sqlite3_bind_int64(s, 6, alarm_seq());
-                sqlite3_bind_int64(s, 7, ev.id);
-                sqlite3_bind_int64(s, 8, ev.alarm);
-                ok = ok && sqlite3_step(s) == SQLITE_DONE;
+                bind_text(s, 1, key);
+                if (sqlite3_step(s) == SQLITE_ROW) a.id = sqlite3_column_int64(s, 0);
+                sqlite3_reset(s);
+            }
+            if (a.id) {
+                ++a.gained;
+                a.last = &ev;
             } else {
-                s = prepare("INSERT INTO alarms(key, source, name, category, severity, node, node_name, agent, text, "
-                            "count, first, last, last_event, seq) VALUES (?,?,?,?,?,?,?,?,?,1,?,?,?,?) RETURNING id");
+                sqlite3_stmt* s = prepare("INSERT INTO alarms(key, source, name, category, severity, node, node_name, "
+                                          "agent, text, count, first, last, last_event, seq) "
+                                          "VALUES (?,?,?,?,?,?,?,?,?,1,?,?,?,?) RETURNING id");
                 if (!s) return exec("ROLLBACK"), false;
                 bind_text(s, 1, key);
                 bind_text(s, 2, source);
@@ -441,16 +545,21 @@ bool Store::add(std::vector<Event>& events) {
                 sqlite3_bind_int64(s, 11, ev.time_ms);
                 sqlite3_bind_int64(s, 12, ev.id);
                 sqlite3_bind_int64(s, 13, alarm_seq());
-                if (sqlite3_step(s) == SQLITE_ROW) ev.alarm = sqlite3_column_int64(s, 0);
+                if (sqlite3_step(s) == SQLITE_ROW) a.id = sqlite3_column_int64(s, 0);
                 else ok = false;
                 sqlite3_reset(s);
             }
+            ev.alarm = a.id;
         }
-        sqlite3_stmt* s = prepare(
-            "INSERT INTO events(time, version, trap_id, enterprise, generic, specific, agent, community, timestamp, "
-            "node, node_name, name, category, severity, text, log_only, alarm, bindings, id) "
-            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
-        if (!s) return exec("ROLLBACK"), false;
+        sqlite3_stmt* s = ok ? prepare("INSERT INTO events(time, version, trap_id, enterprise, generic, specific, agent, "
+                                       "community, timestamp, node, node_name, name, category, severity, text, "
+                                       "log_only, alarm, bindings, id) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
+                             : nullptr;
+        if (!s) {
+            ok = false;
+            break;
+        }
+        int log_only = ev.action == kLogOnly ? 1 : 0;
         sqlite3_bind_int64(s, 1, ev.time_ms);
         sqlite3_bind_int(s, 2, ev.version);
         bind_text(s, 3, ev.trap_id);
@@ -466,12 +575,31 @@ bool Store::add(std::vector<Event>& events) {
         bind_text(s, 13, ev.category);
         sqlite3_bind_int(s, 14, ev.severity);
         bind_text(s, 15, ev.text);
-        sqlite3_bind_int(s, 16, ev.action == kLogOnly ? 1 : 0);
+        sqlite3_bind_int(s, 16, log_only);
         sqlite3_bind_int64(s, 17, ev.alarm);
-        bind_text(s, 18, bindings_text(ev.bindings));
+        std::string bindings = bindings_text(ev.bindings);
+        sqlite3_bind_text(s, 18, bindings.data(), static_cast<int>(bindings.size()), SQLITE_STATIC);
         sqlite3_bind_int64(s, 19, ev.id);
-        ok = ok && sqlite3_step(s) == SQLITE_DONE;
+        ok = sqlite3_step(s) == SQLITE_DONE;
+        sqlite3_reset(s);  // the bindings' text goes before the statement is stepped again
         if (!ok) break;
+        ++kinds[{ev.severity, ev.name, ev.category, log_only}];
+    }
+    ok = ok && write_folded();
+    for (auto& [k, count] : kinds) {
+        if (!ok) break;
+        sqlite3_stmt* s = prepare("INSERT INTO event_kinds(severity, name, category, log_only, n) VALUES (?,?,?,?,?) "
+                                  "ON CONFLICT DO UPDATE SET n = n + excluded.n");
+        if (!s) {
+            ok = false;
+            break;
+        }
+        sqlite3_bind_int(s, 1, std::get<0>(k));
+        bind_text(s, 2, std::get<1>(k));
+        bind_text(s, 3, std::get<2>(k));
+        sqlite3_bind_int(s, 4, std::get<3>(k));
+        sqlite3_bind_int64(s, 5, count);
+        ok = sqlite3_step(s) == SQLITE_DONE;
     }
     if (!ok) {
         fail("event store: cannot store events");
@@ -591,10 +719,10 @@ bool Store::counters(Counters& c) {
 
 namespace {
 
-const char* const kEventCols =
-    "SELECT e.id, e.time, e.version, e.trap_id, e.enterprise, e.generic, e.specific, e.agent, e.community, "
-    "e.timestamp, e.node, e.node_name, e.name, e.category, e.severity, e.text, e.log_only, e.alarm, e.bindings "
-    "FROM events e";
+#define EVENT_COLS                                                                                               \
+    "SELECT e.id, e.time, e.version, e.trap_id, e.enterprise, e.generic, e.specific, e.agent, e.community, "     \
+    "e.timestamp, e.node, e.node_name, e.name, e.category, e.severity, e.text, e.log_only, e.alarm, e.bindings " \
+    "FROM events e"
 
 void read_event(sqlite3_stmt* s, Event& e) {
     e.id = sqlite3_column_int64(s, 0);
@@ -618,7 +746,45 @@ void read_event(sqlite3_stmt* s, Event& e) {
     e.bindings_json = col_text(s, 18);  // parsed only by those who need the records (JSON)
 }
 
+// The text index answers a part of a text of three characters or more.
+bool indexable(const std::string& text) {
+    size_t chars = 0;
+    for (unsigned char c : text) chars += (c & 0xc0) != 0x80;
+    return chars >= 3;
+}
+
+// The index's query for a part of a text: one phrase, every character plain
+// (LIKE's wildcards too).
+std::string phrase(const std::string& text) {
+    std::string p = "\"";
+    for (char c : text) p += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return p + "\"";
+}
+
 }  // namespace
+
+bool Store::kinds_present(const Filter& f, bool& any) {
+    any = true;
+    if (f.severities.empty() && f.categories.empty() && f.names.empty() && f.log_only < 0) return true;
+    Filter kinds;
+    kinds.severities = f.severities;
+    kinds.categories = f.categories;
+    kinds.names = f.names;
+    // A store whose kinds are not counted yet may hold any.
+    Query q;
+    q.sql = "SELECT NOT EXISTS (SELECT 1 FROM meta WHERE key = 'kinds') OR EXISTS (SELECT 1 FROM event_kinds WHERE n > 0";
+    common_conditions(kinds, q, "");
+    if (f.log_only >= 0) {
+        q.sql += " AND log_only = ?";
+        q.number(f.log_only);
+    }
+    q.sql += ")";
+    int rc = q.run(db_, [&](sqlite3_stmt* s) { any = sqlite3_column_int(s, 0) != 0; });
+    if (rc == SQLITE_DONE) return true;
+    any = true;
+    // A store made before the kinds were counted, read before its writer came.
+    return rc == SQLITE_ERROR || fail("event store");
+}
 
 // One part of a list: mode 0 every event (a text tested row by row), 1 the
 // events the text index has not reached yet, 2 those it has (looked up there).
@@ -626,20 +792,15 @@ bool Store::events_part(const Filter& f, int mode, int64_t indexed, int limit, s
     Query q;
     Filter rest = f;
     if (mode == 2) {
-        q.sql = std::string(kEventCols) + " JOIN events_text t ON t.rowid = e.id WHERE t.text LIKE ? AND e.id <= ?";
-        q.text("%" + f.text + "%");
+        q.sql = EVENT_COLS " JOIN events_text t ON t.rowid = e.id WHERE t.text MATCH ? AND e.id <= ?";
+        q.text(phrase(f.text));
         q.number(indexed);
         rest.text.clear();
     } else {
-        q.sql = std::string(kEventCols) + (mode == 1 ? " WHERE e.id > ?" : " WHERE 1");
+        q.sql = mode == 1 ? EVENT_COLS " WHERE e.id > ?" : EVENT_COLS " WHERE 1";
         if (mode == 1) q.number(indexed);
     }
-    q.sql += " AND e.id > ?";
-    q.number(f.since);
-    if (f.upto) {
-        q.sql += " AND e.id <= ?";
-        q.number(f.upto);
-    }
+    q.range(f, "e.id");
     common_conditions(rest, q, "e.time");
     if (f.log_only >= 0) {
         q.sql += " AND e.log_only = ?";
@@ -647,35 +808,32 @@ bool Store::events_part(const Filter& f, int mode, int64_t indexed, int limit, s
     }
     q.sql += mode == 2 ? " ORDER BY t.rowid DESC LIMIT ?" : " ORDER BY e.id DESC LIMIT ?";
     q.number(limit);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, q.sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return fail("event store");
-    q.bind(s);
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    int rc = q.run(db_, [&](sqlite3_stmt* s) {
         out.emplace_back();
         read_event(s, out.back());
-    }
-    sqlite3_finalize(s);
+    });
     return rc == SQLITE_DONE || fail("event store");
 }
 
 bool Store::events(const Filter& f, std::vector<Event>& out, bool& more) {
     out.clear();
     more = false;
-    // A part of a text of three characters or more without LIKE's wildcards is
-    // looked up in the trigram index where it reaches; the newer rest is read
-    // row by row.  One read transaction, so both parts see the same store.
-    bool ok;
-    if (f.text.size() >= 3 && f.text.find_first_of("%_\\") == std::string::npos) {
-        if (!exec("BEGIN")) return false;
+    // One read transaction, so every part sees the same store.  A kind no
+    // event has is answered from the kinds' counts; a part of a text is
+    // looked up in the text index where it reaches, and the newer rest is read
+    // row by row.
+    if (!exec("BEGIN")) return false;
+    bool any = true;
+    bool ok = kinds_present(f, any);
+    if (ok && any && indexable(f.text)) {
         int64_t indexed = meta_value("indexed");
         ok = events_part(f, 1, indexed, f.limit + 1, out);
         if (ok && static_cast<int>(out.size()) <= f.limit)
             ok = events_part(f, 2, indexed, f.limit + 1 - static_cast<int>(out.size()), out);
-        exec("COMMIT");
-    } else {
+    } else if (ok && any) {
         ok = events_part(f, 0, 0, f.limit + 1, out);
     }
+    exec("COMMIT");
     if (static_cast<int>(out.size()) > f.limit) {
         out.resize(static_cast<size_t>(f.limit));
         more = true;
@@ -685,7 +843,7 @@ bool Store::events(const Filter& f, std::vector<Event>& out, bool& more) {
 
 bool Store::event(int64_t id, Event& out, bool& found) {
     found = false;
-    sqlite3_stmt* s = prepare((std::string(kEventCols) + " WHERE e.id = ?").c_str());
+    sqlite3_stmt* s = prepare(EVENT_COLS " WHERE e.id = ?");
     if (!s) return false;
     sqlite3_bind_int64(s, 1, id);
     int rc = sqlite3_step(s);
@@ -702,12 +860,8 @@ bool Store::alarms(const Filter& f, std::vector<Alarm>& out, bool& more) {
     more = false;
     Query q;
     q.sql = "SELECT id, seq, key, name, category, node_name, agent, text, node, severity, count, first, last, "
-            "last_event, acked, cleared, ack_by, ack_time, cleared_time FROM alarms WHERE seq > ?";
-    q.number(f.since);
-    if (f.upto) {
-        q.sql += " AND seq <= ?";
-        q.number(f.upto);
-    }
+            "last_event, acked, cleared, ack_by, ack_time, cleared_time FROM alarms WHERE 1";
+    q.range(f, "seq");
     common_conditions(f, q, "last");
     if (f.state == "open") q.sql += " AND cleared = 0";
     else if (f.state == "unacked") q.sql += " AND cleared = 0 AND acked = 0";
@@ -715,15 +869,7 @@ bool Store::alarms(const Filter& f, std::vector<Alarm>& out, bool& more) {
     else if (f.state == "cleared") q.sql += " AND cleared = 1";
     q.sql += " ORDER BY last DESC, id DESC LIMIT ?";
     q.number(f.limit + 1);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, q.sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return fail("event store");
-    q.bind(s);
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        if (static_cast<int>(out.size()) == f.limit) {
-            more = true;
-            break;
-        }
+    int rc = q.run(db_, [&](sqlite3_stmt* s) {
         Alarm a;
         a.id = sqlite3_column_int64(s, 0);
         a.seq = sqlite3_column_int64(s, 1);
@@ -745,9 +891,12 @@ bool Store::alarms(const Filter& f, std::vector<Alarm>& out, bool& more) {
         a.ack_ms = sqlite3_column_int64(s, 17);
         a.cleared_ms = sqlite3_column_int64(s, 18);
         out.push_back(std::move(a));
+    });
+    if (static_cast<int>(out.size()) > f.limit) {
+        out.resize(static_cast<size_t>(f.limit));
+        more = true;
     }
-    sqlite3_finalize(s);
-    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("event store");
+    return rc == SQLITE_DONE || fail("event store");
 }
 
 bool Store::marked_nodes(std::vector<uint32_t>& out) {

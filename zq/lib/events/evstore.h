@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "evconf.h"
@@ -107,10 +109,12 @@ private:
     int64_t next_alarm_seq();
     int64_t meta_value(const char* key);
     bool events_part(const Filter& f, int mode, int64_t indexed, int limit, std::vector<Event>& out);
+    bool kinds_present(const Filter& f, bool& any);
     bool meta_add(const char* key, int64_t n);
 
     sqlite3* db_ = nullptr;
-    std::map<std::string, sqlite3_stmt*> stmts_;
+    std::unordered_map<const char*, std::pair<std::string, sqlite3_stmt*>> stmts_;
+    std::vector<sqlite3_stmt*> owned_;
     std::string error_;
 };
 
