@@ -144,8 +144,8 @@ const passwords = new Map();
 
 // A page of the map of an instance: its URL (an Instance's, or { url, password }).
 export async function openMap(browser, target, viewport = { width: 1400, height: 880 }) {
-  const { url, password } = typeof target === 'string' ? { url: target, password: passwords.get(target) } : target;
-  const page = await browser.newPage({ viewport, httpCredentials: { username: 'operator', password, send: 'always' } });
+  const { url, password, user = 'operator' } = typeof target === 'string' ? { url: target, password: passwords.get(target) } : target;
+  const page = await browser.newPage({ viewport, httpCredentials: { username: user, password, send: 'always' } });
   page.setDefaultTimeout(10000);
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <map>
+
 #include <nlohmann/json.hpp>
 
 #include "evconf.h"
@@ -421,5 +423,37 @@ TEST_F(StoreTest, BindingsKeptExactly) {
             EXPECT_EQ(b[in[i].hex ? "hex" : "value"], in[i].value) << i;
             EXPECT_EQ(b.size(), 3u);
         }
+    }
+}
+
+// The vendor's traps of a return to normal clear, through the shipped
+// configuration, the open alarms of their condition on the same node only.
+TEST_F(StoreTest, VendorReturnsToNormalClearTheirConditions) {
+    std::vector<std::string> errors;
+    ASSERT_TRUE(load_events_conf(zqtest::source("zq/conf/events.conf"), conf, errors));
+    struct Pair {
+        std::vector<int> conditions;
+        int back;
+    } pairs[] = {{{6001, 6002}, 6003}, {{6004, 6005}, 6006}, {{6007, 6008}, 6009}, {{18011}, 18012}};
+    Store s;
+    ASSERT_TRUE(s.open(path, true));
+    int64_t t = 1000;
+    auto readable = [](int n) { return zq::expand_arcs("ENT.1.3.1.0.") + std::to_string(n); };
+    for (const auto& p : pairs) {
+        for (int c : p.conditions)
+            for (uint32_t node : {7u, 8u}) add(s, readable(c), node, "srv", ++t, {{"x", "OCTET STRING", "bad", false}});
+        add(s, readable(p.back), 7, "srv", ++t, {{"x", "OCTET STRING", "good", false}});
+        std::map<std::pair<std::string, uint32_t>, bool> cleared;
+        for (const auto& a : alarms(s)) cleared[{a.name, a.node}] = a.cleared;
+        for (int c : p.conditions) {
+            Event e = trap(readable(c), "10.0.0.7");
+            classify(conf, e);
+            EXPECT_NE(e.severity, kNormal) << c;
+            EXPECT_TRUE(cleared.at({e.name, 7})) << c << " on the node that came back";
+            EXPECT_FALSE(cleared.at({e.name, 8})) << c << " on another node";
+        }
+        Event back = trap(readable(p.back), "10.0.0.7");
+        classify(conf, back);
+        EXPECT_EQ(cleared.count({back.name, 7}), 0u) << p.back << " is no alarm of its own";
     }
 }
