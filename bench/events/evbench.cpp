@@ -1,7 +1,10 @@
 // evbench: fills an event store, the way the map program's writer does, and
-// times it against one transaction per event.
-//   evbench fill FILE COUNT
+// times it against one transaction per event; then indexes the texts, and
+// times the writer at the store's bound (every new event takes the place of
+// an old one).
+//   evbench fill FILE COUNT [BOUND]   (BOUND: the store's bound, default COUNT)
 // Prints "key=value ..." lines; wall-clock times in milliseconds.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,11 +48,12 @@ zq::ev::Event make(const zq::ev::Conf& conf, long i, int64_t t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 || std::string(argv[1]) != "fill") {
-        std::fprintf(stderr, "usage: evbench fill FILE COUNT\n");
+    if ((argc != 4 && argc != 5) || std::string(argv[1]) != "fill") {
+        std::fprintf(stderr, "usage: evbench fill FILE COUNT [BOUND]\n");
         return 2;
     }
     long count = std::atol(argv[3]);
+    int64_t bound = argc == 5 ? std::atoll(argv[4]) : count;  // events_max of the last part
     zq::ev::Conf conf;
     std::vector<std::string> errors;
     zq::ev::load_events_conf(zq::expand_arcs(ZQ_SOURCE_DIR "/zq/conf/events.conf"), conf, errors);
@@ -85,7 +89,23 @@ int main(int argc, char** argv) {
         indexed += n;
     } while (n);
     double index_rate = indexed / ((now_ms() - a) / 1000.0);
-    std::printf("stored=%ld batched_rate=%.0f single_rate=%.0f ratio=%.1f indexed=%lld index_rate=%.0f\n", done,
-                batch_rate, single_rate, batch_rate / single_rate, static_cast<long long>(indexed), index_rate);
+    // A full store: each batch takes the oldest indexed events' place, as the
+    // writer's bound does at events_max (its chunk of 20,000 a transaction).
+    const long full = std::min(count / 5, 100000L);
+    a = now_ms();
+    int64_t removed_all = 0;
+    for (long k = 0; k < full;) {
+        std::vector<zq::ev::Event> batch;
+        for (long i = 0; i < 5000 && k < full; ++i, ++k, ++done) batch.push_back(make(conf, done, t0 + done / 20));
+        int64_t removed = 0;
+        if (!s.add(batch) || !s.prune(bound, 30, t0, 20000, removed))
+            return std::fprintf(stderr, "evbench: %s\n", s.error().c_str()), 1;
+        removed_all += removed;
+    }
+    double full_rate = full / ((now_ms() - a) / 1000.0);
+    std::printf("stored=%ld batched_rate=%.0f single_rate=%.0f ratio=%.1f indexed=%lld index_rate=%.0f "
+                "at_bound=%ld removed=%lld at_bound_rate=%.0f\n",
+                count, batch_rate, single_rate, batch_rate / single_rate, static_cast<long long>(indexed), index_rate,
+                full, static_cast<long long>(removed_all), full_rate);
     return 0;
 }

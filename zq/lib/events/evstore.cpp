@@ -612,7 +612,8 @@ bool Store::add(std::vector<Event>& events) {
 bool Store::prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, int64_t& n) {
     n = 0;
     if (!exec("BEGIN IMMEDIATE")) return false;
-    sqlite3_stmt* s = prepare("SELECT min(id), max(id) FROM events");
+    // Two look-ups at the ends of the table (min and max in one aggregate would read an index whole).
+    sqlite3_stmt* s = prepare("SELECT (SELECT min(id) FROM events), (SELECT max(id) FROM events)");
     int64_t lo = 0, hi = -1;
     if (s && sqlite3_step(s) == SQLITE_ROW && sqlite3_column_type(s, 0) != SQLITE_NULL) {
         lo = sqlite3_column_int64(s, 0);
@@ -643,9 +644,10 @@ bool Store::prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, in
         }
     }
     int64_t cutoff = now_ms - static_cast<int64_t>(max_days) * 86400000LL;
+    // The oldest by time, through its index (by id, every younger event would be read to find none).
     for (const char* sql : {"INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
-                            "WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY id LIMIT ?) AND id <= ?",
-                            "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY id LIMIT ?)"}) {
+                            "WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?) AND id <= ?",
+                            "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?)"}) {
         if (!ok) break;
         s = prepare(sql);
         ok = s != nullptr;
