@@ -149,6 +149,14 @@ TEST(Metrics, TheScrapeCountsKnownTrapsAndShowsEveryDaemon) {
     EXPECT_EQ(s.value("zq_process_running", "process", "trvtrapd"), 0);
     ASSERT_EQ(p.zqstart({"trvtrapd"}).status, 0);
     EXPECT_TRUE(zqtest::wait_until([&] { return p.scrape().value("trv_traps_translated_total") == 0; }, 10000, 100));
+
+    // The daemons ran under the sanitizers of the build, if any: nothing reported.
+    ASSERT_EQ(p.zqstop({"all"}).status, 0);
+    for (const char* name : {"trapd", "trvdis", "trvtrapd", "zqw", "Tarvo"}) {
+        std::string out = zqtest::read_file(p.inst.root + "/log/" + name + ".out");
+        EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+        EXPECT_EQ(out.find("runtime error"), std::string::npos) << out;
+    }
 }
 
 }  // namespace
