@@ -4,6 +4,7 @@
 // applications are the real test application, started by the map program.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -354,6 +355,79 @@ TEST(MapProgram, ApplicationGetsEveryEventInOrder) {
         pos = at;
     }
     EXPECT_FALSE(contains(out, "gone")) << out;
+}
+
+// When a symbol's status last changed: kept in the database across a restart,
+// moved by a change of the status only (also one made while the map program was
+// not running), and the addresses of a node's interfaces with its symbol.
+TEST(MapProgram, StatusTimesOutliveARestartAndFollowOnlyTheStatus) {
+    MapInstance mi;
+    mi.inst.activate();
+    // More nodes than the map store reads address by address.
+    std::string net = R"({ "nodes": [ { "name": "multi", "addresses": ["127.0.2.1", "127.0.2.2"] })";
+    for (int i = 0; i < 70; ++i)
+        net += ", { \"name\": \"n" + std::to_string(i) + "\", \"addresses\": [\"127.0.3." + std::to_string(i + 1) + "\"] }";
+    write_file(mi.inst.dir.path + "/net.json", net + "] }");
+    ASSERT_EQ(mi.topo({"import", mi.inst.dir.path + "/net.json"}).status, 0);
+    uint32_t multi = mi.id("multi"), n0 = mi.id("n0"), n1 = mi.id("n1"), n2 = mi.id("n2");
+    // Work posted before the loop takes it is dropped.
+    auto up = [] {
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        zq::map::post([ran] { *ran = true; });
+        return wait_until([&] { return ran->load(); }, 200);
+    };
+    auto loop = std::make_unique<Loop>(fast_options());
+    ASSERT_TRUE(wait_until(up, 10000));
+    auto read = [&] {
+        return loop->call([] {
+            zq::map::note_status_changes();
+            return node_symbols();
+        });
+    };
+    ASSERT_TRUE(wait_until([&] { return read().size() == 71; }, 10000));
+    auto syms = read();
+    // Found at start-up: since when is not known.
+    EXPECT_EQ(syms[n0].since, 0);
+    EXPECT_EQ(syms[multi].addresses, (std::vector<std::string>{"127.0.2.1", "127.0.2.2"}));
+    EXPECT_EQ(syms[n1].addresses, std::vector<std::string>{"127.0.3.2"});
+    std::vector<zq::zqw::SymbolRow> one;
+    uint32_t map = loop->call([] { return zq::map::open_map(); });
+    ASSERT_TRUE(loop->call([&] { return zq::zqw::load_symbols(map, {syms[multi].id}, one); }));
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].addresses, syms[multi].addresses);
+
+    {
+        // As another process would date them.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((mi.inst.root + "/db/topology.db").c_str(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 10000);
+        EXPECT_EQ(sqlite3_exec(db, "UPDATE symbols SET status_since = 1000", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    int64_t t0 = static_cast<int64_t>(time(nullptr));
+    ASSERT_EQ(mi.topo({"set", "n0", "IP Status", "Critical"}).status, 0);
+    ASSERT_TRUE(loop->call([&] { return zq::zqw::set_symbol_position(map, syms[n1].id, 5, 5); }));
+    ASSERT_TRUE(wait_until([&] {
+        auto s = read();
+        return s[n0].status == ZQW_STATUS_CRITICAL && s[n1].has_position;
+    }, 10000));
+    syms = read();
+    EXPECT_GE(syms[n0].since, t0);
+    EXPECT_EQ(syms[n1].since, 1000) << "a position is no status change";
+    EXPECT_EQ(syms[multi].since, 1000);
+    int64_t n0_since = syms[n0].since;
+
+    EXPECT_EQ(loop->stop(), 0);
+    loop.reset();
+    int64_t t1 = static_cast<int64_t>(time(nullptr));
+    ASSERT_EQ(mi.topo({"set", "n2", "IP Status", "Critical"}).status, 0);
+    loop = std::make_unique<Loop>(fast_options());
+    ASSERT_TRUE(wait_until(up, 10000));
+    syms = read();
+    EXPECT_EQ(syms[n0].since, n0_since);
+    EXPECT_EQ(syms[n1].since, 1000);
+    EXPECT_EQ(syms[n2].status, ZQW_STATUS_CRITICAL);
+    EXPECT_GE(syms[n2].since, t1) << "changed while the map program was not running";
 }
 
 TEST(MapProgram, ReadOnlyMapStillFollowsTheNodes) {

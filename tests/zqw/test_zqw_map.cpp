@@ -627,6 +627,52 @@ TEST(Upgrade, FirstFormatGainsTheMapsOnFirstUse) {
     }
 }
 
+// A database the previous version made: the second format without the status
+// columns of the symbols, with a node symbol on the default map.
+std::string previous_schema() {
+    std::string schema = zq::zqw::kSchema;
+    std::string cols = zq::zqw::kStatusColumns;
+    schema.erase(schema.find(cols), cols.size());
+    return schema + R"sql(
+INSERT INTO fields(id, name, type) VALUES (3, 'isNode', 2);
+INSERT INTO objects(id) VALUES (1);
+INSERT INTO vals(object, field, value) VALUES (1, 1, 'node1'), (1, 3, 1);
+INSERT INTO symbols(map, object, type, label) VALUES (1, 1, 'Server:Generic', 'kept');
+)sql";
+}
+
+TEST(Upgrade, PreviousVersionGainsTheStatusRecordOnFirstUse) {
+    zqtest::TempDir d;
+    std::string root = d.path + "/zq";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/db").c_str(), 0755), 0);
+    std::string path = root + "/db/topology.db";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, previous_schema().c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    setenv("ZQ_ROOT", root.c_str(), 1);
+    ASSERT_EQ(ZqwDbInit(), 0);
+    std::vector<SymbolRow> rows;
+    ASSERT_TRUE(zq::zqw::load_symbols(1, rows));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].label, "kept");
+    EXPECT_EQ(rows[0].since, 0);
+    EXPECT_EQ(rows[0].recorded_status, 0);
+    // The first record of a status found there: its time is not known.
+    ASSERT_TRUE(zq::zqw::note_statuses(rows, 5000, true));
+    ASSERT_TRUE(zq::zqw::load_symbols(1, rows));
+    EXPECT_EQ(rows[0].recorded_status, rows[0].status);
+    EXPECT_EQ(rows[0].since, 0);
+    ZqwDbDone();
+    Peer p(path);
+    EXPECT_EQ(p.number("SELECT count(*) FROM zqw_meta WHERE key = 'format' AND value = 'zqw-2'"), 1);
+    EXPECT_EQ(p.number("SELECT shown_status FROM symbols"), rows[0].status);
+}
+
 TEST(Upgrade, ZqsetupMakesTheCurrentFormat) {
     zqtest::Instance inst;
     Peer p(inst.root + "/db/topology.db");

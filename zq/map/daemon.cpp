@@ -346,6 +346,7 @@ bool Daemon::start() {
 
     last_seq_ = zq::zqw::last_change();
     reconcile();
+    note_status_changes(true);
     {
         std::lock_guard<std::mutex> lk(g_post_mu);
         g_evfd = evfd_;
@@ -921,6 +922,7 @@ void Daemon::poll_changes(bool force) {
             publish_seq(after, false);
         }
     }
+    note_status_changes();
     if (ms_since(last_prune_) >= 60000) {
         last_prune_ = Clock::now();
         zq::zqw::prune_changes(100000);

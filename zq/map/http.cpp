@@ -160,6 +160,16 @@ void put_symbol(std::string& out, const zqw::SymbolRow& s, const std::string& ic
     append_int(out, s.behavior);
     out += ",\"managed\":";
     out += s.managed ? "true" : "false";
+    out += ",\"since\":";
+    append_int(out, s.since);
+    if (s.parent == 0) {
+        out += ",\"addresses\":[";
+        for (size_t i = 0; i < s.addresses.size(); ++i) {
+            if (i) out += ',';
+            put_string(out, s.addresses[i]);
+        }
+        out += ']';
+    }
     if (s.has_position) {
         out += ",\"x\":";
         put_double(out, s.x);
@@ -578,6 +588,7 @@ struct Snapshot {
 };
 
 Snapshot take_snapshot(uint32_t map) {
+    note_status_changes();
     Snapshot s;
     s.open = open_map();
     // The sequence number first: a change made after it is read is then sent
@@ -606,6 +617,7 @@ struct Changes {
 };
 
 Changes read_changes(uint32_t map, int64_t since) {
+    note_status_changes();
     Changes c;
     c.open = open_map();
     int64_t last = zqw::last_change();

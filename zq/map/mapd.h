@@ -28,6 +28,13 @@ void wake_change_waiters();
 
 // --- main thread only ---------------------------------------------------------
 
+// Records the time of every change of a symbol's shown status (the record's
+// "since"): at start-up for every symbol (one recorded before keeps its time
+// when its status is the same), then for the symbols the change log names.
+// Whoever reads symbols for a page calls it first (cheap when nothing is new),
+// so that a status comes with its time.  (statuses.cpp)
+void note_status_changes(bool startup = false);
+
 uint32_t open_map();                       // the id of the open map
 bool open_map(uint32_t map);               // opens it; event 3 to every application
 

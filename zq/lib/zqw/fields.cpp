@@ -130,10 +130,21 @@ bool split_words(const std::string& line, std::vector<std::string>& words, std::
 }
 
 
+// Whether the symbols table has the columns of kStatusColumns.
+static bool has_status_columns(sqlite3* db) {
+    sqlite3_stmt* st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info('symbols') WHERE name = 'status_since'", -1, &st,
+                           nullptr) == SQLITE_OK)
+        found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return found;
+}
+
 bool upgrade_database(sqlite3* db, std::string& error) {
     std::string format = stored_format(db);
-    if (format == kFormat) return true;
-    if (format != kFormat1) {
+    if (format == kFormat && has_status_columns(db)) return true;
+    if (format != kFormat1 && format != kFormat) {
         error = "not a topology database";
         return false;
     }
@@ -147,6 +158,7 @@ bool upgrade_database(sqlite3* db, std::string& error) {
             ok = false;
         }
     }
+    if (ok && !has_status_columns(db)) ok = exec(db, kUpgradeStatus, error);
     ok = ok && exec(db, "COMMIT", error);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

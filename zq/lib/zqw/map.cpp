@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <strings.h>
@@ -163,7 +164,8 @@ struct Raw {
     " WHERE v.object = s.object AND v.field = ?2), "                                                   \
     "p.x, p.y, "                                                                                       \
     "(SELECT value FROM vals WHERE object = s.object AND field = 1), "                                \
-    "(SELECT value FROM vals WHERE object = s.object AND field = 2) "                                 \
+    "(SELECT value FROM vals WHERE object = s.object AND field = 2), "                                \
+    "s.shown_status, s.status_since "                                                                  \
     "FROM symbols s LEFT JOIN object_status os ON os.map = s.map AND os.object = s.object "           \
     "LEFT JOIN positions p ON s.parent = 0 AND p.map = s.map AND p.object = s.object "
 
@@ -193,6 +195,8 @@ Raw read_raw(Query& q) {
     }
     s.name = q.text(18);
     if (s.name.empty()) s.name = q.text(19);
+    s.recorded_status = static_cast<int>(q.integer(20));
+    s.since = q.integer(21);
     return r;
 }
 
@@ -308,6 +312,44 @@ std::vector<SymbolRow> symbols_where(const char* sql, uint32_t a, uint32_t b) {
     NodeFields f = node_fields();
     std::vector<Raw> raws = read_symbols(sql, a, b, f);
     return finish(raws, f, sql == kSymbolsOfMap);
+}
+
+// The addresses of the node objects of rows' node symbols: those of every
+// interface at once when there are many (one pass along the index of "TopM
+// Node ID"), else node by node.
+constexpr size_t kAddressesNodeByNode = 64;
+
+void add_addresses(std::vector<SymbolRow>& rows) {
+    ZqwFieldId node_id = field_named("TopM Node ID"), address = field_named("IP Address");
+    if (node_id == 0 || address == 0) return;
+    size_t nodes = 0;
+    for (const SymbolRow& r : rows) nodes += r.parent == 0;
+    if (nodes == 0) return;
+    if (nodes <= kAddressesNodeByNode) {
+        for (SymbolRow& r : rows) {
+            if (r.parent != 0) continue;
+            Query q("SELECT a.value FROM vals n JOIN vals a ON a.object = n.object AND a.field = ?2 "
+                    "WHERE n.field = ?1 AND n.value = ?3 ORDER BY n.object");
+            q.bind(node_id).bind(address).bind(r.object);
+            while (q.step()) r.addresses.push_back(q.text(0));
+        }
+        return;
+    }
+    std::unordered_map<uint32_t, std::vector<std::string>> of_node;
+    {
+        Query q("SELECT n.value, a.value FROM vals n JOIN vals a ON a.object = n.object AND a.field = ?2 "
+                "WHERE n.field = ?1 ORDER BY n.value, n.object");
+        q.bind(node_id).bind(address);
+        while (q.step()) {
+            int64_t node = q.integer(0);
+            if (node > 0 && node <= UINT32_MAX) of_node[static_cast<uint32_t>(node)].push_back(q.text(1));
+        }
+    }
+    for (SymbolRow& r : rows) {
+        if (r.parent != 0) continue;
+        auto it = of_node.find(r.object);
+        if (it != of_node.end()) r.addresses = it->second;
+    }
 }
 
 // One symbol of a map with the status it shows: 141 when the map has no such symbol.
@@ -791,6 +833,7 @@ bool load_symbols(uint32_t map, std::vector<SymbolRow>& out) {
         Transaction t(false);
         if (!map_exists(map)) throw Fail{ZQW_E_BADARG};
         std::vector<SymbolRow> rows = symbols_where(kSymbolsOfMap, map, 0);
+        add_addresses(rows);
         t.commit();
         out = std::move(rows);
         return true;
@@ -812,8 +855,31 @@ bool load_symbols(uint32_t map, const std::vector<uint32_t>& ids, std::vector<Sy
             for (Raw& r : one) raws.push_back(std::move(r));
         }
         std::vector<SymbolRow> rows = finish(raws, f, false);
+        add_addresses(rows);
         t.commit();
         out = std::move(rows);
+        return true;
+    });
+}
+
+bool note_statuses(std::vector<SymbolRow>& rows, int64_t now, bool unknown_first) {
+    std::vector<SymbolRow*> changed;
+    for (SymbolRow& r : rows)
+        if (r.status != r.recorded_status) changed.push_back(&r);
+    if (changed.empty()) return true;
+    return guarded(false, [&] {
+        Transaction t(true);
+        for (SymbolRow* r : changed) {
+            int64_t since = r->recorded_status == 0 && unknown_first ? 0 : now;
+            Query q("UPDATE symbols SET shown_status = ?, status_since = ? WHERE id = ?");
+            q.bind(r->status).bind(since).bind(r->id);
+            q.step();
+        }
+        t.commit();
+        for (SymbolRow* r : changed) {
+            r->since = r->recorded_status == 0 && unknown_first ? 0 : now;
+            r->recorded_status = r->status;
+        }
         return true;
     });
 }

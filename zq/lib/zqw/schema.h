@@ -40,6 +40,15 @@ CREATE INDEX vals_hostname ON vals(value COLLATE NOCASE) WHERE field = 2;
 INSERT INTO fields(id, name, type) VALUES (1, 'Selection Name', 3), (2, 'IP Hostname', 3);
 )sql";
 
+// The columns that record when a symbol's status last changed, added to the
+// symbols of the second format without a change of format (kUpgradeStatus):
+// programs that do not know them leave them alone.
+#define STATUS_COLUMNS ", shown_status INTEGER NOT NULL DEFAULT 0, status_since INTEGER NOT NULL DEFAULT 0"
+inline constexpr const char* kStatusColumns = STATUS_COLUMNS;
+inline constexpr const char* kUpgradeStatus =
+    "ALTER TABLE symbols ADD COLUMN shown_status INTEGER NOT NULL DEFAULT 0;\n"
+    "ALTER TABLE symbols ADD COLUMN status_since INTEGER NOT NULL DEFAULT 0;\n";
+
 // The maps (added by the second format).
 // maps: read_only maps are left unchanged by applications; map_filters: the
 //   conditions (field name, value text) a node must meet to be on the map.
@@ -48,6 +57,8 @@ INSERT INTO fields(id, name, type) VALUES (1, 'Selection Name', 3), (2, 'IP Host
 //   status source 3; the others are computed when read.  managed 0: the operator
 //   unmanaged it (it shows 5).  action_*: the action of an executable symbol
 //   (action_objects: decimal ids, blank-separated; empty: the symbol's object).
+//   shown_status, status_since: the status the map program last saw the symbol
+//   show and since when (unix seconds, 0 unknown; kStatusColumns).
 // object_status: the status set on an object for a map (source 1).
 // positions: where the operator put an object's node symbol on a map (kept by
 //   object, so a node that leaves and comes back keeps its place).
@@ -74,7 +85,7 @@ CREATE TABLE symbols(id INTEGER PRIMARY KEY AUTOINCREMENT, map INTEGER NOT NULL,
                      type TEXT NOT NULL, label TEXT, source INTEGER NOT NULL DEFAULT 1,
                      status INTEGER NOT NULL DEFAULT 0, behavior INTEGER NOT NULL DEFAULT 1,
                      managed INTEGER NOT NULL DEFAULT 1, action_app TEXT, action TEXT,
-                     action_objects TEXT);
+                     action_objects TEXT)sql" STATUS_COLUMNS R"sql();
 CREATE UNIQUE INDEX symbols_node ON symbols(map, object) WHERE parent = 0;
 CREATE INDEX symbols_by_map ON symbols(map, id);
 CREATE INDEX symbols_by_object ON symbols(object, map);

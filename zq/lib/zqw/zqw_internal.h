@@ -106,6 +106,11 @@ struct SymbolRow {
     bool has_position = false;
     double x = 0, y = 0;                   // saved position (node symbols)
     std::string name;                      // selection name, else host name, of the object
+    // The status the map program last recorded for the symbol and since when
+    // (unix seconds; 0: unknown).  See note_statuses.
+    int recorded_status = 0;
+    int64_t since = 0;
+    std::vector<std::string> addresses;    // node symbols: the "IP Address" of each interface of the node
 };
 
 struct ChangeRow {
@@ -135,9 +140,18 @@ int check_condition(const std::string& field, const std::string& value);
 uint32_t applications_map();
 bool set_applications_map(uint32_t map);   // 3: no such map
 
-// Every symbol of a map, in id order; or only those of ids.
+// Every symbol of a map, in id order; or only those of ids.  A node symbol comes
+// with the addresses of its node's interface objects (those whose "TopM Node ID"
+// names the node), in the order of the interfaces' ids.
 bool load_symbols(uint32_t map, std::vector<SymbolRow>& out);
 bool load_symbols(uint32_t map, const std::vector<uint32_t>& ids, std::vector<SymbolRow>& out);
+
+// Records the status each of rows (as just read) shows: a row whose status
+// differs from the one recorded for it gets it recorded with since = now; a
+// symbol that had none recorded gets since = 0 instead when unknown_first (the
+// map program's first pass at start-up: when its status came is not known).
+// Each row's recorded_status and since follow.  Writes no change-log row.
+bool note_statuses(std::vector<SymbolRow>& rows, int64_t now, bool unknown_first);
 
 // The change log: every change of a symbol, of an object's status on a map, of a
 // node's "IP Status" or "isNode", and every deleted object adds a row (database
