@@ -77,15 +77,7 @@ TEST(MetricsText, PublishRefusesBadFiguresBeforeItLooksForZqspmd) {
 
 ProcessMetric figure(char type, const std::string& name, double value, const std::string& label = "",
                      const std::string& label_value = "", const std::string& help = "h") {
-    ProcessMetric f;
-    f.process = "p";
-    f.metric.type = type;
-    f.metric.name = name;
-    f.metric.value = value;
-    f.metric.label = label;
-    f.metric.label_value = label_value;
-    f.metric.help = help;
-    return f;
+    return zq::map::make_figure("p", type, name, help, value, label, label_value);
 }
 
 TEST(MetricsText, TheRealParserReadsEveryLabelValueAndHelpText) {

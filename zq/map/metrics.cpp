@@ -130,20 +130,24 @@ long connected_apps() {
     }
 }
 
-void add(std::vector<ProcessMetric>& f, const char* name, char type, const char* help, double value,
-         const char* label = "", const char* label_value = "") {
+void add(std::vector<ProcessMetric>& f, const char* name, char type, const char* help, double value) {
+    f.push_back(make_figure("zqw", type, name, help, value));
+}
+
+}  // namespace
+
+ProcessMetric make_figure(const std::string& process, char type, const std::string& name, const std::string& help,
+                          double value, const std::string& label, const std::string& label_value) {
     ProcessMetric m;
-    m.process = "zqw";
+    m.process = process;
     m.metric.type = type;
     m.metric.name = name;
     m.metric.help = help;
     m.metric.value = value;
     m.metric.label = label;
     m.metric.label_value = label_value;
-    f.push_back(std::move(m));
+    return m;
 }
-
-}  // namespace
 
 void count_snapshot(size_t symbols) {
     g_snapshots += 1;

@@ -27,6 +27,9 @@ struct ProcessMetric {
     std::string process;
     zq::pm::Metric metric;
 };
+// type 'c' (counter) or 'g' (gauge); no label when label is empty.
+ProcessMetric make_figure(const std::string& process, char type, const std::string& name, const std::string& help,
+                          double value, const std::string& label = "", const std::string& label_value = "");
 // The exposition text of figures: one HELP and TYPE per name, at the first
 // figure of that name; a later figure whose type differs from the first, or
 // that repeats a name and label value, is left out.
