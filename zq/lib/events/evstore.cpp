@@ -55,6 +55,11 @@ void bind_text(sqlite3_stmt* s, int i, const std::string& t) {
     sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
 }
 
+// A text that stays as it is until the statement is reset (no copy).
+void bind_kept(sqlite3_stmt* s, int i, const std::string& t) {
+    sqlite3_bind_text(s, i, t.data(), static_cast<int>(t.size()), SQLITE_STATIC);
+}
+
 std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 // Plain text for a JSON string as it is: printable ASCII without '"' and '\\'.
@@ -562,26 +567,26 @@ bool Store::add(std::vector<Event>& events) {
         int log_only = ev.action == kLogOnly ? 1 : 0;
         sqlite3_bind_int64(s, 1, ev.time_ms);
         sqlite3_bind_int(s, 2, ev.version);
-        bind_text(s, 3, ev.trap_id);
-        bind_text(s, 4, ev.enterprise);
+        bind_kept(s, 3, ev.trap_id);
+        bind_kept(s, 4, ev.enterprise);
         sqlite3_bind_int(s, 5, ev.generic);
         sqlite3_bind_int(s, 6, ev.specific);
-        bind_text(s, 7, ev.agent);
-        bind_text(s, 8, ev.community);
+        bind_kept(s, 7, ev.agent);
+        bind_kept(s, 8, ev.community);
         sqlite3_bind_int64(s, 9, ev.timestamp);
         sqlite3_bind_int64(s, 10, ev.node);
-        bind_text(s, 11, ev.node_name);
-        bind_text(s, 12, ev.name);
-        bind_text(s, 13, ev.category);
+        bind_kept(s, 11, ev.node_name);
+        bind_kept(s, 12, ev.name);
+        bind_kept(s, 13, ev.category);
         sqlite3_bind_int(s, 14, ev.severity);
-        bind_text(s, 15, ev.text);
+        bind_kept(s, 15, ev.text);
         sqlite3_bind_int(s, 16, log_only);
         sqlite3_bind_int64(s, 17, ev.alarm);
         std::string bindings = bindings_text(ev.bindings);
-        sqlite3_bind_text(s, 18, bindings.data(), static_cast<int>(bindings.size()), SQLITE_STATIC);
+        bind_kept(s, 18, bindings);
         sqlite3_bind_int64(s, 19, ev.id);
         ok = sqlite3_step(s) == SQLITE_DONE;
-        sqlite3_reset(s);  // the bindings' text goes before the statement is stepped again
+        sqlite3_reset(s);  // before the texts bound in place go
         if (!ok) break;
         ++kinds[{ev.severity, ev.name, ev.category, log_only}];
     }
