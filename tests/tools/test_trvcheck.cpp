@@ -167,17 +167,7 @@ protected:
             inst_->env());
         agentsim_ok_ = agentsim_->wait_for_out("serving 6 nodes", 10000);
 
-        if (access("/usr/sbin/snmpd", X_OK) != 0) return;
-        std::string dir = inst_->dir.path;
-        zqtest::write_file(dir + "/snmpd.conf", "[snmp] persistentDir " + dir +
-                                                    "/snmpd-state\n"
-                                                    "rocommunity public 127.0.0.1\n"
-                                                    "sysservices 72\n");
-        snmpd_ = std::make_unique<zqtest::Process>(
-            std::vector<std::string>{"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", dir + "/snmpd.conf", "-r",
-                                     "udp:127.0.0.1:" + sport},
-            Env{{"MIBS", ""}});
-        if (!snmpd_->wait_for_out("NET-SNMP version", 10000)) snmpd_.reset();
+        snmpd_ = zqtest::start_snmpd(inst_->dir.path, snmpd_port_, "rocommunity public 127.0.0.1\nsysservices 72\n");
     }
     static void TearDownTestSuite() {
         snmpd_.reset();

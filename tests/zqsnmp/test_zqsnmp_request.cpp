@@ -62,30 +62,20 @@ SessionPtr open(const char* host, const char* community = nullptr) {
 class AgentTest : public ::testing::Test {
 protected:
     static inline Instance* inst = nullptr;
-    static inline Process* snmpd = nullptr;
+    static inline std::unique_ptr<Process> snmpd;
     static inline int agent_port = 0;
 
     static void SetUpTestSuite() {
         inst = new Instance();
         inst->activate();
-        if (access("/usr/sbin/snmpd", X_OK) != 0) return;
         agent_port = inst->snmp_port;
-        std::string dir = inst->dir.path;
-        zqtest::write_file(dir + "/snmpd.conf",
-                           "[snmp] persistentDir " + dir + "/snmpd-state\n"
-                           "rocommunity public 127.0.0.1\n"
-                           "override ." ZQ_ENT_TEXT ".11.2.10.1.0 integer 305419896\n"
-                           "override ." ZQ_ENT_TEXT ".11.2.10.2.0 octet_str 0x480002ff\n");
-        snmpd = new Process({"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", dir + "/snmpd.conf", "-r",
-                             "udp:127.0.0.1:" + std::to_string(agent_port)},
-                            {{"MIBS", ""}});
-        if (!snmpd->wait_for_out("NET-SNMP version", 10000)) {
-            ADD_FAILURE() << "snmpd did not start: " << snmpd->out() << snmpd->err();
-        }
+        snmpd = zqtest::start_snmpd(inst->dir.path, agent_port,
+                                    "rocommunity public 127.0.0.1\n"
+                                    "override ." ZQ_ENT_TEXT ".11.2.10.1.0 integer 305419896\n"
+                                    "override ." ZQ_ENT_TEXT ".11.2.10.2.0 octet_str 0x480002ff\n");
     }
     static void TearDownTestSuite() {
-        delete snmpd;
-        snmpd = nullptr;
+        snmpd.reset();
         delete inst;
         inst = nullptr;
     }

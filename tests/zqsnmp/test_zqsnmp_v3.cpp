@@ -30,31 +30,22 @@ using SessionPtr = std::unique_ptr<ZqSession, SessionCloser>;
 class V3Agent : public ::testing::Test {
 protected:
     static inline Instance* inst = nullptr;
-    static inline Process* snmpd = nullptr;
+    static inline std::unique_ptr<Process> snmpd;
 
     static void SetUpTestSuite() {
         inst = new Instance();
         inst->activate();
-        if (access("/usr/sbin/snmpd", X_OK) != 0) return;
-        std::string dir = inst->dir.path;
         // One user per level, and per pair of protocols worth telling apart.
-        zqtest::write_file(dir + "/snmpd.conf",
-                           "[snmp] persistentDir " + dir + "/snmpd-state\n"
-                           "createUser plain\n"
-                           "createUser signer SHA \"sign-phrase-1\"\n"
-                           "createUser sealer SHA-256 \"seal-auth-phrase\" AES \"seal-priv-phrase\"\n"
-                           "createUser vault SHA-512 \"vault-auth-phrase\" AES-256 \"vault-priv-phrase\"\n"
-                           "rouser plain noauth\nrouser signer auth\nrouser sealer priv\nrouser vault priv\n"
-                           "override ." ZQ_ENT_TEXT ".11.2.10.1.0 integer 305419896\n");
-        snmpd = new Process({"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", dir + "/snmpd.conf", "-r",
-                             "udp:127.0.0.1:" + std::to_string(inst->snmp_port)},
-                            {{"MIBS", ""}});
-        if (!snmpd->wait_for_out("NET-SNMP version", 10000))
-            ADD_FAILURE() << "snmpd did not start: " << snmpd->out() << snmpd->err();
+        snmpd = zqtest::start_snmpd(inst->dir.path, inst->snmp_port,
+                                    "createUser plain\n"
+                                    "createUser signer SHA \"sign-phrase-1\"\n"
+                                    "createUser sealer SHA-256 \"seal-auth-phrase\" AES \"seal-priv-phrase\"\n"
+                                    "createUser vault SHA-512 \"vault-auth-phrase\" AES-256 \"vault-priv-phrase\"\n"
+                                    "rouser plain noauth\nrouser signer auth\nrouser sealer priv\nrouser vault priv\n"
+                                    "override ." ZQ_ENT_TEXT ".11.2.10.1.0 integer 305419896\n");
     }
     static void TearDownTestSuite() {
-        delete snmpd;
-        snmpd = nullptr;
+        snmpd.reset();
         delete inst;
         inst = nullptr;
     }
@@ -166,11 +157,25 @@ TEST_F(V3Agent, CheckersAnswerForAnSnmpv3Host) {
     auto agnt = run({zqtest::bin("trvchkagnt"), "-n", "v3host"});
     EXPECT_NE(agnt.out.find("SNMP connectivity is available."), std::string::npos) << agnt.out << agnt.err;
     EXPECT_NE(agnt.out.find("Management Agents are running."), std::string::npos) << agnt.out;
-    // A wrong key: no connection, as for a community the agent does not know.
-    host_line("version=3 user=sealer level=authPriv secrets=wrong.users");
-    snmp = run({zqtest::bin("trvchksnmp"), "v3host", "unused"});
-    EXPECT_EQ(snmp.status, 1);
-    EXPECT_EQ(snmp.err, " SNMP connection absent");
-    agnt = run({zqtest::bin("trvchkagnt"), "-n", "v3host"});
-    EXPECT_NE(agnt.out.find("SNMP connectivity is not available."), std::string::npos) << agnt.out;
+    // A refusal by the agent: no connection, and the tools say why (a wrong
+    // privacy key gets no answer from snmpd: the usual texts).
+    struct Case {
+        const char* keys;
+        int error;  // 0: silence
+    } cases[] = {
+        {"version=3 user=sealer level=authPriv secrets=wrong.users", ZQSNMP_E_V3AUTH},
+        {"version=3 user=nobody level=noAuthNoPriv", ZQSNMP_E_V3USER},
+        {"version=3 user=vault level=authPriv secrets=wrong.users", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keys);
+        host_line(c.keys);
+        const std::string why = c.error != 0 ? ZqsnmpErrString(c.error) : "";
+        snmp = run({zqtest::bin("trvchksnmp"), "v3host", "unused"});
+        EXPECT_EQ(snmp.status, 1);
+        EXPECT_EQ(snmp.err, c.error != 0 ? " SNMP connection absent: " + why + "\n" : " SNMP connection absent");
+        agnt = run({zqtest::bin("trvchkagnt"), "-n", "v3host"});
+        EXPECT_NE(agnt.out.find("SNMP connectivity is not available."), std::string::npos) << agnt.out;
+        EXPECT_EQ(agnt.err, c.error != 0 ? "\n" + why + "\n" : "");
+    }
 }

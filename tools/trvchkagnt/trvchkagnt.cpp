@@ -68,6 +68,9 @@ static int iQueryNode(const char *szNode, const char *szCommunity, const ZqOid *
     }
     ZqPdu *pResponse = ZqsnmpBlockingSend(pSession, pRequest);
     if (pResponse == NULL) {
+        /* An SNMPv3 agent's refusal says why (unknown user, wrong key...): a
+         * library error like the others; a silent node is no error. */
+        if (ZqsnmpErrno >= ZQSNMP_E_V3USER && ZqsnmpErrno <= ZQSNMP_E_V3LEVEL) vReportLibraryError();
         /* Without an answer the library has freed the request itself (error 6). */
         if (ZqsnmpErrno != ZQSNMP_E_TIMEOUT) ZqsnmpFreePdu(pRequest);
         ZqsnmpClose(pSession);

@@ -95,6 +95,9 @@ int main(int argc, char **argv) {
         if (ZqsnmpErrno >= ZQSNMP_E_SYSBASE) {
             errno = ZqsnmpErrno - ZQSNMP_E_SYSBASE;
             perror(" Error sending request");
+        } else if (ZqsnmpErrno >= ZQSNMP_E_V3USER && ZqsnmpErrno <= ZQSNMP_E_V3LEVEL) {
+            /* An SNMPv3 agent refused the request and its report says why. */
+            fprintf(stderr, " SNMP connection absent: %s\n", ZqsnmpErrString(ZqsnmpErrno));
         } else {
             fprintf(stderr, " SNMP connection absent");
         }
