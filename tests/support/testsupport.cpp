@@ -256,12 +256,13 @@ bool Process::wait_for_err(const std::string& needle, int timeout_ms) const {
     return wait_until([&] { return err().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-std::unique_ptr<Process> start_snmpd(const std::string& dir, int port, const std::string& conf) {
+std::unique_ptr<Process> start_snmpd(const std::string& dir, int port, const std::string& conf,
+                                     const std::string& address) {
     if (access("/usr/sbin/snmpd", X_OK) != 0) return nullptr;
     write_file(dir + "/snmpd.conf", "[snmp] persistentDir " + dir + "/snmpd-state\n" + conf);
     auto snmpd = std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c",
                                                                     dir + "/snmpd.conf", "-r",
-                                                                    "udp:127.0.0.1:" + std::to_string(port)},
+                                                                    "udp:" + address + ":" + std::to_string(port)},
                                            Env{{"MIBS", ""}});
     if (!snmpd->wait_for_out("NET-SNMP version", 10000)) {
         ADD_FAILURE() << "snmpd did not start: " << snmpd->out() << snmpd->err();

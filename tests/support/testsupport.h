@@ -81,11 +81,12 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const Env& env = {}, const std::string& stdin_text = "",
               int timeout_ms = 60000);
 
-// Debian's snmpd, started in the foreground on udp:127.0.0.1:port with the
+// Debian's snmpd, started in the foreground on udp:ADDRESS:port with the
 // configuration conf (after a line putting its state in DIR/snmpd-state; the
 // file is DIR/snmpd.conf), once it says it runs.  nullptr when snmpd is not
 // installed, and also (with a test failure) when it does not start.
-std::unique_ptr<Process> start_snmpd(const std::string& dir, int port, const std::string& conf);
+std::unique_ptr<Process> start_snmpd(const std::string& dir, int port, const std::string& conf,
+                                     const std::string& address = "127.0.0.1");
 
 // A platform instance made with zqsetup in a temporary folder, on free ports.
 struct Instance {

@@ -71,22 +71,15 @@ TEST(TrvdisDiscovery, ClassifiesTheNetworkAndFollowsTheWebAgent) {
     std::string users = p.inst.root + "/conf/snmpv3.users";
     zqtest::write_file(users, "trv authpass=trv-auth-phrase privpass=trv-priv-phrase\n");
     chmod(users.c_str(), 0600);
-    std::unique_ptr<Process> snmpd;
-    if (access("/usr/sbin/snmpd", X_OK) == 0) {
-        std::string dir = p.inst.dir.path;
-        zqtest::write_file(dir + "/snmpd.conf", "[snmp] persistentDir " + dir +
-                                                    "/snmpd-state\n"
-                                                    "createUser trv SHA-256 trv-auth-phrase AES trv-priv-phrase\n"
-                                                    "rouser trv priv\n"
-                                                    "override .1.3.6.1.2.1.1.2.0 object_id ." +
-                                                    kEnt + ".1.1.1.1\noverride ." + kEnt +
-                                                    ".11.2.10.1.0 octet_str 0x0104\noverride ." + kEnt +
-                                                    ".9.2.5.1.1.5.2 octet_str 0x10000009\n");
-        snmpd = std::make_unique<Process>(
-            std::vector<std::string>{"/usr/sbin/snmpd", "-f", "-Lo", "-C", "-c", dir + "/snmpd.conf", "-r",
-                                     "udp:127.0.51.20:" + std::to_string(snmpd_port)},
-            zqtest::Env{{"MIBS", ""}});
-        ASSERT_TRUE(snmpd->wait_for_out("NET-SNMP version", 10000)) << snmpd->out() << snmpd->err();
+    std::unique_ptr<Process> snmpd = zqtest::start_snmpd(
+        p.inst.dir.path, snmpd_port,
+        "createUser trv SHA-256 trv-auth-phrase AES trv-priv-phrase\n"
+        "rouser trv priv\n"
+        "override .1.3.6.1.2.1.1.2.0 object_id ." + kEnt + ".1.1.1.1\noverride ." + kEnt +
+            ".11.2.10.1.0 octet_str 0x0104\noverride ." + kEnt + ".9.2.5.1.1.5.2 octet_str 0x10000009\n",
+        "127.0.51.20");
+    ASSERT_FALSE(HasFailure());
+    if (snmpd) {
         ASSERT_EQ(zqtest::run({bin("zqtopo"), "add", "snmpd1", "127.0.51.20", "--server", "--snmp"}, p.env()).status,
                   0);
     }
