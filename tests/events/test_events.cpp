@@ -124,14 +124,31 @@ struct StoreTest : ::testing::Test {
         std::vector<std::string> errors;
         ASSERT_TRUE(parse_events_conf(kConf, "f", conf, errors));
     }
+    Event classified(const std::string& trap_id, uint32_t node, const std::string& name, int64_t t,
+                     std::vector<Binding> b = {}) {
+        Event e = trap(trap_id, "10.0.0." + std::to_string(node), std::move(b));
+        e.node = node;
+        e.node_name = name;
+        e.time_ms = t;
+        classify(conf, e);
+        return e;
+    }
     void add(Store& s, const std::string& trap_id, uint32_t node, const std::string& name, int64_t t,
              std::vector<Binding> b = {}) {
-        std::vector<Event> batch{trap(trap_id, "10.0.0." + std::to_string(node), std::move(b))};
-        batch[0].node = node;
-        batch[0].node_name = name;
-        batch[0].time_ms = t;
-        classify(conf, batch[0]);
+        std::vector<Event> batch{classified(trap_id, node, name, t, std::move(b))};
         ASSERT_TRUE(s.add(batch)) << s.error();
+    }
+    // The ids of the events a list with these parameters gives, newest first.
+    std::vector<int64_t> ids(Store& s, const std::vector<std::pair<std::string, std::string>>& params) {
+        Filter f;
+        std::string reason;
+        for (auto& [n, v] : params) EXPECT_TRUE(parse_filter(n, v, false, f, reason)) << reason;
+        std::vector<Event> list;
+        bool more = false;
+        EXPECT_TRUE(s.events(f, list, more)) << s.error();
+        std::vector<int64_t> out;
+        for (auto& e : list) out.push_back(e.id);
+        return out;
     }
     std::vector<Alarm> alarms(Store& s, const std::string& state = "all") {
         Filter f;
@@ -248,17 +265,7 @@ TEST_F(StoreTest, Filters) {
         {{{"category", "Vendor"}, {"name", "Nine"}}, {2}},
         {{{"log_only", "true"}}, {3}},
     };
-    for (const auto& c : cases) {
-        Filter f;
-        std::string reason;
-        for (auto& [n, v] : c.params) ASSERT_TRUE(parse_filter(n, v, false, f, reason)) << reason;
-        std::vector<Event> list;
-        bool more = false;
-        ASSERT_TRUE(s.events(f, list, more)) << s.error();
-        std::vector<int64_t> ids;
-        for (auto& e : list) ids.push_back(e.id);
-        EXPECT_EQ(ids, c.ids) << c.params[0].first << "=" << c.params[0].second;
-    }
+    for (const auto& c : cases) EXPECT_EQ(ids(s, c.params), c.ids) << c.params[0].first << "=" << c.params[0].second;
     struct Bad {
         const char* name;
         const char* value;
@@ -293,16 +300,8 @@ TEST_F(StoreTest, TextSearchSameWithAndWithoutIndex) {
             ASSERT_TRUE(s.index_some(100, n));
             ASSERT_EQ(n, 5);
         }
-        for (const auto& c : cases) {
-            Filter f;
-            f.text = c.text;
-            std::vector<Event> list;
-            bool more = false;
-            ASSERT_TRUE(s.events(f, list, more)) << s.error();
-            std::vector<int64_t> ids;
-            for (auto& e : list) ids.push_back(e.id);
-            EXPECT_EQ(ids, c.ids) << c.text << (indexed ? " (index)" : " (row by row)");
-        }
+        for (const auto& c : cases)
+            EXPECT_EQ(ids(s, {{"text", c.text}}), c.ids) << c.text << (indexed ? " (index)" : " (row by row)");
     }
 }
 
@@ -325,31 +324,21 @@ TEST_F(StoreTest, KindCountsFollowTheEvents) {
         sqlite3_finalize(st);
         sqlite3_close(db);
     };
-    auto ids = [&](Store& s, const char* severity) {
-        Filter f;
-        std::string reason;
-        EXPECT_TRUE(parse_filter("severity", severity, false, f, reason));
-        std::vector<Event> list;
-        bool more = false;
-        EXPECT_TRUE(s.events(f, list, more)) << s.error();
-        std::vector<int64_t> out;
-        for (auto& e : list) out.push_back(e.id);
-        return out;
-    };
+    auto severity = [&](Store& s, const char* names) { return ids(s, {{"severity", names}}); };
     {
         Store s;
         ASSERT_TRUE(s.open(path, true));
         for (int i = 0; i < 6; ++i) add(s, i % 2 ? "1.3.6.1.4.1.9.0.1" : "1.3.6.1.4.1.9.0.3", 1, "n", 1000 + i);
         add(s, "1.3.6.1.4.1.9.7.0.1", 1, "n", 2000);  // Major, log only
         counted_right("after adds");
-        EXPECT_EQ(ids(s, "Critical"), (std::vector<int64_t>{6, 4, 2}));
-        EXPECT_EQ(ids(s, "Warning"), (std::vector<int64_t>{}));
+        EXPECT_EQ(severity(s, "Critical"), (std::vector<int64_t>{6, 4, 2}));
+        EXPECT_EQ(severity(s, "Warning"), (std::vector<int64_t>{}));
         int64_t removed = 0;
         ASSERT_TRUE(s.prune(1, 30, 2000, 1000, removed));
         EXPECT_EQ(removed, 6);
         counted_right("after the bound");
-        EXPECT_EQ(ids(s, "Critical"), (std::vector<int64_t>{}));
-        EXPECT_EQ(ids(s, "Major,Critical"), (std::vector<int64_t>{7}));
+        EXPECT_EQ(severity(s, "Critical"), (std::vector<int64_t>{}));
+        EXPECT_EQ(severity(s, "Major,Critical"), (std::vector<int64_t>{7}));
     }
     // As a store of before: no counts.
     sqlite3* db = nullptr;
@@ -361,12 +350,12 @@ TEST_F(StoreTest, KindCountsFollowTheEvents) {
     {
         Store r;
         ASSERT_TRUE(r.open(path, false)) << r.error();
-        EXPECT_EQ(ids(r, "Major"), (std::vector<int64_t>{7})) << "read before its writer counted it";
+        EXPECT_EQ(severity(r, "Major"), (std::vector<int64_t>{7})) << "read before its writer counted it";
     }
     Store s;
     ASSERT_TRUE(s.open(path, true)) << s.error();
     counted_right("counted on opening");
-    EXPECT_EQ(ids(s, "Major"), (std::vector<int64_t>{7}));
+    EXPECT_EQ(severity(s, "Major"), (std::vector<int64_t>{7}));
 }
 
 // Events of one batch fold and clear in their order: a clear in the middle
@@ -376,12 +365,7 @@ TEST_F(StoreTest, OneBatchFoldsAndClearsInOrder) {
     ASSERT_TRUE(s.open(path, true));
     std::vector<Event> batch;
     const char* order[] = {"1", "1", "1", "2", "1", "1"};  // down x3, up, down x2
-    for (int i = 0; i < 6; ++i) {
-        batch.push_back(trap(std::string("1.3.6.1.4.1.9.0.") + order[i], "10.0.0.7"));
-        batch.back().node = 7;
-        batch.back().time_ms = 1000 + i;
-        classify(conf, batch.back());
-    }
+    for (int i = 0; i < 6; ++i) batch.push_back(classified(std::string("1.3.6.1.4.1.9.0.") + order[i], 7, "srv7", 1000 + i));
     ASSERT_TRUE(s.add(batch)) << s.error();
     auto list = alarms(s);
     ASSERT_EQ(list.size(), 2u);
