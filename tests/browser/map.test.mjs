@@ -230,16 +230,21 @@ test('screenshot of the page with a selection', async () => {
   await page.close();
 });
 
-test('an application that dies is started again and its panel says so', async () => {
+test('an application that dies is started again, and the open page\'s lists follow without asking again', async () => {
   const app = async () => (await inst.api('/api/apps')).body.apps.find((a) => a.name === 'Test App');
   const first = await app();
   assert.equal(first.state, 'running');
+  // The page is open before: the change stream tells it that the lists changed.
+  const page = await openMap(browser, inst.url);
+  await page.waitForSelector('.app-item:has-text("Test App")');
   process.kill(first.pid, 'SIGKILL');
   await waitFor(async () => { const a = await app(); return a.state === 'running' && a.pid !== first.pid; },
     10000, 'the restart of the test application');
   assert.equal((await app()).restarts, 1);
-  const page = await openMap(browser, inst.url);
-  await page.waitForSelector('.app-item:has-text("Test App") .meta:has-text("restarted once")');
+  await page.waitForSelector('.app-item:has-text("Test App") .meta:has-text("restarted once")', { timeout: 5000 });
   await page.screenshot({ path: join(buildDir, 'apps-restarted.png') });
+  // A map made by another program.
+  assert.equal((await inst.topo('map', 'create', 'lists-follow')).code ?? 0, 0);
+  await page.waitForSelector('#maps :text("lists-follow")', { timeout: 5000 });
   await page.close();
 });

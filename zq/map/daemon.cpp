@@ -923,6 +923,7 @@ void Daemon::poll_changes(bool force) {
         }
     }
     note_status_changes();
+    note_list_changes();
     if (ms_since(last_prune_) >= 60000) {
         last_prune_ = Clock::now();
         zq::zqw::prune_changes(100000);
@@ -1390,10 +1391,12 @@ void post(std::function<void()> fn) {
     // No loop: fn is dropped here, outside the lock.
 }
 
-void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up) {
+void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up, int64_t lists) {
     std::unique_lock<std::mutex> lk(g_change_mu);
-    g_change_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                         [&] { return g_closed || g_seq > seq || (give_up != nullptr && give_up->load()); });
+    g_change_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] {
+        return g_closed || g_seq > seq || (give_up != nullptr && give_up->load()) ||
+               (lists >= 0 && lists_version() != lists);
+    });
 }
 
 void wake_change_waiters() {

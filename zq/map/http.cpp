@@ -21,6 +21,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -70,6 +71,9 @@ struct State {
     std::mutex gate_mu;            // posts, body_bytes
     size_t posts = 0, body_bytes = 0;
     std::mutex parse_mu;           // large bodies are parsed one at a time
+    std::mutex read_mu;            // readers
+    std::condition_variable read_cv;
+    int readers = 0;               // snapshots being read on workers
 };
 State* g_state = nullptr;
 
@@ -587,10 +591,11 @@ struct Snapshot {
     SymbolBatch batch;
 };
 
-Snapshot take_snapshot(uint32_t map) {
-    note_status_changes();
+// Runs on the main loop (a changes request whose number is too old), or on a
+// worker through a Reader of its own (read_snapshot).
+Snapshot take_snapshot(uint32_t map, uint32_t open) {
     Snapshot s;
-    s.open = open_map();
+    s.open = open;
     // The sequence number first: a change made after it is read is then sent
     // again by the next changes request rather than lost.
     s.seq = zqw::last_change();
@@ -602,8 +607,47 @@ Snapshot take_snapshot(uint32_t map) {
     }
     s.batch.add_icons();
     s.ok = true;
-    count_snapshot(s.batch.rows.size());
     return s;
+}
+
+Snapshot take_snapshot(uint32_t map) {
+    note_status_changes();
+    return take_snapshot(map, open_map());
+}
+
+// A whole map read on this worker over a connection of its own, so that the
+// main loop goes on serving changes meanwhile: eight pages loading a large map
+// at once must not keep a status change from the pages that wait for one.  At
+// most kSnapshotReaders at once (two cores; each holds its rows in memory).
+constexpr int kSnapshotReaders = 2;
+
+std::optional<Snapshot> read_snapshot(uint32_t map, uint32_t open) {
+    State& st = *g_state;
+    {
+        std::unique_lock<std::mutex> lk(st.read_mu);
+        auto deadline = Clock::now() + std::chrono::milliseconds(web::kMainTimeoutMs);
+        while (st.readers >= kSnapshotReaders) {
+            if (stopping() || st.read_cv.wait_until(lk, deadline) == std::cv_status::timeout) return std::nullopt;
+        }
+        st.readers += 1;
+    }
+    struct Leave {
+        State& st;
+        ~Leave() {
+            {
+                std::lock_guard<std::mutex> lk(st.read_mu);
+                st.readers -= 1;
+            }
+            st.read_cv.notify_one();
+        }
+    } leave{st};
+    zqw::Reader reader;
+    if (!reader.ok()) {
+        Snapshot s;
+        s.error = db_error("cannot open the database to read the map");
+        return s;
+    }
+    return take_snapshot(map, open);
 }
 
 struct Changes {
@@ -617,7 +661,6 @@ struct Changes {
 };
 
 Changes read_changes(uint32_t map, int64_t since) {
-    note_status_changes();
     Changes c;
     c.open = open_map();
     int64_t last = zqw::last_change();
@@ -699,16 +742,25 @@ void get_symbols(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
     bool open = req.matches.size() > 1 && req.matches[1].str() == "open";
     if (!open && !path_id(req, 1, map)) return fail(res, 404, "no such map");
-    auto r = on_main([map, open] { return take_snapshot(open ? open_map() : map); });
+    // The statuses dated and the open map known, the rows are read here.
+    auto which = on_main([map, open] {
+        note_status_changes();
+        return std::make_pair(open ? open_map() : map, open_map());
+    });
+    if (!which) return busy(res);
+    map = which->first;
+    int64_t lists = lists_version();
+    auto r = read_snapshot(map, which->second);
     if (!r) return busy(res);
     if (!r->ok) return fail(res, r->status, r->error);
-    if (open) map = r->open;
     std::string head = "{\"map\":";
     append_uint(head, map);
     head += ",\"open\":";
     append_uint(head, r->open);
     head += ",\"seq\":";
     append_int(head, r->seq);
+    head += ",\"lists\":";
+    append_int(head, lists);
     head += ",\"symbols\":";
     send_symbols(res, std::move(head), std::move(r->batch), "}");
 }
@@ -731,21 +783,36 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
             return fail(res, 400, "timeout must be milliseconds");
         wait_ms = std::min(wait_ms, kLongPollMs);
     }
+    // The lists number the page knows: a request answers as soon as it moved.
+    int64_t lists_known = -1;
+    if (req.has_param("lists")) {
+        std::string s = req.get_param_value("lists");
+        auto r = std::from_chars(s.data(), s.data() + s.size(), lists_known);
+        if (r.ec != std::errc() || r.ptr != s.data() + s.size() || lists_known < 0)
+            return fail(res, 400, "lists must be a number");
+    }
+    int64_t lists = lists_version();
     auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     std::optional<Changes> c;
     std::optional<PollSlot> slot;
     if (wait_ms > 0) slot.emplace(req.remote_addr, wake_change_waiters);
     for (;;) {
-        c = on_main([map, since] { return read_changes(map, since); });
+        lists = lists_version();
+        c = on_main([map, since] {
+            note_status_changes();
+            return read_changes(map, since);
+        });
         if (!c) return busy(res);
         if (!c->ok) return fail(res, c->status, c->error);
         bool nothing = !c->full && c->batch.rows.empty() && c->deleted.empty();
         // Rows that touch other maps only move the number on; the page waits on.
         if (!nothing || stopping()) break;
         if (c->seq != since) break;
+        if (lists_known >= 0 && lists != lists_known) break;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || (slot && slot->early())) break;
-        wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)), slot ? slot->flag() : nullptr);
+        wait_for_change(since, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)), slot ? slot->flag() : nullptr,
+                        lists_known);
         if (slot && slot->early()) break;
     }
     std::string head = "{\"map\":";
@@ -758,6 +825,8 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
     head += c->full ? "true" : "false";
     head += ",\"more\":";
     head += c->more ? "true" : "false";
+    head += ",\"lists\":";
+    append_int(head, lists);
     head += ",\"symbols\":";
     std::string tail = ",\"deleted\":[";
     for (size_t i = 0; i < c->deleted.size(); ++i) {

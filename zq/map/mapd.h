@@ -21,9 +21,10 @@ void log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void post(std::function<void()> fn);
 
 // Waits, on a worker thread, until the change log may have grown past seq,
-// timeout_ms passed or *give_up is set (the main loop wakes the waiters when it
-// sees new rows; whoever sets a give_up flag calls wake_change_waiters()).
-void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up = nullptr);
+// lists_version() is no longer lists (when lists >= 0), timeout_ms passed or
+// *give_up is set (the main loop wakes the waiters when it sees new rows;
+// whoever sets a give_up flag calls wake_change_waiters()).
+void wait_for_change(int64_t seq, int timeout_ms, const std::atomic<bool>* give_up = nullptr, int64_t lists = -1);
 void wake_change_waiters();
 
 // --- main thread only ---------------------------------------------------------
@@ -34,6 +35,14 @@ void wake_change_waiters();
 // Whoever reads symbols for a page calls it first (cheap when nothing is new),
 // so that a status comes with its time.  (statuses.cpp)
 void note_status_changes(bool startup = false);
+
+// A number that moves on whenever the list of applications (name, state, pid,
+// exit status, restarts) or of maps (or the applications' map) changes, so that
+// pages learn it with the change stream instead of asking for the lists again
+// and again.  note_list_changes runs on the main loop every poll period and
+// wakes the waiters when it moved; lists_version is thread-safe.  (statuses.cpp)
+void note_list_changes();
+int64_t lists_version();
 
 uint32_t open_map();                       // the id of the open map
 bool open_map(uint32_t map);               // opens it; event 3 to every application

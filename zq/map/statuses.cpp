@@ -1,3 +1,6 @@
+// What pages follow besides the symbols: when each symbol's status last
+// changed, and whether the lists of applications and maps changed.
+//
 // When each symbol's status last changed.  The status a symbol shows is
 // computed when it is read (status sources, components, management), so no
 // write says when it changed: the map program reads again the symbols the
@@ -5,7 +8,9 @@
 // recorded before (zqw::note_statuses).  The record is in the database, so it
 // outlives a restart; a change made while the map program was not running is
 // dated when it starts.
+#include <atomic>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "mapd.h"
@@ -62,5 +67,33 @@ void note_status_changes(bool startup) {
     }
     g_failing = false;
 }
+
+namespace {
+
+std::atomic<int64_t> g_lists{1};
+std::string g_lists_seen;   // what the number stands for now
+
+}  // namespace
+
+void note_list_changes() {
+    std::string text;
+    for (const auto& a : apps()) {
+        text += a.def.name + '\n' + a.state + '\n' + std::to_string(a.pid) + ' ' + std::to_string(a.exit_status) +
+                ' ' + std::to_string(a.restarts) + '\n';
+    }
+    std::vector<zqw::MapRow> maps;
+    if (!zqw::list_maps(maps)) return;
+    for (const auto& m : maps) {
+        text += std::to_string(m.id) + ' ' + (m.read_only ? "ro " : "rw ") + m.name + '\n';
+        for (const auto& [field, value] : m.filter) text += field + '\n' + value + '\n';
+    }
+    text += "open " + std::to_string(open_map());
+    if (text == g_lists_seen) return;
+    g_lists_seen = std::move(text);
+    g_lists.fetch_add(1);
+    wake_change_waiters();
+}
+
+int64_t lists_version() { return g_lists.load(); }
 
 }  // namespace zq::map

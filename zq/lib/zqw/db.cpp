@@ -426,6 +426,47 @@ int ZqwDbInit(void) {
     return 0;
 }
 
+struct zq::zqw::Reader::Impl {
+    std::unique_ptr<Connection> conn;
+    Connection* previous = nullptr;
+};
+
+zq::zqw::Reader::Reader() {
+    auto c = std::make_unique<Connection>();
+    c->path = database_path();
+    struct stat st;
+    if (stat(c->path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || file_unreadable(st, c->path) ||
+        sqlite3_open_v2(c->path.c_str(), &c->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        g_error = ZQW_E_CONNLOST;
+        return;
+    }
+    sqlite3_extended_result_codes(c->db, 1);
+    sqlite3_busy_handler(c->db, busy_handler, c.get());
+    c->dev = st.st_dev;
+    c->ino = st.st_ino;
+    auto impl = std::make_unique<Impl>();
+    Connection* previous = Current::reader;
+    impl->previous = previous;
+    Current::reader = c.get();
+    impl->conn = std::move(c);
+    bool ok = guarded(false, [] {
+        run("PRAGMA query_only = 1");
+        run("PRAGMA cache_size = -16384");
+        Query q("SELECT value FROM zqw_meta WHERE key = 'format'");
+        if (!q.step() || q.text(0) != kFormat) throw Fail{ZQW_E_CONNLOST};
+        return true;
+    });
+    Current::reader = previous;
+    if (ok) {
+        Current::reader = impl->conn.get();
+        impl_ = std::move(impl);
+    }
+}
+
+zq::zqw::Reader::~Reader() {
+    if (impl_) Current::reader = impl_->previous;
+}
+
 // The test build's fault hook: an SQLite result code that the commit of a group
 // is to end with instead of its own (0: none).  The product never sets one.
 __attribute__((weak)) int ZqwTestCommitFault(void) { return 0; }

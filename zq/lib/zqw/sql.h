@@ -20,7 +20,9 @@
 
 namespace zq::zqw::sql {
 
-inline int g_error = 0;
+// Per thread: a Reader's thread has errors of its own (ZqwError on the thread
+// that uses the library is not touched by it).
+inline thread_local int g_error = 0;
 
 struct Fail {
     int code;
@@ -80,7 +82,26 @@ struct Connection {
     }
 };
 
-inline std::unique_ptr<Connection> g;
+// The connection a call uses: the one of ZqwDbInit, or on a thread where a
+// Reader lives (zqw_internal.h) that reader's own.
+class Current {
+public:
+    Connection* get() const { return reader ? reader : owned_.get(); }
+    Connection* operator->() const { return get(); }
+    Connection& operator*() const { return *get(); }
+    explicit operator bool() const { return get() != nullptr; }
+    Current& operator=(std::unique_ptr<Connection> c) {
+        owned_ = std::move(c);
+        return *this;
+    }
+    void reset() { owned_.reset(); }
+    static inline thread_local Connection* reader = nullptr;
+
+private:
+    std::unique_ptr<Connection> owned_;
+};
+
+inline Current g;
 
 inline bool file_unreadable(const struct stat& st, const std::string& path) {
     static const bool root = geteuid() == 0;

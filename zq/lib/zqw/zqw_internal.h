@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,24 @@ int check_condition(const std::string& field, const std::string& value);
 // change of it): the one last chosen, else "default".  0 on failure.
 uint32_t applications_map();
 bool set_applications_map(uint32_t map);   // 3: no such map
+
+// A connection of its own to the instance's database, for a thread other than
+// the one that uses the library (the map program's web server reads snapshots
+// so, leaving its loop free): while a Reader lives, the calls of this header
+// made on its thread read through it.  It changes nothing (query_only).  ok()
+// is false when it could not be opened (ZqwError on its thread tells).
+class Reader {
+public:
+    Reader();
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    bool ok() const { return impl_ != nullptr; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // Every symbol of a map, in id order; or only those of ids.  A node symbol comes
 // with the addresses of its node's interface objects (those whose "TopM Node ID"

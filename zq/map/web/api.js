@@ -39,8 +39,11 @@ export const api = {
   setMapReadOnly: (id, readOnly) => call('POST', `/api/maps/${id}/read_only`, { read_only: readOnly }),
   deleteMap: (id) => call('POST', `/api/maps/${id}/delete`, {}),
   symbols: (id, signal) => call('GET', `/api/maps/${id}/symbols`, undefined, signal),   // id: a number or 'open'
-  changes: (id, since, signal, timeout) =>
-    call('GET', `/api/maps/${id}/changes?since=${since}${timeout === undefined ? '' : '&timeout=' + timeout}`, undefined, signal),
+  // lists: the number of the application and map lists the page has (the
+  // answer comes at once when it moved).
+  changes: (id, since, signal, timeout, lists) =>
+    call('GET', `/api/maps/${id}/changes?since=${since}${timeout === undefined ? '' : '&timeout=' + timeout}` +
+      `${lists === undefined ? '' : '&lists=' + lists}`, undefined, signal),
   positions: (id, positions) => call('POST', `/api/maps/${id}/positions`, { positions }),
   manage: (symbols, managed) => call('POST', '/api/symbols/manage', { symbols, managed }),
   deleteObjects: (objects) => call('POST', '/api/objects/delete', { objects }),
@@ -56,7 +59,8 @@ export const api = {
 // Keeps a model in step with a map: a snapshot, then long polls for changes.
 // onUpdate(kind) runs after each applied reply ('full' or 'changes');
 // onLive(bool) reports whether the connection works; onOpen(0) when the map
-// shown is gone.  A page stays on its map when the applications' map changes.
+// shown is gone; onLists() when the application or map list changed (each
+// answer carries the lists' number).  A page stays on its map when the applications' map changes.
 export class LiveMap {
   constructor(model, hooks) {
     this.model = model;
@@ -65,6 +69,15 @@ export class LiveMap {
     this.seq = 0;
     this.abort = null;
     this.generation = 0;
+    this.lists = undefined;
+  }
+
+  // The lists' number of an answer: a new one asks for the lists again.
+  noteLists(n) {
+    if (n === undefined || n === this.lists) return;
+    const first = this.lists === undefined;
+    this.lists = n;
+    if (!first && this.hooks.onLists) this.hooks.onLists();
   }
 
   // map: an id, or 'open' for the map open in the map program (this.map is
@@ -83,6 +96,7 @@ export class LiveMap {
         performance.mark('zq-snapshot');
         this.map = snap.map;
         this.seq = snap.seq;
+        this.noteLists(snap.lists);
         this.model.load(snap.symbols);
         performance.mark('zq-model');
         this.hooks.onUpdate('full', snap);
@@ -118,7 +132,7 @@ export class LiveMap {
       try {
         // After a failure the first request answers at once: a waiting long
         // poll would not tell that the map program is back.
-        const r = await api.changes(this.map, this.seq, signal, failedAt ? 0 : undefined);
+        const r = await api.changes(this.map, this.seq, signal, failedAt ? 0 : undefined, this.lists);
         if (gen !== this.generation) return;
         delay = 500;
         this.hooks.onLive(true);
@@ -130,6 +144,7 @@ export class LiveMap {
         }
         failedAt = 0;
         this.seq = r.seq;
+        this.noteLists(r.lists);
         if (r.full) {
           this.model.load(r.symbols);
           this.hooks.onUpdate('full', r);

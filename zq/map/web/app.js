@@ -96,6 +96,8 @@ const live = new LiveMap(model, {
   },
   // The map shown is gone: show the applications' map.
   onOpen: () => { chooseMap(0); view.selection.clear(); live.start('open'); },
+  // An application changed state, or a map came, went or changed.
+  onLists: () => { loadApps(); refreshMaps(); },
 });
 
 // ---- events panel ------------------------------------------------------------------
@@ -144,6 +146,12 @@ async function loadMaps() {
     toast(e.message, true);
     setTimeout(loadMaps, 2000);
   }
+}
+
+async function refreshMaps() {
+  try {
+    if (setMaps(await api.maps())) showMapName();
+  } catch { /* the live indicator tells */ }
 }
 
 // The answer of GET /api/maps; true when it differs from what is shown.
@@ -901,11 +909,4 @@ setInterval(() => refreshSince(), 15000);
 live.start(chosenMap() || 'open');
 loadMaps();
 loadApps();
-// Applications change state and maps come and go without a change of symbol:
-// both lists are asked for again now and then.
-setInterval(async () => {
-  loadApps();
-  try {
-    setMaps(await api.maps());
-  } catch { /* the live indicator tells */ }
-}, 4000);
+
