@@ -68,7 +68,9 @@ test('a legend count selects its nodes, search finds address, status and type, k
   await page.waitForSelector('#problems .problem');
   const problems = await page.locator('#problems .problem .name').allTextContents();
   assert.deepEqual(problems, ['op-client-b', 'op-computer-c']);
-  for (const [query, want] of [['marginal', ['op-computer-c']], ['critical', ['op-client-b']]]) {
+  // Each with its address (since when: unknown for a status found at start-up).
+  assert.deepEqual(await page.locator('#problems .problem .addr').allTextContents(), ['127.0.6.2', '127.0.6.3']);
+  for (const [query, want] of [['marginal', ['op-computer-c']], ['critical', ['op-client-b']], ['127.0.6.4', ['op-device-d']]]) {
     await page.fill('#search', query);
     await page.press('#search', 'Enter');
     await waitFor(async () => JSON.stringify(await objects()) === JSON.stringify(await Promise.all(want.map((n) => inst.id(n)))),
@@ -114,9 +116,15 @@ test('the panel follows a status write and a manage, and deleting asks for the c
   const sym = await page.evaluate((o) => window.zqmap.model.nodes.find((n) => n.object === o).id, object);
   await page.evaluate((id) => window.zqmap.select([id]), sym);
   await page.waitForSelector('#details .kv');
+  assert.equal(await page.textContent('#details .addresses'), '127.0.6.4');
   await inst.topo('status', name, 'Critical');
   await waitFor(async () => (await page.textContent('#details')).includes('Critical') &&
     (await page.locator('#details .kv').textContent()).includes('Critical'), 5000, 'the fields to follow the status');
+  await waitFor(async () => /^since \d\d:\d\d:\d\d \(for \d+ s\)$/.test(await page.textContent('#details .since')), 3000, 'since when');
+  // The problem list tells how long.
+  await page.evaluate(() => window.zqmap.select([]));
+  assert.match(await page.locator(`#problems .problem[data-id="${sym}"] .since`).textContent(), /^for \d+ s$/);
+  await page.evaluate((id) => window.zqmap.select([id]), sym);
   await page.click('#details button:has-text("Unmanage")');
   await page.waitForSelector('#details .details-actions button:text-is("Manage")');
   assert.equal(await page.locator('#details .details-actions button:text-is("Unmanage")').count(), 0);
