@@ -4,7 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
-import { Instance, launchBrowser, openMap, waitFor, buildDir, bin, sh } from './support.mjs';
+import { Instance, launchBrowser, openMap, waitFor, buildDir, bin, sh, colourAt } from './support.mjs';
 
 // Like the demo network: 15 nodes of five kinds.
 const KINDS = ['server', 'client', 'computer', 'device', 'server'];
@@ -162,5 +162,73 @@ test('a stopped map program shows as stale, and the page clears it when it retur
   await sh(bin('zqstart'), ['zqw'], inst.env);
   await page.waitForSelector('#stale', { state: 'hidden', timeout: 15000 });
   assert.equal(await page.evaluate(() => window.zqmap.model.nodes.length), NODES.length);
+  await page.close();
+});
+
+test('statuses differ without colour, a far selection keeps its colour, the tooltip follows the view, times read', async () => {
+  const page = await openMap(browser, inst.url, { width: 1280, height: 720 });
+  // Every status's swatch in grey: no two alike (Marginal and Warning are close in colour).
+  const greys = await page.evaluate(async () => {
+    const { swatchUrl } = await import('./icons.js');
+    const out = {};
+    for (const st of [1, 2, 3, 4, 5, 6, 7]) {
+      const img = new Image();
+      img.src = swatchUrl(st);
+      await img.decode();
+      const c = document.createElement('canvas');
+      c.width = c.height = 16;
+      const x = c.getContext('2d');
+      x.drawImage(img, 0, 0, 16, 16);
+      const d = x.getImageData(0, 0, 16, 16).data;
+      let sig = '';
+      for (let i = 0; i < d.length; i += 4) sig += Math.round((0.3 * d[i] + 0.59 * d[i + 1] + 0.11 * d[i + 2]) / 32);
+      out[st] = sig;
+    }
+    return out;
+  });
+  assert.equal(new Set(Object.values(greys)).size, 7, 'two statuses look alike in grey');
+
+  // Far out a selected node is its status colour ringed in white, then blue.
+  const critical = await page.evaluate(() => window.zqmap.model.nodes.find((n) => n.name === 'op-client-b').id);
+  const p = await page.evaluate((id) => {
+    const z = window.zqmap;
+    z.select([id]);
+    z.view.scale = 0.02;
+    z.view.centerOn(z.symbol(id));
+    z.redrawNow();
+    return z.view.toScreen(z.symbol(id).x, z.symbol(id).y);
+  }, critical);
+  assert.equal(await colourAt(page, Math.round(p.x), Math.round(p.y)), '#C9292C');
+  assert.equal(await colourAt(page, Math.round(p.x) + 6, Math.round(p.y)), '#1A73E8');
+
+  // The tooltip keeps its place beside its symbol when the view zooms.
+  await page.evaluate(() => window.zqmap.view.fit());
+  const server = await page.evaluate(() => window.zqmap.model.nodes.find((n) => n.name === 'op-server-a').id);
+  const at = await page.evaluate((id) => window.zqmap.pointOf(id), server);
+  await page.mouse.move(at.x, at.y);
+  await page.waitForSelector('#tooltip:not([hidden])');
+  const tipAt = async () => page.evaluate(() => { const r = document.getElementById('tooltip').getBoundingClientRect(); return { x: r.left, y: r.top }; });
+  const before = await tipAt();
+  const moved = await page.evaluate((id) => { const v = window.zqmap.view; const q = v.screenPointOf(id); v.zoomAt(q.x + 100, q.y + 80, 1.4); return window.zqmap.pointOf(id); }, server);
+  const after = await tipAt();
+  assert.ok(Math.abs(after.x - before.x - (moved.x - at.x)) < 1.5 && Math.abs(after.y - before.y - (moved.y - at.y)) < 1.5,
+    `the tooltip went from ${JSON.stringify(before)} to ${JSON.stringify(after)}, its symbol by ${moved.x - at.x}, ${moved.y - at.y}`);
+
+  // Since when, as the operator reads it.
+  const texts = await page.evaluate(async () => {
+    const { durationText, sinceOf } = await import('./status.js');
+    const now = new Date(2026, 11, 8, 15, 0, 0).getTime();
+    return {
+      durations: [0, 59, 60, 3599, 3600, 3900, 47 * 3600 + 60, 48 * 3600, 50 * 3600].map(durationText),
+      unknown: sinceOf(0, now),
+      today: sinceOf(now / 1000 - 3 * 3600 - 300, now),
+      yesterday: sinceOf(now / 1000 - 20 * 3600, now).at,
+    };
+  });
+  assert.deepEqual(texts.durations, ['0 s', '59 s', '1 min', '59 min', '1 h', '1 h 5 min', '47 h 1 min', '2 d', '2 d 2 h']);
+  assert.deepEqual(texts.unknown, { at: '', long: '' });
+  assert.deepEqual(texts.today, { at: '11:55:00', long: '3 h 5 min' });
+  assert.equal(texts.yesterday, '2026-12-07 19:00:00');
+  assert.deepEqual(page.errors, []);
   await page.close();
 });
