@@ -590,6 +590,16 @@ INSERT INTO objects(id) VALUES (1), (2);
 INSERT INTO vals(object, field, value) VALUES (1, 1, 'kept'), (1, 3, 1), (2, 2, 'host2');
 )sql";
 
+// A database file made of schema (WAL, as the library keeps it) at path.
+void write_database(const std::string& path, const std::string& schema) {
+    std::remove(path.c_str());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
 TEST(Upgrade, FirstFormatGainsTheMapsOnFirstUse) {
     zqtest::TempDir d;
     std::string root = d.path + "/zq";
@@ -597,12 +607,7 @@ TEST(Upgrade, FirstFormatGainsTheMapsOnFirstUse) {
     ASSERT_EQ(mkdir((root + "/db").c_str(), 0755), 0);
     std::string path = root + "/db/topology.db";
     for (int round = 0; round < 2; ++round) {
-        std::remove(path.c_str());
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, kFormat1Schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        write_database(path, kFormat1Schema);
         std::string error;
         if (round == 0) {
             // The library opens it.
@@ -647,13 +652,7 @@ TEST(Upgrade, PreviousVersionGainsTheStatusRecordOnFirstUse) {
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((root + "/db").c_str(), 0755), 0);
     std::string path = root + "/db/topology.db";
-    {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, previous_schema().c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    }
+    write_database(path, previous_schema());
     setenv("ZQ_ROOT", root.c_str(), 1);
     ASSERT_EQ(ZqwDbInit(), 0);
     std::vector<SymbolRow> rows;
