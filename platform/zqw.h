@@ -147,6 +147,12 @@ typedef struct ZqwObjectIdList {
 int  ZqwDbInit(void);
 /* Closes the database; later calls fail with 23 until ZqwDbInit. */
 void ZqwDbDone(void);
+/* The page cache this process keeps of the open database, in KiB (256 to
+ * 1048576; ZqwDbInit starts at 32768).  The pages a process has read stay in
+ * its memory up to that size; a smaller cache keeps a long-lived process small
+ * over a large database, and the system's file cache still holds the pages.
+ * 0, or -1 with 3 (out of range) or 23 (no database open). */
+int  ZqwDbSetPageCache(int kib);
 
 /* ---- grouped calls ----------------------------------------------------------
  * ZqwDbBegin: the calls that follow, up to ZqwDbCommit, are one transaction.

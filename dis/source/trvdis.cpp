@@ -416,6 +416,9 @@ int iTrvdisMain(int iArgc, char **ppArgv) {
         ZqsDone("Could not connect to zqwdb.");
         vExit(1);
     }
+    // A pass reads every listed node: with the platform's default cache all of a
+    // large database's pages would stay in this daemon's memory.
+    ZqwDbSetPageCache(TRVDIS_PAGE_CACHE_KIB);
 
     // 6. The field registry.
     if (iGetFieldIds() == -1) {

@@ -49,6 +49,7 @@ extern "C" {
 #define TRVDIS_QUEUE_REQUEST   0  /* ids from events: always served first */
 #define TRVDIS_QUEUE_DISCOVERY 1  /* ids of a discovery pass */
 #define TRVDIS_DRAIN_EVERY   500  /* vDiscover drains before every 500th listed id */
+#define TRVDIS_PAGE_CACHE_KIB 4096 /* database pages kept in memory (ZqwDbSetPageCache) */
 
 typedef struct TrvQueue {
     ZqwObjectId aSlots[TRVDIS_QUEUE_SLOTS];

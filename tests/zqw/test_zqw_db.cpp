@@ -107,6 +107,23 @@ TEST_F(Db, ErrorNumbersOfLookUps) {
     EXPECT_STREQ(ZqwErrorMsg(12345), "unknown error");
 }
 
+TEST_F(Db, PageCacheSizesInRangeOnlyAndOnlyWithADatabase) {
+    const struct {
+        int kib, result, error;
+    } cases[] = {{255, -1, 3}, {256, 0, 0}, {8192, 0, 0}, {1048576, 0, 0}, {1048577, -1, 3}, {-8192, -1, 3}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(ZqwDbSetPageCache(c.kib), c.result) << c.kib;
+        EXPECT_EQ(ZqwError(), c.error) << c.kib;
+    }
+    // The smallest cache still serves every call.
+    ASSERT_EQ(ZqwDbSetPageCache(256), 0);
+    EXPECT_FALSE(ZqwIsIdNull(ZqwDbCreateObjectBySelectionName("cached")));
+    EXPECT_FALSE(ZqwIsIdNull(ZqwDbSelectionNameToObjectId("cached")));
+    ZqwDbDone();
+    EXPECT_EQ(ZqwDbSetPageCache(8192), -1);
+    EXPECT_EQ(ZqwError(), 23);
+}
+
 TEST_F(Db, RunningMarkerCreatedOnceThenError63) {
     ZqwObjectId a = ZqwDbCreateObjectBySelectionName("Trvrunning");
     ASSERT_FALSE(ZqwIsIdNull(a));

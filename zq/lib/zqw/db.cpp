@@ -512,6 +512,16 @@ int ZqwDbCommit(void) {
     return -1;
 }
 
+int ZqwDbSetPageCache(int kib) {
+    if (!g) {
+        g_error = ZQW_E_CONNLOST;
+        return -1;
+    }
+    if (!zq::zqw::set_page_cache(kib)) return -1;
+    g_error = ZQW_E_OK;
+    return 0;
+}
+
 void ZqwDbDone(void) {
     g.reset();
     g_error = ZQW_E_OK;
