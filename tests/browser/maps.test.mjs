@@ -1,7 +1,8 @@
 // Maps of one's own: the calls refuse bad input and change nothing; a map made
 // on one page opens there only; the applications' map is a separate choice that
 // asks first, kept and followed by the map program; a page whose map is
-// deleted goes back to the applications' map.
+// deleted goes back to the applications' map.  And the actions menu offers an
+// action only for what its registration covers.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
@@ -15,7 +16,10 @@ const NODES = [
 
 let inst, browser;
 before(async () => {
-  inst = new Instance({ network: { nodes: NODES } });
+  inst = new Instance({
+    network: { nodes: NODES },
+    registration: 'application "Typed"\naction "Poll" "Poll the servers"\nsymbol_type "Server:Generic" server\n',
+  });
   await inst.start();
   browser = await launchBrowser();
 });
@@ -110,4 +114,28 @@ test('a map made on one page opens there only; the applications\' map is chosen 
   assert.deepEqual([...a.errors, ...b.errors], []);
   await a.close();
   await b.close();
+});
+
+test('the actions menu offers an action only for the symbols it covers, and says why not', async () => {
+  const page = await openMap(browser, inst.url);
+  const byName = Object.fromEntries((await page.evaluate(() => window.zqmap.nodes())).map((n) => [n.name, n.id]));
+  const poll = '#menu .item:has-text("Poll the servers")';
+  for (const [names, enabled, text] of [
+    [['mo-dev-c'], false, 'no symbol of a type Typed handles'],
+    [['mo-srv-a'], true, ''],
+    [['mo-srv-a', 'mo-dev-c'], true, '1 of 2'],
+  ]) {
+    await page.evaluate((ids) => window.zqmap.select(ids), names.map((n) => byName[n]));
+    await page.click('#actions-btn');
+    await page.waitForSelector(poll);
+    assert.equal(await page.isEnabled(poll), enabled, names.join());
+    if (text) assert.ok((await page.textContent(poll)).includes(text), await page.textContent(poll));
+    await page.keyboard.press('Escape');
+  }
+  // The server refuses what the menu does not offer: no "sent" for a device.
+  const r = await post('/api/actions', { app: 'Typed', action: 'Poll', objects: [await inst.id('mo-dev-c')] });
+  assert.equal(r.status, 400);
+  assert.match(r.body.error, /^Poll the servers: not for object \d+: it has no symbol of a type Typed handles$/);
+  assert.deepEqual(page.errors, []);
+  await page.close();
 });

@@ -79,6 +79,9 @@ action "Action_WEB" "Web agent" url "http://${hostname}:2301/"
         {"colour red", "unknown keyword"},
         {"action \"A\" \"unterminated", "unterminated quote"},
         {"application \"\"", "application wants"},
+        {"covers Good", "covers wants an action and FIELD=VALUE"},
+        {"covers Good isNode", "covers wants an action and FIELD=VALUE"},
+        {"covers Other isNode=TRUE", "covers names no action of App"},
     };
     for (const auto& c : cases) {
         errors.clear();
@@ -311,21 +314,23 @@ TEST(MapProgram, ApplicationGetsEveryEventInOrder) {
 
     // Actions: the program's action reaches its callback with the selection and
     // the registration's arguments; a URL action gives one URL per object.
-    std::vector<std::string> urls;
-    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test App", "Test Action", {pc, srv}, urls, err); }))
+    zq::map::ActionRun run;
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test App", "Test Action", {pc, srv}, run, err); }))
         << err;
     ASSERT_TRUE(mi.app_says("action Test Action item=Run the test sel=" + p + "," + s + " args=one,two"));
-    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv}, urls, err); })) << err;
-    EXPECT_EQ(urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
-    // An object without a host name beside one with it (a chip's component and
-    // node) gives the one URL; alone it gives none.
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv}, run, err); })) << err;
+    EXPECT_EQ(run.urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
+    // An object without a host name beside one with it gives the one URL and
+    // is left out; alone it is refused.
     uint32_t nameless = loop.call([] { return ZqwDbCreateObject(nullptr); });
-    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv, nameless}, urls, err); })) << err;
-    EXPECT_EQ(urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
-    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {nameless}, urls, err); }));
-    EXPECT_EQ(err, "object " + std::to_string(nameless) + " has no host name");
-    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test App", "Nope", {srv}, urls, err); }));
-    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Nobody", "Web", {srv}, urls, err); }));
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {srv, nameless}, run, err); })) << err;
+    EXPECT_EQ(run.urls, std::vector<std::string>{"http://srv1:2301/x?o=" + s});
+    ASSERT_EQ(run.left_out.size(), 1u);
+    EXPECT_EQ(run.left_out[0].reason, "it has no host name");
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test Links", "Web", {nameless}, run, err); }));
+    EXPECT_EQ(err, "Web agent: not for object " + std::to_string(nameless) + ": it has no host name");
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Test App", "Nope", {srv}, run, err); }));
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Nobody", "Web", {srv}, run, err); }));
 
     // Unmanaging sends nothing; managing again sends event 21.
     uint32_t srv_sym = syms[srv].id;
@@ -428,6 +433,77 @@ TEST(MapProgram, StatusTimesOutliveARestartAndFollowOnlyTheStatus) {
     EXPECT_EQ(syms[n1].since, 1000);
     EXPECT_EQ(syms[n2].status, ZQW_STATUS_CRITICAL);
     EXPECT_GE(syms[n2].since, t1) << "changed while the map program was not running";
+}
+
+// An action is offered and run only for what its registration covers: its
+// symbol types, its covers lines, a host name for a ${hostname} URL (a
+// component's from its node).
+TEST(MapProgram, ActionsFitWhatTheyCover) {
+    MapInstance mi("application \"Typed\"\n"
+                   "action \"Poll\" \"Poll the servers\"\n"
+                   "action \"Again\" \"Discover again\"\n"
+                   "action \"Sub\" \"Subsystem page\" url \"http://${hostname}/sub\"\n"
+                   "symbol_type \"Server:Generic\" server\n"
+                   "symbol_type \"Chip:Sub\" chip\n"
+                   "covers \"Again\" \"isNode=TRUE\"\n"
+                   "covers \"Sub\" \"isServer=TRUE\"\n"
+                   "covers \"Sub\" \"Selection Name=chip\"\n");
+    mi.inst.activate();
+    write_file(mi.inst.dir.path + "/net.json", kNetwork);
+    ASSERT_EQ(mi.topo({"import", mi.inst.dir.path + "/net.json"}).status, 0);
+    uint32_t srv = mi.id("srv1"), dev = mi.id("dev1");
+    Loop loop(fast_options());
+    ASSERT_TRUE(mi.app_says("ready app=Test App")) << read_file(mi.app_out);
+    ASSERT_TRUE(wait_until([&] { return loop.call(node_symbols).size() == 3; }, 5000));
+    // A chip of srv1: no host name of its own, a component symbol inside srv1's.
+    uint32_t chip = loop.call([&] {
+        uint32_t o = ZqwDbCreateObjectBySelectionName("chip");
+        zq::zqw::MapRow m;
+        zq::zqw::find_map("default", m);
+        ZqwMapInfo info{const_cast<char*>("default"), 0, m.id};
+        return ZqwCreateComponentSymbol(&info, srv, o, "Chip:Sub", "chip", 0, 1, 0, 0) ? o : 0u;
+    });
+    ASSERT_NE(chip, 0u);
+    const uint32_t plain = loop.call([] { return ZqwDbCreateObjectBySelectionName("plain"); }), gone = 999999;
+
+    struct Case {
+        const char* action;
+        std::vector<uint32_t> objects;
+        size_t covered;
+        const char* reason;   // of the first object not covered
+    } cases[] = {
+        {"Poll", {srv}, 1, ""},
+        {"Poll", {dev}, 0, "it has no symbol of a type Typed handles"},
+        {"Poll", {srv, dev, chip}, 2, "it has no symbol of a type Typed handles"},
+        {"Again", {dev, srv}, 2, ""},
+        {"Again", {plain}, 0, "it is not isNode=TRUE"},
+        {"Sub", {srv, chip}, 2, ""},
+        {"Sub", {dev}, 0, "it is not isServer=TRUE"},
+        {"Sub", {gone}, 0, "no such object"},
+        {"Test Action", {plain}, 1, ""},   // an application of no types takes anything
+        {"Web", {plain}, 0, "it has no host name"},
+    };
+    for (const auto& c : cases) {
+        std::vector<zq::map::ActionFit> fits;
+        std::string err;
+        ASSERT_TRUE(loop.call([&] { return zq::map::action_fits(c.objects, fits, err); })) << err;
+        auto it = std::find_if(fits.begin(), fits.end(), [&](const auto& f) { return f.action == c.action; });
+        ASSERT_NE(it, fits.end()) << c.action;
+        EXPECT_EQ(it->covered, c.covered) << c.action << " " << c.objects.size();
+        EXPECT_TRUE(contains(it->reason, c.reason)) << c.action << ": " << it->reason;
+    }
+
+    // Run: only what it covers; the chip's URL is its node's, each URL once.
+    zq::map::ActionRun run;
+    std::string err;
+    ASSERT_TRUE(loop.call([&] { return zq::map::run_action("Typed", "Sub", {srv, dev, chip}, run, err); })) << err;
+    EXPECT_EQ(run.urls, std::vector<std::string>{"http://srv1/sub"});
+    EXPECT_EQ(run.ran, 2u);
+    ASSERT_EQ(run.left_out.size(), 1u);
+    EXPECT_EQ(run.left_out[0].object, dev);
+    EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Typed", "Poll", {dev}, run, err); }));
+    EXPECT_EQ(err, "Poll the servers: not for object " + std::to_string(dev) +
+                       ": it has no symbol of a type Typed handles");
 }
 
 TEST(MapProgram, ReadOnlyMapStillFollowsTheNodes) {

@@ -159,7 +159,8 @@ public:
     std::vector<AppStatus> app_status() const;
     bool restart(const std::string& name, bool force, std::string& error);
     bool action(const std::string& app, const std::string& action, const std::vector<uint32_t>& sel,
-                std::vector<std::string>& urls, std::string& error);
+                ActionRun& run, std::string& error);
+    bool fits(const std::vector<uint32_t>& sel, std::vector<ActionFit>& out, std::string& error);
     void query(const std::string& app, const ZqwFieldBindList& values,
                std::function<void(bool, bool, std::string)> done);
     bool confirm(const std::string& app, const ZqwFieldBindList& values, std::string& error);
@@ -1146,8 +1147,8 @@ std::string replace_all(std::string s, const std::string& from, const std::strin
 }
 
 bool Daemon::action(const std::string& app, const std::string& name, const std::vector<uint32_t>& sel,
-                    std::vector<std::string>& urls, std::string& error) {
-    urls.clear();
+                    ActionRun& run, std::string& error) {
+    run = ActionRun{};
     App* a = find_app(app);
     if (a == nullptr) {
         error = "no application '" + app + "' is registered";
@@ -1160,34 +1161,29 @@ bool Daemon::action(const std::string& app, const std::string& name, const std::
         error = app + " has no action '" + name + "'";
         return false;
     }
+    // Only the objects the action is for: nothing is reported run for objects
+    // no one handles.
+    Fitter fitter(sel);
+    std::vector<ObjectFit> fits;
+    if (!fitter.fit(a->def, *act, fits, error)) return false;
+    std::vector<uint32_t> objects;
+    for (auto& f : fits) {
+        if (f.covered) objects.push_back(f.object);
+        else run.left_out.push_back(std::move(f));
+    }
+    if (objects.empty()) {
+        error = act->label + ": " + refusal(run.left_out);
+        run.left_out.clear();
+        return false;
+    }
+    run.ran = objects.size();
     if (!act->url.empty()) {
-        // An executable symbol may name its node with objects that have no host
-        // name (a component and its node): a ${hostname} URL is made for those
-        // that have one, and fails only when none has.
-        std::string skipped;
-        for (uint32_t obj : sel) {
-            std::string url = act->url;
-            if (url.find("${hostname}") != std::string::npos) {
-                char* host = ZqwDbObjectIdToHostname(obj);
-                if (host == nullptr) {
-                    if (ZqwError() == ZQW_E_CONNLOST) {
-                        error = ZqwErrorMsg(ZQW_E_CONNLOST);
-                        return false;
-                    }
-                    if (skipped.empty()) skipped = "object " + std::to_string(obj) + " has no host name";
-                    continue;
-                }
-                url = replace_all(url, "${hostname}", url_part(host));
-                std::free(host);
-            } else if (!zq::zqw::object_exists(obj)) {
-                error = "no object " + std::to_string(obj);
-                return false;
-            }
-            urls.push_back(replace_all(url, "${object}", std::to_string(obj)));
-        }
-        if (urls.empty() && !skipped.empty()) {
-            error = skipped;
-            return false;
+        std::set<std::string> made;
+        for (const auto& f : fits) {
+            if (!f.covered) continue;
+            std::string url = replace_all(act->url, "${hostname}", url_part(f.host));
+            url = replace_all(url, "${object}", std::to_string(f.object));
+            if (made.insert(url).second) run.urls.push_back(url);
         }
         return true;
     }
@@ -1201,13 +1197,32 @@ bool Daemon::action(const std::string& app, const std::string& name, const std::
         return false;
     }
     json ids = json::array();
-    for (uint32_t o : sel) ids.push_back(o);
+    for (uint32_t o : objects) ids.push_back(o);
     send(*c, json{{"t", "action"},
                   {"action", name},
                   {"menu_item", act->label},
                   {"selection", ids},
                   {"args", act->args},
                   {"map", open_map_json()}});
+    return true;
+}
+
+bool Daemon::fits(const std::vector<uint32_t>& sel, std::vector<ActionFit>& out, std::string& error) {
+    out.clear();
+    Fitter fitter(sel);
+    std::vector<ObjectFit> fits;
+    for (const auto& a : apps_)
+        for (const auto& act : a.def.actions) {
+            if (!fitter.fit(a.def, act, fits, error)) return false;
+            ActionFit f{a.def.name, act.name, act.label, !act.url.empty(), 0, ""};
+            std::vector<ObjectFit> not_for;
+            for (auto& x : fits) {
+                if (x.covered) ++f.covered;
+                else if (not_for.empty()) not_for.push_back(std::move(x));
+            }
+            if (!not_for.empty()) f.reason = refusal(not_for);
+            out.push_back(std::move(f));
+        }
     return true;
 }
 
@@ -1419,12 +1434,20 @@ bool restart_app(const std::string& app, bool force, std::string& error) {
 }
 
 bool run_action(const std::string& app, const std::string& action, const std::vector<uint32_t>& selection,
-                std::vector<std::string>& urls, std::string& error) {
+                ActionRun& run, std::string& error) {
     if (!g_daemon) {
         error = "the map program is not running";
         return false;
     }
-    return g_daemon->action(app, action, selection, urls, error);
+    return g_daemon->action(app, action, selection, run, error);
+}
+
+bool action_fits(const std::vector<uint32_t>& selection, std::vector<ActionFit>& out, std::string& error) {
+    if (!g_daemon) {
+        error = "the map program is not running";
+        return false;
+    }
+    return g_daemon->fits(selection, out, error);
 }
 
 void query_config(const std::string& app, const ZqwFieldBindList& values,

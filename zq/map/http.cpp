@@ -1000,16 +1000,47 @@ void post_action(const httplib::Request& req, httplib::Response& res) {
         !ids_of(*body, "objects", objects, res))
         return;
     auto r = on_main([app, action, objects] {
-        std::vector<std::string> urls;
+        ActionRun run;
         std::string error;
-        bool ok = run_action(app, action, objects, urls, error);
+        bool ok = run_action(app, action, objects, run, error);
         if (!ok && error.empty()) error = "the action failed";
-        return std::make_tuple(ok, urls, error);
+        return std::make_tuple(ok, run, error);
     });
     if (!r) return busy(res);
-    auto& [ok, urls, error] = *r;
+    auto& [ok, run, error] = *r;
     if (!ok) return fail(res, 400, error);
-    reply(res, json{{"ran", action}, {"urls", urls}});
+    // The objects it is not for: how many, and the first few with the reason.
+    json left = json::array();
+    for (size_t i = 0; i < run.left_out.size() && i < 20; ++i)
+        left.push_back(json{{"object", run.left_out[i].object}, {"reason", run.left_out[i].reason}});
+    reply(res, json{{"ran", action},
+                    {"urls", run.urls},
+                    {"objects", run.ran},
+                    {"left_out", run.left_out.size()},
+                    {"left_out_first", left}});
+}
+
+// Which actions fit a selection: what the page's menu offers.
+void post_action_fit(const httplib::Request& req, httplib::Response& res) {
+    auto body = body_of(req, res, kValuesOfSelection);
+    std::vector<uint32_t> objects;
+    if (!body || !ids_of(*body, "objects", objects, res)) return;
+    auto r = on_main([objects] {
+        std::vector<ActionFit> fits;
+        std::string error;
+        bool ok = action_fits(objects, fits, error);
+        return std::make_tuple(ok, fits, error);
+    });
+    if (!r) return busy(res);
+    auto& [ok, fits, error] = *r;
+    if (!ok) return fail(res, 500, error);
+    json list = json::array();
+    for (const auto& f : fits) {
+        json j{{"app", f.app}, {"action", f.action}, {"label", f.label}, {"url", f.url}, {"covered", f.covered}};
+        if (!f.reason.empty()) j["reason"] = f.reason;
+        list.push_back(std::move(j));
+    }
+    reply(res, json{{"objects", objects.size()}, {"actions", list}});
 }
 
 // The configuration fields of an application with their registered types, and
@@ -1312,6 +1343,7 @@ bool start_http(std::string& error) {
     s.Get("/api/apps", get_apps);
     s.Post("/api/apps/restart", post_restart);
     s.Post("/api/actions", post_action);
+    s.Post("/api/actions/fit", post_action_fit);
     s.Get("/api/apps/config", get_config);
     s.Post("/api/apps/config/verify", post_config_verify);
     s.Post("/api/apps/config/confirm", post_config_confirm);

@@ -11,6 +11,7 @@
 
 #include "zqw.h"
 #include "zqw_internal.h"
+#include "coverage.h"
 
 namespace zq::map {
 
@@ -64,11 +65,26 @@ std::vector<AppStatus> apps();
 // grace time) and started again when it has ended.
 bool restart_app(const std::string& app, bool force, std::string& error);
 
-// Runs an action on a selection: a program's action goes to its application's
-// action callback; a URL action gives the URLs to open (one per object).
+// Runs an action on the objects of a selection it is for (coverage.h): a
+// program's action goes to its application's action callback; a URL action
+// gives the URLs to open (one per object, each once).  An action for none of
+// them is refused with the reason.
+struct ActionRun {
+    std::vector<std::string> urls;
+    size_t ran = 0;                      // the objects it ran for
+    std::vector<ObjectFit> left_out;     // those it is not for
+};
 bool run_action(const std::string& app, const std::string& action,
-                const std::vector<uint32_t>& selection, std::vector<std::string>& urls,
-                std::string& error);
+                const std::vector<uint32_t>& selection, ActionRun& run, std::string& error);
+
+// How every action of every application fits a selection: what the page offers.
+struct ActionFit {
+    std::string app, action, label;
+    bool url = false;
+    size_t covered = 0;                  // objects it is for
+    std::string reason;                  // why not, for the first object it is not for
+};
+bool action_fits(const std::vector<uint32_t>& selection, std::vector<ActionFit>& out, std::string& error);
 
 // Configuration dialog.  query sends event 5 and calls done on the main thread
 // when the application answers (or after 10 s: replied false).  confirm stores

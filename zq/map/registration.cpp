@@ -139,6 +139,24 @@ std::vector<zq::zqw::AppDef> parse_registration(const std::string& text, const s
                 continue;
             }
             app.actions.push_back(std::move(act));
+        } else if (key == "covers") {
+            // covers ACTION FIELD=VALUE...: objects the action is for (each
+            // line one more kind of them).
+            bool known = w.size() >= 2 && std::any_of(app.actions.begin(), app.actions.end(),
+                                                      [&](const zq::zqw::ActionDef& x) { return x.name == w[1]; });
+            std::vector<std::pair<std::string, std::string>> conds;
+            for (size_t i = 2; i < w.size(); ++i) {
+                auto eq = w[i].find('=');
+                if (eq == std::string::npos || eq == 0 || !good_name(w[i])) break;
+                conds.emplace_back(w[i].substr(0, eq), w[i].substr(eq + 1));
+            }
+            if (w.size() < 3 || conds.size() != w.size() - 2) {
+                report("covers wants an action and FIELD=VALUE conditions");
+            } else if (!known) {
+                report("covers names no action of " + app.name + " declared above it");
+            } else {
+                app.covers[w[1]].push_back(std::move(conds));
+            }
         } else if (key == "symbol_type") {
             if (w.size() != 3 || !good_pattern(w[1])) {
                 report("symbol_type wants a type (a '*' only at its end) and an icon class");

@@ -797,6 +797,48 @@ int check_condition(const std::string& field, const std::string& value) {
     return ok ? code : ZqwError();
 }
 
+bool object_shown(uint32_t object, ObjectShown& out) {
+    out = ObjectShown{};
+    return guarded(false, [&] {
+        Transaction t(false);
+        {
+            Query q("SELECT DISTINCT type FROM symbols WHERE object = ?");
+            q.bind(object);
+            while (q.step()) out.types.push_back(q.text(0));
+        }
+        {
+            Query q("SELECT p.object FROM symbols s JOIN symbols p ON p.id = s.parent "
+                    "WHERE s.object = ? AND s.parent <> 0 LIMIT 1");
+            q.bind(object);
+            if (q.step()) out.node = static_cast<uint32_t>(q.integer(0));
+        }
+        t.commit();
+        return true;
+    });
+}
+
+bool object_matches(uint32_t object, const std::vector<std::pair<std::string, std::string>>& conds,
+                    std::string& failed) {
+    failed.clear();
+    return guarded(false, [&] {
+        Transaction t(false);
+        for (const auto& [f, v] : conds) {
+            bool ok = false;
+            try {
+                ok = holds(object, parse_condition(f, v));
+            } catch (const Fail&) {
+                ok = false;   // a field or value that no longer parses holds nowhere
+            }
+            if (!ok) {
+                failed = f + "=" + v;
+                break;
+            }
+        }
+        t.commit();
+        return true;
+    });
+}
+
 uint32_t applications_map() {
     return guarded<uint32_t>(0, [&] {
         Transaction t(false);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -141,6 +142,19 @@ int check_condition(const std::string& field, const std::string& value);
 uint32_t applications_map();
 bool set_applications_map(uint32_t map);   // 3: no such map
 
+// Where an object shows: the types of its symbols on every map, and the node
+// object whose symbol holds one of its component symbols (0: none).
+struct ObjectShown {
+    std::vector<std::string> types;
+    uint32_t node = 0;
+};
+bool object_shown(uint32_t object, ObjectShown& out);
+// Whether every condition (field name, value text) holds on the object: failed
+// is empty, or the first that does not ("FIELD=VALUE").  False only when the
+// database fails.
+bool object_matches(uint32_t object, const std::vector<std::pair<std::string, std::string>>& conds,
+                    std::string& failed);
+
 // A connection of its own to the instance's database, for a thread other than
 // the one that uses the library (the map program's web server reads snapshots
 // so, leaving its loop free): while a Reader lives, the calls of this header
@@ -218,6 +232,12 @@ struct AppDef {
     std::vector<ActionDef> actions;
     std::vector<SymbolTypeDef> symbol_types;
     std::vector<ConfigFieldDef> config;
+    // "covers ACTION FIELD=VALUE...": the objects an action is for (every
+    // condition of one of its covers lines holds).  An action without any is
+    // for the objects that have a symbol of one of symbol_types, or for any
+    // object when there are none.
+    using Conditions = std::vector<std::pair<std::string, std::string>>;
+    std::map<std::string, std::vector<Conditions>> covers;
 };
 bool store_registrations(const std::vector<AppDef>& apps);
 bool load_registrations(std::vector<AppDef>& apps);

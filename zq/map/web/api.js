@@ -51,6 +51,7 @@ export const api = {
   apps: () => call('GET', '/api/apps'),
   restart: (app, force = false) => call('POST', '/api/apps/restart', force ? { app, force } : { app }),
   action: (app, action, objects) => call('POST', '/api/actions', { app, action, objects }),
+  actionFit: (objects) => call('POST', '/api/actions/fit', { objects }),
   config: (app) => call('GET', `/api/apps/config?app=${encodeURIComponent(app)}`),
   verifyConfig: (app, values) => call('POST', '/api/apps/config/verify', { app, values }),
   confirmConfig: (app, values) => call('POST', '/api/apps/config/confirm', { app, values }),

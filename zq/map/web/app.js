@@ -25,6 +25,7 @@ const state = {
   picked: -1,          // the status whose nodes the legend selected, or -1
   tip: null,           // the tooltip's symbol and its offset from it: { id, sym, dx, dy }
   stale: false,
+  menuSeq: 0,          // the menu being built (an older answer is dropped)
 };
 
 const model = new MapModel();
@@ -297,7 +298,12 @@ async function runAction(app, action, objects) {
       });
     } else {
       if (win) win.close();
-      toast(`${action}: sent for ${objects.length} object${objects.length === 1 ? '' : 's'}`);
+      const n = r.objects ?? objects.length;
+      toast(`${def ? def.label || action : action}: sent for ${n} object${n === 1 ? '' : 's'}`);
+    }
+    if (r.left_out) {
+      const first = (r.left_out_first || [])[0];
+      toast(`${r.left_out} of ${objects.length} left out${first ? ` (object ${first.object}: ${first.reason})` : ''}`);
     }
   } catch (e) {
     if (win) win.close();
@@ -363,22 +369,21 @@ async function saveMoved(nodes) {
 
 // ---- menu -------------------------------------------------------------------------
 
-function showMenu(x, y) {
+async function showMenu(x, y) {
   const menu = $('menu');
-  menu.replaceChildren();
   const objects = selectedObjects();
   const none = objects.length === 0;
-  for (const a of state.apps) {
-    if (!a.actions.length) continue;
-    menu.append(el('div', { className: 'group', textContent: a.name }));
-    for (const ac of a.actions) {
-      // The label is what the operator reads; the internal name only in the tooltip.
-      const b = el('button', { className: 'item', disabled: none, role: 'menuitem', title: ac.name });
-      b.append(document.createTextNode(ac.label || ac.name));
-      b.addEventListener('click', () => { hideMenu(); runAction(a.name, ac.name, objects); });
-      menu.append(b);
-    }
+  // Which actions fit the selection: the map program knows what each
+  // registration covers.  Without an answer the actions are shown as not
+  // available rather than offered blindly.
+  const asked = ++state.menuSeq;
+  let fits = null;
+  if (!none) {
+    try { fits = (await api.actionFit(objects)).actions; } catch (e) { fits = e.message; }
+    if (asked !== state.menuSeq) return;
   }
+  menu.replaceChildren();
+  actionItems(menu, objects, fits);
   if (menu.childElementCount) menu.append(el('hr'));
   const item = (text, fn, cls = '') => {
     const b = el('button', { className: 'item ' + cls, textContent: text, disabled: none, role: 'menuitem' });
@@ -396,7 +401,32 @@ function showMenu(x, y) {
   if (first) first.focus();
 }
 
-function hideMenu() { $('menu').hidden = true; }
+function hideMenu() { state.menuSeq++; $('menu').hidden = true; }
+
+// The actions in the menu, grouped per application under its name.  An action
+// for none of the selection is shown disabled with the reason; one for part of
+// it says for how many.
+function actionItems(menu, objects, fits) {
+  for (const a of state.apps) {
+    if (!a.actions.length) continue;
+    menu.append(el('div', { className: 'group', textContent: a.name }));
+    for (const ac of a.actions) {
+      const fit = Array.isArray(fits) ? fits.find((f) => f.app === a.name && f.action === ac.name) : null;
+      const covered = fit ? fit.covered : 0;
+      // The label is what the operator reads; the internal name only in the tooltip.
+      const b = el('button', { className: 'item', disabled: covered === 0, role: 'menuitem', title: ac.name });
+      b.append(document.createTextNode(ac.label || ac.name));
+      if (covered && covered < objects.length) b.append(el('span', { className: 'fit', textContent: ` ${covered} of ${objects.length}` }));
+      const why = !objects.length ? '' : typeof fits === 'string' ? fits : !fit ? 'not known to the map program' : covered ? '' : fit.reason;
+      if (why) {
+        b.title = `${ac.name}: ${why}`;
+        b.append(el('span', { className: 'why', textContent: why }));
+      }
+      b.addEventListener('click', () => { hideMenu(); runAction(a.name, ac.name, objects); });
+      menu.append(b);
+    }
+  }
+}
 
 // The menu by keyboard: arrows, Home and End move among its items, Escape
 // closes it and leaves the selection as it was.
