@@ -6,6 +6,7 @@
 #include "ber.h"
 #include "datagram.h"
 #include "server.h"
+#include "usm.h"
 #include "testsupport.h"
 #include "wire.h"
 
@@ -333,4 +334,39 @@ TEST(LogLine, QuotesTextAndHexesAnythingElse) {
     EXPECT_NE(line.find("v2c agent=10.1.2.3 "), std::string::npos) << line;
     EXPECT_NE(line.find("trap_id=1.3.6.1.4.1.64001.1.0.1001 [1.3.6.1.2.1.1.1.0 = INTEGER -5; "), std::string::npos)
         << line;
+}
+
+// A length that runs past what holds it never reaches net-snmp's parser, which
+// would read past the end of the datagram (the sanitizer build catches that).
+// Each seed is tried as it stands and with each byte turned into a large length.
+TEST(DatagramV3, NoLengthReadsPastTheMessage) {
+    zqtest::TempDir dir;
+    const std::string engine_file = dir.path + "/trapd.engineid";
+    zqtest::write_file(engine_file, "engineID=800000000566757a7a7633\nboots=0\n");
+    std::vector<V3User> users(1);
+    users[0].name = "plain";
+    users[0].engine = "8000000001020304";
+    std::string why;
+    ASSERT_TRUE(trapd::usm_setup(engine_file, users, why)) << why;
+
+    auto decode = [&](const std::string& msg) {
+        wire::Event ev;
+        std::string reply;
+        bool inform = false;
+        return trapd::decode_v3(reinterpret_cast<const uint8_t*>(msg.data()), msg.size(), kSource, ev, why, inform,
+                                reply);
+    };
+    const std::string trap = zqtest::read_file(zqtest::source("zq/trapd/fuzz/corpus/fuzz_v3/trap_noauth"));
+    EXPECT_EQ(decode(trap), trapd::V3Result::kTaken) << why;
+    EXPECT_EQ(decode(zqtest::read_file(zqtest::source("zq/trapd/fuzz/corpus/fuzz_v3/bad_overlong_parameters"))),
+              trapd::V3Result::kMalformed);
+    for (const char* seed : {"trap_noauth", "discovery_probe", "report", "bad_truncated"}) {
+        const std::string msg = zqtest::read_file(zqtest::source(std::string("zq/trapd/fuzz/corpus/fuzz_v3/") + seed));
+        for (size_t i = 1; i < msg.size(); ++i)
+            for (char big : {'\x7f', '\x81', '\x82'}) {
+                std::string bad = msg;
+                bad[i] = big;
+                decode(bad);
+            }
+    }
 }

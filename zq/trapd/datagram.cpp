@@ -274,9 +274,6 @@ bool decode_datagram(const uint8_t* data, size_t len, const uint8_t source[4], w
     return false;
 }
 
-namespace {
-
-// One BER header at data[pos]: tag and content length; pos moves to the content.
 bool ber_header(const uint8_t* data, size_t len, size_t& pos, uint8_t& tag, size_t& content) {
     if (pos + 2 > len) return false;
     tag = data[pos++];
@@ -291,8 +288,6 @@ bool ber_header(const uint8_t* data, size_t len, size_t& pos, uint8_t& tag, size
     }
     return content <= len - pos;
 }
-
-}  // namespace
 
 bool inform_response(const uint8_t* data, size_t len, std::string& out) {
     if (data == nullptr) return false;

@@ -40,4 +40,8 @@ bool notification_from_v2(const snmp_pdu* pdu, const uint8_t source[4], wire::Ev
 // address becomes 127.0.0.1.  False when generic or enterprise make no trap.
 bool complete_event(wire::Event& ev, std::string& why);
 
+// One BER header at data[pos], the content lying whole before len: its tag and
+// content length; pos moves to the content.  Lengths of 1 to 4 bytes only.
+bool ber_header(const uint8_t* data, size_t len, size_t& pos, uint8_t& tag, size_t& content);
+
 }  // namespace zq::trapd

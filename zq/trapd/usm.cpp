@@ -146,6 +146,40 @@ bool name_known(const std::string& name) {
     return false;
 }
 
+// Whether the elements from data[pos] to end each lie whole within it, and the
+// same inside every constructed one, at most 16 deep.
+bool ber_nested(const uint8_t* data, size_t pos, size_t end, int depth) {
+    if (depth > 16) return false;
+    while (pos < end) {
+        uint8_t tag = 0;
+        size_t content = 0;
+        if (!ber_header(data, end, pos, tag, content)) return false;
+        if ((tag & 0x1f) == 0x1f) return false;  // no tag of SNMP's takes more than a byte
+        if ((tag & 0x20) != 0 && !ber_nested(data, pos, pos + content, depth + 1)) return false;
+        pos += content;
+    }
+    return true;
+}
+
+// An SNMPv3 message is SEQUENCE { version, header, security parameters (an
+// OCTET STRING holding a SEQUENCE), scoped PDU (a SEQUENCE, or an OCTET STRING
+// when encrypted) }.  net-snmp's parser takes the security parameters' lengths
+// on trust and reads past the end of a message that claims more than it holds,
+// so every length is checked against what holds it before the message goes there.
+bool v3_lengths_fit(const uint8_t* data, size_t len) {
+    size_t pos = 0, content = 0;
+    uint8_t tag = 0;
+    if (!ber_header(data, len, pos, tag, content) || tag != 0x30) return false;
+    const size_t end = pos + content;
+    if (!ber_nested(data, pos, end, 1)) return false;
+    for (int skip = 0; skip < 2; ++skip) {
+        if (!ber_header(data, end, pos, tag, content)) return false;
+        pos += content;
+    }
+    if (!ber_header(data, end, pos, tag, content) || tag != 0x04) return false;
+    return ber_nested(data, pos, pos + content, 1);
+}
+
 }  // namespace
 
 const char* v3_reason_name(V3Result r) {
@@ -241,6 +275,10 @@ V3Result decode_v3(const uint8_t* data, size_t len, const uint8_t source[4], wir
     ev = wire::Event{};
     if (!is_v3_datagram(data, len)) {
         why = "not an SNMPv3 message";
+        return V3Result::kMalformed;
+    }
+    if (!v3_lengths_fit(data, len)) {
+        why = "bad SNMPv3 message (a length runs past what holds it)";
         return V3Result::kMalformed;
     }
     if (!g_ready) {
