@@ -139,3 +139,43 @@ test('the actions menu offers an action only for the symbols it covers, and says
   assert.deepEqual(page.errors, []);
   await page.close();
 });
+
+test('a read-only map is not changed from a page either: no saved position, no manage mark', async () => {
+  const def = (await inst.api('/api/maps')).body.maps[0].id;
+  const page = await openMap(browser, inst.url);
+  const id = (await page.evaluate(() => window.zqmap.nodes())).find((n) => n.name === 'mo-srv-a').id;
+  assert.equal((await post(`/api/maps/${def}/read_only`, { read_only: true })).status, 200);
+  await page.waitForSelector(`#maps li[data-map="${def}"] .ro:not(.apps)`, { timeout: 8000 });
+  const snapshot = async () => (await inst.api(`/api/maps/${def}/symbols`)).body.symbols.find((s) => s.id === id);
+  const was = await snapshot();
+  try {
+    // The calls refuse with the reason and change nothing.
+    for (const [path, body] of [
+      [`/api/maps/${def}/positions`, { positions: [{ symbol: id, x: 5, y: 5 }] }],
+      ['/api/symbols/manage', { symbols: [id], managed: false }],
+    ]) {
+      const r = await post(path, body);
+      assert.equal(r.status, 400, path);
+      assert.match(r.body.error, /^the map "default" is read-only: .* \(make it writable first\)$/, path);
+    }
+    // The page offers neither: no Manage or Unmanage, and a drag moves nothing.
+    await page.evaluate((i) => window.zqmap.select([i]), id);
+    await page.waitForFunction(() => document.querySelector('#details .title')?.textContent === 'mo-srv-a');
+    assert.deepEqual(await page.$$eval('#details .details-actions button', (bs) => bs.map((b) => b.textContent)), ['Actions\u2026', 'Delete\u2026']);
+    const p = await page.evaluate((i) => window.zqmap.pointOf(i), id);
+    await page.mouse.move(p.x, p.y);
+    await page.mouse.down();
+    await page.mouse.move(p.x + 80, p.y + 60, { steps: 5 });
+    await page.mouse.up();
+    await page.click('#actions-btn');
+    await page.waitForSelector('#menu:not([hidden])');
+    assert.deepEqual(await page.$$eval('#menu .item:text-matches("manage", "i")', (bs) => bs.length), 0);
+    await page.keyboard.press('Escape');
+    const now = await snapshot();
+    assert.deepEqual([now.x, now.y, now.managed], [was.x, was.y, was.managed]);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await post(`/api/maps/${def}/read_only`, { read_only: false });
+    await page.close();
+  }
+});

@@ -837,6 +837,10 @@ void get_changes(const httplib::Request& req, httplib::Response& res) {
     send_symbols(res, std::move(head), std::move(c->batch), std::move(tail));
 }
 
+std::string read_only_refusal(const zqw::MapRow& m, const char* what) {
+    return "the map \"" + m.name + "\" is read-only: " + what + " (make it writable first)";
+}
+
 void post_positions(const httplib::Request& req, httplib::Response& res) {
     uint32_t map = 0;
     if (!path_id(req, 1, map)) return fail(res, 404, "no such map");
@@ -862,6 +866,10 @@ void post_positions(const httplib::Request& req, httplib::Response& res) {
         list.push_back(pos);
     }
     auto r = on_main([map, list] {
+        // A read-only map keeps its layout too: the operator marked it so.
+        zqw::MapOutcome m = zqw::map_with_id(map);
+        if (!m.ok()) return m.error;
+        if (m.map.read_only) return read_only_refusal(m.map, "its layout is not saved");
         for (const auto& p : list)
             if (!zqw::set_symbol_position(map, p.symbol, p.x, p.y)) return db_error("cannot save the position");
         return std::string();
@@ -881,6 +889,11 @@ void post_manage(const httplib::Request& req, httplib::Response& res) {
     bool managed = m->get<bool>();
     if (symbols.empty()) return reply(res, json{{"managed", managed}, {"symbols", 0}});
     auto r = on_main([symbols, managed] {
+        // The symbols are those of the applications' map; a read-only one
+        // keeps their managed marks as they are.
+        zqw::MapOutcome m = zqw::map_with_id(open_map());
+        if (m.ok() && m.map.read_only)
+            return read_only_refusal(m.map, managed ? "its symbols are not managed" : "its symbols are not unmanaged");
         std::string error;
         bool ok = manage_symbols(symbols, managed, error);
         return ok ? std::string() : (error.empty() ? std::string("failed") : error);

@@ -191,6 +191,13 @@ function showMap(id) {
 
 function renderMaps(shown) {
   mapsPanel.render(state.maps, state.appsMap, shown);
+  // A read-only map is not changed from the page either: its symbols stay
+  // where they are and keep their managed marks.
+  view.locked = shownReadOnly();
+}
+
+function shownReadOnly() {
+  return !!state.maps.find((x) => x.id === state.map)?.read_only;
 }
 
 // ---- applications ----------------------------------------------------------------
@@ -390,8 +397,10 @@ async function showMenu(x, y) {
     b.addEventListener('click', () => { hideMenu(); fn(); });
     menu.append(b);
   };
-  item('Manage', () => setManaged(true));
-  item('Unmanage', () => setManaged(false));
+  if (!shownReadOnly()) {
+    item('Manage', () => setManaged(true));
+    item('Unmanage', () => setManaged(false));
+  }
   item('Delete objects\u2026', deleteDialog, 'danger');
   menu.hidden = false;
   const r = menu.getBoundingClientRect();
@@ -566,8 +575,8 @@ function actionButtons() {
     box.append(x);
   };
   b('Actions\u2026', (e) => { const r = e.currentTarget.getBoundingClientRect(); e.stopPropagation(); showMenu(r.left, r.bottom + 4); }, 'primary');
-  if (anyUnmanaged) b('Manage', () => setManaged(true));
-  if (anyManaged) b('Unmanage', () => setManaged(false));
+  if (anyUnmanaged && !shownReadOnly()) b('Manage', () => setManaged(true));
+  if (anyManaged && !shownReadOnly()) b('Unmanage', () => setManaged(false));
   b('Delete\u2026', deleteDialog, 'danger');
   return box;
 }

@@ -63,7 +63,7 @@ export class MapsPanel {
       li.dataset.map = String(m.id);
       const head = el('div', { className: 'map-head' }, [el('span', { className: 'map-title', textContent: m.name })]);
       if (m.id === appsMap) head.append(el('span', { className: 'ro apps', textContent: 'applications', title: 'The applications work on this map' }));
-      if (m.read_only) head.append(el('span', { className: 'ro', textContent: 'read-only', title: 'Applications may not change this map' }));
+      if (m.read_only) head.append(el('span', { className: 'ro', textContent: 'read-only', title: 'Neither applications nor pages change this map' }));
       li.append(head);
       const filter = filterText(m.filter);
       if (filter) li.append(el('div', { className: 'map-filter', textContent: filter, title: 'The nodes where every condition holds' }));
@@ -86,7 +86,7 @@ export class MapsPanel {
     };
     if (m.name !== 'default') b('Rename\u2026', 'Give the map another name', () => this.renameDialog(m));
     b(m.read_only ? 'Make writable' : 'Make read-only',
-      m.read_only ? 'Let applications change the map again' : 'Applications may no longer change the map',
+      m.read_only ? 'Let applications and pages change the map again' : 'Applications and pages may no longer change the map',
       () => this.change(() => api.setMapReadOnly(m.id, !m.read_only), m.read_only ? `"${m.name}" is writable` : `"${m.name}" is read-only`));
     if (m.id !== this.appsMap) b('For applications\u2026', 'Make this the map the applications work on', () => this.useDialog(m));
     if (m.name !== 'default' && m.id !== this.appsMap) b('Delete\u2026', 'Delete the map', () => this.deleteDialog(m), 'danger');

@@ -239,6 +239,7 @@ export class MapView {
     this.ctx = canvas.getContext('2d', { alpha: false });
     this.model = model;
     this.hooks = hooks;           // onSelect, onOpen, onMoved, onMenu, onHover
+    this.locked = false;          // a read-only map: symbols are not dragged
     this.scale = 1;
     this.tx = 0;
     this.ty = 0;
@@ -797,7 +798,7 @@ export class MapView {
           return s && s.parent ? s.parent : id;
         }));
         if (node) ids.add(node.id);
-        g.drag = [...ids].map((id) => this.model.byId.get(id)).filter((n) => n && !n.parent && (this.selection.has(n.id) || n === node));
+        g.drag = this.locked ? [] : [...ids].map((id) => this.model.byId.get(id)).filter((n) => n && !n.parent && (this.selection.has(n.id) || n === node));
         g.start = g.drag.map((n) => ({ n, x: n.x, y: n.y }));
       } else {
         g.kind = g.shift ? 'band' : 'pan';
@@ -837,7 +838,7 @@ export class MapView {
         if (this.selection.size) { this.selection.clear(); this.hooks.onSelect?.(); }
       } else if (g.kind === 'symbol' && g.moved) {
         for (const { n } of g.start) { n.dragging = false; n.hasPos = true; n.placed = true; }
-        this.hooks.onMoved?.(g.start.map(({ n }) => n));
+        if (g.start.length) this.hooks.onMoved?.(g.start.map(({ n }) => n));
       } else if (g.kind === 'symbol' && !g.moved && !g.shift && e.type === 'pointerup') {
         // A plain click on a member of a larger selection selects it alone.
         if (this.selection.size > 1) { this.selection = new Set([g.hit.id]); this.hooks.onSelect?.(); }
