@@ -108,11 +108,20 @@ TEST(TrapdV3, EachLevelIsDeliveredAndEachSecurityFailureCountedNotDelivered) {
     // A replay from before the last boot the sender announced: outside the window.
     trap(as("signer", "authNoPriv", "SHA", "sign-phrase-1"), 7, kSender, {"-Z", "40,100"});
     trap(as("signer", "authNoPriv", "SHA", "sign-phrase-1"), 107, kSender, {"-Z", "20,100"});
-    // An inform with a wrong key gets a report, never a response.
-    inform[13] = "wrong-phrase-2";  // after -A
-    inform[2] = "0.5";
-    r = zqtest::run(inform, env);
-    EXPECT_NE(r.status, 0);
+    // An inform with a wrong key gets a report, never a response: snmpinform
+    // ends with the reason the report names rather than a time-out.
+    const std::pair<std::vector<std::string>, const char*> bad_informs[] = {
+        {as("sealer", "authPriv", "SHA-256", "wrong-phrase-2", "AES", "seal-priv-phrase"), "Authentication failure"},
+        {as("sealer", "authPriv", "SHA-256", "seal-auth-phrase", "AES", "wrong-priv-2"), "Decryption error"},
+    };
+    for (const auto& [sec, reason] : bad_informs) {
+        std::vector<std::string> argv = {"/usr/bin/snmpinform", "-t", "5", "-r", "0"};
+        argv.insert(argv.end(), sec.begin(), sec.end());
+        argv.insert(argv.end(), {dest, "", kEntText + ".1.3.0.108"});
+        r = zqtest::run(argv, env);
+        EXPECT_NE(r.status, 0);
+        EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+    }
 
     zqtest::read_events_until(s, [&] { return got.size() >= 7; }, 10000);
     zqtest::read_events_until(s, [&] { return false; }, 300);  // nothing more comes
@@ -136,7 +145,7 @@ TEST(TrapdV3, EachLevelIsDeliveredAndEachSecurityFailureCountedNotDelivered) {
     ASSERT_EQ(trapd->stop(), 0);
     std::string log = zqtest::read_file(inst.root + "/log/trapd.log");
     EXPECT_NE(log.find("v3 agent=127.0.0.1 user=\"sealer\" level=authPriv"), std::string::npos) << log;
-    EXPECT_NE(log.find("REFUSED SNMPv3 messages (totals): user 1, engine 1, auth 2, decrypt 1, time 1, level 1, "
+    EXPECT_NE(log.find("REFUSED SNMPv3 messages (totals): user 1, engine 1, auth 2, decrypt 2, time 1, level 1, "
                        "user not in trap_users 1"),
               std::string::npos)
         << log;

@@ -180,6 +180,28 @@ bool v3_lengths_fit(const uint8_t* data, size_t len) {
     return ber_nested(data, pos, pos + content, 1);
 }
 
+// The msgFlags of a message v3_lengths_fit took: SEQUENCE { version, header
+// SEQUENCE { msgID, msgMaxSize, msgFlags (an OCTET STRING of one byte), ... } }.
+// Read here rather than from what net-snmp parsed: when a security check fails
+// it stops before it sets them on the PDU, and an encrypted inform cannot be
+// told from a trap by its PDU.
+uint8_t v3_msg_flags(const uint8_t* data, size_t len) {
+    size_t pos = 0, content = 0;
+    uint8_t tag = 0;
+    if (!ber_header(data, len, pos, tag, content)) return 0;
+    const size_t end = pos + content;
+    if (!ber_header(data, end, pos, tag, content)) return 0;  // version
+    pos += content;
+    if (!ber_header(data, end, pos, tag, content) || tag != 0x30) return 0;
+    const size_t header_end = pos + content;
+    for (int skip = 0; skip < 2; ++skip) {  // msgID, msgMaxSize
+        if (!ber_header(data, header_end, pos, tag, content)) return 0;
+        pos += content;
+    }
+    if (!ber_header(data, header_end, pos, tag, content) || tag != 0x04 || content != 1) return 0;
+    return data[pos];
+}
+
 }  // namespace
 
 const char* v3_reason_name(V3Result r) {
@@ -304,7 +326,7 @@ V3Result decode_v3(const uint8_t* data, size_t len, const uint8_t source[4], wir
     int rc = snmpv3_parse(pdu.get(), buf.get(), &length, &after, &sess);
     const std::string name(pdu->securityName != nullptr ? pdu->securityName : "", pdu->securityNameLen);
     const std::string engine = hex_of(pdu->securityEngineID, pdu->securityEngineIDLen);
-    const bool confirmed = pdu->command == SNMP_MSG_INFORM || (pdu->flags & SNMP_MSG_FLAG_RPRT_BIT) != 0;
+    const bool confirmed = (v3_msg_flags(data, len) & SNMP_MSG_FLAG_RPRT_BIT) != 0;
     if (rc != SNMPERR_SUCCESS) {
         V3Result r = V3Result::kMalformed;
         switch (rc) {
@@ -327,8 +349,10 @@ V3Result decode_v3(const uint8_t* data, size_t len, const uint8_t source[4], wir
         }
         why = r == V3Result::kMalformed ? "bad SNMPv3 message (error " + std::to_string(rc) + ")"
                                         : std::string("SNMPv3 ") + v3_reason_name(r) + " failure";
-        // Only a message that asked for an answer gets a report, as RFC 3412 says.
-        if (r != V3Result::kMalformed && confirmed) make_report(pdu.get(), rc, reply);
+        // Only a message that asked for an answer gets a report, as RFC 3412 says:
+        // an inform or a discovery probe sets the reportable flag, a trap never does.
+        if (r != V3Result::kMalformed && confirmed)
+            make_report(pdu.get(), r == V3Result::kDecrypt ? SNMPERR_USM_DECRYPTIONERROR : rc, reply);
         return r;
     }
     // The level the user's keys ask for: informs come with trapd's own engine
