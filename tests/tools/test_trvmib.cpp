@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -182,8 +183,23 @@ TEST(TrvMib2Conf, ConvertsTheShippedMibAndBothSmiVersions) {
     // A folder that cannot be written into is named with the reason.
     r = zqtest::run({bin("trvmib2conf"), "--out", dir.path + "/typo", kMib});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("cannot write into " + dir.path + "/typo: No such file or directory"), std::string::npos)
+    EXPECT_NE(r.err.find("cannot write " + dir.path + "/typo/trvtrapd.conf: No such file or directory"),
+              std::string::npos)
         << r.err;
+    // When the second file cannot be written, the first is not replaced either
+    // and no temporary file stays behind.
+    zqtest::TempDir out;
+    write_file(out.path + "/trvtrapd.conf", "# the operator's\n");
+    ASSERT_EQ(mkdir((out.path + "/trvval2str.trap").c_str(), 0755), 0);
+    r = zqtest::run({bin("trvmib2conf"), "--out", out.path, kMib});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("cannot write " + out.path + "/trvval2str.trap: Is a directory; nothing written"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(out.path + "/trvtrapd.conf"), "# the operator's\n");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(out.path)) ++entries;
+    EXPECT_EQ(entries, 2u);
 }
 
 // Modules of other makers' shape (tests/tools/mibs): the operator's complete

@@ -37,10 +37,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "trvmib.h"
@@ -230,20 +232,42 @@ int iReadText(const std::string &szPath, std::string &szText) {
     return 1;
 }
 
-/* Replaces a file through a rename, so a reader never sees half of it. */
-int iWriteText(const std::string &szPath, const std::string &szText) {
-    std::string szTemp = szPath + ".new";
-    FILE *pFile = fopen(szTemp.c_str(), "w");
-    if (pFile == nullptr) return 0;
-    int iOk = fwrite(szText.data(), 1, szText.size(), pFile) == szText.size();
-    if (fclose(pFile) != 0) iOk = 0;
-    if (!iOk || rename(szTemp.c_str(), szPath.c_str()) != 0) {
-        int iError = errno;  // the caller names it
-        unlink(szTemp.c_str());
-        errno = iError;
-        return 0;
+typedef std::vector<std::pair<std::string, std::string>> FileTexts; /* path, text */
+
+/* Replaces files through temporary ones beside them, renamed into place only
+ * once every one is written: a reader never sees half of a file, and a failure
+ * leaves the old files (or none), never half a conversion.  On failure
+ * szFailed names the file and errno says why. */
+int iWriteFiles(const FileTexts &aFiles, std::string &szFailed) {
+    size_t iTemps = 0;
+    int iOk = 1;
+    for (; iOk && iTemps < aFiles.size(); ++iTemps) {
+        const std::string &szPath = aFiles[iTemps].first, &szText = aFiles[iTemps].second;
+        szFailed = szPath;
+        struct stat stInfo;
+        if (lstat(szPath.c_str(), &stInfo) == 0 && S_ISDIR(stInfo.st_mode)) {
+            errno = EISDIR;  // a rename could not replace it
+            iOk = 0;
+            break;
+        }
+        FILE *pFile = fopen((szPath + ".new").c_str(), "w");
+        if (pFile == nullptr) {
+            iOk = 0;
+            break;
+        }
+        iOk = fwrite(szText.data(), 1, szText.size(), pFile) == szText.size();
+        if (fclose(pFile) != 0) iOk = 0;
     }
-    return 1;
+    for (size_t i = 0; iOk && i < aFiles.size(); ++i) {
+        szFailed = aFiles[i].first;
+        if (rename((aFiles[i].first + ".new").c_str(), aFiles[i].first.c_str()) != 0) iOk = 0;
+    }
+    if (!iOk) {
+        int iError = errno;
+        for (size_t i = 0; i < iTemps; ++i) unlink((aFiles[i].first + ".new").c_str());
+        errno = iError;
+    }
+    return iOk;
 }
 
 std::string szJoinDefs(void) {
@@ -323,8 +347,9 @@ int iWriteEvents(const std::string &szFile, const std::vector<const char *> &aFi
         szNew += szPattern + "  " + stDef.szName + "  Tarvo  " + szSeverityOf(aTexts, stDef.szName) + "  \"$1\"\n";
         ++iAdded;
     }
-    if (iAdded > 0 && !iWriteText(szFile, szNew)) {
-        fprintf(stderr, "%s: cannot write %s: %s\n", szMyName, szFile.c_str(), strerror(errno));
+    std::string szFailed;
+    if (iAdded > 0 && !iWriteFiles({{szFile, szNew}}, szFailed)) {
+        fprintf(stderr, "%s: cannot write %s: %s\n", szMyName, szFailed.c_str(), strerror(errno));
         return 3;
     }
     printf("added %d event entries to %s\n", iAdded, szFile.c_str());
@@ -385,9 +410,12 @@ int iMerge(const std::string &szDir) {
         fprintf(stderr, "%s: the merged %s; nothing written\n", szMyName, szWhy.c_str());
         return 3;
     }
-    if ((iAddedDefs > 0 && !iWriteText(szTrapPath, szNewTraps)) ||
-        (iAddedMaps > 0 && !iWriteText(szMapPath, szNewMaps))) {
-        fprintf(stderr, "%s: cannot write into %s: %s\n", szMyName, szDir.c_str(), strerror(errno));
+    FileTexts aChanged;
+    if (iAddedDefs > 0) aChanged.push_back({szTrapPath, szNewTraps});
+    if (iAddedMaps > 0) aChanged.push_back({szMapPath, szNewMaps});
+    std::string szFailed;
+    if (!iWriteFiles(aChanged, szFailed)) {
+        fprintf(stderr, "%s: cannot write %s: %s; nothing merged\n", szMyName, szFailed.c_str(), strerror(errno));
         return 3;
     }
     printf("added %d definitions and %d value maps, skipped %d\n", iAddedDefs, iAddedMaps, iSkipped);
@@ -488,9 +516,12 @@ int main(int argc, char **argv) {
         std::string szHeader = "# Converted by trvmib2conf from:";
         for (const char *szFile : aFiles) szHeader += std::string(" ") + szFile;
         szHeader += "\n";
-        if (!iWriteText(szOut + "/trvtrapd.conf", szHeader + szTraps) ||
-            !iWriteText(szOut + "/trvval2str.trap", szHeader + "\n" + szMaps)) {
-            fprintf(stderr, "%s: cannot write into %s: %s\n", szMyName, szOut.c_str(), strerror(errno));
+        std::string szFailed;
+        if (!iWriteFiles({{szOut + "/trvtrapd.conf", szHeader + szTraps},
+                          {szOut + "/trvval2str.trap", szHeader + "\n" + szMaps}},
+                         szFailed)) {
+            fprintf(stderr, "%s: cannot write %s: %s; nothing written\n", szMyName, szFailed.c_str(),
+                    strerror(errno));
             return 3;
         }
         printf("wrote %zu definitions and %zu value maps into %s\n", aDefs.size(), aMaps.size(), szOut.c_str());
