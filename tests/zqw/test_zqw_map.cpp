@@ -407,6 +407,44 @@ TEST_F(Map, MapsExistsCountsTheMapsHoldingASymbol) {
     EXPECT_EQ(peer.number("SELECT count(*) FROM vals WHERE object = " + std::to_string(n2)), 0);
 }
 
+// A node's record carries its interfaces' addresses: writing an interface's
+// "IP Address" or "TopM Node ID" (any process) sends the node(s) named again.
+TEST_F(Map, AddressWritesSendTheirNode) {
+    ZqwObjectId a = node("ad-a"), b = node("ad-b"), iface = plain("ad-if");
+    ZqwFieldId node_id = ZqwDbFieldNameToFieldId("TopM Node ID"), address = ZqwDbFieldNameToFieldId("IP Address");
+    ASSERT_TRUE(node_id && address);
+    auto n = [](uint32_t v) { return std::to_string(v); };
+    std::string row = " WHERE object = " + n(iface) + " AND field = ";
+    struct Case {
+        const char* what;
+        std::string sql;
+        std::vector<uint32_t> sent;   // object-level rows, in order
+    };
+    const Case cases[] = {
+        {"joins a", "INSERT INTO vals(object, field, value) VALUES (" + n(iface) + ", " + n(node_id) + ", " + n(a) + ")", {a}},
+        {"address given", "INSERT INTO vals(object, field, value) VALUES (" + n(iface) + ", " + n(address) + ", '127.0.9.1')", {a}},
+        {"address changed", "UPDATE vals SET value = '127.0.9.2'" + row + n(address), {a}},
+        {"same address", "UPDATE vals SET value = '127.0.9.2'" + row + n(address), {}},
+        {"moved to b", "UPDATE vals SET value = " + n(b) + row + n(node_id), {b, a}},
+        {"address removed", "DELETE FROM vals" + row + n(address), {b}},
+        {"leaves b", "DELETE FROM vals" + row + n(node_id), {b}},
+        {"address without a node", "INSERT INTO vals(object, field, value) VALUES (" + n(iface) + ", " + n(address) + ", '127.0.9.3')", {}},
+    };
+    Peer peer(db_path());
+    for (const Case& c : cases) {
+        int64_t mark = zq::zqw::last_change();
+        ASSERT_TRUE(peer.exec(c.sql)) << c.what;
+        std::vector<zq::zqw::ChangeRow> rows;
+        ASSERT_TRUE(zq::zqw::changes_since(mark, 100, rows)) << c.what;
+        std::vector<uint32_t> sent;
+        for (const auto& r : rows) {
+            EXPECT_EQ(r.map, 0u) << c.what;
+            sent.push_back(r.object);
+        }
+        EXPECT_EQ(sent, c.sent) << c.what;
+    }
+}
+
 // Writes by another process appear in the change log (the triggers), and the
 // rows lead to the symbols they touch.
 TEST_F(Map, ChangeLogSeesOtherProcesses) {

@@ -141,9 +141,20 @@ static bool has_status_columns(sqlite3* db) {
     return found;
 }
 
+// Whether the database has the triggers of kAddressTriggers.
+static bool has_address_triggers(sqlite3* db) {
+    sqlite3_stmt* st = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'trigger' AND name = 'address_value_added'",
+                           -1, &st, nullptr) == SQLITE_OK)
+        found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return found;
+}
+
 bool upgrade_database(sqlite3* db, std::string& error) {
     std::string format = stored_format(db);
-    if (format == kFormat && has_status_columns(db)) return true;
+    if (format == kFormat && has_status_columns(db) && has_address_triggers(db)) return true;
     if (format != kFormat1 && format != kFormat) {
         error = "not a topology database";
         return false;
@@ -159,6 +170,7 @@ bool upgrade_database(sqlite3* db, std::string& error) {
         }
     }
     if (ok && !has_status_columns(db)) ok = exec(db, kUpgradeStatus, error);
+    if (ok && !has_address_triggers(db)) ok = exec(db, kAddressTriggers, error);
     ok = ok && exec(db, "COMMIT", error);
     if (!ok) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -149,14 +149,44 @@ INSERT INTO maps(name) VALUES ('default');
 INSERT INTO zqw_meta(key, value) VALUES ('changes_pruned', '0');
 )sql";
 
+// A node's symbol record carries the "IP Address" of each of its interfaces
+// (the objects whose "TopM Node ID" names it): writing either value sends the
+// node again (an object-level row for the node named, before and after).
+// Added to a database that lacks them when it is opened (address_value_added
+// is the one looked for).
+inline constexpr const char* kAddressTriggers = R"sql(
+CREATE TRIGGER address_value_added AFTER INSERT ON vals
+  WHEN EXISTS (SELECT 1 FROM fields WHERE id = NEW.field AND name IN ('IP Address', 'TopM Node ID')) BEGIN
+  INSERT INTO changes(map, symbol, object)
+    SELECT 0, 0, n.value FROM vals n JOIN fields f ON f.id = n.field AND f.name = 'TopM Node ID'
+    WHERE n.object = NEW.object;
+END;
+CREATE TRIGGER address_value_changed AFTER UPDATE OF value ON vals
+  WHEN NEW.value IS NOT OLD.value
+   AND EXISTS (SELECT 1 FROM fields WHERE id = NEW.field AND name IN ('IP Address', 'TopM Node ID')) BEGIN
+  INSERT INTO changes(map, symbol, object)
+    SELECT 0, 0, n.value FROM vals n JOIN fields f ON f.id = n.field AND f.name = 'TopM Node ID'
+    WHERE n.object = NEW.object;
+  INSERT INTO changes(map, symbol, object)
+    SELECT 0, 0, OLD.value FROM fields WHERE id = OLD.field AND name = 'TopM Node ID';
+END;
+CREATE TRIGGER address_value_removed AFTER DELETE ON vals
+  WHEN EXISTS (SELECT 1 FROM fields WHERE id = OLD.field AND name IN ('IP Address', 'TopM Node ID')) BEGIN
+  INSERT INTO changes(map, symbol, object)
+    SELECT 0, 0, n.value FROM vals n JOIN fields f ON f.id = n.field AND f.name = 'TopM Node ID'
+    WHERE n.object = OLD.object
+    UNION SELECT 0, 0, OLD.value FROM fields WHERE id = OLD.field AND name = 'TopM Node ID';
+END;
+)sql";
+
 // A new database.
 inline const std::string kSchema =
-    std::string(kObjectTables) + kMapTables + "INSERT INTO zqw_meta(key, value) VALUES ('format', 'zqw-2');\n";
+    std::string(kObjectTables) + kMapTables + kAddressTriggers + "INSERT INTO zqw_meta(key, value) VALUES ('format', 'zqw-2');\n";
 
 // A "zqw-1" database to "zqw-2": the maps beside what is there (run in one
 // write transaction after the format was read again inside it).
 inline const std::string kUpgrade1 =
-    std::string(kMapTables) + "UPDATE zqw_meta SET value = 'zqw-2' WHERE key = 'format';\n";
+    std::string(kMapTables) + kAddressTriggers + "UPDATE zqw_meta SET value = 'zqw-2' WHERE key = 'format';\n";
 
 // Brings the database of an open connection to the current format (in its own
 // write transaction; nothing when it is current).  False with a message when it
