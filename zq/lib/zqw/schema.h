@@ -67,7 +67,8 @@ inline constexpr const char* kUpgradeStatus =
 // app_config: an application's stored configuration values for a map.
 // changes: the change log pages follow.  Library writes of symbols, status,
 //   positions and configuration add rows; the triggers add rows for what any
-//   process does to a node's "IP Status" or "isNode" and for deleted objects, so
+//   process does to a node's "IP Status" or "isNode", to an interface's address
+//   (kAddressTriggers) and for deleted objects, so
 //   changes made by other programs are seen too.  map 0 is an object-level row
 //   (every map), symbol 0 a row naming only an object.
 // (A look-up by parent says "parent <> 0" so that the partial index serves it.
