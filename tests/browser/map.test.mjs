@@ -203,6 +203,19 @@ test('labels are real text: measured width and dark pixels under the symbol', as
     return dark;
   }, sym);
   assert.ok(ink > 40, `${ink} dark pixels where the label should be`);
+  // A name on two lines: a click on its second line selects its node.
+  const second = await page.evaluate((id) => {
+    const s = window.zqmap.symbol(id), v = window.zqmap.view;
+    s.label = 'srv-beta-with-a-name-far-too-long.example';
+    v.centerOn(s, 1);
+    window.zqmap.redrawNow();
+    const r = window.zqmap.labelRectOf(id);
+    return { h: r.h, x: r.x + r.w / 2, y: r.y + r.h - 3 };
+  }, sym);
+  assert.ok(second.h > 25, `label ${second.h} px high: one line`);
+  const box = await page.locator('#map').boundingBox();
+  await page.mouse.click(box.x + second.x, box.y + second.y);
+  assert.deepEqual(await page.evaluate(() => window.zqmap.selection()), [sym]);
   const legend = await page.evaluate(() => document.querySelector('.legend .item span:nth-child(2)').getBoundingClientRect().width);
   assert.ok(legend > 20, `legend text ${legend} px wide`);
   await page.close();

@@ -707,8 +707,7 @@ export class MapView {
     for (let i = this.model.nodes.length - 1; i >= 0; i--) {
       const n = this.model.nodes[i];
       if (p.x < n.x - CARD_W / 2 - slack || p.x > n.x + CARD_W / 2 + slack) continue;
-      const b = cardBottom(n);
-      if (p.y < n.y - CARD_TOP - slack || p.y > n.y + b + (px >= 38 ? LABEL_GAP + 4 : 0) + slack) continue;
+      if (p.y < n.y - CARD_TOP - slack || p.y > this.hitBottom(n, px) + slack) continue;
       let found = n;
       if (px >= 52) {
         this.chipRects(n, (c, x, y, w, h, more) => {
@@ -718,6 +717,16 @@ export class MapView {
       return found;
     }
     return null;
+  }
+
+  // The lowest point of a node that a click finds: its card, and below it the
+  // label while labels are drawn (both lines of a two-line one).
+  hitBottom(n, px) {
+    const card = n.y + cardBottom(n);
+    if (px < 38) return card;
+    const size = Math.max(12.5, 10 / this.scale);
+    const lines = this.labelLines(n, size, size.toFixed(2) + 'px ' + FONT).length;
+    return Math.max(card + LABEL_GAP + 4, this.labelBase(n, size) + size * ((lines - 1) * LINE + 0.3));
   }
 
   nodesIn(x0, y0, x1, y1) {
