@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -43,7 +44,7 @@ TempDir::~TempDir() {
 
 namespace {
 
-int bound_port(int type) {
+int bound_port_zero(int type) {
     int fd = socket(AF_INET, type, 0);
     if (fd < 0) return -1;
     sockaddr_in a{};
@@ -57,6 +58,21 @@ int bound_port(int type) {
         port = ntohs(a.sin_port);
     close(fd);
     return port;
+}
+
+bool port_free(int type, int port);
+
+// A port below the kernel's range for ports it hands out itself: a port the
+// kernel gave the test and took back would soon be given to another test's
+// client socket, and the daemon started on it later would find it taken.
+int bound_port(int type) {
+    static std::mt19937 pick{std::random_device{}()};
+    std::uniform_int_distribution<int> in_range(20000, 32000);
+    for (int i = 0; i < 200; ++i) {
+        int p = in_range(pick);
+        if (port_free(type, p)) return p;
+    }
+    return bound_port_zero(type);
 }
 
 bool port_free(int type, int port) {

@@ -607,6 +607,7 @@ Snapshot take_snapshot(uint32_t map, uint32_t open) {
     }
     s.batch.add_icons();
     s.ok = true;
+    count_snapshot(s.batch.rows.size());
     return s;
 }
 
