@@ -96,6 +96,7 @@ test('a legend count selects its nodes, search finds address, status and type, k
   assert.deepEqual(await names(), ['op-device-n']);
   // The menu by keyboard: the arrows move, Escape closes it and keeps the selection.
   await page.click('#actions-btn');
+  await page.waitForSelector('#menu:not([hidden]) .item');
   const items = await page.locator('#menu .item:not(:disabled)').allTextContents();
   const focused = () => page.evaluate(() => document.activeElement.textContent);
   assert.equal(await focused(), items[0]);

@@ -18,7 +18,7 @@ const LABEL_GAP = 15;
 const LINE = 1.15;            // a label's line height in text sizes
 export const CELL_W = 160, CELL_H = 170;
 const GROUP_GAP = 0.5;        // empty cells between the kind groups
-const SHELF_GAP = 0.45;       // empty rows between two rows of kind groups (room for the titles)
+const SHELF_GAP = 0.8;        // empty rows between two rows of kind groups (room for the titles)
 const FONT = "'DejaVu Sans', 'Segoe UI', Roboto, Helvetica, Arial, sans-serif";
 
 function chipRows(n) { return Math.min(CHIP_ROWS_MAX, Math.ceil(n / CHIP_COLS)); }
@@ -641,20 +641,24 @@ export class MapView {
     ctx.textAlign = 'left';
     ctx.textBaseline = 'alphabetic';
     ctx.fillStyle = '#5b6b75';
+    // A group below another row of groups has the shelf gap for its title:
+    // from the lowest a card of the row above reaches to its own first cards.
+    const room = SHELF_GAP * CELL_H + CELL_H - CARD_TOP - (CHIPS_TOP + CHIP_ROWS_MAX * (CHIP_H + CHIP_GAP) + 3);
     for (const g of this.model.groups.values()) {
       if (!g.count) continue;
       const width = g.cols * CELL_W - 24;
       const text = `${g.title} \u00b7 ${g.count.toLocaleString()}`;
       const w = ctx.measureText(text).width;
-      // A narrow group gets a smaller title rather than one that runs into the next.
-      if (w > width) {
-        ctx.save();
-        ctx.font = `600 ${size * width / w}px ${FONT}`;
-        ctx.fillText(text, g.x + 12, (g.y || 0) - size * 0.6);
-        ctx.restore();
-      } else {
-        ctx.fillText(text, g.x + 12, (g.y || 0) - size * 0.6);
-      }
+      // A narrow group gets a smaller title rather than one that runs into the
+      // next, and one under a row of groups a title that fits the gap (none
+      // when that would be too small to read) rather than one over their cards.
+      const top = g.y || 0;
+      let s = w > width ? size * width / w : size;
+      if (top > 0) s = Math.min(s, room / 1.05);
+      if (s * this.scale < 7) continue;
+      ctx.font = `600 ${s}px ${FONT}`;
+      // Under a row of groups the title is centred in the gap.
+      ctx.fillText(text, g.x + 12, top > 0 ? top + CELL_H / 2 - CARD_TOP - room / 2 + s * 0.35 : top - s * 0.6);
     }
   }
 
