@@ -130,6 +130,9 @@ test('the actions menu offers an action only for the symbols it covers, and says
     await page.waitForSelector(poll);
     assert.equal(await page.isEnabled(poll), enabled, names.join());
     if (text) assert.ok((await page.textContent(poll)).includes(text), await page.textContent(poll));
+    if (!enabled) await page.screenshot({ path: join(buildDir, 'map-actions-why.png') });
+    // Managed symbols are offered Unmanage only.
+    assert.deepEqual(await page.locator('#menu .item:text-matches("manage", "i")').allTextContents(), ['Unmanage']);
     await page.keyboard.press('Escape');
   }
   // The server refuses what the menu does not offer: no "sent" for a device.

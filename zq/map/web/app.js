@@ -397,10 +397,10 @@ async function showMenu(x, y) {
     b.addEventListener('click', () => { hideMenu(); fn(); });
     menu.append(b);
   };
-  if (!shownReadOnly()) {
-    item('Manage', () => setManaged(true));
-    item('Unmanage', () => setManaged(false));
-  }
+  // As the panel's buttons: what the selection's symbols can become.
+  const sel = selectedSymbols();
+  if (!shownReadOnly() && (none || sel.some((s) => !s.managed))) item('Manage', () => setManaged(true));
+  if (!shownReadOnly() && (none || sel.some((s) => s.managed))) item('Unmanage', () => setManaged(false));
   item('Delete objects\u2026', deleteDialog, 'danger');
   menu.hidden = false;
   const r = menu.getBoundingClientRect();
