@@ -65,7 +65,7 @@ TEST(TrvdisDiscovery, ClassifiesTheNetworkAndFollowsTheWebAgent) {
     int snmpd_port = zqtest::free_udp_port();
     Platform p(network(true, false, false), kRules,
                "127.0.51.20 port=" + std::to_string(snmpd_port) +
-                   " timeout=0.4 retries=0 version=3 user=trv level=authPriv auth=SHA-256 priv=AES\n");
+                   " timeout=2 retries=1 version=3 user=trv level=authPriv auth=SHA-256 priv=AES\n");
     // Debian's snmpd as one real vendor node, which answers SNMPv3 only (its user
     // authPriv), so that the node is classified over SNMPv3.
     std::string users = p.inst.root + "/conf/snmpv3.users";
