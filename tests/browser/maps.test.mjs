@@ -138,7 +138,7 @@ test('the actions menu offers an action only for the symbols it covers, and says
   // The server refuses what the menu does not offer: no "sent" for a device.
   const r = await post('/api/actions', { app: 'Typed', action: 'Poll', objects: [await inst.id('mo-dev-c')] });
   assert.equal(r.status, 400);
-  assert.match(r.body.error, /^Poll the servers: not for object \d+: it has no symbol of a type Typed handles$/);
+  assert.match(r.body.error, /^Poll the servers: not for mo-dev-c \(object \d+\): it has no symbol of a type Typed handles$/);
   assert.deepEqual(page.errors, []);
   await page.close();
 });

@@ -502,8 +502,8 @@ TEST(MapProgram, ActionsFitWhatTheyCover) {
     ASSERT_EQ(run.left_out.size(), 1u);
     EXPECT_EQ(run.left_out[0].object, dev);
     EXPECT_FALSE(loop.call([&] { return zq::map::run_action("Typed", "Poll", {dev}, run, err); }));
-    EXPECT_EQ(err, "Poll the servers: not for object " + std::to_string(dev) +
-                       ": it has no symbol of a type Typed handles");
+    EXPECT_EQ(err, "Poll the servers: not for dev1 (object " + std::to_string(dev) +
+                       "): it has no symbol of a type Typed handles");
 }
 
 TEST(MapProgram, ReadOnlyMapStillFollowsTheNodes) {

@@ -89,7 +89,13 @@ bool Fitter::fit(const zq::zqw::AppDef& app, const zq::zqw::ActionDef& act, std:
 std::string refusal(const std::vector<ObjectFit>& fits) {
     if (fits.empty()) return "no objects selected";
     const ObjectFit& first = fits.front();
-    std::string one = "object " + std::to_string(first.object) + ": " + first.reason;
+    // The operator knows the object by its name; the number tells two alike apart.
+    std::string one = "object " + std::to_string(first.object);
+    if (char* name = ZqwDbGetFieldStringValue(first.object, 1)) {   // "Selection Name"
+        if (*name != '\0') one = name + (" (" + one + ")");
+        std::free(name);
+    }
+    one += ": " + first.reason;
     if (fits.size() == 1) return "not for " + one;
     return "not for any of the " + std::to_string(fits.size()) + " objects (" + one + ")";
 }

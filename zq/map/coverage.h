@@ -47,8 +47,9 @@ private:
     std::unordered_map<uint32_t, Seen> seen_;
 };
 
-// The refusal of an action that fits none of the objects: "not for object 12:
-// has no host name", "not for any of the 3 objects (object 12: ...)".
+// The refusal of an action that fits none of the objects: "not for srv1 (object
+// 12): it has no host name", "not for any of the 3 objects (srv1 (object 12):
+// ...)"; an object without a name is "object 12".
 std::string refusal(const std::vector<ObjectFit>& fits);
 
 }  // namespace zq::map
