@@ -314,6 +314,16 @@ bool Store::exec(const char* sql) {
     return true;
 }
 
+bool Store::run(const char* sql, std::initializer_list<int64_t> args, int64_t* changed) {
+    sqlite3_stmt* s = prepare(sql);
+    if (!s) return false;
+    int i = 0;
+    for (int64_t v : args) sqlite3_bind_int64(s, ++i, v);
+    if (sqlite3_step(s) != SQLITE_DONE) return false;
+    if (changed) *changed += sqlite3_changes(db_);
+    return true;
+}
+
 sqlite3_stmt* Store::prepare(const char* sql) {
     // Kept under the text's address (the writer asks for the same few
     // statements thousands of times a second); the text itself confirms it.
@@ -401,19 +411,9 @@ bool Store::index_some(int chunk, int64_t& n) {
         sqlite3_reset(s);
     }
     if (ok && n) {
-        s = prepare("INSERT INTO events_text(rowid, text) SELECT id, text FROM events WHERE id > ? AND id <= ?");
-        ok = s != nullptr;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, from);
-            sqlite3_bind_int64(s, 2, to);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        }
-        s = ok ? prepare("UPDATE meta SET value = ? WHERE key = 'indexed'") : nullptr;
-        ok = s != nullptr;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, to);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        }
+        ok = run("INSERT INTO events_text(rowid, text) SELECT id, text FROM events WHERE id > ? AND id <= ?",
+                 {from, to}) &&
+             run("UPDATE meta SET value = ? WHERE key = 'indexed'", {to});
     }
     if (!ok) {
         fail("event store: cannot index texts");
@@ -632,43 +632,21 @@ bool Store::prune(int64_t max_count, int max_days, int64_t now_ms, int chunk, in
     int64_t indexed = meta_value("indexed");
     if (over > 0) {
         int64_t cut = lo + std::min<int64_t>(over, chunk);
-        s = prepare("INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
-                    "WHERE id < ? AND id <= ?");
-        ok = s != nullptr;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, cut);
-            sqlite3_bind_int64(s, 2, indexed);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-        }
-        s = ok ? prepare("DELETE FROM events WHERE id < ?") : nullptr;
-        ok = s != nullptr;
-        if (ok) {
-            sqlite3_bind_int64(s, 1, cut);
-            ok = sqlite3_step(s) == SQLITE_DONE;
-            n += sqlite3_changes(db_);
-        }
+        ok = run("INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
+                 "WHERE id < ? AND id <= ?",
+                 {cut, indexed}) &&
+             run("DELETE FROM events WHERE id < ?", {cut}, &n);
     }
     int64_t cutoff = now_ms - static_cast<int64_t>(max_days) * 86400000LL;
     // The oldest by time, through its index (by id, every younger event would be read to find none).
-    for (const char* sql : {"INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
-                            "WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?) AND id <= ?",
-                            "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?)"}) {
-        if (!ok) break;
-        s = prepare(sql);
-        ok = s != nullptr;
-        if (!ok) break;
-        sqlite3_bind_int64(s, 1, cutoff);
-        sqlite3_bind_int(s, 2, chunk);
-        if (sql[0] == 'I') sqlite3_bind_int64(s, 3, indexed);
-        ok = sqlite3_step(s) == SQLITE_DONE;
-        if (sql[0] == 'D') n += sqlite3_changes(db_);
-    }
-    if (ok) {
-        s = prepare("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE last < ? AND cleared = 1 LIMIT ?)");
-        sqlite3_bind_int64(s, 1, cutoff);
-        sqlite3_bind_int(s, 2, chunk);
-        ok = s && sqlite3_step(s) == SQLITE_DONE;
-    }
+    ok = ok &&
+         run("INSERT INTO events_text(events_text, rowid, text) SELECT 'delete', id, text FROM events "
+             "WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?) AND id <= ?",
+             {cutoff, chunk, indexed}) &&
+         run("DELETE FROM events WHERE id IN (SELECT id FROM events WHERE time < ? ORDER BY time LIMIT ?)",
+             {cutoff, chunk}, &n) &&
+         run("DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE last < ? AND cleared = 1 LIMIT ?)",
+             {cutoff, chunk});
     if (ok && n) ok = meta_add("removed", n);
     if (!ok) {
         fail("event store: cannot remove old events");

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -104,6 +105,9 @@ public:
 
 private:
     sqlite3_stmt* prepare(const char* sql);
+    // One statement of numbers bound in order, run to its end; the rows it
+    // changed are added to *changed.
+    bool run(const char* sql, std::initializer_list<int64_t> args, int64_t* changed = nullptr);
     bool exec(const char* sql);
     bool fail(const char* what);
     int64_t next_alarm_seq();
